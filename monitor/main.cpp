@@ -1,0 +1,3 @@
+#include "monitor/monitor.h"
+
+int main(int argc, char** argv) { return RunMonitor(argc, argv); }

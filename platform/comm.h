@@ -1,0 +1,22 @@
+// Serial communication calls on a handle from CreateFileA("COM<n>", ...).
+// A handle that is not a serial line fails every call here
+// (ERROR_INVALID_HANDLE or ERROR_NOT_SUPPORTED).
+#pragma once
+
+#include "platform/win_types.h"
+
+namespace win {
+
+BOOL GetCommState(HANDLE handle, DCB* dcb);
+BOOL SetCommState(HANDLE handle, const DCB* dcb);
+BOOL GetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts);
+BOOL SetCommTimeouts(HANDLE handle, const COMMTIMEOUTS* timeouts);
+BOOL SetupComm(HANDLE handle, DWORD input_queue, DWORD output_queue);
+BOOL SetCommMask(HANDLE handle, DWORD event_mask);
+BOOL EscapeCommFunction(HANDLE handle, DWORD function);
+BOOL PurgeComm(HANDLE handle, DWORD flags);
+// Clears the line-error state; reports it in *errors and the queue counts in
+// *status (either may be null).
+BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* status);
+
+}  // namespace win

@@ -1,0 +1,23 @@
+// Run-time loading of libraries.
+//
+// On Linux a bare base name (no '/' and no '.') is taken as a Windows library
+// name: "hsif" loads "libhsif.so", searched the way the dynamic loader searches
+// (LD_LIBRARY_PATH, then the program's RUNPATH, then the system's paths).
+#pragma once
+
+#include "platform/win_types.h"
+
+namespace win {
+
+// null and the last error set (ERROR_MOD_NOT_FOUND, ERROR_BAD_EXE_FORMAT) when the
+// library cannot be found or loaded.
+HMODULE LoadLibraryExA(const char* name, HANDLE reserved, DWORD flags);
+// null and ERROR_PROC_NOT_FOUND when the library lacks the name.
+FARPROC GetProcAddress(HMODULE module, const char* name);
+BOOL FreeLibrary(HMODULE module);
+// The absolute path of a loaded library, or of the program itself when `module`
+// is null. Returns the length copied (the text is cut and terminated when it does
+// not fit, and the result is then `size`), 0 on failure.
+DWORD GetModuleFileNameA(HMODULE module, char* path, DWORD size);
+
+}  // namespace win
