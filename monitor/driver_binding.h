@@ -66,3 +66,9 @@ win::BOOL ReleaseDriver(win::HMODULE module);
 // and never closes one twice; a record therefore starts zero-filled. The results
 // of the platform calls are not looked at; always returns 1.
 int ClosePort(SerialPort* port);
+
+// The program-lifetime sample buffers handed to the driver: the raw buffer of
+// one fetch, and the processed-sample store (the monitor uses its first
+// kRawBufferSlots records). Fixed storage: nothing is allocated per fetch.
+extern RawSample g_raw_samples[kRawBufferSlots];
+extern ProcessedSample g_processed_samples[kProcessedStoreRecords];

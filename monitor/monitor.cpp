@@ -1,4 +1,87 @@
 #include "monitor/monitor.h"
 
-// Placeholder while the monitor is being written.
-int RunMonitor(int, char**) { return 1; }
+#include <cstdio>
+
+#include "monitor/driver_binding.h"
+#include "monitor/sample_round.h"
+#include "platform/console.h"
+#include "platform/interrupt.h"
+
+namespace {
+
+constexpr const char* kPropertiesPath = "./properties.txt";
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr char kQuitKey = 'x';
+
+// One fetch, its lost-data check and its printout. Returns false when the
+// fetch failed.
+bool RunSampleRound(CardHandle card) {
+  std::uint32_t fetched = 0;
+  if (g_driver.HsifGetBufferedSamples(card, g_raw_samples, kRawBufferSlots, &fetched, 1) == 0) {
+    return false;
+  }
+  if (RawLostDataFlag(g_raw_samples)) {
+    // The card's buffer overflowed: start it afresh, and go on with what came.
+    g_driver.HsifClearSampleBuffer(card);
+    g_driver.HsifSamplingEnable(card);
+    std::fprintf(stderr, "data lost\n");
+  }
+  g_driver.HsifProcessSamples(card, g_raw_samples, g_processed_samples, kRawBufferSlots);
+  PrintSampleRound(stderr, g_processed_samples, BoundedSampleCount(fetched));
+  return true;
+}
+
+}  // namespace
+
+int RunMonitor(int argc, char** argv) {
+  if (argc < 2 || argv[1] == nullptr) {
+    std::fprintf(stderr, "usage: scanmon OUTPUT_FILE\n");
+    return kExitUsage;
+  }
+  // Progress lines reach the console (or a pipe to a log) as they happen.
+  std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+  platform::InstallStopHandlers();
+
+  // Created (or truncated) now and kept open, unwritten, until the process
+  // ends; the runtime closes it.
+  std::FILE* output = std::fopen(argv[1], "w");
+  (void)output;
+
+  RunProperties* properties = ReadProperties(kPropertiesPath);
+  if (properties == nullptr) {
+    std::fprintf(stderr, "scanmon: cannot start without %s in the current folder\n",
+                 kPropertiesPath);
+    return kExitFailed;
+  }
+  std::printf("Version 1.1\n");
+
+  // Static storage, so the record starts zero-filled; the driver fills it.
+  static MonitorPortStorage port_storage;
+  SerialPort* port = &port_storage.port;
+
+  CardHandle card = BringUpScanner(properties, port);
+  if (card == kNoCard) {
+    std::fprintf(stderr, "Initialization of high speed interface card / laser failed\n");
+    return kExitFailed;
+  }
+
+  char last_key = 0;
+  g_driver.HsifSetMotorPower(card, properties->laser_motor_number, 0);
+
+  // From here on Ctrl-C (or SIGTERM, or closing the console) ends the loop the
+  // way 'x' does, so the line is released and the card closed.
+  platform::EnableGracefulStop();
+  while (last_key != kQuitKey && !platform::StopRequested()) {
+    if (!RunSampleRound(card)) {
+      std::printf("ERROR: Buffer overflow flag not getting set.\n");
+      return kExitOk;
+    }
+    if (win::_kbhit() != 0) last_key = static_cast<char>(win::_getch());
+  }
+
+  ClosePort(port);
+  if (card != kNoCard) g_driver.HsifClose(card);
+  return kExitOk;
+}

@@ -1,0 +1,113 @@
+#include <dlfcn.h>
+#include <link.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/errors.h"
+#include "platform/library.h"
+
+namespace win {
+namespace {
+
+// A Windows library name without a directory or an extension ("hsif") is the
+// base name of a shared object: libhsif.so. Anything else is passed on as it is.
+std::string SharedObjectName(const char* name) {
+  if (std::strchr(name, '/') != nullptr || std::strchr(name, '.') != nullptr) return name;
+  return std::string("lib") + name + ".so";
+}
+
+// The loader tells "not found" from "found but unusable" only in its message.
+DWORD LoadErrorCode() {
+  const char* message = dlerror();
+  if (message != nullptr && std::strstr(message, "No such file") == nullptr) {
+    return ERROR_BAD_EXE_FORMAT;
+  }
+  return ERROR_MOD_NOT_FOUND;
+}
+
+DWORD CopyPathOut(const char* source, char* path, DWORD size) {
+  if (path == nullptr || size == 0) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  std::size_t length = std::strlen(source);
+  if (length >= size) {
+    std::memcpy(path, source, size - 1);
+    path[size - 1] = '\0';
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+  }
+  std::memcpy(path, source, length + 1);
+  return static_cast<DWORD>(length);
+}
+
+}  // namespace
+
+HMODULE LoadLibraryExA(const char* name, HANDLE /*reserved*/, DWORD /*flags*/) {
+  if (name == nullptr || *name == '\0') {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  dlerror();
+  // RTLD_NOW: a library with unresolved symbols is refused here, as Windows
+  // refuses a DLL whose imports are missing, rather than failing at first call.
+  void* module = dlopen(SharedObjectName(name).c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (module == nullptr) {
+    SetLastError(LoadErrorCode());
+    return nullptr;
+  }
+  return module;
+}
+
+FARPROC GetProcAddress(HMODULE module, const char* name) {
+  if (module == nullptr || name == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  dlerror();
+  void* address = dlsym(module, name);
+  if (address == nullptr) {
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+  }
+  FARPROC entry;
+  static_assert(sizeof entry == sizeof address);
+  std::memcpy(&entry, &address, sizeof entry);
+  return entry;
+}
+
+BOOL FreeLibrary(HMODULE module) {
+  if (module == nullptr || dlclose(module) != 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+DWORD GetModuleFileNameA(HMODULE module, char* path, DWORD size) {
+  char resolved[PATH_MAX];
+  if (module == nullptr) {
+    ssize_t length = readlink("/proc/self/exe", resolved, sizeof resolved - 1);
+    if (length < 0) {
+      SetLastError(ERROR_GEN_FAILURE);
+      return 0;
+    }
+    resolved[length] = '\0';
+    return CopyPathOut(resolved, path, size);
+  }
+  link_map* map = nullptr;
+  if (dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr || map->l_name == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+  }
+  // l_name is the path the loader opened, which may be relative to a search
+  // directory given relative; make it absolute.
+  if (realpath(map->l_name, resolved) == nullptr) return CopyPathOut(map->l_name, path, size);
+  return CopyPathOut(resolved, path, size);
+}
+
+}  // namespace win
