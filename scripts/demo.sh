@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds the monitor and the stand-in driver and starts the monitor in a fresh
+# copy of the demo folder. Press x to end it. The capture file name may be given.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+build_dir=${BUILD_DIR:-build}
+cmake -S . -B "$build_dir" >/dev/null
+cmake --build "$build_dir" -j"$(nproc)" --target scanmon hsif
+run_dir="$build_dir/demo-run"
+rm -rf "$run_dir"
+cp -r demo "$run_dir"
+cd "$run_dir"
+exec ../monitor/scanmon "${1:-capture.out}"

@@ -1,0 +1,318 @@
+// The real scanmon binary against the stand-in driver, run in a scratch folder
+// the way an operator runs it: bring-up output, the sample loop, keys, stop
+// signals, and every bring-up failure with its message, stream and status.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/run_process.h"
+
+namespace fs = std::filesystem;
+using testsupport::ProcessRun;
+using testsupport::ProcessSpec;
+using testsupport::RunProcess;
+
+namespace {
+
+const char* const kFailureBanner = "Initialization of high speed interface card / laser failed\n";
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::size_t CountOf(const std::string& text, const std::string& part) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+// Position of `part` in `text` (npos when absent), for order checks.
+std::size_t At(const std::string& text, const std::string& part) { return text.find(part); }
+
+class MonitorRun : public testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() /
+              ("scanmon_e2e_" + std::to_string(::getpid()) + "_" +
+               testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+    fs::copy(SCANMON_DEMO_DIR, folder_, fs::copy_options::recursive);
+    log_ = folder_ / "driver.log";
+  }
+  void TearDown() override {
+    if (!HasFailure()) fs::remove_all(folder_);
+  }
+
+  // Later lines of the properties file win over the demo's.
+  void AddProperties(const std::string& lines) {
+    std::ofstream(folder_ / "properties.txt", std::ios::app) << "\n" << lines;
+  }
+
+  ProcessSpec Spec(const std::string& keys = "x") const {
+    ProcessSpec spec;
+    spec.program = SCANMON_BINARY;
+    spec.args = {"capture.out"};
+    spec.working_directory = folder_.string();
+    spec.input = keys;
+    spec.environment["HSIF_SIM_LOG"] = log_.string();
+    spec.time_limit = std::chrono::milliseconds(40000);
+    return spec;
+  }
+
+  std::string DriverLog() const { return ReadText(log_); }
+
+  fs::path folder_;
+  fs::path log_;
+};
+
+TEST_F(MonitorRun, BringsUpStreamsAnglesAndStopsOnX) {
+  // Three fetches: the first has one indexed sample, the second none (after the
+  // keys 'a' and 'X', which do not stop the loop), then 'x' ends it.
+  std::ofstream(folder_ / "angles.txt") << "0.5 0.6:4 0.7\n3.14159265358979 1.0 nan:4 inf:4\n"
+                                        << "-1.5707963267949\n";
+  ProcessSpec spec = Spec("aXx");
+  spec.environment["HSIF_SIM_ANGLE_SCRIPT"] = (folder_ / "angles.txt").string();
+  AddProperties("laser_baud_rate=19200\nlaser_max_range=1200 ; inches\nlaser_sample_period=20\n"
+                "laser_motor_number=1\n");
+  ProcessRun run = RunProcess(spec);
+
+  ASSERT_FALSE(run.timed_out) << run.err;
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_TRUE(fs::exists(folder_ / "capture.out"));
+  EXPECT_EQ(fs::file_size(folder_ / "capture.out"), 0u);
+
+  fs::path driver = fs::canonical(fs::path(SCANMON_STANDIN_DIR) / "libhsif.so");
+  EXPECT_EQ(run.out, "Version 1.1\nbefore hsifdllinit\nUsing DLL: " + driver.string() +
+                         "\n\nafter hsifdllinit\nmax range 1200 sample period 20\n");
+  EXPECT_EQ(run.err,
+            "Opened high speed interface.\n"
+            "HISF Card Calibration\n"
+            "SamplingModeInit\n"
+            "max_range 1200 sample_period 20\n"
+            "Waiting (5 sec.) for mirror to move\n"
+            "Clear Sample Buffer\n"
+            "Sampling Enable\n"
+            "   286\t0\t\n>>>>    343\t1\t\n"
+            "  1800\t0\t\n>>>>      0\t1\t\n>>>>      0\t1\t\n"
+            "  -900\t0\t\n");
+
+  std::string log = DriverLog();
+  // The sensor line is always opened at 9600 baud, whatever the properties say.
+  EXPECT_TRUE(Contains(log, "HsifOpenPort baud=9600 port=1")) << log;
+  const char* order[] = {"HsifDllInit",          "HsifOpenPort",
+                         "HsifSendStr text=I",   "HsifOpen card=0",
+                         "HsifResetBoard",       "HsifLoadCalibrationData",
+                         "HsifSetSamplePeriod mode=0 range=1200 period=20",
+                         "HsifSetPollMode",      "HsifClearSampleBuffer",
+                         "HsifCalibrate",        "HsifSamplingModeInit",
+                         "HsifClearEncoder which=3 value=1",
+                         "HsifCalibrateEncoder encoder=1 offset=0 counts=4096",
+                         "HsifCalibrateEncoder encoder=2 offset=0 counts=200",
+                         "HsifSamplingEnable",   "HsifSetMotorPower",
+                         "HsifGetBufferedSamples", "HsifClose"};
+  std::size_t previous = 0;
+  for (const char* call : order) {
+    std::size_t here = log.find(call, previous);
+    EXPECT_NE(here, std::string::npos) << call << " missing or out of order in\n" << log;
+    if (here != std::string::npos) previous = here;
+  }
+  EXPECT_TRUE(Contains(log, "sensor received I")) << log;
+  EXPECT_EQ(CountOf(log, "HsifSetSamplePeriod mode=0"), 2u) << log;
+  EXPECT_EQ(CountOf(log, "HsifClose"), 1u) << log;
+}
+
+TEST_F(MonitorRun, SpinningMirrorShowsIndexLinesOncePerRevolution) {
+  ProcessSpec spec = Spec("");
+  spec.close_input = false;
+  // Let the loop run about a second, then stop it like 'x' would.
+  std::size_t rounds = 0;
+  spec.on_output = [&rounds](const ProcessRun& run) {
+    std::size_t now = CountOf(run.err, ">>>>");
+    if (now >= 5 && rounds == 0) {
+      rounds = now;
+      return SIGINT;
+    }
+    return 0;
+  };
+  ProcessRun run = RunProcess(spec);
+  ASSERT_FALSE(run.timed_out) << run.err;
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_FALSE(Contains(run.err, "data lost")) << run.err;
+  // Every index line reports an angle within one encoder count of zero.
+  std::istringstream lines(run.err);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(">>>>", 0) != 0) continue;
+    int tenths = std::stoi(line.substr(5));
+    EXPECT_TRUE(tenths <= 1 || tenths >= 3599) << line;
+  }
+  EXPECT_TRUE(Contains(DriverLog(), "HsifClose")) << "a stop request releases like 'x'";
+}
+
+TEST_F(MonitorRun, LostDataClearsTheBufferAndGoesOn) {
+  ProcessSpec spec = Spec("ab");
+  spec.environment["HSIF_SIM_LOSE_DATA_AT"] = "2";
+  spec.environment["HSIF_SIM_FAIL_FETCH_AFTER"] = "4";
+  ProcessRun run = RunProcess(spec);
+  ASSERT_FALSE(run.timed_out);
+  // Other keys do not stop the loop; the fifth fetch fails and ends the program
+  // at once with status 0, without releasing the line or closing the card.
+  EXPECT_EQ(run.exit_status, 0) << run.err;
+  EXPECT_EQ(CountOf(run.err, "data lost\n"), 1u) << run.err;
+  EXPECT_TRUE(Contains(run.out, "ERROR: Buffer overflow flag not getting set.\n")) << run.out;
+  std::string log = DriverLog();
+  std::size_t lost_fetch = At(log, "HsifSamplingEnable");
+  ASSERT_NE(lost_fetch, std::string::npos);
+  // After the bring-up's enable, the lost-data round clears and re-enables.
+  std::size_t clear = log.find("HsifClearSampleBuffer", log.find("HsifGetBufferedSamples"));
+  EXPECT_NE(clear, std::string::npos) << log;
+  EXPECT_NE(log.find("HsifSamplingEnable", clear), std::string::npos) << log;
+  EXPECT_FALSE(Contains(log, "HsifClose")) << log;
+}
+
+struct BringUpFailure {
+  const char* fail_step;
+  const char* message;
+  bool on_stdout;
+};
+
+TEST_F(MonitorRun, EachBringUpFailureHasItsMessageAndStatusOne) {
+  const BringUpFailure failures[] = {
+      {"openport", "Error: Serial Comm port open failed.\n", false},
+      {"open", "Error: HsifOpen failed.\n", false},
+      {"reset", "Error: HsifResetBoard failed.\n", false},
+      {"calibration-data", "ERROR: Could not read calibration file\n", true},
+      {"sample-period", "HsifSetSamplePeriod failed.\n", false},
+      {"card-model", "HsifSetSamplePeriod failed.\nUnknown Hsif card model.\n", false},
+      {"min-period", "HsifSetSamplePeriod failed.\nUnknown minimum sample period.\n", false},
+      {"calibrate", "Error: Could not get calibration value **\n", false},
+      {"sampling-mode", "Error: Could not initialize sampling mode\n", false},
+      {"clear-encoder", "Error: Failed to clear encoder1\n", false},
+      {"encoder1", "Error: Failed to set encoder1\n", false},
+      {"encoder2", "Error: Failed to set encoder2\n", false},
+      {"sample-period-again", "Error: Failed to set sample and range\n", false},
+  };
+  for (const BringUpFailure& failure : failures) {
+    SCOPED_TRACE(failure.fail_step);
+    ProcessSpec spec = Spec();
+    spec.environment["HSIF_SIM_FAIL"] = failure.fail_step;
+    ProcessRun run = RunProcess(spec);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_status, 1);
+    const std::string& stream = failure.on_stdout ? run.out : run.err;
+    EXPECT_TRUE(Contains(stream, failure.message)) << "stdout:\n" << run.out << "stderr:\n"
+                                                   << run.err;
+    EXPECT_TRUE(run.err.size() >= std::strlen(kFailureBanner) &&
+                run.err.compare(run.err.size() - std::strlen(kFailureBanner),
+                                std::string::npos, kFailureBanner) == 0)
+        << run.err;
+    // Nothing is released or closed on the way out of a failed bring-up.
+    EXPECT_FALSE(Contains(DriverLog(), "HsifClose card")) << DriverLog();
+    EXPECT_FALSE(Contains(run.err, "Waiting (5 sec.)"));
+  }
+}
+
+TEST_F(MonitorRun, RefusedSamplePeriodNamesTheModelsMinimum) {
+  const struct {
+    const char* model;
+    const char* period;
+    const char* message;
+  } cases[] = {
+      {"50", "10", "The AR4000 50 KHz model minimum sample period is 20 us.\n"},
+      {"200", "2", "The AR4000 200 KHz model minimum sample period is 5 us.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.model);
+    AddProperties(std::string("laser_sample_period=") + c.period + "\n");
+    ProcessSpec spec = Spec();
+    spec.environment["HSIF_SIM_MODEL"] = c.model;
+    ProcessRun run = RunProcess(spec);
+    EXPECT_EQ(run.exit_status, 1);
+    EXPECT_TRUE(Contains(run.err, std::string("HsifSetSamplePeriod failed.\n") + c.message))
+        << run.err;
+  }
+}
+
+TEST_F(MonitorRun, DriverLackingOneEntryPointIsRefused) {
+  ProcessSpec spec = Spec();
+  // The loader searches LD_LIBRARY_PATH before the program's own RUNPATH.
+  spec.environment["LD_LIBRARY_PATH"] = SCANMON_STANDIN_INCOMPLETE_DIR;
+  ProcessRun run = RunProcess(spec);
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.out, "Version 1.1\nbefore hsifdllinit\n");
+  EXPECT_EQ(run.err, std::string("Unable to load hsif.dll\n") + kFailureBanner);
+  EXPECT_FALSE(fs::exists(log_)) << "no entry point may be called";
+}
+
+TEST_F(MonitorRun, MissingDriverIsRefused) {
+  ProcessSpec spec = Spec();
+  spec.program = SCANMON_NO_RUNPATH_BINARY;
+  spec.environment["LD_LIBRARY_PATH"] = folder_.string();
+  ProcessRun run = RunProcess(spec);
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err, std::string("Unable to load hsif.dll\n") + kFailureBanner);
+
+  // A file of that name that is no library gives the same result.
+  std::ofstream(folder_ / "libhsif.so") << "not a library";
+  run = RunProcess(spec);
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(run.err, std::string("Unable to load hsif.dll\n") + kFailureBanner);
+}
+
+TEST_F(MonitorRun, MissingPropertiesFileAndMissingArgument) {
+  fs::remove(folder_ / "properties.txt");
+  ProcessRun run = RunProcess(Spec());
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_TRUE(Contains(run.err, "param file not found ./properties.txt\n")) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_TRUE(fs::exists(folder_ / "capture.out")) << "the output file is created first";
+
+  ProcessSpec spec = Spec();
+  spec.args.clear();
+  run = RunProcess(spec);
+  EXPECT_EQ(run.exit_status, 2);
+  EXPECT_TRUE(Contains(run.err, "usage: scanmon OUTPUT_FILE")) << run.err;
+  EXPECT_EQ(run.out, "");
+}
+
+TEST_F(MonitorRun, StopSignalsDuringBringUpAndTwiceInTheLoop) {
+  // During the mirror's spin-up a stop ends the program at once.
+  ProcessSpec spec = Spec("");
+  spec.close_input = false;
+  spec.on_output = [](const ProcessRun& run) {
+    return Contains(run.err, "Waiting (5 sec.)") ? SIGTERM : 0;
+  };
+  ProcessRun run = RunProcess(spec);
+  EXPECT_EQ(run.exit_status, 130) << run.err;
+  EXPECT_FALSE(Contains(run.err, "Sampling Enable"));
+
+  // In the loop, a second request does not wait for the orderly stop.
+  fs::remove(log_);
+  int sent = 0;
+  spec.on_output = [&sent](const ProcessRun& run) {
+    if (sent < 2 && Contains(run.err, "Sampling Enable")) {
+      ++sent;
+      return SIGTERM;
+    }
+    return 0;
+  };
+  run = RunProcess(spec);
+  EXPECT_TRUE(run.exit_status == 130 || run.exit_status == 0) << run.err;
+}
+
+}  // namespace
