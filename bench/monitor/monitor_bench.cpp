@@ -1,0 +1,165 @@
+// What the monitor costs per sample, and how much of a CPU it takes while the
+// card samples at 200 kHz.
+//
+//   monitor_bench                 the round benchmarks, then the CPU share run
+//   monitor_bench --no-cpu-share  only the round benchmarks
+//   SCANMON_BENCH_SECONDS=N       length of the CPU share run (default 10 s)
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "bench/monitor/malloc_counter.h"
+#include "monitor/angle.h"
+#include "monitor/driver_records.h"
+#include "monitor/sample_round.h"
+
+namespace {
+
+// A fetch as the card delivers it at 200 kHz with the mirror at 20 rev/s: one
+// index mark per 10000 samples, so at most one per fetch.
+struct PreparedFetch {
+  RawSample raw[kRawBufferSlots];
+  ProcessedSample processed[kRawBufferSlots];
+  PreparedFetch() : raw(), processed() {
+    for (int i = 0; i < kRawBufferSlots; ++i) {
+      processed[i].angle = 6.283185307179586 * (i % 4096) / 4096.0;
+      processed[i].flags = (i == 2500) ? kProcessedIndexFlag : 0;
+    }
+  }
+};
+
+PreparedFetch& Fetch() {
+  static PreparedFetch fetch;
+  return fetch;
+}
+
+std::FILE* NullStream() {
+  static std::FILE* stream = std::fopen("/dev/null", "w");
+  return stream;
+}
+
+// The monitor's own work on one fetch: the lost-data test, the count bound and
+// the printout (on a stream that discards, so the terminal is not measured).
+void BM_MonitorRound(benchmark::State& state) {
+  PreparedFetch& fetch = Fetch();
+  std::FILE* out = NullStream();
+  PrintSampleRound(out, fetch.processed, kRawBufferSlots);  // the stream's buffer
+  std::uint64_t allocations_before = HeapAllocationCount();
+  std::uint64_t rounds = 0;
+  for (auto _ : state) {
+    bool lost = RawLostDataFlag(fetch.raw);
+    benchmark::DoNotOptimize(lost);
+    PrintSampleRound(out, fetch.processed, BoundedSampleCount(kRawBufferSlots));
+    ++rounds;
+  }
+  state.counters["ns_per_sample"] = benchmark::Counter(
+      static_cast<double>(rounds) * kRawBufferSlots,
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["heap_allocs_per_round"] =
+      static_cast<double>(HeapAllocationCount() - allocations_before) /
+      static_cast<double>(rounds);
+}
+BENCHMARK(BM_MonitorRound);
+
+// The floor: a plain loop that reads the same flags and does nothing else.
+void BM_PlainFlagLoop(benchmark::State& state) {
+  PreparedFetch& fetch = Fetch();
+  std::uint64_t rounds = 0;
+  for (auto _ : state) {
+    int indexed = 0;
+    for (int i = 0; i < kRawBufferSlots; ++i) indexed += IndexFlag(fetch.processed[i].flags);
+    benchmark::DoNotOptimize(indexed);
+    ++rounds;
+  }
+  state.counters["ns_per_sample"] = benchmark::Counter(
+      static_cast<double>(rounds) * kRawBufferSlots,
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_PlainFlagLoop);
+
+double Seconds(const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; }
+
+// Runs scanmon against the paced stand-in at 200 kHz (5 us period) and reports
+// the CPU time it used per second of sampling.
+int MeasureCpuShare(int sampling_seconds) {
+  namespace fs = std::filesystem;
+  fs::path folder = fs::temp_directory_path() / ("scanmon_bench_" + std::to_string(getpid()));
+  fs::remove_all(folder);
+  fs::create_directories(folder);
+  fs::copy(SCANMON_DEMO_DIR, folder, fs::copy_options::recursive);
+  std::ofstream(folder / "properties.txt", std::ios::app) << "\nlaser_sample_period=5\n";
+
+  int keys[2];
+  if (pipe(keys) != 0) return 1;
+  auto started = std::chrono::steady_clock::now();
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(keys[0], STDIN_FILENO);
+    close(keys[0]);
+    close(keys[1]);
+    if (chdir(folder.c_str()) != 0) _exit(126);
+    std::FILE* sink = std::freopen("/dev/null", "w", stderr);
+    (void)sink;
+    sink = std::freopen("/dev/null", "w", stdout);
+    (void)sink;
+    setenv("HSIF_SIM_MODEL", "200", 1);
+    execl(SCANMON_BINARY, SCANMON_BINARY, "capture.out", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(keys[0]);
+  // The bring-up waits five seconds for the mirror before sampling starts.
+  constexpr double kBringUpSeconds = 5.2;
+  std::this_thread::sleep_for(std::chrono::duration<double>(kBringUpSeconds + sampling_seconds));
+  ssize_t written = write(keys[1], "x", 1);
+  (void)written;
+  close(keys[1]);
+  int status = 0;
+  rusage usage{};
+  wait4(child, &status, 0, &usage);
+  double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  fs::remove_all(folder);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::printf("scanmon did not end cleanly (status %d)\n", status);
+    return 1;
+  }
+  double cpu = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+  double sampling = wall - kBringUpSeconds;
+  std::printf("scanmon at 200 kHz (paced stand-in): %.3f s CPU (user %.3f, sys %.3f) over %.1f s "
+              "of sampling: %.2f%% of one core\n",
+              cpu, Seconds(usage.ru_utime), Seconds(usage.ru_stime), sampling,
+              100.0 * cpu / sampling);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool cpu_share = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--no-cpu-share") == 0) {
+      cpu_share = false;
+      for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+      --argc;
+      --i;
+    }
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  if (!cpu_share) return 0;
+  const char* seconds_text = std::getenv("SCANMON_BENCH_SECONDS");
+  int seconds = seconds_text != nullptr ? std::atoi(seconds_text) : 10;
+  if (seconds < 1 || seconds > 3600) seconds = 10;
+  return MeasureCpuShare(seconds);
+}
