@@ -1,0 +1,110 @@
+// capture-header: prints the header report of a capture file and says whether
+// the header is valid. Exit status 0 valid, 1 not (reason on stderr), 2 usage.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "capture/capture_header.h"
+#include "platform/errors.h"
+#include "platform/files.h"
+
+namespace {
+
+constexpr int kExitValid = 0;
+constexpr int kExitInvalid = 1;
+constexpr int kExitUsage = 2;
+
+void PrintUsage(std::FILE* stream) {
+  std::fprintf(stream,
+               "Usage: capture-header [--help] CAPTURE_FILE\n"
+               "\n"
+               "Prints the header of a capture file (e.g. a .raw file) on stdout and\n"
+               "checks it: the file must hold a whole header (293 bytes for version 3,\n"
+               "292 for other versions), and a version-3 header must name the sensor\n"
+               "model (0 = AR4000 50 kHz, 1 = 200 kHz). The file is opened exclusively.\n"
+               "\n"
+               "Exit status: 0 header valid, 1 file cannot be opened or header invalid\n"
+               "(reason on stderr), 2 usage error.\n");
+}
+
+// Why a header that was opened did not read: judged from the file's size and
+// from what the reader left in the record.
+void ReportInvalidHeader(const char* path, const CaptureHeader& header, win::DWORD read_error) {
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  if (error) {
+    std::fprintf(stderr, "capture-header: %s: reading the header failed (error %lu)\n", path,
+                 static_cast<unsigned long>(read_error));
+  } else if (size < kCaptureHeaderBytesOther) {
+    std::fprintf(stderr,
+                 "capture-header: %s: file is %ju bytes, shorter than a capture header "
+                 "(%zu bytes, %zu for version 3)\n",
+                 path, size, kCaptureHeaderBytesOther, kCaptureHeaderBytes);
+  } else if (header.version == kCaptureHeaderVersion && size < kCaptureHeaderBytes) {
+    std::fprintf(stderr,
+                 "capture-header: %s: version-3 header lacks its sensor model byte "
+                 "(file is %ju bytes)\n",
+                 path, size);
+  } else if (header.version == kCaptureHeaderVersion) {
+    std::fprintf(stderr,
+                 "capture-header: %s: sensor model byte is %u; expected 0 (50 kHz) or "
+                 "1 (200 kHz)\n",
+                 path, static_cast<unsigned>(header.sensor_model));
+  } else {
+    std::fprintf(stderr, "capture-header: %s: reading the header failed (error %lu)\n", path,
+                 static_cast<unsigned long>(read_error));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* path = nullptr;
+  bool options_done = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (!options_done && std::strcmp(arg, "--") == 0) {
+      options_done = true;
+      continue;
+    }
+    if (!options_done && (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0)) {
+      PrintUsage(stdout);
+      return kExitValid;
+    }
+    if (!options_done && arg[0] == '-' && arg[1] != '\0') {
+      std::fprintf(stderr, "capture-header: unknown option %s\n", arg);
+      PrintUsage(stderr);
+      return kExitUsage;
+    }
+    if (path != nullptr) {
+      std::fprintf(stderr, "capture-header: expected one capture file\n");
+      PrintUsage(stderr);
+      return kExitUsage;
+    }
+    path = arg;
+  }
+  if (path == nullptr) {
+    std::fprintf(stderr, "capture-header: no capture file given\n");
+    PrintUsage(stderr);
+    return kExitUsage;
+  }
+
+  CaptureHeader header{};
+  win::HANDLE handle = win::INVALID_HANDLE_VALUE;
+  const int valid = ReadCaptureHeader(path, &handle, &header);
+  const win::DWORD error = win::GetLastError();
+  std::fflush(stdout);
+  if (!win::IsValidHandle(handle)) {
+    std::fprintf(stderr, "capture-header: cannot open %s (error %lu)\n", path,
+                 static_cast<unsigned long>(error));
+    return kExitInvalid;
+  }
+  win::CloseHandle(handle);
+  if (!valid) {
+    ReportInvalidHeader(path, header, error);
+    return kExitInvalid;
+  }
+  return kExitValid;
+}
