@@ -1,0 +1,25 @@
+#include "platform/linux/bit_rate_linux.h"
+
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+namespace platform_linux {
+
+bool SetBitRate(int fd, unsigned rate) {
+  termios2 line{};
+  if (ioctl(fd, TCGETS2, &line) != 0) return false;
+  line.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));  // input rate follows output
+  line.c_cflag |= BOTHER;
+  line.c_ispeed = rate;
+  line.c_ospeed = rate;
+  return ioctl(fd, TCSETS2, &line) == 0;
+}
+
+bool GetBitRate(int fd, unsigned* rate) {
+  termios2 line{};
+  if (ioctl(fd, TCGETS2, &line) != 0) return false;
+  *rate = line.c_ospeed;
+  return true;
+}
+
+}  // namespace platform_linux

@@ -1,0 +1,133 @@
+// ReadFile, WriteFile and GetOverlappedResult for every kind of handle.
+//
+// Every request completes before the call returns. With an OVERLAPPED block the
+// block's event is reset when the request starts and signalled when it ends,
+// Internal holds the request's Windows error code (0 for success) and
+// InternalHigh its byte count, which GetOverlappedResult reports. On a regular
+// file the block's Offset/OffsetHigh give the position, as on Windows.
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+#include "platform/errors.h"
+#include "platform/files.h"
+#include "platform/linux/errno_map.h"
+#include "platform/linux/events_linux.h"
+#include "platform/linux/handle_table_linux.h"
+#include "platform/linux/serial_io_linux.h"
+
+namespace win {
+namespace {
+
+using platform_linux::HandleKind;
+using platform_linux::HandleState;
+
+off_t PositionOf(const OVERLAPPED* overlapped) {
+  return static_cast<off_t>((static_cast<std::uint64_t>(overlapped->OffsetHigh) << 32) |
+                            overlapped->Offset);
+}
+
+// Reads until `count` bytes or the end of the file (or stream).
+DWORD ReadPlain(int fd, void* buffer, DWORD count, const OVERLAPPED* overlapped, DWORD* done) {
+  auto* bytes = static_cast<unsigned char*>(buffer);
+  while (*done < count) {
+    ssize_t got = overlapped != nullptr
+                      ? pread(fd, bytes + *done, count - *done, PositionOf(overlapped) + *done)
+                      : read(fd, bytes + *done, count - *done);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return platform_linux::WinErrorFromErrno(errno);
+    }
+    *done += static_cast<DWORD>(got);
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD WritePlain(int fd, const void* buffer, DWORD count, const OVERLAPPED* overlapped,
+                 DWORD* done) {
+  const auto* bytes = static_cast<const unsigned char*>(buffer);
+  while (*done < count) {
+    ssize_t put = overlapped != nullptr
+                      ? pwrite(fd, bytes + *done, count - *done, PositionOf(overlapped) + *done)
+                      : write(fd, bytes + *done, count - *done);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return platform_linux::WinErrorFromErrno(errno);
+    }
+    *done += static_cast<DWORD>(put);
+  }
+  return ERROR_SUCCESS;
+}
+
+bool StartRequest(HANDLE handle, DWORD* count_out, OVERLAPPED* overlapped, int* fd,
+                  HandleState* state) {
+  if (count_out != nullptr) *count_out = 0;
+  *fd = platform_linux::DescriptorFromHandle(handle);
+  if (!platform_linux::LoadHandleState(*fd, state)) return false;
+  if (state->kind == HandleKind::kEvent) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  if (overlapped != nullptr) platform_linux::ResetEvent(overlapped->hEvent);
+  return true;
+}
+
+BOOL FinishRequest(DWORD error, DWORD done, DWORD* count_out, OVERLAPPED* overlapped) {
+  if (count_out != nullptr) *count_out = done;
+  if (overlapped != nullptr) {
+    overlapped->Internal = error;
+    overlapped->InternalHigh = done;
+    platform_linux::SignalEvent(overlapped->hEvent);
+  }
+  if (error != ERROR_SUCCESS) {
+    SetLastError(error);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* count_read, OVERLAPPED* overlapped) {
+  int fd = -1;
+  HandleState state;
+  if (!StartRequest(handle, count_read, overlapped, &fd, &state)) return FALSE;
+  DWORD done = 0;
+  DWORD error = state.kind == HandleKind::kSerial
+                    ? platform_linux::ReadSerial(fd, buffer, count, state.timeouts, &done)
+                    : ReadPlain(fd, buffer, count,
+                                state.kind == HandleKind::kFile ? overlapped : nullptr, &done);
+  return FinishRequest(error, done, count_read, overlapped);
+}
+
+BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* count_written,
+               OVERLAPPED* overlapped) {
+  int fd = -1;
+  HandleState state;
+  if (!StartRequest(handle, count_written, overlapped, &fd, &state)) return FALSE;
+  DWORD done = 0;
+  DWORD error = state.kind == HandleKind::kSerial
+                    ? platform_linux::WriteSerial(fd, buffer, count, state.timeouts, &done)
+                    : WritePlain(fd, buffer, count,
+                                 state.kind == HandleKind::kFile ? overlapped : nullptr, &done);
+  return FinishRequest(error, done, count_written, overlapped);
+}
+
+BOOL GetOverlappedResult(HANDLE /*handle*/, OVERLAPPED* overlapped, DWORD* count_transferred,
+                         BOOL /*wait*/) {
+  // Requests never stay pending here: the block holds the finished result.
+  if (overlapped == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (count_transferred != nullptr) *count_transferred = overlapped->InternalHigh;
+  if (overlapped->Internal != ERROR_SUCCESS) {
+    SetLastError(overlapped->Internal);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+}  // namespace win
