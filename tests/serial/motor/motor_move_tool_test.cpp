@@ -1,0 +1,144 @@
+// The motor-move tool end to end: the binary runs against a pseudo-terminal
+// that plays the controller.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/serial/motor/pty_controller.h"
+
+extern char** environ;
+
+namespace {
+
+using motor_test::ControllerStep;
+using motor_test::PtyController;
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Runs the tool with `args`, its standard output and error in files.
+ToolRun RunTool(const std::vector<std::string>& args) {
+  char out_path[] = "/tmp/motor-move-out-XXXXXX";
+  char err_path[] = "/tmp/motor-move-err-XXXXXX";
+  const int out_fd = mkstemp(out_path);
+  const int err_fd = mkstemp(err_path);
+  ToolRun run;
+  if (out_fd < 0 || err_fd < 0) return run;
+  std::vector<char*> argv;
+  std::string tool = MOTOR_MOVE_PATH;
+  argv.push_back(tool.data());
+  std::vector<std::string> copies(args);
+  for (std::string& arg : copies) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
+  posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  close(out_fd);
+  close(err_fd);
+  run.out = Slurp(out_path);
+  run.err = Slurp(err_path);
+  unlink(out_path);
+  unlink(err_path);
+  return run;
+}
+
+TEST(MotorMoveTool, HelpGoesToStandardOutput) {
+  const ToolRun run = RunTool({"--help"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind("Usage: motor-move [--wait-ms MS] DEVICE BAUD POSITION\n", 0), 0u);
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(MotorMoveTool, UsageErrorsExitTwoWithAUsageLine) {
+  const std::vector<std::vector<std::string>> rows = {
+      {},
+      {"/dev/ttyUSB0", "9600"},
+      {"/dev/ttyUSB0", "9600", "5", "6"},
+      {"", "9600", "5"},
+      {"/dev/ttyUSB0", "0", "5"},
+      {"/dev/ttyUSB0", "-9600", "5"},
+      {"/dev/ttyUSB0", " 9600", "5"},
+      {"/dev/ttyUSB0", "96k", "5"},
+      {"/dev/ttyUSB0", "2147483648", "5"},
+      {"/dev/ttyUSB0", "9600", "2147483648"},
+      {"/dev/ttyUSB0", "9600", "-2147483649"},
+      {"/dev/ttyUSB0", "9600", "1e3"},
+      {"/dev/ttyUSB0", "9600", "-"},
+      {"/dev/ttyUSB0", "9600", "99999999999999999999999"},
+      {"--fast", "/dev/ttyUSB0", "9600", "5"},
+      {"/dev/ttyUSB0", "9600", "5", "--wait-ms"},
+      {"--wait-ms", "-1", "/dev/ttyUSB0", "9600", "5"},
+      {"--wait-ms", "3600001", "/dev/ttyUSB0", "9600", "5"},
+  };
+  for (const auto& args : rows) {
+    std::string joined;
+    for (const auto& arg : args) joined += "[" + arg + "]";
+    SCOPED_TRACE(joined);
+    const ToolRun run = RunTool(args);
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_NE(run.err.find("Usage: motor-move [--wait-ms MS] DEVICE BAUD POSITION\n"),
+              std::string::npos);
+  }
+}
+
+TEST(MotorMoveTool, MissingDeviceExitsOne) {
+  const ToolRun run = RunTool({"/dev/no-such-motor-controller", "9600", "5"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "Motor - could not open serial port, 2\n");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST(MotorMoveTool, MovesAnAnsweringController) {
+  PtyController controller;
+  if (!controller.ok()) GTEST_SKIP() << "no pseudo-terminal available";
+  controller.Start({{true, 0, "ok!\r"}, {true, 0, "ok\r"}});
+  const ToolRun run = RunTool({controller.slave_path(), "38400", "-25"});
+  EXPECT_EQ(controller.Finish(), "ma 0,1\rma -25,1\r");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "! found, no need to wait\n");
+  EXPECT_EQ(run.err, "calling getMotorData\nposition -25\n");
+}
+
+TEST(MotorMoveTool, SilentControllerExitsThree) {
+  PtyController controller;
+  if (!controller.ok()) GTEST_SKIP() << "no pseudo-terminal available";
+  controller.Start({});
+  const ToolRun run = RunTool({"--wait-ms", "200", "--", controller.slave_path(), "9600", "-7"});
+  EXPECT_EQ(controller.Finish(), "ma 0,1\r");
+  EXPECT_EQ(run.status, 3);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "calling getMotorData\nposition -7\n"
+            "Motor - no reply from the controller within 200 ms\n");
+}
+
+}  // namespace

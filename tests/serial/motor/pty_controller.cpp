@@ -1,0 +1,78 @@
+#include "tests/serial/motor/pty_controller.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace motor_test {
+
+PtyController::PtyController() {
+  char name[256] = {};
+  if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
+    master_ = slave_ = -1;
+    return;
+  }
+  slave_path_ = name;
+}
+
+PtyController::~PtyController() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (master_ >= 0) close(master_);
+  if (slave_ >= 0) close(slave_);
+}
+
+void PtyController::Start(std::vector<ControllerStep> steps) {
+  thread_ = std::thread([this, steps = std::move(steps)] { Run(steps); });
+}
+
+std::string PtyController::Finish() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  Collect(0);
+  return received_;
+}
+
+void PtyController::HangUp() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  if (slave_ >= 0) close(slave_);
+  if (master_ >= 0) close(master_);
+  master_ = slave_ = -1;
+}
+
+// Appends what the line has sent within `timeout_ms`.
+void PtyController::Collect(int timeout_ms) {
+  if (master_ < 0) return;
+  pollfd p{master_, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) <= 0 || !(p.revents & POLLIN)) return;
+  char buffer[256];
+  const ssize_t n = read(master_, buffer, sizeof buffer);
+  if (n > 0) received_.append(buffer, static_cast<std::size_t>(n));
+}
+
+void PtyController::Run(std::vector<ControllerStep> steps) {
+  using Clock = std::chrono::steady_clock;
+  for (const ControllerStep& step : steps) {
+    if (step.after_command) {
+      const auto give_up = Clock::now() + std::chrono::seconds(5);
+      while (!stop_ && Clock::now() < give_up &&
+             static_cast<std::size_t>(std::count(received_.begin(), received_.end(), '\r')) <=
+                 commands_seen_) {
+        Collect(20);
+      }
+      ++commands_seen_;
+    }
+    const auto until = Clock::now() + std::chrono::milliseconds(step.delay_ms);
+    while (!stop_ && Clock::now() < until) Collect(5);
+    if (stop_) return;
+    if (!step.reply.empty() && write(master_, step.reply.data(), step.reply.size()) < 0) return;
+  }
+  while (!stop_) Collect(20);
+}
+
+}  // namespace motor_test
