@@ -1,0 +1,194 @@
+// capture-header and capture-config run as programs, in a scratch folder.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteAll(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class CaptureToolsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::path(::testing::TempDir()) /
+           ("capture_tools_" +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  Outcome Run(const std::string& exe, const std::string& args) {
+    const std::string command =
+        "cd '" + dir_.string() + "' && '" + exe + "' " + args + " >stdout.txt 2>stderr.txt";
+    const int raw = std::system(command.c_str());
+    Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadAll(dir_ / "stdout.txt"),
+                    ReadAll(dir_ / "stderr.txt")};
+    fs::remove(dir_ / "stdout.txt");
+    fs::remove(dir_ / "stderr.txt");
+    return outcome;
+  }
+  Outcome Header(const std::string& args) { return Run(CAPTURE_HEADER_EXE, args); }
+  Outcome Config(const std::string& args) { return Run(CAPTURE_CONFIG_EXE, args); }
+
+  fs::path dir_;
+};
+
+const char kGoodConfig[] =
+    "3\n4\n2\n10\n4000\n1000\n500000\n200\n100\n4096\n2048\nlookuphs.cal\nscan01 ; base\n"
+    "3000\n1\n0\n";
+
+std::uint32_t Le32(const std::string& bytes, std::size_t offset) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[offset + i]);
+  return value;
+}
+
+TEST_F(CaptureToolsTest, ConfigCheckerReportsAndWritesTheHeader) {
+  WriteAll(dir_ / "good.cfg", kGoodConfig);
+  Outcome o = Config("good.cfg");
+  EXPECT_EQ(o.status, 0);
+  EXPECT_TRUE(o.out.starts_with("Configuration version = 3\nComport = 4\n")) << o.out;
+  EXPECT_TRUE(o.out.ends_with("Write .raw file if runing va_vaz = 0\n")) << o.out;
+  EXPECT_EQ(o.err, "");
+  EXPECT_FALSE(fs::exists(dir_ / "scan01.raw"));
+
+  o = Config("--write-header --calibration-value -42 --sensor-model 200 good.cfg");
+  EXPECT_EQ(o.status, 0) << o.err;
+  EXPECT_TRUE(o.out.ends_with("Wrote 293-byte capture header to scan01.raw\n")) << o.out;
+  std::string raw = ReadAll(dir_ / "scan01.raw");
+  ASSERT_EQ(raw.size(), 293u);
+  EXPECT_EQ(Le32(raw, 0), 3u);
+  EXPECT_EQ(Le32(raw, 28), static_cast<std::uint32_t>(-42));
+  EXPECT_EQ(raw.substr(36, 13), std::string("lookuphs.cal\0", 13));
+  EXPECT_EQ(raw[292], 1);
+
+  // An existing capture is kept unless the operator insists.
+  o = Config("--write-header --calibration-value 7 --sensor-model=50 good.cfg");
+  EXPECT_EQ(o.status, 1);
+  EXPECT_NE(o.err.find("scan01.raw already exists; use --force"), std::string::npos) << o.err;
+  EXPECT_EQ(ReadAll(dir_ / "scan01.raw"), raw);
+  o = Config("--write-header --force --calibration-value=7 --sensor-model 50 good.cfg");
+  EXPECT_EQ(o.status, 0) << o.err;
+  raw = ReadAll(dir_ / "scan01.raw");
+  EXPECT_EQ(Le32(raw, 28), 7u);
+  EXPECT_EQ(raw[292], 0);
+
+  // The header tool reads back what the config tool wrote.
+  o = Header("scan01.raw");
+  EXPECT_EQ(o.status, 0);
+  EXPECT_TRUE(o.out.starts_with("Read Header\n Header Version: 3\n")) << o.out;
+  EXPECT_TRUE(
+      o.out.ends_with(" Calibration value: 7\n Comport: 4\n Card number: 2\n"
+                      " Cal file: lookuphs.cal\n Sensor Model: AR4000 - 50 kHz\n"))
+      << o.out;
+}
+
+TEST_F(CaptureToolsTest, ConfigCheckerRefusesBadConfigurationsAndArguments) {
+  WriteAll(dir_ / "good.cfg", kGoodConfig);
+  WriteAll(dir_ / "bad.cfg", "3\n0\n");
+  WriteAll(dir_ / "short.cfg", "3\n4\n2\n");
+  struct Case {
+    std::string args;
+    int status;
+    const char* err;  // part of stderr
+  };
+  const std::vector<Case> cases = {
+      {"bad.cfg", 1, "bad.cfg is not a valid capture configuration\n"},
+      {"--write-header --calibration-value 1 --sensor-model 50 bad.cfg", 1, "no header written"},
+      {"--write-header --calibration-value 1 --sensor-model 50 short.cfg", 1,
+       "names no capture file"},
+      {"missing.cfg", 1, "missing.cfg is not a valid"},
+      {"", 2, "no configuration file given"},
+      {"good.cfg other.cfg", 2, "expected one configuration file"},
+      {"--write-header good.cfg", 2, "needs --calibration-value and --sensor-model"},
+      {"--write-header --calibration-value 1 --sensor-model 100 good.cfg", 2,
+       "--sensor-model must be 50 or 200"},
+      {"--write-header --calibration-value 4294967296 --sensor-model 50 good.cfg", 2,
+       "needs a 32-bit integer"},
+      {"--calibration-value", 2, "missing value for --calibration-value"},
+      {"--bogus good.cfg", 2, "unknown option --bogus"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Outcome o = Config(c.args);
+    EXPECT_EQ(o.status, c.status);
+    EXPECT_NE(o.err.find(c.err), std::string::npos) << o.err;
+  }
+  EXPECT_FALSE(fs::exists(dir_ / "scan01.raw"));
+  EXPECT_EQ(Config("bad.cfg").out,
+            "Configuration version = 3\nError reading parameter 2: "
+            "\"Com port\"\n\nERROR: Configuration file parse failed.\n");
+  const Outcome help = Config("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("Usage: capture-config"), std::string::npos);
+}
+
+TEST_F(CaptureToolsTest, HeaderCheckerSaysWhyAHeaderIsInvalid) {
+  std::string v3(293, '\0');
+  v3[0] = 3;
+  std::string v2 = v3.substr(0, 292);
+  v2[0] = 2;
+  std::string bad_model = v3;
+  bad_model[292] = 2;
+  WriteAll(dir_ / "v3.raw", v3);
+  WriteAll(dir_ / "v2.raw", v2);
+  WriteAll(dir_ / "bad_model.raw", bad_model);
+  WriteAll(dir_ / "no_model.raw", v3.substr(0, 292));
+  WriteAll(dir_ / "short.raw", v3.substr(0, 100));
+  struct Case {
+    std::string args;
+    int status;
+    const char* out;  // part of stdout
+    const char* err;  // part of stderr
+  };
+  const std::vector<Case> cases = {
+      {"v3.raw", 0, " Sensor Model: AR4000 - 50 kHz\n", ""},
+      {"v2.raw", 0, " Sensor Model: AR4000 - unknown\n", ""},
+      {"bad_model.raw", 1, "", "sensor model byte is 2; expected 0 (50 kHz) or 1 (200 kHz)"},
+      {"no_model.raw", 1, "", "version-3 header lacks its sensor model byte"},
+      {"short.raw", 1, "", "file is 100 bytes, shorter than a capture header"},
+      {"missing.raw", 1, "Could not open missing.raw\n", "cannot open missing.raw"},
+      {"", 2, "", "no capture file given"},
+      {"v3.raw v2.raw", 2, "", "expected one capture file"},
+      {"--verbose v3.raw", 2, "", "unknown option --verbose"},
+      {"--help", 0, "Usage: capture-header", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args);
+    const Outcome o = Header(c.args);
+    EXPECT_EQ(o.status, c.status);
+    EXPECT_NE(o.out.find(c.out), std::string::npos) << o.out;
+    EXPECT_NE(o.err.find(c.err), std::string::npos) << o.err;
+    if (c.status == 1 && c.args != "missing.raw") {
+      EXPECT_EQ(o.out, "");
+    }
+  }
+}
+
+}  // namespace
