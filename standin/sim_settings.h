@@ -1,0 +1,58 @@
+// The stand-in's own settings, from HSIF_SIM_* environment variables (never the
+// monitor's properties). A malformed value is reported on stderr with the prefix
+// "hsif stand-in: " and the default is used.
+#pragma once
+
+#include <cstdint>
+
+namespace standin {
+
+// A step at which the driver is told to fail (HSIF_SIM_FAIL).
+enum class FailStep {
+  kNone,
+  kOpenPort,
+  kOpen,
+  kReset,
+  kCalibrationData,
+  kSamplePeriod,
+  kSamplePeriodAgain,
+  kCardModel,
+  kMinPeriod,
+  kCalibrate,
+  kSamplingMode,
+  kClearEncoder,
+  kEncoder1,
+  kEncoder2,
+  kFetch,
+};
+
+inline constexpr int kMaxCards = 16;
+inline constexpr int kMaxBufferSamples = 1 << 24;
+inline constexpr double kMaxMirrorHz = 1000.0;
+inline constexpr int kMaxPathChars = 1024;
+
+struct SimSettings {
+  bool model_200khz = true;               // HSIF_SIM_MODEL 50 | 200
+  int cards = 2;                          // HSIF_SIM_CARDS 0 .. kMaxCards
+  double mirror_hz = 20.0;                // HSIF_SIM_MIRROR_HZ 0 .. kMaxMirrorHz
+  bool unpaced = false;                   // HSIF_SIM_UNPACED 0 | 1
+  int buffer_samples = 65536;             // HSIF_SIM_BUFFER 1 .. kMaxBufferSamples
+  FailStep fail = FailStep::kNone;        // HSIF_SIM_FAIL
+  std::int64_t fail_fetch_after = -1;     // HSIF_SIM_FAIL_FETCH_AFTER, -1 = never
+  std::int64_t lose_data_at = 0;          // HSIF_SIM_LOSE_DATA_AT, 0 = never
+  char angle_script[kMaxPathChars] = {};  // HSIF_SIM_ANGLE_SCRIPT, empty = mirror
+  char log_path[kMaxPathChars] = {};      // HSIF_SIM_LOG, empty = no log
+};
+
+// Reads `value` (the text of one variable, or null when unset) into the
+// settings. Unset and empty values keep the default; malformed ones keep it too
+// and print a message naming the variable.
+void ApplySetting(SimSettings* settings, const char* name, const char* value);
+
+// Reads every HSIF_SIM_* variable from the environment.
+SimSettings ReadSimSettings();
+
+// "openport", "sample-period-again", ... for messages and the log.
+const char* FailStepName(FailStep step);
+
+}  // namespace standin
