@@ -39,7 +39,8 @@ inline constexpr std::size_t kCaptureFileNameBytes = 261;
 // 4-7, 10, 11, 14 reach their target before their check; an empty base name
 // empties capture_file). A calibration file name of 256 characters or more does
 // not fit the header and fails its line, leaving cal_file as it was.
-// Returns 1 when the file was opened and no line failed; 0 after
+// Returns 1 when the file was opened and no line failed; a file that ends early
+// is not a failure, a read error is. Returns 0 after
 // "Could not open %s\n" (nothing touched) or after
 // "\nERROR: Configuration file parse failed.\n". All pointers must be valid.
 int ReadCaptureConfig(const char* path, CaptureHeader* header, std::int32_t* stabilization_delay_ms,

@@ -198,6 +198,9 @@ int ReadCaptureConfig(const char* path, CaptureHeader* header, std::int32_t* sta
     if (number == kParameterCount) stop = true;
     ++index;
   }
+  // A file that ends early is fine; one that cannot be read (a directory, an I/O
+  // error) must not pass for a valid, empty configuration.
+  if (std::ferror(file)) failed = true;
   std::fclose(file);
   if (failed) {
     std::printf("\nERROR: Configuration file parse failed.\n");

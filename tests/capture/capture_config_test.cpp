@@ -328,6 +328,24 @@ TEST(ReadCaptureConfig, LineShapes) {
   EXPECT_EQ(run.header.card_number, 2);  // the numbering went on
 }
 
+TEST(ReadCaptureConfig, UnreadableFileFails) {
+  // On Linux a directory opens as a stream whose first read fails.
+  const std::string dir = ::testing::TempDir();
+  CaptureHeader header{};
+  std::int32_t delay = 0;
+  char capture_file[kCaptureFileNameBytes] = "";
+  char prc_file[kCaptureFileNameBytes] = "";
+  std::uint8_t single_cpu = 0;
+  std::uint8_t write_raw = 0;
+  ::testing::internal::CaptureStdout();
+  const int result = ReadCaptureConfig(dir.c_str(), &header, &delay, capture_file, prc_file,
+                                       &single_cpu, &write_raw);
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  if (out.starts_with("Could not open")) GTEST_SKIP() << "directories do not open as files here";
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(out, kFailure);
+}
+
 TEST(ReadCaptureConfig, MissingFileTouchesNothing) {
   CaptureHeader header;
   std::memset(&header, kJunkByte, sizeof header);
