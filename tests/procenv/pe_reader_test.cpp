@@ -170,6 +170,12 @@ TEST(ElfReader, FindsTheNoteOfThisProgramAndNothingInOtherElfFiles) {
     no_sections[at] = 0;  // e_shoff, e_shnum
   EXPECT_TRUE(FindIn(no_sections));
 
+  // A 32-bit relocatable object that holds the note (from the fuzz seeds).
+  std::vector<std::uint8_t> elf32 = ReadFile(PROCENV_CORPUS_DIR "/elf32_relocatable_note");
+  ASSERT_GT(elf32.size(), 52u);
+  ASSERT_EQ(elf32[4], 1) << "ELF32";
+  EXPECT_TRUE(FindIn(elf32));
+
   std::vector<std::uint8_t> other = ReadFile("/bin/sh");
   if (other.size() < 64) GTEST_SKIP() << "no /bin/sh to read";
   EXPECT_FALSE(FindIn(other, &error));
