@@ -70,15 +70,6 @@ TEST_F(MotorPty, OpenSetsRateFramingAndReadTimeoutsOnTheLine) {
   EXPECT_EQ(dcb.ByteSize, 8);
 }
 
-TEST(MotorPtyOpen, MissingDeviceIsReportedOnStandardOutput) {
-  win::HANDLE port = win::INVALID_HANDLE_VALUE;
-  const Output output =
-      Capture([&] { port = OpenMotorPort("/dev/no-such-motor-controller", 9600); });
-  EXPECT_EQ(port, nullptr);
-  EXPECT_EQ(output.out, "Motor - could not open serial port, 2\n");
-  EXPECT_EQ(output.err, "");
-}
-
 TEST(MotorPtyMove, SequenceAgainstAnsweringController) {
   const std::string hundred(100, 'h');
   struct Row {
@@ -89,26 +80,13 @@ TEST(MotorPtyMove, SequenceAgainstAnsweringController) {
     std::string out;
     std::string err_after_header;
   };
+  // clang-format off
   const Row rows[] = {
-      {"marker at once",
-       -25,
-       {{true, 0, "ok!\r"}, {true, 0, "ok\r"}},
-       "ma 0,1\rma -25,1\r",
-       "! found, no need to wait\n",
-       ""},
-      {"no marker, second reply late",
-       300,
-       {{true, 0, "ok\r"}, {false, 400, "at 0\r\n"}, {true, 0, "ok\r"}},
-       "ma 0,1\rma 300,1\r",
-       "",
-       "# 6 |at 0\r\n|\n"},
-      {"full second reply",
-       9,
-       {{true, 0, "ok\r"}, {false, 200, hundred}, {true, 0, "ok\r"}},
-       "ma 0,1\rma 9,1\r",
-       "",
-       "# 100 |" + hundred + "|\n"},
+      {"marker at once",               -25, {{true, 0, "ok!\r"}, {true, 0, "ok\r"}},                          "ma 0,1\rma -25,1\r", "! found, no need to wait\n", ""},
+      {"no marker, second reply late", 300, {{true, 0, "ok\r"}, {false, 400, "at 0\r\n"}, {true, 0, "ok\r"}}, "ma 0,1\rma 300,1\r", "", "# 6 |at 0\r\n|\n"},
+      {"full second reply",            9,   {{true, 0, "ok\r"}, {false, 200, hundred}, {true, 0, "ok\r"}},    "ma 0,1\rma 9,1\r",   "", "# 100 |" + hundred + "|\n"},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     PtyController controller;
