@@ -1,0 +1,440 @@
+// The built stand-in library, called through its entry points.
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <thread>
+#include <vector>
+
+#include "standin_test_env.h"
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr std::uint32_t kLost = 0x1;
+
+std::vector<RawSample> JunkRaw(std::size_t n, std::uint32_t fill = 0xFFFFFFFF) {
+  return std::vector<RawSample>(n, RawSample{{fill, fill, fill, fill}});
+}
+
+bool LostBit(const std::vector<RawSample>& raw, std::size_t capacity) {
+  return (raw[capacity - 1].words[0] & kLost) != 0;
+}
+
+TEST_F(StandinTest, ModelsReportTheirMinimumAndRefuseShorterPeriods) {
+  const struct {
+    const char* model;
+    int model_value;
+    int min_period;
+  } models[] = {{"50", 0, 20}, {"200", 1, 5}, {"", 1, 5}};
+  for (const auto& m : models) {
+    SCOPED_TRACE(m.model);
+    Configure({{"HSIF_SIM_MODEL", m.model}});
+    hsif_i32 card = HsifOpen(0, nullptr);
+    hsif_i32 model = -7, period = -7;
+    EXPECT_EQ(HsifGetCardModel(card, &model), 1);
+    EXPECT_EQ(model, m.model_value);
+    EXPECT_EQ(HsifGetMinSamplePeriod(card, &period), 1);
+    EXPECT_EQ(period, m.min_period);
+    const struct {
+      int mode, range, period, accepted;
+    } rows[] = {
+        {0, 1200, m.min_period, 1},
+        {0, 1200, m.min_period - 1, 0},
+        {0, 1200, 0, 0},
+        {0, 1200, -20, 0},
+        {0, 1200, 1000000, 1},
+        {0, 1200, 1000001, 0},
+        {1, 1200, 20, 0},
+        {0, 0, 20, 0},
+        {0, -5, 20, 0},
+        {0, 12000, 20, 1},
+        {0, 12001, 20, 0},
+    };
+    for (const auto& r : rows) {
+      EXPECT_EQ(HsifSetSamplePeriod(card, r.mode, r.range, r.period), r.accepted)
+          << r.mode << " " << r.range << " " << r.period;
+    }
+  }
+}
+
+TEST_F(StandinTest, CalibrationDataFromAFile) {
+  hsif_i32 card = HsifOpen(0, nullptr);
+  const struct {
+    std::string path;
+    bool null_path;
+    int result;
+  } cases[] = {
+      {std::string(SCANMON_DEMO_DIR) + "/ar4000_demo.cal", false, 1},
+      {WriteFile("good.cal", "hsif-calibration 1\nrange_offset 1\nrange_scale 1\n"), false, 1},
+      {WriteFile("bad.cal", "hsif-calibration 1\nrange_offset 1\n"), false, 0},
+      {WriteFile("empty.cal", ""), false, 0},
+      {WriteFile("binary.cal", std::string("\x7f"
+                                           "ELF\0\0\x01",
+                                           7)),
+       false, 0},
+      {(folder_ / "missing.cal").string(), false, 0},
+      {folder_.string(), false, 0},  // a directory
+      {"", true, 0},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(HsifLoadCalibrationData(card, c.null_path ? nullptr : c.path.c_str()), c.result)
+        << c.path;
+  }
+  EXPECT_EQ(HsifLoadCalibrationData(1, cases[0].path.c_str()), 0) << "card 1 is not open";
+  // The calibration shows in the range of a raw word: offset 1 inch.
+  ASSERT_EQ(HsifLoadCalibrationData(card, cases[1].path.c_str()), 1);
+  double inches = 0;
+  ASSERT_EQ(HsifRaw2Range(card, 256 * 10, &inches), 1);
+  EXPECT_DOUBLE_EQ(inches, 11.0);
+}
+
+TEST_F(StandinTest, CardsByNumber) {
+  const struct {
+    const char* cards;
+    int card_number;
+    int handle;
+  } cases[] = {{"", 0, 0},  {"", 1, 1},   {"", 2, -1},   {"", -1, -1},
+               {"5", 4, 4}, {"0", 0, -1}, {"16", 15, 15}};
+  for (const auto& c : cases) {
+    Configure({{"HSIF_SIM_CARDS", c.cards}});
+    EXPECT_EQ(HsifOpen(c.card_number, nullptr), c.handle) << c.cards << " " << c.card_number;
+  }
+  EXPECT_EQ(HsifClose(15), 1);
+  EXPECT_EQ(HsifClose(15), 0) << "closed already";
+}
+
+TEST_F(StandinTest, FetchWaitsForAFullLoadAtTheSetPeriod) {
+  hsif_i32 card = BringUp(5);
+  std::vector<RawSample> raw = JunkRaw(5000);
+  std::uint32_t count = 0xDEAD;
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_EQ(HsifGetBufferedSamples(card, raw.data(), 5000, &count, 1), 1);
+  auto took = std::chrono::steady_clock::now() - start;
+  // 5000 samples at 5 us are 25 ms of sampling: the call waits for them.
+  EXPECT_EQ(count, 5000u);
+  EXPECT_GE(took, std::chrono::milliseconds(15));
+  EXPECT_FALSE(LostBit(raw, 5000));
+  hsif_i32 dpc = -1;
+  EXPECT_EQ(HsifGetDpcReadTime(card, &dpc), 1);
+  EXPECT_GE(dpc, 0);
+  // Without waiting, only what has arrived since.
+  ASSERT_EQ(HsifGetBufferedSamples(card, raw.data(), 5000, &count, 0), 1);
+  EXPECT_LT(count, 5000u);
+}
+
+TEST_F(StandinTest, MirrorAnglesWrapAndTheIndexMarksEachRevolutionOnce) {
+  // Unpaced: 20000 samples at 5 us are two turns of a 20 Hz mirror.
+  Configure({{"HSIF_SIM_UNPACED", "1"}});
+  hsif_i32 card = BringUp(5);
+  std::vector<RawSample> raw(5000);
+  std::vector<ProcessedSample> processed(5000);
+  int marks = 0;
+  long long last_mark = -1;
+  for (int fetch = 0; fetch < 4; ++fetch) {
+    std::uint32_t count = 0;
+    ASSERT_EQ(HsifGetBufferedSamples(card, raw.data(), 5000, &count, 1), 1);
+    ASSERT_EQ(count, 5000u);
+    ASSERT_EQ(HsifProcessSamples(card, raw.data(), processed.data(), 5000), 1);
+    for (int i = 0; i < 5000; ++i) {
+      ASSERT_GE(processed[i].angle, 0.0);
+      ASSERT_LT(processed[i].angle, kTwoPi);
+      if (processed[i].flags & kProcessedIndexFlag) {
+        long long at = fetch * 5000LL + i;
+        if (last_mark >= 0) {
+          EXPECT_NEAR(at - last_mark, 10000, 1);
+        }
+        last_mark = at;
+        ++marks;
+      }
+    }
+  }
+  EXPECT_EQ(marks, 2);
+
+  // A stopped mirror never marks.
+  Configure({{"HSIF_SIM_UNPACED", "1"}, {"HSIF_SIM_MIRROR_HZ", "0"}});
+  card = BringUp(5);
+  std::uint32_t count = 0;
+  ASSERT_EQ(HsifGetBufferedSamples(card, raw.data(), 5000, &count, 1), 1);
+  ASSERT_EQ(HsifProcessSamples(card, raw.data(), processed.data(), 5000), 1);
+  for (const ProcessedSample& p : processed) ASSERT_EQ(p.flags & kProcessedIndexFlag, 0);
+}
+
+TEST_F(StandinTest, ForcedLossIsReportedInTheLastSlotOnceAndThenCleared) {
+  Configure({{"HSIF_SIM_UNPACED", "1"}, {"HSIF_SIM_LOSE_DATA_AT", "2"}});
+  hsif_i32 card = BringUp(5);
+  const bool expected[] = {false, true, false};
+  for (bool lost : expected) {
+    // The slot is left set from before: a clean fetch must clear it.
+    std::vector<RawSample> raw = JunkRaw(5000);
+    std::uint32_t count = 0;
+    ASSERT_EQ(HsifGetBufferedSamples(card, raw.data(), 5000, &count, 1), 1);
+    EXPECT_EQ(LostBit(raw, 5000), lost);
+  }
+}
+
+TEST_F(StandinTest, ANaturalOverflowSetsTheLostBitWhateverTheCount) {
+  Configure({{"HSIF_SIM_BUFFER", "1000"}});
+  hsif_i32 card = BringUp(5);
+  std::this_thread::sleep_for(std::chrono::milliseconds(15));  // 3000 samples into 1000 slots
+  EXPECT_EQ(HsifGetOverflowStatus(card), 1);
+  std::vector<RawSample> raw = JunkRaw(5001, 0);
+  std::uint32_t count = 0;
+  ASSERT_EQ(HsifGetBufferedSamples(card, raw.data(), 5000, &count, 0), 1);
+  EXPECT_EQ(count, 1000u);
+  EXPECT_TRUE(LostBit(raw, 5000)) << "reported in slot 4999 though only 1000 came";
+  EXPECT_EQ(raw[5000].words[0], 0u) << "nothing written past the capacity";
+  EXPECT_EQ(HsifGetOverflowStatus(card), 0) << "reported once";
+  ASSERT_EQ(HsifGetBufferedSamples(card, raw.data(), 5000, &count, 0), 1);
+  EXPECT_FALSE(LostBit(raw, 5000));
+
+  // The monitor's answer: clear the buffer and enable again.
+  std::this_thread::sleep_for(std::chrono::milliseconds(15));
+  EXPECT_EQ(HsifClearSampleBuffer(card), 1);
+  EXPECT_EQ(HsifGetOverflowStatus(card), 0);
+  EXPECT_EQ(HsifSamplingEnable(card), 1);
+  EXPECT_LT(HsifDataAvailable(card), 1000);
+}
+
+TEST_F(StandinTest, SmallCapacitiesAreNeverOverrun) {
+  Configure({{"HSIF_SIM_UNPACED", "1"}, {"HSIF_SIM_LOSE_DATA_AT", "1"}});
+  hsif_i32 card = BringUp(5);
+  std::vector<RawSample> raw = JunkRaw(3, 0);
+  std::uint32_t count = 0;
+  ASSERT_EQ(HsifGetBufferedSamples(card, raw.data(), 1, &count, 1), 1);
+  EXPECT_EQ(count, 1u);
+  EXPECT_TRUE(LostBit(raw, 1));
+  EXPECT_EQ(raw[1].words[0], 0u);
+  std::vector<ProcessedSample> processed(2);
+  std::memset(processed.data(), 0x5A, sizeof(ProcessedSample) * 2);
+  ASSERT_EQ(HsifProcessSamples(card, raw.data(), processed.data(), 1), 1);
+  EXPECT_EQ(reinterpret_cast<unsigned char*>(&processed[1])[0], 0x5A);
+}
+
+TEST_F(StandinTest, AngleScriptReplaysOneLinePerFetch) {
+  std::string script = WriteFile("angles.txt",
+                                 "0.5 0.6:4 0.7\n"
+                                 "\n"
+                                 "nan:4 -inf -1e300:5 junk 1:x\n"
+                                 "1 2 3 4\n");
+  Configure({{"HSIF_SIM_ANGLE_SCRIPT", script}});
+  hsif_i32 card = HsifOpen(0, nullptr);
+  std::vector<RawSample> raw(3);
+  std::vector<ProcessedSample> processed(3);
+  const struct {
+    std::uint32_t count;
+    bool lost;
+  } fetches[] = {{3, false}, {0, false}, {3, false}, {3, true}, {0, false}, {0, false}};
+  testing::internal::CaptureStderr();
+  for (std::size_t f = 0; f < std::size(fetches); ++f) {
+    SCOPED_TRACE(f);
+    std::uint32_t count = 77;
+    ASSERT_EQ(HsifGetBufferedSamples(card, raw.data(), 3, &count, 0), 1);
+    EXPECT_EQ(count, fetches[f].count);
+    EXPECT_EQ(LostBit(raw, 3), fetches[f].lost) << "samples beyond the capacity are lost";
+    ASSERT_EQ(HsifProcessSamples(card, raw.data(), processed.data(), 3), 1);
+    if (f == 0) {
+      EXPECT_EQ(processed[0].angle, 0.5);
+      EXPECT_EQ(processed[1].flags, 4);
+      EXPECT_EQ(processed[2].angle, 0.7);
+    }
+    if (f == 2) {
+      EXPECT_TRUE(std::isnan(processed[0].angle));
+      EXPECT_EQ(processed[0].flags, 4);
+      EXPECT_EQ(processed[1].angle, -std::numeric_limits<double>::infinity());
+      EXPECT_EQ(processed[2].angle, -1e300);
+      EXPECT_EQ(processed[2].flags, 5);
+    }
+  }
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("hsif stand-in: angle script line 3: 2 malformed"), std::string::npos) << err;
+
+  // A script that cannot be read leaves the mirror spinning, with a message.
+  Configure(
+      {{"HSIF_SIM_ANGLE_SCRIPT", (folder_ / "none.txt").string()}, {"HSIF_SIM_UNPACED", "1"}});
+  testing::internal::CaptureStderr();
+  card = BringUp(5);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("hsif stand-in: cannot open the angle script"), std::string::npos);
+  std::uint32_t count = 0;
+  ASSERT_EQ(HsifGetBufferedSamples(card, raw.data(), 3, &count, 1), 1);
+  EXPECT_EQ(count, 3u);
+}
+
+hsif_i32 CallFetch(hsif_i32 c) {
+  RawSample raw[4];
+  std::uint32_t count = 0;
+  return HsifGetBufferedSamples(c, raw, 4, &count, 0);
+}
+
+// The monitor's bring-up calls in order, and what each returns.
+std::vector<hsif_i32> RunBringUpCalls(hsif_i32 card) {
+  hsif_i32 model = 0, period = 0;
+  std::vector<hsif_i32> results;
+  results.push_back(HsifResetBoard(card));
+  results.push_back(HsifSetSamplePeriod(card, 0, 1200, 20));
+  results.push_back(HsifSetSamplePeriod(card, 0, 1200, 20));
+  results.push_back(HsifGetCardModel(card, &model));
+  results.push_back(HsifGetMinSamplePeriod(card, &period));
+  results.push_back(HsifCalibrate(card));
+  results.push_back(HsifSamplingModeInit(card));
+  results.push_back(HsifClearEncoder(card, 3, 1));
+  results.push_back(HsifCalibrateEncoder(card, 1, 0, 4096));
+  results.push_back(HsifCalibrateEncoder(card, 2, 0, 200));
+  results.push_back(CallFetch(card));
+  return results;
+}
+
+TEST_F(StandinTest, EachFailStepFailsItsCallsAndOnlyThose) {
+  const struct {
+    const char* fail;
+    std::vector<hsif_i32> results;
+  } rows[] = {
+      // reset, period, period again, model, min period, calibrate, mode init,
+      // clear encoder, encoder 1, encoder 2, fetch
+      {"", {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}},
+      {"reset", {0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1}},
+      {"sample-period", {1, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1}},
+      {"sample-period-again", {1, 1, 0, 1, 1, 1, 1, 1, 1, 1, 1}},
+      {"card-model", {1, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1}},
+      {"min-period", {1, 0, 0, 1, 0, 1, 1, 1, 1, 1, 1}},
+      {"calibrate", {1, 1, 1, 1, 1, 2, 1, 1, 1, 1, 1}},
+      {"sampling-mode", {1, 1, 1, 1, 1, 1, 0, 1, 1, 1, 1}},
+      {"clear-encoder", {1, 1, 1, 1, 1, 1, 1, 0, 1, 1, 1}},
+      {"encoder1", {1, 1, 1, 1, 1, 1, 1, 1, 0, 1, 1}},
+      {"encoder2", {1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 1}},
+      {"fetch", {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.fail);
+    Configure({{"HSIF_SIM_FAIL", row.fail}});
+    SerialPort port;
+    EXPECT_EQ(HsifOpenPort(&port, 9600, 1), 1);
+    hsif_i32 card = HsifOpen(0, &port);
+    ASSERT_EQ(card, 0);
+    EXPECT_EQ(RunBringUpCalls(card), row.results);
+    HsifClosePort(&port);
+  }
+  const struct {
+    const char* fail;
+    bool port_opens;
+    bool card_opens;
+  } opens[] = {{"openport", false, true}, {"open", true, false}};
+  for (const auto& o : opens) {
+    Configure({{"HSIF_SIM_FAIL", o.fail}});
+    SerialPort port;
+    std::memset(&port, 0x77, sizeof port);
+    EXPECT_EQ(HsifOpenPort(&port, 9600, 1), o.port_opens ? 1 : 0);
+    if (!o.port_opens) {
+      EXPECT_EQ(port.handle, -1);
+      EXPECT_EQ(port.is_open, 0);
+      EXPECT_EQ(port.write_overlapped.hEvent, 0) << "no junk event for ClosePort to close";
+      EXPECT_EQ(port.read_overlapped.hEvent, 0);
+    }
+    EXPECT_EQ(HsifOpen(0, &port), o.card_opens ? 0 : -1);
+    if (o.port_opens) HsifClosePort(&port);
+  }
+}
+
+TEST_F(StandinTest, FetchesFailAfterTheSetNumber) {
+  Configure({{"HSIF_SIM_FAIL_FETCH_AFTER", "2"}, {"HSIF_SIM_UNPACED", "1"}});
+  hsif_i32 card = BringUp();
+  for (hsif_i32 expected : {1, 1, 0, 0}) EXPECT_EQ(CallFetch(card), expected);
+}
+
+TEST_F(StandinTest, BadArgumentsFailWithoutTouchingAnything) {
+  hsif_i32 card = HsifOpen(0, nullptr);
+  RawSample raw[2] = {};
+  ProcessedSample processed[2] = {};
+  std::uint32_t count = 5;
+  hsif_i32 value = 5;
+  double inches = 5;
+  for (hsif_i32 bad : {-1, 1, 2, 16, 1 << 30}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(HsifResetBoard(bad), 0);
+    EXPECT_EQ(HsifCalibrate(bad), 0);
+    EXPECT_EQ(HsifGetCardModel(bad, &value), 0);
+    EXPECT_EQ(HsifGetBufferedSamples(bad, raw, 2, &count, 1), 0);
+    EXPECT_EQ(HsifProcessSamples(bad, raw, processed, 2), 0);
+    EXPECT_EQ(HsifDataAvailable(bad), -1);
+    EXPECT_EQ(HsifGetOverflowStatus(bad), -1);
+    EXPECT_EQ(HsifReadWord(bad, 0, &value), 0);
+    EXPECT_EQ(HsifClose(bad), 0);
+  }
+  EXPECT_EQ(count, 5u);
+  EXPECT_EQ(value, 5);
+  EXPECT_EQ(HsifGetBufferedSamples(card, nullptr, 2, &count, 1), 0);
+  EXPECT_EQ(HsifGetBufferedSamples(card, raw, 2, nullptr, 1), 0);
+  EXPECT_EQ(HsifGetBufferedSamples(card, raw, 0, &count, 1), 0);
+  EXPECT_EQ(HsifGetBufferedSamples(card, raw, -5, &count, 1), 0);
+  EXPECT_EQ(HsifProcessSamples(card, nullptr, processed, 2), 0);
+  EXPECT_EQ(HsifProcessSamples(card, raw, nullptr, 2), 0);
+  EXPECT_EQ(HsifProcessSamples(card, raw, processed, -1), 0);
+  EXPECT_EQ(HsifProcessSamples(card, raw, processed, 0), 1);
+  EXPECT_EQ(HsifGetCardModel(card, nullptr), 0);
+  EXPECT_EQ(HsifGetMinSamplePeriod(card, nullptr), 0);
+  EXPECT_EQ(HsifRaw2Range(card, 0, nullptr), 0);
+  EXPECT_EQ(HsifGetFPGAVersion(card, nullptr), 0);
+  EXPECT_EQ(HsifGetDpcReadTime(card, nullptr), 0);
+  EXPECT_EQ(HsifBenchPciRead(card, 0, &value), 0);
+  EXPECT_EQ(HsifClearEncoder(card, 4, 1), 0);
+  EXPECT_EQ(HsifCalibrateEncoder(card, 3, 0, 4096), 0);
+  EXPECT_EQ(HsifCalibrateEncoder(card, 1, 4096, 4096), 0);
+  EXPECT_EQ(HsifCalibrateEncoder(card, 1, 0, 0), 0);
+  EXPECT_EQ(HsifSetMotorPower(card, 0, 0), 0);
+  EXPECT_EQ(inches, 5);
+}
+
+TEST_F(StandinTest, RegisterFileIsBoundedAndVersionIsReadOnly) {
+  hsif_i32 card = HsifOpen(0, nullptr);
+  hsif_i32 version = 0, value = 0;
+  ASSERT_EQ(HsifGetFPGAVersion(card, &version), 1);
+  const struct {
+    hsif_i32 address;
+    int write_result;
+    int read_result;
+  } rows[] = {{0, 0, 1}, {1, 1, 1}, {63, 1, 1}, {64, 0, 0}, {-1, 0, 0}};
+  for (const auto& r : rows) {
+    EXPECT_EQ(HsifWriteWord(card, r.address, 1234), r.write_result) << r.address;
+    EXPECT_EQ(HsifReadWord(card, r.address, &value), r.read_result) << r.address;
+  }
+  ASSERT_EQ(HsifReadWord(card, 0, &value), 1);
+  EXPECT_EQ(value, version);
+  ASSERT_EQ(HsifReadWord(card, 63, &value), 1);
+  EXPECT_EQ(value, 1234);
+}
+
+TEST_F(StandinTest, CallLogNamesEachCallWithItsArguments) {
+  hsif_i32 card = BringUp(20);
+  HsifClearEncoder(card, 3, 1);
+  HsifClose(card);
+  EXPECT_EQ(Log(),
+            "HsifDllInit -> 1\n"
+            "HsifOpen card=0 -> 0\n"
+            "HsifSetSamplePeriod mode=0 range=1200 period=20 card=0 -> 1\n"
+            "HsifCalibrateEncoder encoder=1 offset=0 counts=4096 card=0 -> 1\n"
+            "HsifClearSampleBuffer card=0 -> 1\n"
+            "HsifSamplingEnable card=0 -> 1\n"
+            "HsifClearEncoder which=3 value=1 card=0 -> 1\n"
+            "HsifClose card=0 -> 1\n");
+}
+
+TEST_F(StandinTest, FetchLogStaysBounded) {
+  Configure({{"HSIF_SIM_UNPACED", "1"}});
+  hsif_i32 card = BringUp();
+  for (int i = 0; i < 200; ++i) CallFetch(card);
+  std::string log = Log();
+  std::size_t lines = 0;
+  for (std::size_t at = log.find("HsifGetBufferedSamples"); at != std::string::npos;
+       at = log.find("HsifGetBufferedSamples", at + 1)) {
+    ++lines;
+  }
+  EXPECT_GE(lines, 3u);
+  EXPECT_LE(lines, 5u);
+  EXPECT_NE(
+      log.find("HsifGetBufferedSamples capacity=4 wait=0 card=0 -> 1 count=4 lost=0 fetch=1\n"),
+      std::string::npos)
+      << log;
+}
+
+}  // namespace

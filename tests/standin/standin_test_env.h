@@ -1,0 +1,80 @@
+// Per-test settings of the stand-in: every HSIF_SIM_* variable cleared, the
+// test's own set, then HsifDllInit so the library reads them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+#include <unistd.h>
+
+#include "standin/hsif_standin.h"
+
+class StandinTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = std::filesystem::temp_directory_path() /
+              ("standin-" + std::to_string(::getpid()) + "-" +
+               testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::create_directories(folder_);
+    log_ = (folder_ / "calls.log").string();
+    Configure({});
+  }
+  void TearDown() override {
+    for (const char* name : kNames) unsetenv(name);
+    HsifDllInit();  // closes the cards
+    std::filesystem::remove_all(folder_);
+  }
+
+  // Clears every setting, applies `settings` (and the call log), re-reads.
+  void Configure(const std::map<std::string, std::string>& settings) {
+    for (const char* name : kNames) unsetenv(name);
+    setenv("HSIF_SIM_LOG", log_.c_str(), 1);
+    for (const auto& [name, value] : settings) setenv(name.c_str(), value.c_str(), 1);
+    std::filesystem::remove(log_);
+    HsifDllInit();
+  }
+
+  std::string Log() const {
+    std::ifstream in(log_);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  std::string WriteFile(const std::string& name, const std::string& text) const {
+    std::string path = (folder_ / name).string();
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+
+  // Opens card 0 and brings it up as the monitor does, up to enabling.
+  hsif_i32 BringUp(int period = 5) {
+    hsif_i32 card = HsifOpen(0, nullptr);
+    EXPECT_EQ(card, 0);
+    EXPECT_EQ(HsifSetSamplePeriod(card, 0, 1200, period), 1);
+    EXPECT_EQ(HsifCalibrateEncoder(card, 1, 0, 4096), 1);
+    HsifClearSampleBuffer(card);
+    HsifSamplingEnable(card);
+    return card;
+  }
+
+  static constexpr const char* kNames[] = {"HSIF_SIM_MODEL",
+                                           "HSIF_SIM_CARDS",
+                                           "HSIF_SIM_MIRROR_HZ",
+                                           "HSIF_SIM_UNPACED",
+                                           "HSIF_SIM_BUFFER",
+                                           "HSIF_SIM_FAIL",
+                                           "HSIF_SIM_FAIL_FETCH_AFTER",
+                                           "HSIF_SIM_LOSE_DATA_AT",
+                                           "HSIF_SIM_ANGLE_SCRIPT",
+                                           "HSIF_SIM_LOG"};
+
+  std::filesystem::path folder_;
+  std::string log_;
+};
