@@ -1,0 +1,207 @@
+// scanmon-preflight run the way an operator runs it: in a folder with a
+// properties file, against the stand-in driver and a pseudo-terminal bound to
+// the sensor's COM number; and against a missing file, driver, port and
+// calibration file, each stopping the check with its message and status.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/run_process.h"
+
+namespace fs = std::filesystem;
+using testsupport::ProcessRun;
+using testsupport::ProcessSpec;
+using testsupport::RunProcess;
+
+namespace {
+
+// The master side of a pseudo-terminal, open for the test's life; its slave is
+// the "sensor's port".
+struct PseudoTerminal {
+  int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  std::string slave;
+  PseudoTerminal() {
+    if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0) {
+      const char* name = ::ptsname(master);
+      if (name != nullptr) slave = name;
+    }
+  }
+  ~PseudoTerminal() {
+    if (master >= 0) ::close(master);
+  }
+};
+
+struct Scenario {
+  const char* label;
+  const char* properties;    // null: no properties.txt
+  bool driver_found;         // the program with the stand-in on its RUNPATH
+  const char* library_path;  // LD_LIBRARY_PATH for the program without one
+  const char* port_binding;  // "pty": COM7 bound to the pseudo-terminal
+  std::vector<const char*> args;
+  int exit_status;
+  std::vector<std::string> out;  // parts standard output must hold
+  std::vector<std::string> err;  // parts standard error must hold
+};
+
+void PrintTo(const Scenario& scenario, std::ostream* os) {
+  *os << scenario.label;
+}
+
+const char* const kGoodProperties =
+    "laser_serial_port=7\nlaser_hsif_board=0\nlaser_sample_period=20\nlaser_max_range=1200\n"
+    "calibration_file=ar4000_demo.cal\n";
+
+class Preflight : public testing::TestWithParam<Scenario> {
+ protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() /
+              ("procenv_preflight_" + std::to_string(::getpid()) + "_" +
+               std::to_string(testing::UnitTest::GetInstance()->random_seed()) + "_" +
+               std::to_string(counter_++));
+    fs::remove_all(folder_);
+    fs::create_directories(folder_);
+    fs::copy_file(fs::path(SCANMON_DEMO_DIR) / "ar4000_demo.cal", folder_ / "ar4000_demo.cal");
+  }
+  void TearDown() override {
+    if (!HasFailure()) fs::remove_all(folder_);
+  }
+  fs::path folder_;
+  static inline int counter_ = 0;
+};
+
+TEST_P(Preflight, StopsAtTheFirstProblemWithItsHint) {
+  const Scenario& s = GetParam();
+  if (!fs::exists(fs::path(SCANMON_STANDIN_DIR) / "libhsif.so"))
+    GTEST_SKIP() << "the stand-in driver is not built";
+  PseudoTerminal pty;
+  if (pty.slave.empty()) GTEST_SKIP() << "no pseudo-terminal available";
+  if (s.properties != nullptr) std::ofstream(folder_ / "properties.txt") << s.properties;
+
+  ProcessSpec spec;
+  spec.program = s.driver_found ? PREFLIGHT_BINARY : PREFLIGHT_NO_RUNPATH_BINARY;
+  for (const char* arg : s.args) spec.args.push_back(arg);
+  spec.working_directory = folder_.string();
+  spec.environment["LD_LIBRARY_PATH"] = s.library_path != nullptr ? s.library_path : "";
+  std::string binding = std::string(s.port_binding);
+  spec.environment["SCANMON_COMPORTS"] = binding == "pty" ? "COM7=" + pty.slave : binding;
+  spec.environment["XDG_CONFIG_HOME"] = folder_.string();  // no operator's bindings
+  spec.time_limit = std::chrono::milliseconds(20000);
+  ProcessRun run = RunProcess(spec);
+
+  EXPECT_EQ(run.exit_status, s.exit_status) << run.out << run.err;
+  for (std::string part : s.out) {
+    if (part.find("@PTY@") != std::string::npos) part.replace(part.find("@PTY@"), 5, pty.slave);
+    EXPECT_NE(run.out.find(part), std::string::npos) << "stdout lacks: " << part << "\n" << run.out;
+  }
+  for (const std::string& part : s.err) {
+    EXPECT_NE(run.err.find(part), std::string::npos) << "stderr lacks: " << part << "\n" << run.err;
+  }
+}
+
+const Scenario kScenarios[] = {
+    {"ready",
+     kGoodProperties,
+     true,
+     nullptr,
+     "pty",
+     {},
+     0,
+     {"scanmon-preflight 1.1.0.0\n", "dump of input parameters\nlaser_serial_port -> 7\n",
+      "calibration_file -> ar4000_demo.cal\n", "driver: hsif bound (all 50 entry points) from ",
+      "/libhsif.so\n", "driver: file version 1.1.0.0\n",
+      "port: COM7 (@PTY@) opened at 9600 baud and released\n",
+      "calibration file: ar4000_demo.cal can be read\n", "ready: "},
+     {}},
+    {"no_port_check",
+     "calibration_file=ar4000_demo.cal\n",
+     true,
+     nullptr,
+     "",
+     {"--no-port"},
+     0,
+     {"port: not checked (--no-port)\n", "ready: "},
+     {}},
+    {"missing_properties",
+     nullptr,
+     true,
+     nullptr,
+     "pty",
+     {},
+     1,
+     {},
+     {"param file not found ./properties.txt\n", "FAILED: no ./properties.txt in this folder\n",
+      "hint: the monitor reads its settings from properties.txt"}},
+    {"missing_driver",
+     kGoodProperties,
+     false,
+     nullptr,
+     "pty",
+     {},
+     1,
+     {"dump of input parameters"},
+     {"FAILED: Unable to load hsif.dll\n", "hint: libhsif.so is looked for in LD_LIBRARY_PATH",
+      SCANMON_STANDIN_DIR}},
+    {"incomplete_driver",
+     kGoodProperties,
+     false,
+     SCANMON_STANDIN_INCOMPLETE_DIR,
+     "pty",
+     {},
+     1,
+     {},
+     {"FAILED: Unable to load hsif.dll\n",
+      "lacks entry points the monitor needs: HsifGetDpcReadTime\n"}},
+    {"missing_port",
+     kGoodProperties,
+     true,
+     nullptr,
+     "COM7=/nonexistent/tty7",
+     {},
+     1,
+     {"driver: hsif bound"},
+     {"FAILED: the sensor's port COM7 (/nonexistent/tty7) does not open: error 2: The system "
+      "cannot find the file specified.\n",
+      "hint: COM7 stands for /nonexistent/tty7.", "SCANMON_COMPORTS", "docs/serial.md"}},
+    {"port_not_set",
+     "calibration_file=ar4000_demo.cal\n",
+     true,
+     nullptr,
+     "pty",
+     {},
+     1,
+     {},
+     {"FAILED: laser_serial_port is not set to a port number in properties.txt\n"}},
+    {"missing_calibration",
+     "laser_serial_port=7\ncalibration_file=gone.cal\n",
+     true,
+     nullptr,
+     "pty",
+     {},
+     1,
+     {"port: COM7"},
+     {"FAILED: the calibration file gone.cal cannot be read\n"}},
+    {"help", nullptr, true, nullptr, "", {"--help"}, 0, {"Usage: scanmon-preflight"}, {}},
+    {"unknown_argument",
+     nullptr,
+     true,
+     nullptr,
+     "",
+     {"--frobnicate"},
+     2,
+     {},
+     {"unknown argument '--frobnicate'"}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Folders, Preflight, testing::ValuesIn(kScenarios),
+                         [](const testing::TestParamInfo<Scenario>& info) {
+                           return std::string(info.param.label);
+                         });
+
+}  // namespace

@@ -1,0 +1,235 @@
+// scanmon-preflight: run in the folder the monitor will run in, it checks what
+// the monitor needs before it brings the card up, in the monitor's order, and
+// stops at the first thing that would stop the monitor, with a hint:
+//   1. ./properties.txt is read (and printed as read);
+//   2. the driver library binds (all fifty entry points); its path and file
+//      version are printed;
+//   3. the sensor's serial port COM<laser_serial_port> opens at 9600 baud, and
+//      is released again;
+//   4. the calibration file named in the properties can be read.
+// Nothing is brought up on the card: no driver entry point is called.
+// Exit status: 0 ready, 1 a check failed, 2 usage error.
+#include <cstdio>
+#include <cstring>
+
+#include "monitor/driver_binding.h"
+#include "platform/errors.h"
+#include "platform/library.h"
+#include "platform/process.h"
+#include "procenv/module_version.h"
+#include "properties/properties.h"
+#include "serial/serial_port.h"
+#include "tools/scanmon-preflight/preflight_hints.h"
+
+namespace {
+
+constexpr int kExitReady = 0;
+constexpr int kExitNotReady = 1;
+constexpr int kExitUsage = 2;
+
+constexpr const char* kPropertiesPath = "./properties.txt";
+// The rate at which the monitor has the driver open the sensor's line.
+constexpr int kSensorBaudRate = 9600;
+constexpr win::DWORD kPathSize = 260;
+
+void PrintHelp() {
+  std::printf(
+      "Usage: scanmon-preflight [--no-port]\n"
+      "\n"
+      "Run in the folder the monitor will run in. Checks, in the monitor's order,\n"
+      "what it needs before it brings the card up, and stops at the first problem\n"
+      "with a hint:\n"
+      "  1. ./properties.txt is read; the settings are printed as read;\n"
+      "  2. the driver library (hsif) binds with all its entry points; its path and\n"
+      "     file version are printed;\n"
+      "  3. the sensor's serial port, COM<laser_serial_port>, opens at 9600 baud\n"
+      "     (and is released again);\n"
+      "  4. the calibration file named by calibration_file can be read.\n"
+      "Nothing is started on the card.\n"
+      "\n"
+      "Options:\n"
+      "  --no-port   skip check 3 (the stand-in driver simulates the sensor's line)\n"
+      "  --help      show this text\n"
+      "\n"
+      "Exit status: 0 ready, 1 a check failed, 2 usage error.\n");
+}
+
+// The system's text for `code`, without its line end.
+void SystemText(win::DWORD code, char* text, win::DWORD size) {
+  text[0] = '\0';
+  if (win::FormatMessageA(win::FORMAT_MESSAGE_FROM_SYSTEM | win::FORMAT_MESSAGE_IGNORE_INSERTS,
+                          nullptr, code, 0x0400, text, size, nullptr) == 0) {
+    std::snprintf(text, size, "no system text for this error");
+  }
+  std::size_t length = std::strlen(text);
+  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) text[--length] = 0;
+}
+
+int Fail(const char* what) {
+  std::fprintf(stderr, "FAILED: %s\n", what);
+  return kExitNotReady;
+}
+
+int CheckProperties(RunProperties** properties) {
+  *properties = ReadProperties(kPropertiesPath);
+  if (*properties == nullptr) {
+    Fail("no ./properties.txt in this folder");
+    std::fprintf(stderr,
+                 "  hint: the monitor reads its settings from properties.txt in the folder it\n"
+                 "        is started in. Run the monitor (and this check) in that folder.\n");
+    return kExitNotReady;
+  }
+  std::printf("properties: %s read\n", kPropertiesPath);
+  DumpProperties(stdout, *properties);
+  return kExitReady;
+}
+
+// Tells a library that is missing from one that lacks entry points, which
+// LoadDriver does not distinguish.
+void ExplainDriverRefusal() {
+  win::HMODULE module = win::LoadLibraryExA(DriverName(), nullptr, 0);
+  if (module == nullptr) {
+    win::DWORD code = win::GetLastError();
+    if (code == win::ERROR_BAD_EXE_FORMAT) {
+      std::fprintf(stderr,
+                   "  hint: a %s library was found but cannot be loaded: it is not built for\n"
+                   "        this machine (32/64-bit, processor), or a library it needs is\n"
+                   "        missing.\n",
+                   DriverName());
+    } else {
+      PrintDriverSearchHint(stderr, DriverName());
+    }
+    return;
+  }
+  char path[kPathSize];
+  path[0] = '\0';
+  win::GetModuleFileNameA(module, path, kPathSize);
+  path[kPathSize - 1] = '\0';
+  std::fprintf(stderr, "  hint: %s lacks entry points the monitor needs:", path);
+  for (const char* name : kDriverEntryNames) {
+    if (win::GetProcAddress(module, name) == nullptr) std::fprintf(stderr, " %s", name);
+  }
+  std::fprintf(stderr, "\n        It is not the driver version the monitor was built for.\n");
+  win::FreeLibrary(module);
+}
+
+int CheckDriver() {
+  win::HMODULE module = LoadDriver();
+  if (module == nullptr) {
+    char what[64];
+    std::snprintf(what, sizeof what, "Unable to load %s.dll", DriverName());
+    Fail(what);
+    ExplainDriverRefusal();
+    return kExitNotReady;
+  }
+  char path[kPathSize];
+  path[0] = '\0';
+  win::DWORD length = win::GetModuleFileNameA(module, path, kPathSize);
+  path[kPathSize - 1] = '\0';
+  char version[kVersionTextSize];
+  std::printf("driver: %s bound (all %zu entry points) from %s\n", DriverName(), kDriverEntryCount,
+              length > 0 ? path : "(path unknown)");
+  if (length > 0 && length < kPathSize && GetModuleVersion(path, version, sizeof version)) {
+    std::printf("driver: file version %s\n", version);
+  } else {
+    std::printf("driver: file version unknown (the file carries no version information)\n");
+  }
+  return kExitReady;
+}
+
+int CheckPort(const RunProperties& properties) {
+  int number = properties.laser_serial_port;
+  if (number <= 0) {
+    Fail("laser_serial_port is not set to a port number in properties.txt");
+    std::fprintf(stderr,
+                 "  hint: add a line laser_serial_port=<n> for the sensor's port COM<n>.\n");
+    return kExitNotReady;
+  }
+  char device[256];
+  DescribePortDevice(number, device, sizeof device);
+  char shown[300];
+  if (device[0] != '\0') {
+    std::snprintf(shown, sizeof shown, "COM%d (%s)", number, device);
+  } else {
+    std::snprintf(shown, sizeof shown, "COM%d", number);
+  }
+
+  static SerialPort port{};  // zero-filled: the channel takes a zero slot for "no event"
+  win::SetLastError(win::ERROR_SUCCESS);
+  if (OpenPort(&port, kSensorBaudRate, number) == 0) {
+    win::DWORD code = win::GetLastError();
+    char text[512];
+    SystemText(code, text, sizeof text);
+    char what[900];
+    std::snprintf(what, sizeof what, "the sensor's port %s does not open: error %d: %s", shown,
+                  static_cast<int>(code), text);
+    Fail(what);
+    PrintPortHint(stderr, number, device, code);
+    return kExitNotReady;
+  }
+  ClosePort(&port);
+  std::printf("port: %s opened at %d baud and released\n", shown, kSensorBaudRate);
+  return kExitReady;
+}
+
+int CheckCalibrationFile(const RunProperties& properties) {
+  const char* name = properties.calibration_file;
+  if (name == nullptr) {
+    Fail("calibration_file is not set in properties.txt");
+    std::fprintf(stderr,
+                 "  hint: add a line calibration_file=<file> naming the sensor's "
+                 "calibration data.\n");
+    return kExitNotReady;
+  }
+  std::FILE* file = std::fopen(name, "rb");
+  if (file == nullptr) {
+    char what[400];
+    std::snprintf(what, sizeof what, "the calibration file %s cannot be read", name);
+    Fail(what);
+    std::fprintf(stderr,
+                 "  hint: calibration_file is read relative to this folder; the driver's\n"
+                 "        calibration load would fail and stop the monitor.\n");
+    return kExitNotReady;
+  }
+  std::fclose(file);
+  std::printf("calibration file: %s can be read\n", name);
+  return kExitReady;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool check_port = true;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      PrintHelp();
+      return kExitReady;
+    }
+    if (std::strcmp(argv[i], "--no-port") == 0) {
+      check_port = false;
+      continue;
+    }
+    std::fprintf(stderr, "scanmon-preflight: unknown argument '%s'\n", argv[i]);
+    std::fprintf(stderr, "Usage: scanmon-preflight [--no-port] (--help for more)\n");
+    return kExitUsage;
+  }
+  // Lines appear in order even when both streams go to one pipe.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+
+  char version[kVersionTextSize];
+  if (!GetModuleVersion(nullptr, version, sizeof version))
+    std::snprintf(version, sizeof version, "?");
+  std::printf("scanmon-preflight %s\n", version);
+
+  RunProperties* properties = nullptr;
+  if (CheckProperties(&properties) != kExitReady) return kExitNotReady;
+  if (CheckDriver() != kExitReady) return kExitNotReady;
+  if (check_port) {
+    if (CheckPort(*properties) != kExitReady) return kExitNotReady;
+  } else {
+    std::printf("port: not checked (--no-port)\n");
+  }
+  if (CheckCalibrationFile(*properties) != kExitReady) return kExitNotReady;
+  std::printf("ready: nothing found that would stop the monitor before the card\n");
+  return kExitReady;
+}
