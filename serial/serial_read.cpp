@@ -29,14 +29,14 @@ int ReadPort(SerialPort* port, void* buffer, std::uint32_t count, int exact) {
       win::Sleep(kIdlePollMs);
       if (empty_polls > kMaxEmptyPollsBefore) return kReadIdleTimeout;
       ++empty_polls;
-    } else {
-      empty_polls = 0;
     }
     if (!exact) want = stored + take;  // what is waiting now is all we take
     if (take == 0) continue;
     std::uint32_t got = 0;
     bool ok = serial_channel::RequestRead(port, bytes + stored, take, &got);
     stored += got;
+    // The count of silent passes starts again when bytes come in.
+    if (got != 0) empty_polls = 0;
     if (!ok && got == 0) {
       serial_channel::PollPort(port, &queued);  // clears the line's error state
       // A request that keeps failing while bytes are reported uses up the

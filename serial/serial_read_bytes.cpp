@@ -33,10 +33,12 @@ int ReadOneByte(SerialPort* port, unsigned char* dest, IdleBudget* budget) {
     win::Sleep(kIdlePollMs);
     return SpendIdleStep(budget) ? kReadIdleTimeout : 0;
   }
-  budget->idle_ms = 0;
   std::uint32_t got = 0;
   serial_channel::RequestRead(port, dest, 1, &got);
-  if (got == 1) return 1;
+  if (got == 1) {
+    budget->idle_ms = 0;  // the silence is counted from the last byte
+    return 1;
+  }
   // The request brought nothing: clear the error state and try again; a
   // request that keeps failing spends the budget rather than spin for good.
   serial_channel::PollPort(port, &queued);
