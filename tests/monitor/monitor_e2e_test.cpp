@@ -5,6 +5,7 @@
 
 #include <signal.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -61,7 +62,10 @@ class MonitorRun : public testing::Test {
 
   // Later lines of the properties file win over the demo's.
   void AddProperties(const std::string& lines) {
-    std::ofstream(folder_ / "properties.txt", std::ios::app) << "\n" << lines;
+    fs::path path = folder_ / "properties.txt";
+    std::string text = ReadText(path);
+    bool needs_newline = !text.empty() && text.back() != '\n';
+    std::ofstream(path, std::ios::app) << (needs_newline ? "\n" : "") << lines;
   }
 
   ProcessSpec Spec(const std::string& keys = "x") const {
