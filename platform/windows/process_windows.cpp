@@ -32,17 +32,4 @@ BOOL GetProcessAffinityMask(HANDLE process, DWORD_PTR* process_mask, DWORD_PTR* 
   return result;
 }
 
-DWORD FormatMessageA(DWORD flags, const void* source, DWORD message_id, DWORD language_id,
-                     char* buffer, DWORD size, std::va_list* arguments) {
-  return ::FormatMessageA(flags, source, message_id, language_id, buffer, size, arguments);
-}
-
-HGLOBAL GlobalAlloc(DWORD flags, SIZE_T bytes) {
-  return ::GlobalAlloc(flags, bytes);
-}
-
-HGLOBAL GlobalFree(HGLOBAL block) {
-  return ::GlobalFree(block);
-}
-
 }  // namespace win

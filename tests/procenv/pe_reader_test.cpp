@@ -1,10 +1,13 @@
-// The portable version reader against damaged files: every prefix of a good
-// image, damaged fields, a resource tree that points back into itself, and ELF
-// files with and without our note. Each damaged image is copied into a buffer
-// of exactly its size, so a read past it shows under the address sanitizer.
+// The Linux version calls and the portable version reader against damaged files: every prefix of a
+// good image, damaged fields, a resource tree that points back into itself, and ELF files with and
+// without our note. Each damaged image is copied into a buffer of exactly its size, so a read past
+// it shows under the address sanitizer.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -12,8 +15,10 @@
 #include "platform/common/pe_version.h"
 #include "platform/errors.h"
 #include "platform/process.h"
+#include "platform/version_info.h"
 #include "tests/procenv/pe_image_builder.h"
 
+namespace fs = std::filesystem;
 using testsupport::BuildPeImage;
 using testsupport::PeImageLayout;
 using testsupport::PeImageOptions;
@@ -234,6 +239,76 @@ TEST(FormatMessage, GivesTheWindowsTextsAndFailsCleanlyOtherwise) {
       EXPECT_EQ(length, std::strlen(c.text));
       EXPECT_STREQ(buffer, c.text);
     }
+  }
+}
+
+class VersionCalls : public testing::Test {
+ protected:
+  void SetUp() override {
+    folder_ = fs::temp_directory_path() / ("procenv_calls_" + std::to_string(::getpid()));
+    fs::create_directories(folder_);
+  }
+  void TearDown() override { fs::remove_all(folder_); }
+  std::string WriteImage(const std::string& name, const PeImageOptions& options) {
+    std::string path = (folder_ / name).string();
+    EXPECT_TRUE(testsupport::WriteBytes(path, BuildPeImage(options)));
+    return path;
+  }
+  fs::path folder_;
+};
+
+// The platform's version calls as GetModuleVersion uses them, including a block
+// buffer smaller than the block.
+TEST_F(VersionCalls, CutBlockNeverLetsTheQueryReadPastIt) {
+  std::string path = WriteImage("cut.dll", PeImageOptions{});
+  win::DWORD handle = 77;
+  win::DWORD size = win::GetFileVersionInfoSizeA(path.c_str(), &handle);
+  ASSERT_GT(size, 92u);
+  EXPECT_EQ(handle, 0u);
+
+  struct CutCase {
+    win::DWORD buffer;
+    bool query_succeeds;
+  };
+  const CutCase cases[] = {{size, true}, {92, true}, {91, false}, {40, false}, {6, false}};
+  for (const CutCase& c : cases) {
+    SCOPED_TRACE(c.buffer);
+    std::vector<std::uint8_t> block(c.buffer, 0xAB);
+    ASSERT_TRUE(win::GetFileVersionInfoA(path.c_str(), 0, c.buffer, block.data()));
+    EXPECT_EQ(block[0] | (block[1] << 8), static_cast<int>(c.buffer));
+    void* value = nullptr;
+    win::UINT length = 0;
+    EXPECT_EQ(win::VerQueryValueA(block.data(), "\\", &value, &length) != 0, c.query_succeeds);
+    if (c.query_succeeds) {
+      EXPECT_EQ(length, sizeof(win::VS_FIXEDFILEINFO));
+      EXPECT_EQ(static_cast<std::uint8_t*>(value), block.data() + 40);
+    }
+  }
+  std::uint8_t tiny[5];
+  win::SetLastError(0xDEAD);
+  EXPECT_FALSE(win::GetFileVersionInfoA(path.c_str(), 0, sizeof tiny, tiny));
+  EXPECT_EQ(win::GetLastError(), win::ERROR_INSUFFICIENT_BUFFER);
+}
+
+TEST_F(VersionCalls, MissingFileAndMissingResourceSetTheLastError) {
+  struct ErrorCase {
+    std::string path;
+    win::DWORD error;
+  };
+  PeImageOptions no_version;
+  no_version.with_version = false;
+  PeImageOptions no_resources;
+  no_resources.with_resources = false;
+  const ErrorCase cases[] = {
+      {(folder_ / "missing.dll").string(), win::ERROR_FILE_NOT_FOUND},
+      {WriteImage("no_version.dll", no_version), win::ERROR_RESOURCE_TYPE_NOT_FOUND},
+      {WriteImage("no_resources.dll", no_resources), win::ERROR_RESOURCE_DATA_NOT_FOUND},
+  };
+  for (const ErrorCase& c : cases) {
+    SCOPED_TRACE(c.path);
+    win::SetLastError(0xDEAD);
+    EXPECT_EQ(win::GetFileVersionInfoSizeA(c.path.c_str(), nullptr), 0u);
+    EXPECT_EQ(win::GetLastError(), c.error);
   }
 }
 

@@ -50,24 +50,31 @@ namespace {
 struct MessageCase {
   int (*operation)();
   win::DWORD code;
-  const char* message;
+  const char* lines;  // the first two lines; the third is the system's text
 };
 
 const MessageCase kCases[] = {
     {RaisePriority, 255,
-     "Error 255 (0x000000ff)\nFailed to set process priority to above normal:\n"
-     "  (no system text for this error code)\r\n\n"},
-    {PinToFirstCpu, 5,
-     "Error 5 (0x00000005)\nFailed to set process affinity mask to 0x01:\n"
-     "  Access is denied.\r\n\n"},
-    {RestorePriority, 87,
-     "Error 87 (0x00000057)\nFailed to set process priority to normal:\n"
-     "  The parameter is incorrect.\r\n\n"},
+     "Error 255 (0x000000ff)\nFailed to set process priority to above normal:\n"},
+    {PinToFirstCpu, 5, "Error 5 (0x00000005)\nFailed to set process affinity mask to 0x01:\n"},
+    {RestorePriority, 87, "Error 87 (0x00000057)\nFailed to set process priority to normal:\n"},
     // Codes above 0x7FFFFFFF show as negative decimals.
     {RaisePriority, 0x80070057u,
-     "Error -2147024809 (0x80070057)\nFailed to set process priority to above normal:\n"
-     "  (no system text for this error code)\r\n\n"},
+     "Error -2147024809 (0x80070057)\nFailed to set process priority to above normal:\n"},
+    {RaisePriority, 0xFFFFFFFFu,
+     "Error -1 (0xffffffff)\nFailed to set process priority to above normal:\n"},
 };
+
+// What the message shows as the system's text: the platform's text for the
+// code, or the stand-in text when the platform has none.
+std::string SystemText(win::DWORD code) {
+  char text[512];
+  if (win::FormatMessageA(win::FORMAT_MESSAGE_FROM_SYSTEM | win::FORMAT_MESSAGE_IGNORE_INSERTS,
+                          nullptr, code, 0x0400, text, sizeof text, nullptr) == 0) {
+    return "(no system text for this error code)\r\n";
+  }
+  return text;
+}
 
 TEST(ProcessMessages, FailureShowsCodeInDecimalAndHexWithTheSystemText) {
   for (const MessageCase& c : kCases) {
@@ -80,7 +87,7 @@ TEST(ProcessMessages, FailureShowsCodeInDecimalAndHexWithTheSystemText) {
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(result, 0);
     EXPECT_EQ(g_calls, 1);
-    EXPECT_EQ(out, c.message);
+    EXPECT_EQ(out, std::string(c.lines) + "  " + SystemText(c.code) + "\n");
   }
 }
 
