@@ -8,34 +8,50 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 
-#include <unistd.h>
-
 #include "standin/hsif_standin.h"
+
+inline void SetVariable(const char* name, const char* value) {
+#if defined(_WIN32)
+  _putenv_s(name, value);
+#else
+  setenv(name, value, 1);
+#endif
+}
+
+// An empty value counts as unset for the stand-in, and on Windows it is unset.
+inline void ClearVariable(const char* name) {
+#if defined(_WIN32)
+  _putenv_s(name, "");
+#else
+  unsetenv(name);
+#endif
+}
 
 class StandinTest : public testing::Test {
  protected:
   void SetUp() override {
     folder_ = std::filesystem::temp_directory_path() /
-              ("standin-" + std::to_string(::getpid()) + "-" +
+              ("standin-" + std::to_string(std::random_device{}()) + "-" +
                testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::create_directories(folder_);
     log_ = (folder_ / "calls.log").string();
     Configure({});
   }
   void TearDown() override {
-    for (const char* name : kNames) unsetenv(name);
+    for (const char* name : kNames) ClearVariable(name);
     HsifDllInit();  // closes the cards
     std::filesystem::remove_all(folder_);
   }
 
   // Clears every setting, applies `settings` (and the call log), re-reads.
   void Configure(const std::map<std::string, std::string>& settings) {
-    for (const char* name : kNames) unsetenv(name);
-    setenv("HSIF_SIM_LOG", log_.c_str(), 1);
-    for (const auto& [name, value] : settings) setenv(name.c_str(), value.c_str(), 1);
+    for (const char* name : kNames) ClearVariable(name);
+    SetVariable("HSIF_SIM_LOG", log_.c_str());
+    for (const auto& [name, value] : settings) SetVariable(name.c_str(), value.c_str());
     std::filesystem::remove(log_);
     HsifDllInit();
   }
