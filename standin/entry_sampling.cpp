@@ -46,9 +46,12 @@ std::int64_t FetchLive(Card* card, const SimSettings& settings, RawSample* raw,
     std::int64_t now = MonotonicNs();
     RefreshStream(&card->stream, now);
     if (wait) {
-      // Hardware pace: the call returns when a full load is waiting (the
-      // buffer's worth if it is smaller), or after at most a second.
-      std::int64_t want = std::min<std::int64_t>(capacity, card->stream.buffer_samples);
+      // Hardware pace: the call returns when a full load is waiting, or the
+      // card's half-full mark for a load larger than that (waiting for a full
+      // ring would lose samples to the slightest delay), or after at most a
+      // second.
+      std::int64_t half_buffer = std::max<std::int64_t>(1, card->stream.buffer_samples / 2);
+      std::int64_t want = std::min<std::int64_t>(capacity, half_buffer);
       std::int64_t ready = TimeWhenWaiting(card->stream, want);
       std::int64_t deadline =
           ready < 0 ? now + kIdleFetchWaitNs : std::min(ready, now + kMaxFetchWaitNs);

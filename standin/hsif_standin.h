@@ -99,8 +99,8 @@ HSIF_API hsif_i32 HSIF_CALLCONV HsifGetOverflowStatus(hsif_i32 card);
 // Writes up to `capacity` raw samples into raw[0 .. capacity-1], their number
 // into *count, and the lost-data status into bit 0 of word 0 of raw[capacity-1]
 // (set when samples were lost since the last fetch, cleared otherwise). With
-// wait != 0 it sleeps until min(capacity, buffer size) samples are there (at
-// most 1 s). 1, or 0 (nothing written) on failure.
+// wait != 0 it sleeps until min(capacity, half the buffer) samples are there
+// (at most 1 s). 1, or 0 (nothing written) on failure.
 HSIF_API hsif_i32 HSIF_CALLCONV HsifGetBufferedSamples(hsif_i32 card, RawSample* raw,
                                                        hsif_i32 capacity, std::uint32_t* count,
                                                        hsif_i32 wait);
