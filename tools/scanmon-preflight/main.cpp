@@ -32,6 +32,9 @@ constexpr const char* kPropertiesPath = "./properties.txt";
 constexpr int kSensorBaudRate = 9600;
 constexpr win::DWORD kPathSize = 260;
 
+// The settings live for the whole run, as in the monitor.
+RunProperties* g_properties = nullptr;
+
 void PrintHelp() {
   std::printf(
       "Usage: scanmon-preflight [--no-port]\n"
@@ -221,8 +224,8 @@ int main(int argc, char** argv) {
     std::snprintf(version, sizeof version, "?");
   std::printf("scanmon-preflight %s\n", version);
 
-  RunProperties* properties = nullptr;
-  if (CheckProperties(&properties) != kExitReady) return kExitNotReady;
+  if (CheckProperties(&g_properties) != kExitReady) return kExitNotReady;
+  const RunProperties* properties = g_properties;
   if (CheckDriver() != kExitReady) return kExitNotReady;
   if (check_port) {
     if (CheckPort(*properties) != kExitReady) return kExitNotReady;
