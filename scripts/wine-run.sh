@@ -1,3 +1,93 @@
-#!/bin/sh
-# Runs a 64-bit Windows program under Wine in the build's own prefix.
-exec /usr/lib/wine/wine64 "$@"
+#!/bin/bash
+# Runs a 64-bit Windows program under Wine, as ctest does for every test program
+# of the 64-bit Windows build (CMAKE_CROSSCOMPILING_EMULATOR of
+# cmake/toolchains/mingw-w64-x86_64.cmake):
+#
+#   scripts/wine-run.sh program.exe [arguments...]
+#
+# - The Wine prefix is $WINEPREFIX when set, else <build dir>/wineprefix (the
+#   build dir: the nearest folder at or above the working directory that holds
+#   CMakeCache.txt); it is made on first use.
+# - The program gets a null-modem pair of serial ports of its own: two linked
+#   pseudo-terminals (scripts/wine-null-modem.py) as COM<2k+1> and COM<2k+2>, k
+#   the first of four pairs that no other run holds. Their names are in
+#   SCANMON_WINE_PORTS ("COM1 COM2"); SCANMON_UNDER_WINE is 1.
+# - The exit status is the program's.
+set -u
+
+wine=${SCANMON_WINE:-/usr/lib/wine/wine64}
+here=$(cd "$(dirname "$0")" && pwd)
+
+if [ -z "${WINEPREFIX:-}" ]; then
+  dir=$PWD
+  while [ "$dir" != / ] && [ ! -f "$dir/CMakeCache.txt" ]; do dir=$(dirname "$dir"); done
+  if [ ! -f "$dir/CMakeCache.txt" ]; then
+    echo "wine-run.sh: no build folder above $PWD; set WINEPREFIX" >&2
+    exit 2
+  fi
+  WINEPREFIX=$dir/wineprefix
+fi
+export WINEPREFIX
+export WINEDEBUG=${WINEDEBUG:--all}
+# No prompts to install Mono or Gecko: the programs need neither.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+export SCANMON_UNDER_WINE=1
+
+# Make the prefix once, whatever the number of runs started in parallel.
+mkdir -p "$WINEPREFIX"
+exec 8>"$WINEPREFIX.lock"
+flock 8
+ports=$WINEPREFIX/scanmon-ports
+if [ ! -f "$ports/prefix-ready" ]; then
+  "$wine" wineboot -i >/dev/null 2>&1 8>&-
+  # Wine's mount manager gives COM numbers to the machine's own serial devices
+  # (/dev/ttyS*) each time Wine starts; the Ports key takes COM1 to COM8 from
+  # it for links of our own, which each run points at its pseudo-terminals.
+  mkdir -p "$ports"
+  {
+    printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
+    for n in 1 2 3 4 5 6 7 8; do printf '"COM%d"="%s/com%d"\n' "$n" "$ports" "$n"; done
+  } >"$ports/ports.reg"
+  "$wine" regedit /S "Z:$ports/ports.reg" >/dev/null 2>&1 8>&-
+  # Start Wine afresh so that the mount manager reads the key.
+  "${wine%/*}/wineserver" -k >/dev/null 2>&1
+  touch "$ports/prefix-ready"
+fi
+exec 8>&-
+
+# Take a free pair of port numbers (or wait for the first pair).
+pair=
+for k in 0 1 2 3; do
+  exec 9>"$ports/pair$k.lock"
+  if flock -n 9; then pair=$k; break; fi
+done
+if [ -z "$pair" ]; then
+  exec 9>"$ports/pair0.lock"
+  flock 9
+  pair=0
+fi
+a=$((2 * pair + 1))
+b=$((2 * pair + 2))
+link_a=$ports/com$a
+link_b=$ports/com$b
+rm -f "$link_a" "$link_b"
+/usr/bin/python3 "$here/wine-null-modem.py" "$link_a" "$link_b" 9>&- &
+relay=$!
+for _ in $(seq 500); do
+  [ -L "$link_a" ] && [ -L "$link_b" ] && break
+  if ! kill -0 "$relay" 2>/dev/null; then break; fi
+  sleep 0.01
+done
+if [ -L "$link_a" ] && [ -L "$link_b" ]; then
+  export SCANMON_WINE_PORTS="COM$a COM$b"
+else
+  echo "wine-run.sh: no serial port pair; tests that need one will skip" >&2
+fi
+
+"$wine" "$@" 9>&-
+status=$?
+
+kill "$relay" 2>/dev/null
+wait "$relay" 2>/dev/null
+rm -f "$link_a" "$link_b"
+exit $status
