@@ -16,8 +16,12 @@ namespace {
 // Line errors counted by the driver since the counts seen last. Drivers
 // without counters (pseudo-terminals, many USB adapters) report none.
 DWORD TakeLineErrors(int fd, platform_linux::HandleState* state) {
+  if (state->no_error_counters) return 0;
   serial_icounter_struct counts{};
-  if (ioctl(fd, TIOCGICOUNT, &counts) != 0) return 0;
+  if (ioctl(fd, TIOCGICOUNT, &counts) != 0) {
+    state->no_error_counters = true;  // not asked again on every poll
+    return 0;
+  }
   platform_linux::LineErrorCounts now{counts.frame, counts.parity, counts.overrun,
                                       counts.buf_overrun, counts.brk};
   platform_linux::LineErrorCounts seen = state->errors_seen_valid ? state->errors_seen : now;

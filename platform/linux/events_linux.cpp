@@ -21,14 +21,6 @@ void SignalEvent(win::HandleSlot event) {
   ssize_t written = write(event, &one, sizeof one);
   (void)written;
 }
-
-void ResetEvent(win::HandleSlot event) {
-  if (event < 3) return;
-  std::uint64_t value = 0;
-  ssize_t got = read(event, &value, sizeof value);  // non-blocking: drains the counter
-  (void)got;
-}
-
 }  // namespace platform_linux
 
 namespace win {

@@ -6,8 +6,7 @@
 
 namespace platform_linux {
 
-// Signal or reset the event in a handle slot; slot 0 (no event) is skipped.
+// Signals the event in a handle slot; slot 0 (no event) is skipped.
 void SignalEvent(win::HandleSlot event);
-void ResetEvent(win::HandleSlot event);
 
 }  // namespace platform_linux

@@ -115,7 +115,7 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode,
   } else {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   }
-  platform_linux::RegisterHandle(fd, kind);
+  platform_linux::RegisterHandle(fd, kind, kind == HandleKind::kSerial);
   return HandleFromSlot(fd);
 }
 

@@ -57,11 +57,13 @@ int DescriptorFromHandle(win::HANDLE handle) {
   return static_cast<int>(value);
 }
 
-void RegisterHandle(int fd, HandleKind kind) {
+void RegisterHandle(int fd, HandleKind kind, bool non_blocking) {
   struct stat info {};
   if (fstat(fd, &info) != 0) return;
+  Entry entry = FreshEntry(kind, info);
+  entry.state.non_blocking = non_blocking;
   std::lock_guard<std::mutex> guard(g_table_lock);
-  g_table[fd] = FreshEntry(kind, info);
+  g_table[fd] = entry;
 }
 
 bool LoadHandleState(int fd, HandleState* state) {

@@ -39,6 +39,8 @@ struct HandleState {
   win::DWORD output_queue = 0;
   LineErrorCounts errors_seen{};
   bool errors_seen_valid = false;  // false until the first TIOCGICOUNT
+  bool no_error_counters = false;  // the driver refused TIOCGICOUNT: it keeps none
+  bool non_blocking = false;       // O_NONBLOCK set at open by the layer, and kept
 };
 
 // The descriptor a handle stands for, or -1 for null, INVALID_HANDLE_VALUE,
@@ -46,7 +48,8 @@ struct HandleState {
 int DescriptorFromHandle(win::HANDLE handle);
 
 // Makes fresh state for a descriptor the layer has just opened or created.
-void RegisterHandle(int fd, HandleKind kind);
+// `non_blocking`: the layer opened it with O_NONBLOCK and keeps it so.
+void RegisterHandle(int fd, HandleKind kind, bool non_blocking = false);
 
 // Copies the state of `fd` into *state, adopting the descriptor if the layer
 // has none for it (or has stale state of an earlier file with that number).

@@ -126,20 +126,22 @@ DWORD WriteWithin(int fd, const void* buffer, DWORD count, const win::COMMTIMEOU
 
 }  // namespace
 
-DWORD ReadSerial(int fd, void* buffer, DWORD count, const win::COMMTIMEOUTS& timeouts,
-                 DWORD* done) {
+DWORD ReadSerial(int fd, bool non_blocking, void* buffer, DWORD count,
+                 const win::COMMTIMEOUTS& timeouts, DWORD* done) {
   *done = 0;
   if (count == 0) return win::ERROR_SUCCESS;
+  if (non_blocking) return ReadAvailable(fd, buffer, count, timeouts, done);
   int flags = EnterNonBlocking(fd);
   DWORD error = ReadAvailable(fd, buffer, count, timeouts, done);
   LeaveNonBlocking(fd, flags);
   return error;
 }
 
-DWORD WriteSerial(int fd, const void* buffer, DWORD count, const win::COMMTIMEOUTS& timeouts,
-                  DWORD* done) {
+DWORD WriteSerial(int fd, bool non_blocking, const void* buffer, DWORD count,
+                  const win::COMMTIMEOUTS& timeouts, DWORD* done) {
   *done = 0;
   if (count == 0) return win::ERROR_SUCCESS;
+  if (non_blocking) return WriteWithin(fd, buffer, count, timeouts, done);
   int flags = EnterNonBlocking(fd);
   DWORD error = WriteWithin(fd, buffer, count, timeouts, done);
   LeaveNonBlocking(fd, flags);

@@ -1,7 +1,8 @@
 // ReadFile, WriteFile and GetOverlappedResult for every kind of handle.
 //
 // Every request completes before the call returns. With an OVERLAPPED block the
-// block's event is reset when the request starts and signalled when it ends,
+// block's event is signalled when it ends (Windows resets it first; within one
+// call that makes no difference anyone could see, so the reset is left out),
 // Internal holds the request's Windows error code (0 for success) and
 // InternalHigh its byte count, which GetOverlappedResult reports. On a regular
 // file the block's Offset/OffsetHigh give the position, as on Windows.
@@ -61,8 +62,7 @@ DWORD WritePlain(int fd, const void* buffer, DWORD count, const OVERLAPPED* over
   return ERROR_SUCCESS;
 }
 
-bool StartRequest(HANDLE handle, DWORD* count_out, OVERLAPPED* overlapped, int* fd,
-                  HandleState* state) {
+bool StartRequest(HANDLE handle, DWORD* count_out, int* fd, HandleState* state) {
   if (count_out != nullptr) *count_out = 0;
   *fd = platform_linux::DescriptorFromHandle(handle);
   if (!platform_linux::LoadHandleState(*fd, state)) return false;
@@ -70,7 +70,6 @@ bool StartRequest(HANDLE handle, DWORD* count_out, OVERLAPPED* overlapped, int* 
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  if (overlapped != nullptr) platform_linux::ResetEvent(overlapped->hEvent);
   return true;
 }
 
@@ -93,12 +92,13 @@ BOOL FinishRequest(DWORD error, DWORD done, DWORD* count_out, OVERLAPPED* overla
 BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* count_read, OVERLAPPED* overlapped) {
   int fd = -1;
   HandleState state;
-  if (!StartRequest(handle, count_read, overlapped, &fd, &state)) return FALSE;
+  if (!StartRequest(handle, count_read, &fd, &state)) return FALSE;
   DWORD done = 0;
-  DWORD error = state.kind == HandleKind::kSerial
-                    ? platform_linux::ReadSerial(fd, buffer, count, state.timeouts, &done)
-                    : ReadPlain(fd, buffer, count,
-                                state.kind == HandleKind::kFile ? overlapped : nullptr, &done);
+  DWORD error =
+      state.kind == HandleKind::kSerial
+          ? platform_linux::ReadSerial(fd, state.non_blocking, buffer, count, state.timeouts, &done)
+          : ReadPlain(fd, buffer, count, state.kind == HandleKind::kFile ? overlapped : nullptr,
+                      &done);
   return FinishRequest(error, done, count_read, overlapped);
 }
 
@@ -106,10 +106,11 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* count_writ
                OVERLAPPED* overlapped) {
   int fd = -1;
   HandleState state;
-  if (!StartRequest(handle, count_written, overlapped, &fd, &state)) return FALSE;
+  if (!StartRequest(handle, count_written, &fd, &state)) return FALSE;
   DWORD done = 0;
   DWORD error = state.kind == HandleKind::kSerial
-                    ? platform_linux::WriteSerial(fd, buffer, count, state.timeouts, &done)
+                    ? platform_linux::WriteSerial(fd, state.non_blocking, buffer, count,
+                                                  state.timeouts, &done)
                     : WritePlain(fd, buffer, count,
                                  state.kind == HandleKind::kFile ? overlapped : nullptr, &done);
   return FinishRequest(error, done, count_written, overlapped);
