@@ -47,7 +47,10 @@ function(scanmon_add_version_info target)
     set(SCANMON_VI_DESCRIPTION "scanmon ${target}")
   endif()
 
-  if(WIN32)
+  if(APPLE)
+    # Mach-O has no ELF notes and no version resources: nothing to add.
+    return()
+  elseif(WIN32)
     set(_generated ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
     configure_file(${SCANMON_VERSION_INFO_DIR}/version.rc.in ${_generated} @ONLY)
   else()
