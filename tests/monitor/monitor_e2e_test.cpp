@@ -75,6 +75,11 @@ class MonitorRun : public testing::Test {
     spec.working_directory = folder_.string();
     spec.input = keys;
     spec.environment["HSIF_SIM_LOG"] = log_.string();
+#ifdef SCANMON_SANITIZED
+    // The sanitizer's runtime makes the dlopen call, so the program's own
+    // RUNPATH is not searched in that build.
+    spec.environment["LD_LIBRARY_PATH"] = SCANMON_STANDIN_DIR;
+#endif
     spec.time_limit = std::chrono::milliseconds(40000);
     return spec;
   }
