@@ -1,6 +1,9 @@
-// Serial communication calls on a handle from CreateFileA("COM<n>", ...).
+// Serial communication calls on a handle from CreateFileA("COM<n>", ...), or
+// on a serial line's descriptor handed over from elsewhere.
 // A handle that is not a serial line fails every call here
-// (ERROR_INVALID_HANDLE or ERROR_NOT_SUPPORTED).
+// (ERROR_INVALID_HANDLE or ERROR_NOT_SUPPORTED); a line that vanished fails
+// with ERROR_DEVICE_NOT_CONNECTED. On Linux see docs/serial.md for what termios
+// can and cannot do (SetCommState refuses what the device does not take).
 #pragma once
 
 #include "platform/win_types.h"

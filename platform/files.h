@@ -3,9 +3,11 @@
 //
 // On Linux a handle is a file descriptor (never 0, 1 or 2); an event is a
 // descriptor of the layer's own. CreateFileA of "COM<n>" opens the serial device
-// bound to that number (see the README for the bindings); any other name is a
-// path. A request made with an OVERLAPPED block is always complete, or collected,
-// before the call returns, so no platform block outlives a call.
+// bound to that number (SCANMON_COMPORTS, ~/.config/scanmon/comports,
+// /etc/scanmon/comports, else /dev/ttyS<n-1>: see docs/serial.md); any other name
+// is a path. A request made with an OVERLAPPED block is always complete, or
+// collected, before the call returns, so no platform block outlives a call: its
+// Internal holds the request's error code (0 on success), InternalHigh its count.
 #pragma once
 
 #include "platform/win_types.h"
@@ -20,24 +22,34 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode,
                    void* security_attributes, DWORD creation_disposition,
                    DWORD flags_and_attributes, HANDLE template_file);
 
-// Closes a file, device or event handle. FALSE with ERROR_INVALID_HANDLE for a
-// handle this layer did not hand out.
+// Closes a file, device or event handle, also a descriptor the layer adopted
+// (a line handed over by the driver). FALSE with ERROR_INVALID_HANDLE for null,
+// INVALID_HANDLE_VALUE, the standard streams and numbers that are not open.
 BOOL CloseHandle(HANDLE handle);
 
 // Reads up to `count` bytes. *count_read (may be null with an overlapped block)
 // receives the bytes transferred. With `overlapped` the request completes before
-// the call returns; the block's event is signalled.
+// the call returns; the block's event is signalled. A regular file at its end
+// gives TRUE with 0 bytes. A serial line reads under its comm time-outs; running
+// out of time is a success with a short count; a line that vanished fails with
+// ERROR_DEVICE_NOT_CONNECTED.
 BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* count_read,
               OVERLAPPED* overlapped);
 
+// Writes `count` bytes. A write on a serial line that its total write time-out
+// cuts short fails on Linux with ERROR_TIMEOUT (Windows may report success); in
+// both cases *count_written holds the bytes that went out, so a caller can tell
+// it from a complete write.
 BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* count_written,
                OVERLAPPED* overlapped);
 
-// Result of the last overlapped request made with `overlapped`.
+// Result of the last overlapped request made with `overlapped` (never pending
+// on Linux, so `wait` changes nothing there).
 BOOL GetOverlappedResult(HANDLE handle, OVERLAPPED* overlapped, DWORD* count_transferred,
                          BOOL wait);
 
-// An unnamed event; `name` must be null on Linux.
+// An unnamed manual-reset event; on Linux a named or auto-reset event fails
+// with ERROR_NOT_SUPPORTED.
 HANDLE CreateEventA(void* security_attributes, BOOL manual_reset, BOOL initial_state,
                     const char* name);
 
