@@ -49,7 +49,9 @@ int RunMonitor(int argc, char** argv) {
   std::FILE* output = std::fopen(argv[1], "w");
   (void)output;
 
-  RunProperties* properties = ReadProperties(kPropertiesPath);
+  // The record lives for the whole run; a static keeps it reachable to the end.
+  static RunProperties* properties = nullptr;
+  properties = ReadProperties(kPropertiesPath);
   if (properties == nullptr) {
     std::fprintf(stderr, "scanmon: cannot start without %s in the current folder\n",
                  kPropertiesPath);

@@ -81,8 +81,9 @@ void ApplyLine(RunProperties* record, const KeyEntry& entry, char* line) {
   if (entry.kind == SlotKind::kInteger) {
     record->*entry.integer_slot = ParseInteger(value);
   } else {
-    // An earlier copy of a repeated key is dropped, not freed: the record and
-    // its texts live for the whole run.
+    // A repeated key keeps its last value. Nothing outside the reader can hold
+    // the earlier copy yet, so it is freed rather than leaked.
+    std::free(record->*entry.text_slot);
     record->*entry.text_slot = DuplicateString(value);
   }
 }
