@@ -130,6 +130,16 @@ TEST_F(Files, TransfersReportCountsAndEndOfFileIsAnEmptySuccess) {
   EXPECT_EQ(std::string(buffer, 3), "789");
   EXPECT_TRUE(win::GetOverlappedResult(file, &block, &count, win::TRUE));
   EXPECT_EQ(count, 3u);
+  // A block whose event slot holds another file's number (a record never
+  // cleared) signals nothing into that file.
+  win::HANDLE other = win::CreateFileA((dir_ + "/other").c_str(), kReadWrite, 0, nullptr,
+                                       win::CREATE_ALWAYS, 0, nullptr);
+  block.hEvent = win::SlotFromHandle(other);
+  EXPECT_TRUE(win::ReadFile(file, buffer, 4, &count, &block));
+  EXPECT_TRUE(win::ReadFile(other, buffer, 16, &count, nullptr));
+  EXPECT_EQ(count, 0u);
+  win::CloseHandle(other);
+  std::remove((dir_ + "/other").c_str());
   win::CloseHandle(file);
 }
 
