@@ -68,8 +68,13 @@ int PurgePort(SerialPort* port, std::uint32_t flags);
 // cut to capacity - 1 characters (or formatting failed), terminated in the
 // last character; kFormatInvalidArgument, writing nothing, when capacity is 0
 // or above 0x7FFFFFFF.
+#if defined(__GNUC__)
+#define SCANMON_FORMAT_CHECK __attribute__((format(printf, 3, 4)))
+#else
+#define SCANMON_FORMAT_CHECK
+#endif
 std::uint32_t FormatBounded(char* dest, std::uint32_t capacity, const char* format, ...)
-    __attribute__((format(printf, 3, 4)));
+    SCANMON_FORMAT_CHECK;
 
 // --- Transfers ------------------------------------------------------------
 // The reads poll the input queue (ClearCommError), take what they need, and
