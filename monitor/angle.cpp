@@ -13,4 +13,6 @@ std::int32_t AngleTenthsOfDegree(double radians) {
   return static_cast<std::int32_t>(std::trunc(std::fmod(tenths, 3600.0)));
 }
 
-int IndexFlag(std::uint16_t flags) { return (flags & kProcessedIndexFlag) != 0 ? 1 : 0; }
+int IndexFlag(std::uint16_t flags) {
+  return (flags & kProcessedIndexFlag) != 0 ? 1 : 0;
+}

@@ -21,8 +21,7 @@ using HsifOpenPortFn = std::int32_t(HSIF_CALLCONV*)(SerialPort* port, std::int32
 using HsifSendStrFn = std::int32_t(HSIF_CALLCONV*)(SerialPort* port, const char* text);
 using HsifOpenFn = std::int32_t(HSIF_CALLCONV*)(std::int32_t card_number, SerialPort* port);
 using HsifCardFn = std::int32_t(HSIF_CALLCONV*)(std::int32_t card);
-using HsifLoadCalibrationDataFn = std::int32_t(HSIF_CALLCONV*)(std::int32_t card,
-                                                               const char* path);
+using HsifLoadCalibrationDataFn = std::int32_t(HSIF_CALLCONV*)(std::int32_t card, const char* path);
 using HsifSetSamplePeriodFn = std::int32_t(HSIF_CALLCONV*)(std::int32_t card, std::int32_t mode,
                                                            std::int32_t max_range,
                                                            std::int32_t sample_period);
@@ -30,8 +29,7 @@ using HsifQueryFn = std::int32_t(HSIF_CALLCONV*)(std::int32_t card, std::int32_t
 using HsifSetPollModeFn = std::int32_t(HSIF_CALLCONV*)(std::int32_t card, std::int32_t mode);
 using HsifClearEncoderFn = std::int32_t(HSIF_CALLCONV*)(std::int32_t card, std::int32_t which,
                                                         std::int32_t value);
-using HsifCalibrateEncoderFn = std::int32_t(HSIF_CALLCONV*)(std::int32_t card,
-                                                            std::int32_t encoder,
+using HsifCalibrateEncoderFn = std::int32_t(HSIF_CALLCONV*)(std::int32_t card, std::int32_t encoder,
                                                             std::int32_t offset,
                                                             std::int32_t counts);
 using HsifSetMotorPowerFn = std::int32_t(HSIF_CALLCONV*)(std::int32_t card, std::int32_t motor,

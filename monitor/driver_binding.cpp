@@ -7,23 +7,56 @@
 #include "platform/library.h"
 
 const char* const kDriverEntryNames[kDriverEntryCount] = {
-    "HsifDllInit",          "HsifOpen",              "HsifClose",
-    "HsifSamplingModeInit", "HsifResetBoard",        "HsifProcessSamples",
-    "HsifLoadCalibrationData", "HsifSetSamplePeriod", "HsifLaserOn",
-    "HsifLaserOff",         "HsifSamplingEnable",    "HsifSamplingDisable",
-    "HsifClearOverflow",    "HsifClearSampleBuffer", "HsifDataAvailable",
-    "HsifGetOverflowStatus", "HsifSetMotorPower",    "HsifClearEncoder",
-    "HsifCalibrateEncoder", "HsifCalibrate",         "HsifGetBufferedSamples",
-    "HsifSetPollMode",      "HsifAddFunc",           "HsifOpenPort",
-    "HsifReadPort",         "HsifWritePort",         "HsifClosePort",
-    "HsifPurgePort",        "HsifSendStr",           "HsifSendBinary",
-    "HsifAsciiRead",        "HsifAsciiReadLine",     "HsifBinaryReadBytes",
-    "HsifGetCardModel",     "HsifGetMinSamplePeriod", "HsifGetFPGAVersion",
-    "HsifSetSampleDiv",     "HsifSetRangeDiv",       "HsifGetCalValue",
-    "HsifSetCalValue",      "HsifGetResolution",     "HsifRaw2Range",
-    "HsifClearL1OverflowFlag", "HsifReadWord",       "HsifWriteWord",
-    "HsifDisableInterrupts", "HsifEnableInterrupts", "HsifSetSampleEnBit",
-    "HsifBenchPciRead",     "HsifGetDpcReadTime",
+    "HsifDllInit",
+    "HsifOpen",
+    "HsifClose",
+    "HsifSamplingModeInit",
+    "HsifResetBoard",
+    "HsifProcessSamples",
+    "HsifLoadCalibrationData",
+    "HsifSetSamplePeriod",
+    "HsifLaserOn",
+    "HsifLaserOff",
+    "HsifSamplingEnable",
+    "HsifSamplingDisable",
+    "HsifClearOverflow",
+    "HsifClearSampleBuffer",
+    "HsifDataAvailable",
+    "HsifGetOverflowStatus",
+    "HsifSetMotorPower",
+    "HsifClearEncoder",
+    "HsifCalibrateEncoder",
+    "HsifCalibrate",
+    "HsifGetBufferedSamples",
+    "HsifSetPollMode",
+    "HsifAddFunc",
+    "HsifOpenPort",
+    "HsifReadPort",
+    "HsifWritePort",
+    "HsifClosePort",
+    "HsifPurgePort",
+    "HsifSendStr",
+    "HsifSendBinary",
+    "HsifAsciiRead",
+    "HsifAsciiReadLine",
+    "HsifBinaryReadBytes",
+    "HsifGetCardModel",
+    "HsifGetMinSamplePeriod",
+    "HsifGetFPGAVersion",
+    "HsifSetSampleDiv",
+    "HsifSetRangeDiv",
+    "HsifGetCalValue",
+    "HsifSetCalValue",
+    "HsifGetResolution",
+    "HsifRaw2Range",
+    "HsifClearL1OverflowFlag",
+    "HsifReadWord",
+    "HsifWriteWord",
+    "HsifDisableInterrupts",
+    "HsifEnableInterrupts",
+    "HsifSetSampleEnBit",
+    "HsifBenchPciRead",
+    "HsifGetDpcReadTime",
 };
 
 DriverTable g_driver{};
@@ -91,9 +124,13 @@ win::HMODULE LoadDriver() {
   return module;
 }
 
-const char* DriverName() { return kDriverBaseName; }
+const char* DriverName() {
+  return kDriverBaseName;
+}
 
-win::BOOL ReleaseDriver(win::HMODULE module) { return win::FreeLibrary(module); }
+win::BOOL ReleaseDriver(win::HMODULE module) {
+  return win::FreeLibrary(module);
+}
 
 namespace {
 
@@ -111,8 +148,8 @@ int ClosePort(SerialPort* port) {
   win::HANDLE handle = win::HandleFromSlot(port->handle);
   win::SetCommMask(handle, 0);
   win::EscapeCommFunction(handle, win::CLRDTR);
-  win::PurgeComm(handle, win::PURGE_TXABORT | win::PURGE_RXABORT | win::PURGE_TXCLEAR |
-                             win::PURGE_RXCLEAR);
+  win::PurgeComm(handle,
+                 win::PURGE_TXABORT | win::PURGE_RXABORT | win::PURGE_TXCLEAR | win::PURGE_RXCLEAR);
   win::CloseHandle(handle);
   CloseTransferEvent(port->write_overlapped);
   CloseTransferEvent(port->read_overlapped);

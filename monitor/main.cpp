@@ -1,3 +1,5 @@
 #include "monitor/monitor.h"
 
-int main(int argc, char** argv) { return RunMonitor(argc, argv); }
+int main(int argc, char** argv) {
+  return RunMonitor(argc, argv);
+}

@@ -48,7 +48,9 @@ constexpr KeyEntry kKeyTable[] = {
     {nullptr, SlotKind::kInteger, nullptr, nullptr},
 };
 
-bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool IsSpace(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 // The leading base-10 integer as strtol reads it, clamped to 32 bits (long is
 // 32-bit on Windows and 64-bit on Linux; the clamp makes both agree).

@@ -26,4 +26,6 @@ extern "C" void* realloc(void* block, std::size_t size) {
   return __libc_realloc(block, size);
 }
 
-std::uint64_t HeapAllocationCount() { return g_allocations.load(std::memory_order_relaxed); }
+std::uint64_t HeapAllocationCount() {
+  return g_allocations.load(std::memory_order_relaxed);
+}

@@ -61,9 +61,9 @@ void BM_MonitorRound(benchmark::State& state) {
     PrintSampleRound(out, fetch.processed, BoundedSampleCount(kRawBufferSlots));
     ++rounds;
   }
-  state.counters["ns_per_sample"] = benchmark::Counter(
-      static_cast<double>(rounds) * kRawBufferSlots,
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_sample"] =
+      benchmark::Counter(static_cast<double>(rounds) * kRawBufferSlots,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_MonitorRound);
 
@@ -92,13 +92,15 @@ void BM_PlainFlagLoop(benchmark::State& state) {
     benchmark::DoNotOptimize(indexed);
     ++rounds;
   }
-  state.counters["ns_per_sample"] = benchmark::Counter(
-      static_cast<double>(rounds) * kRawBufferSlots,
-      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  state.counters["ns_per_sample"] =
+      benchmark::Counter(static_cast<double>(rounds) * kRawBufferSlots,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_PlainFlagLoop);
 
-double Seconds(const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; }
+double Seconds(const timeval& t) {
+  return t.tv_sec + t.tv_usec / 1e6;
+}
 
 // Runs scanmon against the paced stand-in at 200 kHz (5 us period) and reports
 // the CPU time it used per second of sampling.
@@ -145,10 +147,10 @@ int MeasureCpuShare(int sampling_seconds) {
   }
   double cpu = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
   double sampling = wall - kBringUpSeconds;
-  std::printf("scanmon at 200 kHz (paced stand-in): %.3f s CPU (user %.3f, sys %.3f) over %.1f s "
-              "of sampling: %.2f%% of one core\n",
-              cpu, Seconds(usage.ru_utime), Seconds(usage.ru_stime), sampling,
-              100.0 * cpu / sampling);
+  std::printf(
+      "scanmon at 200 kHz (paced stand-in): %.3f s CPU (user %.3f, sys %.3f) over %.1f s "
+      "of sampling: %.2f%% of one core\n",
+      cpu, Seconds(usage.ru_utime), Seconds(usage.ru_stime), sampling, 100.0 * cpu / sampling);
   return 0;
 }
 

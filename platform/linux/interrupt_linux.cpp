@@ -31,8 +31,12 @@ void InstallStopHandlers() {
   sigaction(SIGHUP, &action, nullptr);
 }
 
-void EnableGracefulStop() { g_graceful = 1; }
+void EnableGracefulStop() {
+  g_graceful = 1;
+}
 
-bool StopRequested() { return g_stop_requested != 0; }
+bool StopRequested() {
+  return g_stop_requested != 0;
+}
 
 }  // namespace platform

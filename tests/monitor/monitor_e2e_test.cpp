@@ -15,8 +15,8 @@
 #include "tests/support/run_process.h"
 
 namespace fs = std::filesystem;
+using testsupport::ProcessRequest;
 using testsupport::ProcessRun;
-using testsupport::ProcessSpec;
 using testsupport::RunProcess;
 
 namespace {
@@ -43,14 +43,16 @@ std::size_t CountOf(const std::string& text, const std::string& part) {
 }
 
 // Position of `part` in `text` (npos when absent), for order checks.
-std::size_t At(const std::string& text, const std::string& part) { return text.find(part); }
+std::size_t At(const std::string& text, const std::string& part) {
+  return text.find(part);
+}
 
 class MonitorRun : public testing::Test {
  protected:
   void SetUp() override {
-    folder_ = fs::temp_directory_path() /
-              ("scanmon_e2e_" + std::to_string(::getpid()) + "_" +
-               testing::UnitTest::GetInstance()->current_test_info()->name());
+    folder_ =
+        fs::temp_directory_path() / ("scanmon_e2e_" + std::to_string(::getpid()) + "_" +
+                                     testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(folder_);
     fs::create_directories(folder_);
     fs::copy(SCANMON_DEMO_DIR, folder_, fs::copy_options::recursive);
@@ -68,23 +70,25 @@ class MonitorRun : public testing::Test {
     std::ofstream(path, std::ios::app) << (needs_newline ? "\n" : "") << lines;
   }
 
-  ProcessSpec Spec(const std::string& keys = "x") const {
-    ProcessSpec spec;
-    spec.program = SCANMON_BINARY;
-    spec.args = {"capture.out"};
-    spec.working_directory = folder_.string();
-    spec.input = keys;
-    spec.environment["HSIF_SIM_LOG"] = log_.string();
+  ProcessRequest Request(const std::string& keys = "x") const {
+    ProcessRequest request;
+    request.program = SCANMON_BINARY;
+    request.args = {"capture.out"};
+    request.working_directory = folder_.string();
+    request.input = keys;
+    request.environment["HSIF_SIM_LOG"] = log_.string();
 #ifdef SCANMON_SANITIZED
     // The sanitizer's runtime makes the dlopen call, so the program's own
     // RUNPATH is not searched in that build.
-    spec.environment["LD_LIBRARY_PATH"] = SCANMON_STANDIN_DIR;
+    request.environment["LD_LIBRARY_PATH"] = SCANMON_STANDIN_DIR;
 #endif
-    spec.time_limit = std::chrono::milliseconds(40000);
-    return spec;
+    request.time_limit = std::chrono::milliseconds(40000);
+    return request;
   }
 
-  std::string DriverLog() const { return ReadText(log_); }
+  std::string DriverLog() const {
+    return ReadText(log_);
+  }
 
   fs::path folder_;
   fs::path log_;
@@ -95,11 +99,12 @@ TEST_F(MonitorRun, BringsUpStreamsAnglesAndStopsOnX) {
   // keys 'a' and 'X', which do not stop the loop), then 'x' ends it.
   std::ofstream(folder_ / "angles.txt") << "0.5 0.6:4 0.7\n3.14159265358979 1.0 nan:4 inf:4\n"
                                         << "-1.5707963267949\n";
-  ProcessSpec spec = Spec("aXx");
-  spec.environment["HSIF_SIM_ANGLE_SCRIPT"] = (folder_ / "angles.txt").string();
-  AddProperties("laser_baud_rate=19200\nlaser_max_range=1200 ; inches\nlaser_sample_period=20\n"
-                "laser_motor_number=1\n");
-  ProcessRun run = RunProcess(spec);
+  ProcessRequest request = Request("aXx");
+  request.environment["HSIF_SIM_ANGLE_SCRIPT"] = (folder_ / "angles.txt").string();
+  AddProperties(
+      "laser_baud_rate=19200\nlaser_max_range=1200 ; inches\nlaser_sample_period=20\n"
+      "laser_motor_number=1\n");
+  ProcessRun run = RunProcess(request);
 
   ASSERT_FALSE(run.timed_out) << run.err;
   EXPECT_EQ(run.exit_status, 0) << run.err;
@@ -124,17 +129,24 @@ TEST_F(MonitorRun, BringsUpStreamsAnglesAndStopsOnX) {
   std::string log = DriverLog();
   // The sensor line is always opened at 9600 baud, whatever the properties say.
   EXPECT_TRUE(Contains(log, "HsifOpenPort baud=9600 port=1")) << log;
-  const char* order[] = {"HsifDllInit",          "HsifOpenPort",
-                         "HsifSendStr text=I",   "HsifOpen card=0",
-                         "HsifResetBoard",       "HsifLoadCalibrationData",
+  const char* order[] = {"HsifDllInit",
+                         "HsifOpenPort",
+                         "HsifSendStr text=I",
+                         "HsifOpen card=0",
+                         "HsifResetBoard",
+                         "HsifLoadCalibrationData",
                          "HsifSetSamplePeriod mode=0 range=1200 period=20",
-                         "HsifSetPollMode",      "HsifClearSampleBuffer",
-                         "HsifCalibrate",        "HsifSamplingModeInit",
+                         "HsifSetPollMode",
+                         "HsifClearSampleBuffer",
+                         "HsifCalibrate",
+                         "HsifSamplingModeInit",
                          "HsifClearEncoder which=3 value=1",
                          "HsifCalibrateEncoder encoder=1 offset=0 counts=4096",
                          "HsifCalibrateEncoder encoder=2 offset=0 counts=200",
-                         "HsifSamplingEnable",   "HsifSetMotorPower",
-                         "HsifGetBufferedSamples", "HsifClose"};
+                         "HsifSamplingEnable",
+                         "HsifSetMotorPower",
+                         "HsifGetBufferedSamples",
+                         "HsifClose"};
   std::size_t previous = 0;
   for (const char* call : order) {
     std::size_t here = log.find(call, previous);
@@ -147,11 +159,11 @@ TEST_F(MonitorRun, BringsUpStreamsAnglesAndStopsOnX) {
 }
 
 TEST_F(MonitorRun, SpinningMirrorShowsIndexLinesOncePerRevolution) {
-  ProcessSpec spec = Spec("");
-  spec.close_input = false;
+  ProcessRequest request = Request("");
+  request.close_input = false;
   // Let the loop run about a second, then stop it like 'x' would.
   std::size_t rounds = 0;
-  spec.on_output = [&rounds](const ProcessRun& run) {
+  request.on_output = [&rounds](const ProcessRun& run) {
     std::size_t now = CountOf(run.err, ">>>>");
     if (now >= 5 && rounds == 0) {
       rounds = now;
@@ -159,7 +171,7 @@ TEST_F(MonitorRun, SpinningMirrorShowsIndexLinesOncePerRevolution) {
     }
     return 0;
   };
-  ProcessRun run = RunProcess(spec);
+  ProcessRun run = RunProcess(request);
   ASSERT_FALSE(run.timed_out) << run.err;
   EXPECT_EQ(run.exit_status, 0) << run.err;
   EXPECT_FALSE(Contains(run.err, "data lost")) << run.err;
@@ -174,10 +186,10 @@ TEST_F(MonitorRun, SpinningMirrorShowsIndexLinesOncePerRevolution) {
 }
 
 TEST_F(MonitorRun, LostDataClearsTheBufferAndGoesOn) {
-  ProcessSpec spec = Spec("ab");
-  spec.environment["HSIF_SIM_LOSE_DATA_AT"] = "2";
-  spec.environment["HSIF_SIM_FAIL_FETCH_AFTER"] = "4";
-  ProcessRun run = RunProcess(spec);
+  ProcessRequest request = Request("ab");
+  request.environment["HSIF_SIM_LOSE_DATA_AT"] = "2";
+  request.environment["HSIF_SIM_FAIL_FETCH_AFTER"] = "4";
+  ProcessRun run = RunProcess(request);
   ASSERT_FALSE(run.timed_out);
   // Other keys do not stop the loop; the fifth fetch fails and ends the program
   // at once with status 0, without releasing the line or closing the card.
@@ -218,17 +230,18 @@ TEST_F(MonitorRun, EachBringUpFailureHasItsMessageAndStatusOne) {
   };
   for (const BringUpFailure& failure : failures) {
     SCOPED_TRACE(failure.fail_step);
-    ProcessSpec spec = Spec();
-    spec.environment["HSIF_SIM_FAIL"] = failure.fail_step;
-    ProcessRun run = RunProcess(spec);
+    ProcessRequest request = Request();
+    request.environment["HSIF_SIM_FAIL"] = failure.fail_step;
+    ProcessRun run = RunProcess(request);
     ASSERT_FALSE(run.timed_out);
     EXPECT_EQ(run.exit_status, 1);
     const std::string& stream = failure.on_stdout ? run.out : run.err;
-    EXPECT_TRUE(Contains(stream, failure.message)) << "stdout:\n" << run.out << "stderr:\n"
+    EXPECT_TRUE(Contains(stream, failure.message)) << "stdout:\n"
+                                                   << run.out << "stderr:\n"
                                                    << run.err;
     EXPECT_TRUE(run.err.size() >= std::strlen(kFailureBanner) &&
-                run.err.compare(run.err.size() - std::strlen(kFailureBanner),
-                                std::string::npos, kFailureBanner) == 0)
+                run.err.compare(run.err.size() - std::strlen(kFailureBanner), std::string::npos,
+                                kFailureBanner) == 0)
         << run.err;
     // Nothing is released or closed on the way out of a failed bring-up.
     EXPECT_FALSE(Contains(DriverLog(), "HsifClose card")) << DriverLog();
@@ -248,9 +261,9 @@ TEST_F(MonitorRun, RefusedSamplePeriodNamesTheModelsMinimum) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.model);
     AddProperties(std::string("laser_sample_period=") + c.period + "\n");
-    ProcessSpec spec = Spec();
-    spec.environment["HSIF_SIM_MODEL"] = c.model;
-    ProcessRun run = RunProcess(spec);
+    ProcessRequest request = Request();
+    request.environment["HSIF_SIM_MODEL"] = c.model;
+    ProcessRun run = RunProcess(request);
     EXPECT_EQ(run.exit_status, 1);
     EXPECT_TRUE(Contains(run.err, std::string("HsifSetSamplePeriod failed.\n") + c.message))
         << run.err;
@@ -258,10 +271,10 @@ TEST_F(MonitorRun, RefusedSamplePeriodNamesTheModelsMinimum) {
 }
 
 TEST_F(MonitorRun, DriverLackingOneEntryPointIsRefused) {
-  ProcessSpec spec = Spec();
+  ProcessRequest request = Request();
   // The loader searches LD_LIBRARY_PATH before the program's own RUNPATH.
-  spec.environment["LD_LIBRARY_PATH"] = SCANMON_STANDIN_INCOMPLETE_DIR;
-  ProcessRun run = RunProcess(spec);
+  request.environment["LD_LIBRARY_PATH"] = SCANMON_STANDIN_INCOMPLETE_DIR;
+  ProcessRun run = RunProcess(request);
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.out, "Version 1.1\nbefore hsifdllinit\n");
   EXPECT_EQ(run.err, std::string("Unable to load hsif.dll\n") + kFailureBanner);
@@ -269,31 +282,31 @@ TEST_F(MonitorRun, DriverLackingOneEntryPointIsRefused) {
 }
 
 TEST_F(MonitorRun, MissingDriverIsRefused) {
-  ProcessSpec spec = Spec();
-  spec.program = SCANMON_NO_RUNPATH_BINARY;
-  spec.environment["LD_LIBRARY_PATH"] = folder_.string();
-  ProcessRun run = RunProcess(spec);
+  ProcessRequest request = Request();
+  request.program = SCANMON_NO_RUNPATH_BINARY;
+  request.environment["LD_LIBRARY_PATH"] = folder_.string();
+  ProcessRun run = RunProcess(request);
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.err, std::string("Unable to load hsif.dll\n") + kFailureBanner);
 
   // A file of that name that is no library gives the same result.
   std::ofstream(folder_ / "libhsif.so") << "not a library";
-  run = RunProcess(spec);
+  run = RunProcess(request);
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_EQ(run.err, std::string("Unable to load hsif.dll\n") + kFailureBanner);
 }
 
 TEST_F(MonitorRun, MissingPropertiesFileAndMissingArgument) {
   fs::remove(folder_ / "properties.txt");
-  ProcessRun run = RunProcess(Spec());
+  ProcessRun run = RunProcess(Request());
   EXPECT_EQ(run.exit_status, 1);
   EXPECT_TRUE(Contains(run.err, "param file not found ./properties.txt\n")) << run.err;
   EXPECT_EQ(run.out, "");
   EXPECT_TRUE(fs::exists(folder_ / "capture.out")) << "the output file is created first";
 
-  ProcessSpec spec = Spec();
-  spec.args.clear();
-  run = RunProcess(spec);
+  ProcessRequest request = Request();
+  request.args.clear();
+  run = RunProcess(request);
   EXPECT_EQ(run.exit_status, 2);
   EXPECT_TRUE(Contains(run.err, "usage: scanmon OUTPUT_FILE")) << run.err;
   EXPECT_EQ(run.out, "");
@@ -301,26 +314,26 @@ TEST_F(MonitorRun, MissingPropertiesFileAndMissingArgument) {
 
 TEST_F(MonitorRun, StopSignalsDuringBringUpAndTwiceInTheLoop) {
   // During the mirror's spin-up a stop ends the program at once.
-  ProcessSpec spec = Spec("");
-  spec.close_input = false;
-  spec.on_output = [](const ProcessRun& run) {
+  ProcessRequest request = Request("");
+  request.close_input = false;
+  request.on_output = [](const ProcessRun& run) {
     return Contains(run.err, "Waiting (5 sec.)") ? SIGTERM : 0;
   };
-  ProcessRun run = RunProcess(spec);
+  ProcessRun run = RunProcess(request);
   EXPECT_EQ(run.exit_status, 130) << run.err;
   EXPECT_FALSE(Contains(run.err, "Sampling Enable"));
 
   // In the loop, a second request does not wait for the orderly stop.
   fs::remove(log_);
   int sent = 0;
-  spec.on_output = [&sent](const ProcessRun& run) {
+  request.on_output = [&sent](const ProcessRun& run) {
     if (sent < 2 && Contains(run.err, "Sampling Enable")) {
       ++sent;
       return SIGTERM;
     }
     return 0;
   };
-  run = RunProcess(spec);
+  run = RunProcess(request);
   EXPECT_TRUE(run.exit_status == 130 || run.exit_status == 0) << run.err;
 }
 

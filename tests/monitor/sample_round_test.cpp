@@ -27,10 +27,10 @@ TEST(AngleTenthsOfDegree, Table) {
       {0.5, 286},
       {0.6, 343},
       {0.7, 401},
-      {3.14159 / 1800.0, 1},          // exactly one tenth with the literal divisor
-      {-3.14159 / 1800.0 * 0.5, 0},   // truncation toward zero
-      {4 * kPi + 0.5, 286},           // beyond one turn
-      {-4 * kPi - 0.5, -286},         // the remainder keeps the angle's sign
+      {3.14159 / 1800.0, 1},         // exactly one tenth with the literal divisor
+      {-3.14159 / 1800.0 * 0.5, 0},  // truncation toward zero
+      {4 * kPi + 0.5, 286},          // beyond one turn
+      {-4 * kPi - 0.5, -286},        // the remainder keeps the angle's sign
       {std::nan(""), 0},
       {inf, 0},
       {-inf, 0},
@@ -79,8 +79,7 @@ TEST(PrintSampleRound, FirstRecordThenIndexedRecords) {
 TEST(PrintSampleRound, IndexFlagIsBitTwoOnly) {
   std::vector<ProcessedSample> samples = {Sample(kPi, 0xFFFB), Sample(kPi, 4 | 1),
                                           Sample(-kPi / 2, 0x8004), Sample(0, 3)};
-  EXPECT_EQ(PrintRound(samples, 4),
-            "  1800\t0\t\n>>>>   1800\t1\t\n>>>>   -900\t1\t\n");
+  EXPECT_EQ(PrintRound(samples, 4), "  1800\t0\t\n>>>>   1800\t1\t\n>>>>   -900\t1\t\n");
 }
 
 TEST(PrintSampleRound, EmptyFetchStillShowsTheFirstRecord) {

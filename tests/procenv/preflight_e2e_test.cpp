@@ -17,7 +17,7 @@
 
 namespace fs = std::filesystem;
 using testsupport::ProcessRun;
-using testsupport::ProcessSpec;
+using testsupport::ProcessRequest;
 using testsupport::RunProcess;
 
 namespace {
@@ -84,21 +84,21 @@ TEST_P(Preflight, StopsAtTheFirstProblemWithItsHint) {
   if (pty.slave.empty()) GTEST_SKIP() << "no pseudo-terminal available";
   if (s.properties != nullptr) std::ofstream(folder_ / "properties.txt") << s.properties;
 
-  ProcessSpec spec;
-  spec.program = s.driver_found ? PREFLIGHT_BINARY : PREFLIGHT_NO_RUNPATH_BINARY;
-  for (const char* arg : s.args) spec.args.push_back(arg);
-  spec.working_directory = folder_.string();
-  spec.environment["LD_LIBRARY_PATH"] = s.library_path != nullptr ? s.library_path : "";
+  ProcessRequest request;
+  request.program = s.driver_found ? PREFLIGHT_BINARY : PREFLIGHT_NO_RUNPATH_BINARY;
+  for (const char* arg : s.args) request.args.push_back(arg);
+  request.working_directory = folder_.string();
+  request.environment["LD_LIBRARY_PATH"] = s.library_path != nullptr ? s.library_path : "";
 #if defined(__SANITIZE_ADDRESS__)
   // The sanitizer's dlopen interceptor hides the program's RUNPATH from the
   // loader, so the driver is named by the library path instead.
-  if (s.driver_found) spec.environment["LD_LIBRARY_PATH"] = SCANMON_STANDIN_DIR;
+  if (s.driver_found) request.environment["LD_LIBRARY_PATH"] = SCANMON_STANDIN_DIR;
 #endif
   std::string binding = std::string(s.port_binding);
-  spec.environment["SCANMON_COMPORTS"] = binding == "pty" ? "COM7=" + pty.slave : binding;
-  spec.environment["XDG_CONFIG_HOME"] = folder_.string();  // no operator's bindings
-  spec.time_limit = std::chrono::milliseconds(20000);
-  ProcessRun run = RunProcess(spec);
+  request.environment["SCANMON_COMPORTS"] = binding == "pty" ? "COM7=" + pty.slave : binding;
+  request.environment["XDG_CONFIG_HOME"] = folder_.string();  // no operator's bindings
+  request.time_limit = std::chrono::milliseconds(20000);
+  ProcessRun run = RunProcess(request);
 
   EXPECT_EQ(run.exit_status, s.exit_status) << run.out << run.err;
   for (std::string part : s.out) {

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 
 namespace {
@@ -72,11 +72,11 @@ TEST(ReadProperties, IntegerValues) {
       {"laser_serial_port=99999999999\n", 2147483647},
       {"laser_serial_port=-99999999999\n", -2147483647 - 1},
       {"laser_serial_port=2147483647\n", 2147483647},
-      {"laser_serial_port=;;5;comment\n", 5},   // leading ';' are skipped
-      {"laser_serial_port==5\n", 0},            // the value is "=5"
-      {"laser_serial_port=4\r\n", 4},           // a file written on Windows
-      {"laser_serial_portX=6\n", 6},            // a prefix match is a match
-      {"laser_serial_port=8", 8},               // no final newline
+      {"laser_serial_port=;;5;comment\n", 5},  // leading ';' are skipped
+      {"laser_serial_port==5\n", 0},           // the value is "=5"
+      {"laser_serial_port=4\r\n", 4},          // a file written on Windows
+      {"laser_serial_portX=6\n", 6},           // a prefix match is a match
+      {"laser_serial_port=8", 8},              // no final newline
   };
   for (const IntegerCase& c : cases) {
     ReadResult result = Read(std::string("laser_serial_port=1\n") + c.line);
@@ -169,8 +169,8 @@ TEST(ReadProperties, MissingFileIsReportedOnStderr) {
 
 TEST(TrimWhitespace, Table) {
   const std::pair<const char*, const char*> cases[] = {
-      {"", ""},         {"   ", ""},     {"\t a b \r\n", "a b"}, {"x", "x"},
-      {" \v\fx", "x"},  {"x \n", "x"},   {"a  b", "a  b"},
+      {"", ""},        {"   ", ""},   {"\t a b \r\n", "a b"}, {"x", "x"},
+      {" \v\fx", "x"}, {"x \n", "x"}, {"a  b", "a  b"},
   };
   for (const auto& [input, expected] : cases) {
     char buffer[32];

@@ -20,26 +20,27 @@ void ClosePipe(int fds[2]) {
   }
 }
 
-[[noreturn]] void ExecChild(const ProcessSpec& spec, int in[2], int out[2], int err[2]) {
+[[noreturn]] void ExecChild(const ProcessRequest& request, int in[2], int out[2], int err[2]) {
   dup2(in[0], STDIN_FILENO);
   dup2(out[1], STDOUT_FILENO);
   dup2(err[1], STDERR_FILENO);
   ClosePipe(in);
   ClosePipe(out);
   ClosePipe(err);
-  if (!spec.working_directory.empty() && chdir(spec.working_directory.c_str()) != 0) _exit(126);
-  for (const auto& [name, value] : spec.environment) setenv(name.c_str(), value.c_str(), 1);
+  if (!request.working_directory.empty() && chdir(request.working_directory.c_str()) != 0)
+    _exit(126);
+  for (const auto& [name, value] : request.environment) setenv(name.c_str(), value.c_str(), 1);
   std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(spec.program.c_str()));
-  for (const std::string& arg : spec.args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(const_cast<char*>(request.program.c_str()));
+  for (const std::string& arg : request.args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
-  execv(spec.program.c_str(), argv.data());
+  execv(request.program.c_str(), argv.data());
   _exit(127);
 }
 
 }  // namespace
 
-ProcessRun RunProcess(const ProcessSpec& spec) {
+ProcessRun RunProcess(const ProcessRequest& request) {
   ProcessRun run;
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
@@ -49,23 +50,23 @@ ProcessRun RunProcess(const ProcessSpec& spec) {
     return run;
   }
   pid_t child = fork();
-  if (child == 0) ExecChild(spec, in, out, err);
+  if (child == 0) ExecChild(request, in, out, err);
   close(in[0]);
   close(out[1]);
   close(err[1]);
   in[0] = out[1] = err[1] = -1;
 
   signal(SIGPIPE, SIG_IGN);
-  if (!spec.input.empty()) {
-    ssize_t ignored = write(in[1], spec.input.data(), spec.input.size());
+  if (!request.input.empty()) {
+    ssize_t ignored = write(in[1], request.input.data(), request.input.size());
     (void)ignored;
   }
-  if (spec.close_input) {
+  if (request.close_input) {
     close(in[1]);
     in[1] = -1;
   }
 
-  auto deadline = std::chrono::steady_clock::now() + spec.time_limit;
+  auto deadline = std::chrono::steady_clock::now() + request.time_limit;
   bool out_open = true, err_open = true;
   while (out_open || err_open) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -90,8 +91,8 @@ ProcessRun RunProcess(const ProcessSpec& spec) {
         (i == 0 ? out_open : err_open) = false;
       }
     }
-    if (more && spec.on_output) {
-      int signal_number = spec.on_output(run);
+    if (more && request.on_output) {
+      int signal_number = request.on_output(run);
       if (signal_number != 0) kill(child, signal_number);
     }
   }
