@@ -48,7 +48,13 @@ if [ "$run_tests" = 1 ]; then
   # Each test program runs under Wine through scripts/wine-run.sh (the
   # emulator set by the x86_64 toolchain file), with a null-modem pair of
   # pseudo-terminal serial ports of its own.
+  # ctest lists each program's tests through Wine within 5 s: make the Wine
+  # prefix first (some 10 s the first time) and keep its server up meanwhile.
+  export WINEPREFIX=$root/build-mingw64/wineprefix
+  (cd "$root/build-mingw64" && "$root/scripts/wine-run.sh" cmd /c ver >/dev/null)
+  /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
+  trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
+  stage "Wine prefix ready"
   (cd "$root/build-mingw64" && ctest -j "$jobs" --timeout 120 --output-on-failure)
   stage "x86_64 tests under Wine"
-  WINEPREFIX=$root/build-mingw64/wineprefix /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
 fi

@@ -54,6 +54,12 @@ if [ ! -f "$ports/prefix-ready" ]; then
   touch "$ports/prefix-ready"
 fi
 exec 8>&-
+# One Wine server and its services for the runs that follow each other (they
+# stay 30 s after the last program ends). They are started here, apart from the
+# program, when none are running: started by the program, they would inherit
+# its output streams and hold them open, and ctest would wait for them.
+"${wine%/*}/wineserver" -p30 </dev/null >/dev/null 2>&1
+"$wine" cmd /c exit </dev/null >/dev/null 2>&1
 
 # Take a free pair of port numbers (or wait for the first pair).
 pair=
