@@ -52,7 +52,7 @@ if [ "$run_tests" = 1 ]; then
   # prefix first (some 10 s the first time) and keep its server up meanwhile.
   export WINEPREFIX=$root/build-mingw64/wineprefix
   (cd "$root/build-mingw64" && "$root/scripts/wine-run.sh" cmd /c ver >/dev/null)
-  /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1
+  /usr/lib/wine/wineserver -p </dev/null >/dev/null 2>&1 || true  # may run already
   trap '/usr/lib/wine/wineserver -k >/dev/null 2>&1 || true' EXIT
   stage "Wine prefix ready"
   (cd "$root/build-mingw64" && ctest -j "$jobs" --timeout 120 --output-on-failure)
