@@ -5,7 +5,8 @@
 // call that makes no difference anyone could see, so the reset is left out),
 // Internal holds the request's Windows error code (0 for success) and
 // InternalHigh its byte count, which GetOverlappedResult reports. On a regular
-// file the block's Offset/OffsetHigh give the position, as on Windows.
+// file the block's Offset/OffsetHigh give the position, as on Windows, and a
+// read with a block at or past the end fails with ERROR_HANDLE_EOF.
 #include <unistd.h>
 
 #include <cerrno>
@@ -99,6 +100,12 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* count_read, OVERL
           ? platform_linux::ReadSerial(fd, state.non_blocking, buffer, count, state.timeouts, &done)
           : ReadPlain(fd, buffer, count, state.kind == HandleKind::kFile ? overlapped : nullptr,
                       &done);
+  // Windows fails a positioned read (one with a block) of a file that starts at
+  // or past the end of the file, where a plain read gives an empty success.
+  if (error == ERROR_SUCCESS && done == 0 && count != 0 && overlapped != nullptr &&
+      state.kind == HandleKind::kFile) {
+    error = ERROR_HANDLE_EOF;
+  }
   return FinishRequest(error, done, count_read, overlapped);
 }
 

@@ -143,6 +143,45 @@ TEST_F(OverlappedFile, ABlockWithoutAnEventServesToo) {
   EXPECT_TRUE(GuardsIntact(guarded));
 }
 
+TEST_F(OverlappedFile, AReadWithABlockAtOrPastTheEndFailsWithHandleEof) {
+  win::DWORD count = kSentinel;
+  ASSERT_TRUE(win::WriteFile(file_, "abc", 3, &count, nullptr));
+  struct Row {
+    win::DWORD offset;
+    win::DWORD asked;
+    bool succeeds;
+    win::DWORD count;
+  };
+  const Row rows[] = {
+      {2, 8, true, 1},  // cut at the end: a success with fewer bytes
+      {3, 8, false, 0},
+      {10, 8, false, 0},
+      {3, 0, true, 0},  // nothing asked: nothing to fail
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.offset) + " " + std::to_string(row.asked));
+    GuardedBlock guarded = MakeBlock(row.offset, win::SlotFromHandle(event_));
+    char buffer[8];
+    count = kSentinel;
+    win::SetLastError(kSentinel);
+    EXPECT_EQ(win::ReadFile(file_, buffer, row.asked, &count, &guarded.block) != 0, row.succeeds);
+    EXPECT_EQ(count, row.count);
+    if (!row.succeeds) {
+      EXPECT_EQ(win::GetLastError(), win::ERROR_HANDLE_EOF);
+    }
+    // The block holds the same outcome.
+    count = kSentinel;
+    win::SetLastError(kSentinel);
+    EXPECT_EQ(win::GetOverlappedResult(file_, &guarded.block, &count, win::TRUE) != 0,
+              row.succeeds);
+    EXPECT_EQ(count, row.count);
+    if (!row.succeeds) {
+      EXPECT_EQ(win::GetLastError(), win::ERROR_HANDLE_EOF);
+    }
+    EXPECT_TRUE(GuardsIntact(guarded));
+  }
+}
+
 TEST(ModuleFileName, ACutPathIsTerminatedAndReportsTheBufferSize) {
   char full[1024];
   const win::DWORD length = win::GetModuleFileNameA(nullptr, full, sizeof full);
