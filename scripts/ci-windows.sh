@@ -30,7 +30,7 @@ stage() {
 # Debian's MinGW-w64 compilers (i686 and x86_64, both thread models), Wine
 # for the 64-bit tests, GoogleTest's sources to cross-compile.
 extra=(g++-mingw-w64 googletest)
-[ "$run_tests" = 1 ] && extra+=(wine64)
+[ "$run_tests" = 1 ] && extra+=(wine64 python3)
 "$root/scripts/install-deps.sh" "${extra[@]}"
 stage "tools installed"
 
