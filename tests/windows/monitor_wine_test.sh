@@ -1,15 +1,16 @@
 #!/bin/bash
 # One end-to-end case of the Windows monitor under Wine:
 #
-#   monitor_wine_test.sh CASE WINE_RUN SCANMON_EXE STANDIN_DIR DEMO_DIR
+#   monitor_wine_test.sh CASE WINE_RUN SCANMON_EXE STANDIN_DIR INCOMPLETE_DIR DEMO_DIR
 #
 # CASE: fetch-failure    the loop runs until the driver's fourth fetch fails: status 0
 #       bring-up-failure the card's calibration fails: its message, status 1
 #       missing-driver   no hsif.dll on the search path: status 1
+#       incomplete-driver an hsif.dll that lacks one of the fifty names: status 1
 #       keys             'x' from the keyboard ends the run (skipped: see below)
 # Exit status 0 passes, 77 skips (with the reason printed), anything else fails.
 set -u
-case_name=$1 wine_run=$2 scanmon=$3 standin=$4 demo=$5
+case_name=$1 wine_run=$2 scanmon=$3 standin=$4 incomplete=$5 demo=$6
 
 fail() {
   echo "FAILED: $*"
@@ -40,6 +41,10 @@ case $case_name in
   fetch-failure) export HSIF_SIM_FAIL_FETCH_AFTER=3 ;;
   bring-up-failure) export HSIF_SIM_FAIL=calibrate ;;
   missing-driver) export WINEPATH=Z:$folder/nothing-here ;;
+  incomplete-driver)
+    [ -f "$incomplete/hsif.dll" ] || { echo "no $incomplete/hsif.dll"; exit 1; }
+    export WINEPATH=Z:$incomplete
+    ;;
 esac
 
 # The run happens in a folder of its own, outside the build: name the build's
@@ -74,8 +79,9 @@ case $case_name in
     expect_in err.txt "Error: Could not get calibration value **"
     expect_in err.txt "Initialization of high speed interface card / laser failed"
     ;;
-  missing-driver)
+  missing-driver | incomplete-driver)
     [ "$status" = 1 ] || fail "status $status, not 1"
+    grep -q "after hsifdllinit" out.txt && fail "the driver was initialised"
     expect_in err.txt "Unable to load hsif.dll"
     expect_in err.txt "Initialization of high speed interface card / laser failed"
     ;;
