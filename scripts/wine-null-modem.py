@@ -4,10 +4,11 @@
     wine-null-modem.py LINK_A LINK_B
 
 Makes two pseudo-terminals, points the symbolic links LINK_A and LINK_B at their
-terminal ends (e.g. <prefix>/dosdevices/com1 and com2, which Wine opens as COM1
-and COM2) and copies every byte written to one end to the other, until SIGTERM.
-The terminal ends stay open here as well, so a program may open and close its
-port again and again. Modem lines (DTR, RTS...) do not cross a pseudo-terminal.
+terminal ends (e.g. the links under <prefix>/scanmon-ports that Wine opens as
+COM1 and COM2) and copies every byte written to one end to the other, until
+SIGTERM or until the process that started it ends. The terminal ends stay open
+here as well, so a program may open and close its port again and again. Modem
+lines (DTR, RTS...) do not cross a pseudo-terminal.
 """
 import errno
 import os
@@ -34,10 +35,15 @@ def main() -> int:
         os.replace(temporary, link)
     masters = [master for master, _ in ends]
     pending = [b"", b""]  # bytes waiting to go out of master i
+    parent = os.getppid()
     while True:
+        # The cable goes with the run that made it, also when that run is
+        # killed before it could stop the relay.
+        if os.getppid() != parent:
+            return 0
         readable = [m for i, m in enumerate(masters) if len(pending[1 - i]) < 65536]
         writable = [m for i, m in enumerate(masters) if pending[i]]
-        ready_r, ready_w, _ = select.select(readable, writable, [])
+        ready_r, ready_w, _ = select.select(readable, writable, [], 1.0)
         for i, master in enumerate(masters):
             if master in ready_r:
                 try:

@@ -79,6 +79,7 @@ link_b=$ports/com$b
 rm -f "$link_a" "$link_b"
 /usr/bin/python3 "$here/wine-null-modem.py" "$link_a" "$link_b" 9>&- &
 relay=$!
+trap 'kill "$relay" 2>/dev/null; rm -f "$link_a" "$link_b"; exit 143' TERM INT
 for _ in $(seq 500); do
   [ -L "$link_a" ] && [ -L "$link_b" ] && break
   if ! kill -0 "$relay" 2>/dev/null; then break; fi
