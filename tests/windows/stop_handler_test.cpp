@@ -103,10 +103,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], kChildFlag, std::strlen(kChildFlag)) == 0) {
       // graceful,event,events
-      const char* spec = argv[i] + std::strlen(kChildFlag);
-      const char* events = std::strchr(spec + 2, ',');
+      const char* child_arguments = argv[i] + std::strlen(kChildFlag);
+      const char* events = std::strchr(child_arguments + 2, ',');
       if (events == nullptr) return 2;
-      return RunChild(spec[0] == '1', static_cast<DWORD>(std::atoi(spec + 2)),
+      return RunChild(child_arguments[0] == '1', static_cast<DWORD>(std::atoi(child_arguments + 2)),
                       std::atoi(events + 1));
     }
   }
