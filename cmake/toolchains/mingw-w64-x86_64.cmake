@@ -1,26 +1,8 @@
 # Cross-compiling for Windows with MinGW-w64 (x86_64), e.g. Debian's g++-mingw-w64:
 #   cmake -S . -B build-mingw -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-w64-x86_64.cmake
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(SCANMON_MINGW_TRIPLET x86_64-w64-mingw32)
-# The posix thread model gives std::thread and std::mutex; its thread library
-# is linked statically below.
-find_program(CMAKE_C_COMPILER NAMES ${SCANMON_MINGW_TRIPLET}-gcc-posix ${SCANMON_MINGW_TRIPLET}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${SCANMON_MINGW_TRIPLET}-g++-posix ${SCANMON_MINGW_TRIPLET}-g++ REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${SCANMON_MINGW_TRIPLET}-windres windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${SCANMON_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# The runtime libraries (libgcc, libstdc++, winpthread) go into each program
-# and DLL, so they run without the MinGW DLLs on the path.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
 
 # ctest runs the test programs under Wine (scripts/wine-run.sh sets up the
 # prefix and the serial port links). 32-bit programs need a kernel with IA-32
