@@ -11,6 +11,7 @@
 #include "platform/comm.h"
 #include "platform/errors.h"
 #include "serial/motor_link.h"
+#include "tests/serial/motor/captured_output.h"
 #include "tests/support/fake_platform.h"
 
 namespace {
@@ -19,20 +20,8 @@ namespace fp = fake_platform;
 
 constexpr win::DWORD kSentinel = 0xDEADBEEF;
 
-struct Output {
-  std::string out;
-  std::string err;
-};
-
-Output Capture(const std::function<void()>& body) {
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  body();
-  Output output;
-  output.out = testing::internal::GetCapturedStdout();
-  output.err = testing::internal::GetCapturedStderr();
-  return output;
-}
+using motor_test::Capture;
+using motor_test::Output;
 
 class MotorFake : public testing::Test {
  protected:

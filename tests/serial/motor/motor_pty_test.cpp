@@ -14,6 +14,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "serial/motor_link.h"
+#include "tests/serial/motor/captured_output.h"
 #include "tests/serial/motor/pty_controller.h"
 
 namespace {
@@ -21,20 +22,8 @@ namespace {
 using motor_test::ControllerStep;
 using motor_test::PtyController;
 
-struct Output {
-  std::string out;
-  std::string err;
-};
-
-Output Capture(const std::function<void()>& body) {
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  body();
-  Output output;
-  output.out = testing::internal::GetCapturedStdout();
-  output.err = testing::internal::GetCapturedStderr();
-  return output;
-}
+using motor_test::Capture;
+using motor_test::Output;
 
 class MotorPty : public testing::Test {
  protected:
