@@ -201,7 +201,7 @@ const Scenario kScenarios[] = {
      {"--frobnicate"},
      2,
      {},
-     {"unknown argument '--frobnicate'"}},
+     {"unknown option --frobnicate"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Folders, Preflight, testing::ValuesIn(kScenarios),
