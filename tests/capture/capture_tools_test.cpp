@@ -130,7 +130,8 @@ TEST_F(CaptureToolsTest, ConfigCheckerRefusesBadConfigurationsAndArguments) {
       {"--write-header --calibration-value 1 --sensor-model 100 good.cfg", 2,
        "--sensor-model must be 50 or 200"},
       {"--write-header --calibration-value 4294967296 --sensor-model 50 good.cfg", 2,
-       "--calibration-value must be a whole number from -2147483648 to 2147483647, not '4294967296'"},
+       "--calibration-value must be a whole number from -2147483648 to 2147483647, not "
+       "'4294967296'"},
       {"--calibration-value", 2, "missing value for --calibration-value"},
       {"--bogus good.cfg", 2, "unknown option --bogus"},
   };

@@ -16,8 +16,8 @@
 #include "tests/support/run_process.h"
 
 namespace fs = std::filesystem;
-using testsupport::ProcessRun;
 using testsupport::ProcessRequest;
+using testsupport::ProcessRun;
 using testsupport::RunProcess;
 
 namespace {
