@@ -1,7 +1,6 @@
-// Every program of the project answers --help, -h and --version the same way:
-// on stdout, status 0, without touching a file; and a usage error ends it with 2.
+// Every program of the project answers --help, -h and --version the same way
+// (stdout, status 0, no file touched), and ends a usage error with status 2.
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 
 #include <filesystem>
@@ -11,77 +10,53 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
 struct Program {
-  const char* name;
+  std::string name;
   const char* path;
-  const char* help_start;  // the first line of --help
+  std::string usage;  // the first line of --help and of a usage error
 };
 
-const Program kPrograms[] = {
-    {"capture-config", CAPTURE_CONFIG_EXE, "Usage: capture-config "},
-    {"capture-header", CAPTURE_HEADER_EXE, "Usage: capture-header "},
-    {"motor-move", MOTOR_MOVE_EXE, "Usage: motor-move "},
-    {"scanmon-preflight", PREFLIGHT_EXE, "Usage: scanmon-preflight "},
-    {"scanmon", SCANMON_EXE, "usage: scanmon OUTPUT_FILE\n"},
-};
-
-class ProgramsCli : public testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = testing::TempDir() + "programs_cli_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    folder_ = pattern;
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-
-  testsupport::ProcessRun Run(const Program& program, const std::string& arg) {
-    testsupport::ProcessRequest request;
-    request.program = program.path;
-    request.args = {arg};
-    request.working_directory = folder_.string();
-    return testsupport::RunProcess(request);
-  }
-
-  fs::path folder_;
-};
-
-TEST_F(ProgramsCli, HelpAndVersionPrintAndTouchNothing) {
+TEST(ProgramsCli, HelpVersionAndUsageErrors) {
+  const Program programs[] = {
+      {"capture-config", CAPTURE_CONFIG_EXE, "Usage: capture-config [OPTIONS] CONFIG_FILE\n"},
+      {"capture-header", CAPTURE_HEADER_EXE,
+       "Usage: capture-header [--help] [--version] CAPTURE_FILE\n"},
+      {"motor-move", MOTOR_MOVE_EXE, "Usage: motor-move [--wait-ms MS] DEVICE BAUD POSITION\n"},
+      {"scanmon-preflight", PREFLIGHT_EXE, "Usage: scanmon-preflight [--no-port]\n"},
+      {"scanmon", SCANMON_EXE, "usage: scanmon OUTPUT_FILE\n"},
+  };
   const std::string version =
       std::to_string(SCANMON_VERSION_MAJOR) + "." + std::to_string(SCANMON_VERSION_MINOR) + "." +
       std::to_string(SCANMON_VERSION_PATCH) + "." + std::to_string(SCANMON_VERSION_TWEAK);
-  for (const Program& program : kPrograms) {
-    for (const char* arg : {"--help", "-h", "--version"}) {
-      SCOPED_TRACE(std::string(program.name) + " " + arg);
-      const testsupport::ProcessRun run = Run(program, arg);
-      EXPECT_EQ(run.exit_status, 0);
-      EXPECT_EQ(run.err, "");
+  std::string folder = testing::TempDir() + "programs_cli_XXXXXX";
+  ASSERT_NE(mkdtemp(folder.data()), nullptr);
+  for (const Program& program : programs) {
+    // Any argument but these is the monitor's output file.
+    const bool takes_options = program.name != "scanmon";
+    for (const char* arg : {"--help", "-h", "--version", "--no-such-option"}) {
+      if (!takes_options && std::string(arg) == "--no-such-option") continue;
+      SCOPED_TRACE(program.name + " " + arg);
+      testsupport::ProcessRequest request;
+      request.program = program.path;
+      request.args = {arg};
+      request.working_directory = folder;
+      const testsupport::ProcessRun run = testsupport::RunProcess(request);
       if (std::string(arg) == "--version") {
-        EXPECT_EQ(run.out, std::string(program.name) + " (scanmon) " + version + "\n");
+        EXPECT_EQ(run.out, program.name + " (scanmon) " + version + "\n");
+      } else if (std::string(arg) == "--no-such-option") {
+        EXPECT_EQ(run.err, program.name + ": unknown option --no-such-option\n" + program.usage +
+                               "Try '" + program.name + " --help' for more information.\n");
       } else {
-        EXPECT_TRUE(run.out.starts_with(program.help_start)) << run.out;
+        EXPECT_TRUE(run.out.starts_with(program.usage)) << run.out;
         EXPECT_NE(run.out.find("--version"), std::string::npos) << run.out;
       }
-      EXPECT_TRUE(fs::is_empty(folder_)) << "a file was created";
+      const bool usage_error = std::string(arg) == "--no-such-option";
+      EXPECT_EQ(run.exit_status, usage_error ? 2 : 0);
+      EXPECT_EQ(usage_error ? run.out : run.err, "");
+      EXPECT_TRUE(std::filesystem::is_empty(folder)) << "a file was created";
     }
   }
-}
-
-TEST_F(ProgramsCli, UsageErrorsExitTwoAndPointToHelp) {
-  for (const Program& program : kPrograms) {
-    if (std::string(program.name) == "scanmon") continue;  // any argument is its output file
-    SCOPED_TRACE(program.name);
-    const testsupport::ProcessRun run = Run(program, "--no-such-option");
-    EXPECT_EQ(run.exit_status, 2);
-    EXPECT_EQ(run.out, "");
-    EXPECT_TRUE(
-        run.err.starts_with(std::string(program.name) + ": unknown option --no-such-option\n"))
-        << run.err;
-    EXPECT_TRUE(
-        run.err.ends_with(std::string("Try '") + program.name + " --help' for more information.\n"))
-        << run.err;
-  }
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
