@@ -10,8 +10,8 @@
 
 namespace platform {
 
-// Room for any text the system gives (FormatMessageA's texts are short; 512
-// bytes is the buffer the process settings' messages are specified with).
+// Room for any text the system gives (FormatMessageA's texts are short); the
+// process settings' messages have always used 512 bytes.
 inline constexpr std::size_t kErrorTextSize = 512;
 
 // Shown in place of the system's text when it has none for a code; it ends in

@@ -55,7 +55,7 @@ TEST(CommandLineKit, WholeNumbers) {
 
 const ProgramText kProgram = {"kit-test", "Usage: kit-test [--flag] [--count N] FILE...\n",
                               "\nHelp body.\n"};
-const OptionSpec kOptions[] = {{"--flag", nullptr}, {"--count", "N"}};
+const OptionEntry kOptions[] = {{"--flag", nullptr}, {"--count", "N"}};
 const std::string kUsageTail =
     "Usage: kit-test [--flag] [--count N] FILE...\nTry 'kit-test --help' for more information.\n";
 

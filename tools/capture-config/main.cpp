@@ -41,7 +41,7 @@ const ProgramText kProgram = {
 
 // Indexes into kOptions.
 enum Option : std::size_t { kWriteHeader, kForce, kCalibrationValue, kSensorModel };
-const OptionSpec kOptions[] = {
+const OptionEntry kOptions[] = {
     {"--write-header", nullptr},
     {"--force", nullptr},
     {"--calibration-value", "N"},

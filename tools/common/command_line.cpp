@@ -63,7 +63,7 @@ ArgKind NextArgument(CommandLine* line, ArgStep* step) {
     const std::size_t name_length =
         equals != nullptr ? static_cast<std::size_t>(equals - arg) : std::strlen(arg);
     for (std::size_t i = 0; i < line->option_count; ++i) {
-      const OptionSpec& option = line->options[i];
+      const OptionEntry& option = line->options[i];
       if (std::strlen(option.name) != name_length ||
           std::strncmp(option.name, arg, name_length) != 0) {
         continue;

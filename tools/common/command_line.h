@@ -19,7 +19,7 @@
 //
 // Use:
 //   const ProgramText kProgram = {"capture-header", "Usage: capture-header FILE\n", "..."};
-//   const OptionSpec kOptions[] = {{"--force", nullptr}, {"--wait-ms", "MS"}};
+//   const OptionEntry kOptions[] = {{"--force", nullptr}, {"--wait-ms", "MS"}};
 //   CommandLine line = StartCommandLine(kProgram, kOptions, argc, argv);
 //   ArgStep step;
 //   for (ArgKind kind; (kind = NextArgument(&line, &step)) != ArgKind::kEnd;) {
@@ -43,7 +43,7 @@ struct ProgramText {
 };
 
 // One option the program accepts besides --help, -h and --version.
-struct OptionSpec {
+struct OptionEntry {
   const char* name;        // "--force"
   const char* value_name;  // "MS" when the option takes a value; null for a flag
 };
@@ -52,7 +52,7 @@ struct OptionSpec {
 // exit_status after NextArgument returned ArgKind::kExit.
 struct CommandLine {
   const ProgramText* program;
-  const OptionSpec* options;
+  const OptionEntry* options;
   std::size_t option_count;
   int argc;
   char** argv;
@@ -75,7 +75,7 @@ struct ArgStep {
 };
 
 template <std::size_t N>
-CommandLine StartCommandLine(const ProgramText& program, const OptionSpec (&options)[N], int argc,
+CommandLine StartCommandLine(const ProgramText& program, const OptionEntry (&options)[N], int argc,
                              char** argv) {
   return CommandLine{&program, options, N, argc, argv, 1, false, 0};
 }

@@ -36,7 +36,7 @@ const ProgramText kProgram = {
     "Exit status: 0 moved, 1 device not opened or configured, 2 usage error,\n"
     "3 the controller did not answer.\n"};
 
-const OptionSpec kOptions[] = {{"--wait-ms", "MS"}};
+const OptionEntry kOptions[] = {{"--wait-ms", "MS"}};
 
 }  // namespace
 

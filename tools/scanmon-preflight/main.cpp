@@ -56,7 +56,7 @@ const ProgramText kProgram = {
     "\n"
     "Exit status: 0 ready, 1 a check failed, 2 usage error.\n"};
 
-const OptionSpec kOptions[] = {{"--no-port", nullptr}};
+const OptionEntry kOptions[] = {{"--no-port", nullptr}};
 
 int Fail(const char* what) {
   std::fprintf(stderr, "FAILED: %s\n", what);
