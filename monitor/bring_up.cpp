@@ -1,6 +1,6 @@
 #include <cstdio>
 
-#include "monitor/driver_binding.h"
+#include "hsif/driver_binding.h"
 #include "monitor/monitor.h"
 #include "platform/library.h"
 #include "platform/sleep.h"

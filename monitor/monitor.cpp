@@ -2,10 +2,11 @@
 
 #include <cstdio>
 
-#include "monitor/driver_binding.h"
+#include "hsif/driver_binding.h"
 #include "monitor/sample_round.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
+#include "serial/serial_port.h"
 
 namespace {
 

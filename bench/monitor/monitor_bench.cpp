@@ -21,7 +21,7 @@
 
 #include "bench/monitor/malloc_counter.h"
 #include "monitor/angle.h"
-#include "monitor/driver_records.h"
+#include "hsif/driver_records.h"
 #include "monitor/sample_round.h"
 
 namespace {

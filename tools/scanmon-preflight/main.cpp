@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "monitor/driver_binding.h"
+#include "hsif/driver_binding.h"
 #include "platform/errors.h"
 #include "platform/library.h"
 #include "platform/process.h"
