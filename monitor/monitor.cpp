@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr const char* kPropertiesPath = "./properties.txt";
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;

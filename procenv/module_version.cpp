@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr win::DWORD kPathSize = 260;  // MAX_PATH: 259 characters and the terminator
+constexpr win::DWORD kPathSize = win::kMaxPath;
 
 // Fills `buffer` with `path`, or with the program's own path when `path` is null.
 // False when the path does not fit or the program's path could not be had.
