@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "platform/library.h"
-#include "platform/process.h"
+#include "platform/global_memory.h"
 #include "platform/version_info.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "hsif/sensor_line.h"
 #include "platform/errors.h"
 #include "platform/library.h"
-#include "platform/process.h"
+#include "platform/format_message.h"
 #include "procenv/module_version.h"
 #include "properties/properties.h"
 #include "serial/serial_port.h"
