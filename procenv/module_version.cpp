@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/library.h"
 #include "platform/global_memory.h"
+#include "platform/library.h"
 #include "platform/version_info.h"
 
 namespace {

@@ -20,8 +20,8 @@
 #include <thread>
 
 #include "bench/monitor/malloc_counter.h"
-#include "monitor/angle.h"
 #include "hsif/driver_records.h"
+#include "monitor/angle.h"
 #include "monitor/sample_round.h"
 
 namespace {
