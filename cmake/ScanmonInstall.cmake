@@ -14,7 +14,7 @@
 #
 #   what                     Linux                          Windows
 #   programs                 bin                            bin
-#   stand-in driver          lib/scanmon (LIBDIR/scanmon)   standin
+#   stand-in driver          lib/scanmon/standin            standin
 #   demo folder              share/scanmon/demo             demo
 #   documentation            share/doc/scanmon              doc
 #   manual pages             share/man/man1                 -
@@ -31,7 +31,8 @@ if(WIN32)
   set(SCANMON_INSTALL_DEMO_DIR demo)
   set(SCANMON_INSTALL_DOC_DIR doc)
 else()
-  set(SCANMON_INSTALL_STANDIN_DIR ${CMAKE_INSTALL_LIBDIR}/scanmon)
+  # Not right under lib/: a private folder, which ldconfig need not know.
+  set(SCANMON_INSTALL_STANDIN_DIR ${CMAKE_INSTALL_LIBDIR}/scanmon/standin)
   set(SCANMON_INSTALL_DEMO_DIR ${CMAKE_INSTALL_DATADIR}/scanmon/demo)
   set(SCANMON_INSTALL_DOC_DIR ${CMAKE_INSTALL_DOCDIR})
 endif()

@@ -59,9 +59,12 @@ if(NOT WIN32)
 endif()
 
 # ---- CPack ----------------------------------------------------------------
+set(CPACK_VERBATIM_VARIABLES ON)
 set(CPACK_PACKAGE_NAME scanmon)
 set(CPACK_PACKAGE_VENDOR "scanmon developers")
-set(CPACK_PACKAGE_CONTACT "scanmon developers <scanmon@localhost>")
+set(SCANMON_PACKAGE_CONTACT "scanmon developers <scanmon-dev@example.org>"
+    CACHE STRING "The packages' maintainer (name <address>)")
+set(CPACK_PACKAGE_CONTACT "${SCANMON_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console monitor for an AR4000 laser line scanner on an HSIF card")
 set(CPACK_PACKAGE_DESCRIPTION_FILE ${SCANMON_PACKAGING_DIR}/description.txt)
@@ -74,7 +77,7 @@ set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "The monitor, the operator tools and th
 set(CPACK_COMPONENT_PROGRAMS_REQUIRED ON)
 set(CPACK_COMPONENT_STANDIN_DISPLAY_NAME "Stand-in driver and demo")
 set(CPACK_COMPONENT_STANDIN_DESCRIPTION
-    "A simulated HSIF card and AR4000 sensor (standin\\hsif.dll), the demo folder and scanmon-demo.cmd. The card's driver is never replaced: the stand-in lives in a folder of its own.")
+    "A simulated HSIF card and AR4000 sensor (hsif.dll in the folder standin), the demo folder and scanmon-demo.cmd. The driver of the card is never replaced: the stand-in lives in a folder of its own.")
 
 if(WIN32)
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
@@ -92,8 +95,12 @@ if(WIN32)
   set(CPACK_NSIS_DISPLAY_NAME "scanmon ${PROJECT_VERSION}")
   set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
   set(CPACK_NSIS_MODIFY_PATH OFF)
+  # The installer's own code matches the programs' (NSIS ships stubs for both).
   if(_win STREQUAL "win64")
     set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+    set(CPACK_NSIS_COMPRESSOR "lzma\n  Target amd64-unicode")
+  else()
+    set(CPACK_NSIS_COMPRESSOR "lzma\n  Target x86-unicode")
   endif()
 else()
   set(CPACK_GENERATOR DEB)

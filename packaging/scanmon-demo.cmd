@@ -9,9 +9,12 @@ rem
 rem The stand-in hsif.dll lives in a folder of its own, ..\standin, named on the
 rem PATH here only: scanmon started by itself loads the card's driver.
 setlocal
-set "here=%~dp0"
-set "standin=%here%..\standin"
-set "demo=%here%..\demo"
+rem The installed tree: bin\ (this file), standin\, demo\.
+pushd "%~dp0.."
+set "root=%CD%"
+popd
+set "standin=%root%\standin"
+set "demo=%root%\demo"
 set "folder=%~1"
 if "%folder%"=="" set "folder=%TEMP%\scanmon-demo"
 set "args="
@@ -23,16 +26,20 @@ shift
 goto collect
 :collected
 if not defined args set "args=capture.out"
-if not exist "%standin%\hsif.dll" (
-  echo scanmon-demo: no stand-in driver at %standin%\hsif.dll 1>&2
-  exit /b 1
-)
+rem No parenthesised blocks below: an install folder such as
+rem "C:\Program Files (x86)\scanmon" would end them early.
+if exist "%standin%\hsif.dll" goto have_standin
+echo scanmon-demo: no stand-in driver at "%standin%\hsif.dll" 1>&2
+exit /b 1
+:have_standin
 if not exist "%folder%" mkdir "%folder%"
-if not exist "%folder%\properties.txt" (
-  for %%f in ("%demo%\*") do if not exist "%folder%\%%~nxf" copy "%%f" "%folder%\" >nul
-)
-echo scanmon-demo: in %folder%, with the stand-in driver %standin%\hsif.dll 1>&2
+if exist "%folder%\properties.txt" goto have_folder
+pushd "%demo%"
+for %%f in (*) do if not exist "%folder%\%%f" copy "%%f" "%folder%\" >nul
+popd
+:have_folder
+echo scanmon-demo: in "%folder%", with the stand-in driver "%standin%\hsif.dll" 1>&2
 set "PATH=%standin%;%PATH%"
 cd /d "%folder%"
-"%here%scanmon.exe" %args%
+"%root%\bin\scanmon.exe" %args%
 exit /b %errorlevel%
