@@ -124,8 +124,14 @@ function(scanmon_add_program name)
   endif()
 
   if(NOT WIN32)
-    # The completion reads the options from the program's own --help.
+    # The completion reads the options from the program's own --help; a
+    # program that would take --help for an argument completes file names only.
     set(SCANMON_COMPLETED_PROGRAM ${name})
+    if(_help STREQUAL "help")
+      set(SCANMON_COMPLETION_COMMAND "complete -o bashdefault -o default -F _scanmon_complete ${name}")
+    else()
+      set(SCANMON_COMPLETION_COMMAND "complete -o bashdefault -o default -W '' ${name}")
+    endif()
     configure_file(${SCANMON_PACKAGING_DIR}/bash-completion.in
                    ${CMAKE_BINARY_DIR}/bash-completion/${name} @ONLY)
     install(FILES ${CMAKE_BINARY_DIR}/bash-completion/${name}
