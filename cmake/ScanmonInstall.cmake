@@ -1,14 +1,15 @@
 # Where an installed scanmon puts its files, and the one call that installs a
 # program with its manual page and its bash completion.
 #
-#   scanmon_add_program(<target>)            a program built here
-#   scanmon_add_program(<name> SCRIPT <file>) a script, configured from <file>
+#   scanmon_add_program(<target> [DESCRIPTION <text>])  a program built here
+#   scanmon_add_program(<name> SCRIPT <file> ...)        a script, configured from <file>
 #
 # The manual page is made at build time by help2man from the program's --help
-# and --version and from <name>.h2m beside the CMakeLists.txt that calls this
-# (beside <file> for a script)
-# (its [NAME] section gives the one-line description; the other sections add
-# what --help does not say). So --help and the manual cannot drift apart.
+# and --version, so --help and the manual cannot drift apart. Its NAME line is
+# "<name> - <text>" from DESCRIPTION, or comes from <name>.h2m beside the
+# CMakeLists.txt that calls this (beside <file> for a script), a help2man
+# include file whose sections ([NAME], [FILES], [ENVIRONMENT], [SEE ALSO]...)
+# add what --help does not say. One of the two is needed.
 #
 # Layout (GNUInstallDirs on Linux; a flat folder on Windows):
 #
@@ -65,15 +66,24 @@ set(SCANMON_PROGRAM_LIST ${CMAKE_BINARY_DIR}/scanmon-programs.txt)
 file(WRITE ${SCANMON_PROGRAM_LIST} "")
 
 function(scanmon_add_program name)
-  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "SCRIPT" "")
+  cmake_parse_arguments(PARSE_ARGV 1 ARG "" "SCRIPT;DESCRIPTION" "")
   set(_h2m ${CMAKE_CURRENT_SOURCE_DIR}/${name}.h2m)
   if(ARG_SCRIPT)
     get_filename_component(_script_dir ${ARG_SCRIPT} DIRECTORY)
     set(_h2m ${_script_dir}/${name}.h2m)
   endif()
-  if(NOT EXISTS ${_h2m})
-    message(FATAL_ERROR "scanmon_add_program(${name}): ${_h2m} is missing "
-                        "(its [NAME] section describes the program in one line)")
+  set(_man_text_args)
+  if(EXISTS ${_h2m})
+    list(APPEND _man_text_args --include=${_h2m})
+  else()
+    set(_h2m)
+  endif()
+  if(ARG_DESCRIPTION)
+    list(APPEND _man_text_args "--name=${ARG_DESCRIPTION}")
+  endif()
+  if(NOT _man_text_args)
+    message(FATAL_ERROR "scanmon_add_program(${name}): give DESCRIPTION \"<one line>\" or "
+                        "write ${name}.h2m (its [NAME] section describes the program)")
   endif()
 
   if(ARG_SCRIPT)
@@ -113,7 +123,7 @@ function(scanmon_add_program name)
       COMMAND ${CMAKE_COMMAND} -E make_directory ${SCANMON_MAN_DIR}
       COMMAND ${CMAKE_COMMAND} -E env LC_ALL=C.UTF-8 COLUMNS=80
               ${SCANMON_HELP2MAN} --no-info --section=1 "--source=scanmon ${PROJECT_VERSION}"
-              "--manual=scanmon manual" --include=${_h2m} ${_version_args}
+              "--manual=scanmon manual" ${_man_text_args} ${_version_args}
               --output=${_page} ${_exe}
       COMMAND gzip -9nkf ${_page}
       DEPENDS ${_depends} ${_h2m}
