@@ -45,7 +45,12 @@ endforeach()
 install(FILES ${SCANMON_PACKAGING_DIR}/copyright DESTINATION ${SCANMON_INSTALL_DOC_DIR}
         RENAME copyright${_doc_suffix} COMPONENT programs)
 if(NOT WIN32)
-  # Debian keeps a changelog beside the copyright file, compressed.
+  # Debian keeps a changelog beside the copyright file, compressed. Its newest
+  # entry names the version being packaged.
+  file(STRINGS ${SCANMON_PACKAGING_DIR}/changelog _changelog_top LIMIT_COUNT 1)
+  if(NOT _changelog_top MATCHES "^scanmon \\(${PROJECT_VERSION}\\) ")
+    message(WARNING "packaging/changelog: the newest entry is not for ${PROJECT_VERSION}")
+  endif()
   set(_changelog ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
   add_custom_command(
     OUTPUT ${_changelog}
