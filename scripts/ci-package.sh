@@ -79,7 +79,7 @@ check_program_answers() {
   fi
   if [ "$help" = help ]; then
     out=$(cd "$work" && "${cmd[@]}" --help </dev/null) || fail "$name --help failed"
-    printf '%s\n' "$out" | grep -q "Usage: $name" || fail "$name --help has no 'Usage: $name' line"
+    printf '%s\n' "$out" | grep -qi "usage: $name" || fail "$name --help has no 'Usage: $name' line"
   fi
 }
 
@@ -139,7 +139,8 @@ if [ "$do_linux" = 1 ]; then
   # The installed demo against the installed stand-in, for a few seconds
   # (with --status where the monitor has it), stopped by SIGTERM.
   demo_args=(capture.out)
-  if (cd "$work" && /usr/bin/scanmon --help 2>/dev/null </dev/null | grep -q -- --status); then
+  if grep -q '^scanmon help ' "$deb_dir/scanmon-programs.txt" &&
+    (cd "$work" && /usr/bin/scanmon --help 2>/dev/null </dev/null | grep -q -- --status); then
     demo_args=(--status capture.out)
   fi
   status=0
