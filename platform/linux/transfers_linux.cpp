@@ -95,11 +95,10 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* count_read, OVERL
   HandleState state;
   if (!StartRequest(handle, count_read, &fd, &state)) return FALSE;
   DWORD done = 0;
-  DWORD error =
-      state.kind == HandleKind::kSerial
-          ? platform_linux::ReadSerial(fd, state.non_blocking, buffer, count, state.timeouts, &done)
-          : ReadPlain(fd, buffer, count, state.kind == HandleKind::kFile ? overlapped : nullptr,
-                      &done);
+  DWORD error = state.kind == HandleKind::kSerial
+                    ? platform_linux::ReadSerial(fd, buffer, count, state.timeouts, &done)
+                    : ReadPlain(fd, buffer, count,
+                                state.kind == HandleKind::kFile ? overlapped : nullptr, &done);
   // Windows fails a positioned read (one with a block) of a file that starts at
   // or past the end of the file, where a plain read gives an empty success.
   if (error == ERROR_SUCCESS && done == 0 && count != 0 && overlapped != nullptr &&
@@ -116,8 +115,7 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* count_writ
   if (!StartRequest(handle, count_written, &fd, &state)) return FALSE;
   DWORD done = 0;
   DWORD error = state.kind == HandleKind::kSerial
-                    ? platform_linux::WriteSerial(fd, state.non_blocking, buffer, count,
-                                                  state.timeouts, &done)
+                    ? platform_linux::WriteSerial(fd, buffer, count, state.timeouts, &done)
                     : WritePlain(fd, buffer, count,
                                  state.kind == HandleKind::kFile ? overlapped : nullptr, &done);
   return FinishRequest(error, done, count_written, overlapped);
