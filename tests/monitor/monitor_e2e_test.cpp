@@ -287,13 +287,19 @@ TEST_F(MonitorRun, MissingDriverIsRefused) {
   request.environment["LD_LIBRARY_PATH"] = folder_.string();
   ProcessRun run = RunProcess(request);
   EXPECT_EQ(run.exit_status, 1);
-  EXPECT_EQ(run.err, std::string("Unable to load hsif.dll\n") + kFailureBanner);
+  // The loader's own text follows: the file it missed.
+  EXPECT_EQ(run.err, std::string("Unable to load hsif.dll\n"
+                                 "libhsif.so: cannot open shared object file: No such file or "
+                                 "directory\n") +
+                         kFailureBanner);
 
-  // A file of that name that is no library gives the same result.
+  // A file of that name that is no library: the loader names it.
   std::ofstream(folder_ / "libhsif.so") << "not a library";
   run = RunProcess(request);
   EXPECT_EQ(run.exit_status, 1);
-  EXPECT_EQ(run.err, std::string("Unable to load hsif.dll\n") + kFailureBanner);
+  std::string named = "Unable to load hsif.dll\n" + (folder_ / "libhsif.so").string() + ": ";
+  EXPECT_EQ(run.err.rfind(named, 0), 0u) << run.err;
+  EXPECT_TRUE(Contains(run.err, kFailureBanner)) << run.err;
 }
 
 TEST_F(MonitorRun, MissingPropertiesFileAndMissingArgument) {

@@ -16,8 +16,8 @@
 #include "tests/support/run_process.h"
 
 namespace fs = std::filesystem;
-using testsupport::ProcessRun;
 using testsupport::ProcessRequest;
+using testsupport::ProcessRun;
 using testsupport::RunProcess;
 
 namespace {
@@ -153,6 +153,16 @@ const Scenario kScenarios[] = {
      {"dump of input parameters"},
      {"FAILED: Unable to load hsif.dll\n", "hint: libhsif.so is looked for in LD_LIBRARY_PATH",
       SCANMON_STANDIN_DIR}},
+    {"driver_needing_a_missing_library",
+     kGoodProperties,
+     false,
+     SCANMON_LOADER_CASES "/needs-gone",
+     "pty",
+     {},
+     1,
+     {},
+     {"FAILED: Unable to load hsif.dll\n", "but a library it needs is missing",
+      "  loader: libscanmon_gone.so: cannot open shared object file"}},
     {"incomplete_driver",
      kGoodProperties,
      false,

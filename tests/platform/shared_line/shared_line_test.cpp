@@ -137,7 +137,7 @@ TEST_F(SharedLine, StateCallsOfTwoThreadsLoseNoUpdate) {
   });
   // A lost update stays until the next set: look for it a few times.
   int lost = 0;
-  for (win::DWORD round = 1; round <= 50000 && lost == 0; ++round) {
+  for (win::DWORD round = 1; round <= 20000 && lost == 0; ++round) {
     win::COMMTIMEOUTS set{};
     set.ReadTotalTimeoutConstant = round;
     ASSERT_TRUE(win::SetCommTimeouts(line, &set));
