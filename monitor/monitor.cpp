@@ -85,5 +85,6 @@ int RunMonitor(int argc, char** argv) {
 
   ClosePort(port);
   if (card != kNoCard) g_driver.HsifClose(card);
+  platform::EndByStopSignal();  // stopped by Ctrl-C or SIGTERM: end by that signal
   return kExitOk;
 }
