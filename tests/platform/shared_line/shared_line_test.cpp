@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -197,6 +198,25 @@ TEST_F(SharedLine, RefusedChangePutsANonStandardRateBack) {
   ASSERT_TRUE(win::GetCommState(line, &after));
   EXPECT_EQ(after.BaudRate, 250000u);
   EXPECT_EQ(after.ByteSize, 8);
+  win::CloseHandle(line);
+}
+
+TEST_F(SharedLine, BytesWithParityErrorsAreNeverDropped) {
+  // A line left with IGNPAR by whoever used it before would drop them silently.
+  win::HANDLE line = OpenThroughTheLayer();
+  ASSERT_TRUE(win::IsValidHandle(line));
+  int fd = win::SlotFromHandle(line);
+  termios before{};
+  ASSERT_EQ(tcgetattr(fd, &before), 0);
+  before.c_iflag |= IGNPAR;
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &before), 0);
+  win::DCB dcb{};
+  ASSERT_TRUE(win::GetCommState(line, &dcb));
+  dcb.fParity = 1;
+  ASSERT_TRUE(win::SetCommState(line, &dcb));
+  termios after{};
+  ASSERT_EQ(tcgetattr(fd, &after), 0);
+  EXPECT_EQ(after.c_iflag & IGNPAR, 0u);
   win::CloseHandle(line);
 }
 
