@@ -141,6 +141,9 @@ BOOL CloseHandle(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  // Another thread may use the number between these two steps and have it
+  // adopted again; that state belongs to this open, which the close ends, so
+  // the next open under the number still starts fresh (see handle_table_linux.h).
   platform_linux::ForgetHandle(fd);
   if (isatty(fd)) DrainBeforeClose(fd);
   // The descriptor is gone even when close reports an error (Linux never keeps
