@@ -17,7 +17,7 @@
 #include "platform/comm.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "tests/serial/port/pty_line.h"
+#include "tests/support/pty_pair.h"
 
 namespace {
 
@@ -70,13 +70,13 @@ class SharedLine : public testing::Test {
   }
   // The line as the card's driver opens it: a plain blocking descriptor.
   int OpenLikeTheDriver() const {
-    return open(line_.slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    return open(line_.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   }
   win::HANDLE OpenThroughTheLayer() const {
-    return win::CreateFileA(line_.slave_path.c_str(), win::GENERIC_READ | win::GENERIC_WRITE, 0,
+    return win::CreateFileA(line_.slave_path().c_str(), win::GENERIC_READ | win::GENERIC_WRITE, 0,
                             nullptr, win::OPEN_EXISTING, 0, nullptr);
   }
-  port_test::PtyLine line_;
+  test_support::PtyPair line_;
 };
 
 // A write that must give up after 100 ms on a line nobody drains, timed.
@@ -115,7 +115,7 @@ TEST_F(SharedLine, ReaderThreadLeavesTheWriteTimeOutOfAnotherAlone) {
     win::DWORD error = 0;
     long took = 0;
     {
-      LateDrain drain(line_.master, 2000);
+      LateDrain drain(line_.master(), 2000);
       took = TimedFullWrite(line, &error);
     }
     EXPECT_LT(took, 1000) << "attempt " << attempt;
@@ -175,7 +175,7 @@ TEST_F(SharedLine, DeviceOpenedAgainUnderTheSameNumberStartsFresh) {
   win::DWORD error = 0;
   long took = 0;
   {
-    LateDrain drain(line_.master, 3000);
+    LateDrain drain(line_.master(), 3000);
     took = TimedFullWrite(line, &error);
   }
   EXPECT_LT(took, 1000);
@@ -303,7 +303,7 @@ TEST_F(SharedLine, TwoThreadsReadWriteAndSetStateOnALineOpenedHere) {
   ASSERT_TRUE(win::GetCommState(line, &dcb));
   dcb.BaudRate = 115200;
   ASSERT_TRUE(win::SetCommState(line, &dcb));  // raw, so the echo is exact
-  ExerciseTwoThreads(line, line_.master);
+  ExerciseTwoThreads(line, line_.master());
   win::CloseHandle(line);
 }
 
@@ -315,7 +315,7 @@ TEST_F(SharedLine, TwoThreadsReadWriteAndSetStateOnADriversBlockingLine) {
   ASSERT_TRUE(win::GetCommState(line, &dcb));
   dcb.BaudRate = 115200;
   ASSERT_TRUE(win::SetCommState(line, &dcb));
-  ExerciseTwoThreads(line, line_.master);
+  ExerciseTwoThreads(line, line_.master());
   close(fd);
 }
 
