@@ -156,37 +156,43 @@ TEST_F(Comm, ReadsEndAsTheTimeoutsSay) {
   struct Row {
     const char* name;
     win::COMMTIMEOUTS timeouts;
-    std::string now, later;  // `later` is sent 40 ms into the read
+    std::string now, later;  // `later` is sent 40 ms after the row starts
     win::DWORD count;
     std::string got;
+    // The read ends no sooner than min_ms after the row starts, and no later
+    // than max_ms after the read starts. A descheduled test only lengthens the
+    // first span, so that bound is exact; max_ms sits well below the time the
+    // wrong rule would take (a full total time-out, or waiting without end).
     long min_ms, max_ms;
   };
   const win::DWORD M = win::MAXDWORD;
   const Row rows[] = {
-      {"at once, with what is there", {M, 0, 0, 0, 0}, "ab", "", 10, "ab", 0, 100},
-      {"at once, nothing", {M, 0, 0, 0, 0}, "", "", 10, "", 0, 100},
-      {"first byte ends it", {M, M, 500, 0, 0}, "", "xy", 10, "xy", 30, 300},
-      {"no first byte", {M, M, 60, 0, 0}, "", "", 10, "", 50, 300},
-      {"interval after the first byte", {10, 10, 100, 0, 0}, "abc", "", 100, "abc", 0, 400},
-      {"total limit", {0, 10, 50, 0, 0}, "", "", 5, "", 90, 350},
-      {"count reached", {0, 0, 0, 0, 0}, "a", "bc", 3, "abc", 30, 300},
+      {"at once, with what is there", {M, 0, 0, 0, 0}, "ab", "", 10, "ab", 0, 250},
+      {"at once, nothing", {M, 0, 0, 0, 0}, "", "", 10, "", 0, 250},
+      {"first byte ends it", {M, M, 1000, 0, 0}, "", "xy", 10, "xy", 40, 700},
+      {"no first byte", {M, M, 60, 0, 0}, "", "", 10, "", 60, 400},
+      {"interval after the first byte", {10, 10, 100, 0, 0}, "abc", "", 100, "abc", 0, 600},
+      {"total limit", {0, 10, 50, 0, 0}, "", "", 5, "", 100, 600},
+      {"count reached", {0, 0, 0, 0, 0}, "a", "bc", 3, "abc", 40, 600},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     ASSERT_TRUE(win::PurgeComm(handle_, win::PURGE_RXCLEAR));
     ASSERT_TRUE(win::SetCommTimeouts(handle_, &row.timeouts));
+    auto row_start = Clock::now();
     if (!row.now.empty()) Send(row.now);
     if (!row.later.empty()) SendLater(40, row.later);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     char buffer[128];
     win::DWORD got = kSentinel;
-    auto start = Clock::now();
+    auto read_start = Clock::now();
     EXPECT_TRUE(win::ReadFile(handle_, buffer, row.count, &got, nullptr));
-    long elapsed = ElapsedMs(start);
+    long since_row = ElapsedMs(row_start);
+    long since_read = ElapsedMs(read_start);
     pty_.WaitForSends();
     EXPECT_EQ(std::string(buffer, got), row.got);
-    EXPECT_GE(elapsed, row.min_ms);
-    EXPECT_LE(elapsed, row.max_ms);
+    EXPECT_GE(since_row, row.min_ms);
+    EXPECT_LE(since_read, row.max_ms);
   }
 }
 
