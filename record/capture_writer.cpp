@@ -114,7 +114,8 @@ bool CaptureWriter::WriteBlock(int file, bool flush_all) {
   if (ring->Pending() < kWriteBlockBytes && !(flush_all && ring->Pending() > 0)) return false;
   const unsigned char* data = nullptr;
   std::size_t bytes = ring->Peek(&data, kWriteBlockBytes);
-  if (settings_.stall_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(settings_.stall_ms));
+  if (settings_.stall_ms > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(settings_.stall_ms));
   win::DWORD written = 0;
   bool ok = win::WriteFile(handles_[file], data, static_cast<win::DWORD>(bytes), &written,
                            nullptr) != 0 &&

@@ -37,10 +37,10 @@ struct CaptureFileSpec {
 };
 
 struct CaptureWriterSettings {
-  CaptureFileSpec files[2];     // [0] .prc, [1] .raw (path null when not written)
-  std::size_t ring_bytes = 0;   // both rings together, shared by record size
-  bool overwrite = false;       // replace existing files (else they are refused)
-  unsigned stall_ms = 0;        // test seam: sleep before each block write
+  CaptureFileSpec files[2];    // [0] .prc, [1] .raw (path null when not written)
+  std::size_t ring_bytes = 0;  // both rings together, shared by record size
+  bool overwrite = false;      // replace existing files (else they are refused)
+  unsigned stall_ms = 0;       // test seam: sleep before each block write
 };
 
 // Why the writer stopped early, for the operator.

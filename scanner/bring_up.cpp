@@ -76,10 +76,8 @@ CardHandle BringUpScanner(const ScannerSetup& setup, SerialPort* port, ScannerLi
     return Fail("ERROR: Could not read calibration file\n", stdout);
   }
 
-  std::printf("max range %d sample period %d\n", setup.max_range_in,
-              setup.sample_period_us);
-  if (g_driver.HsifSetSamplePeriod(card, 0, setup.max_range_in,
-                                   setup.sample_period_us) == 0) {
+  std::printf("max range %d sample period %d\n", setup.max_range_in, setup.sample_period_us);
+  if (g_driver.HsifSetSamplePeriod(card, 0, setup.max_range_in, setup.sample_period_us) == 0) {
     return ExplainRefusedSamplePeriod(card);
   }
 
@@ -105,8 +103,7 @@ CardHandle BringUpScanner(const ScannerSetup& setup, SerialPort* port, ScannerLi
 
   std::fprintf(stderr, "max_range %d sample_period %d\n", setup.max_range_in,
                setup.sample_period_us);
-  if (g_driver.HsifSetSamplePeriod(card, 0, setup.max_range_in,
-                                   setup.sample_period_us) == 0) {
+  if (g_driver.HsifSetSamplePeriod(card, 0, setup.max_range_in, setup.sample_period_us) == 0) {
     return Fail("Error: Failed to set sample and range\n");
   }
 

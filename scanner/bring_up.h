@@ -14,9 +14,9 @@
 #include "platform/win_types.h"
 
 struct ScannerSetup {
-  std::int32_t com_port = 1;                 // the sensor's COM port number
-  std::int32_t card_number = 0;              // the HSIF card
-  const char* calibration_file = nullptr;    // loaded into the card
+  std::int32_t com_port = 1;               // the sensor's COM port number
+  std::int32_t card_number = 0;            // the HSIF card
+  const char* calibration_file = nullptr;  // loaded into the card
   std::int32_t sample_period_us = 20;
   std::int32_t max_range_in = 1200;
   std::int32_t mirror_encoder_counts = 4096;  // encoder 1, per revolution

@@ -55,4 +55,8 @@ int _getch() {
   return ReadOneKey();
 }
 
+int _isatty(int fd) {
+  return ::isatty(fd);
+}
+
 }  // namespace win
