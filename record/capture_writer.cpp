@@ -45,6 +45,12 @@ bool CaptureWriter::MakeRings(const CaptureWriterSettings& settings) {
     if (blocks == 0) blocks = 1;
     rings_[i] = std::make_unique<RecordRing>(blocks * kWriteBlockBytes);
     if (rings_[i]->Capacity() == 0) return false;
+    // A round is a block of the largest records, or half the smallest ring
+    // when that is less, so a full ring always has a round to give.
+    std::size_t samples = kWriteBlockBytes / spec.record_bytes;
+    std::size_t half_ring = rings_[i]->Capacity() / 2 / spec.record_bytes;
+    if (half_ring < samples) samples = half_ring;
+    if (block_samples_ == 0 || samples < block_samples_) block_samples_ = samples;
   }
   return true;
 }
@@ -105,39 +111,65 @@ bool CaptureWriter::Append(const void* processed, const void* raw, std::size_t c
   return true;
 }
 
-// Writes one block of file `file` when a whole block is waiting (or anything
-// is waiting, with flush_all). False when there was nothing to write or the
-// write failed.
-bool CaptureWriter::WriteBlock(int file, bool flush_all) {
-  RecordRing* ring = rings_[file].get();
-  if (ring == nullptr || handles_[file] == nullptr) return false;
-  if (ring->Pending() < kWriteBlockBytes && !(flush_all && ring->Pending() > 0)) return false;
-  const unsigned char* data = nullptr;
-  std::size_t bytes = ring->Peek(&data, kWriteBlockBytes);
-  if (settings_.stall_ms > 0)
-    std::this_thread::sleep_for(std::chrono::milliseconds(settings_.stall_ms));
-  win::DWORD written = 0;
-  bool ok = win::WriteFile(handles_[file], data, static_cast<win::DWORD>(bytes), &written,
-                           nullptr) != 0 &&
-            written == bytes;
-  // Bytes that reached the file count even from a failed write: Finish cuts
-  // the file back to whole records.
-  file_bytes_[file] += written;
-  bytes_written_.fetch_add(written, std::memory_order_relaxed);
-  if (!ok) {
-    win::DWORD error = win::GetLastError();
-    Fail(file, "writing", error == win::ERROR_SUCCESS ? win::ERROR_WRITE_FAULT : error);
-    return false;
+// Samples waiting in every ring (the fewest: the fetch loop fills the rings
+// one after the other).
+std::size_t CaptureWriter::SamplesWaiting() const {
+  std::size_t samples = SIZE_MAX;
+  for (int i = 0; i < kFiles; ++i) {
+    if (rings_[i] == nullptr || handles_[i] == nullptr) continue;
+    std::size_t here = rings_[i]->Pending() / settings_.files[i].record_bytes;
+    if (here < samples) samples = here;
   }
-  ring->Drop(bytes);
+  return samples == SIZE_MAX ? 0 : samples;
+}
+
+// Writes `bytes` from the front of file `file`'s ring (in one or two runs,
+// where the ring's storage wraps). False after a failed write.
+bool CaptureWriter::WriteFromRing(int file, std::size_t bytes) {
+  RecordRing* ring = rings_[file].get();
+  while (bytes > 0) {
+    const unsigned char* data = nullptr;
+    std::size_t run = ring->Peek(&data, bytes);
+    win::DWORD written = 0;
+    bool ok = win::WriteFile(handles_[file], data, static_cast<win::DWORD>(run), &written,
+                             nullptr) != 0 &&
+              written == run;
+    // Bytes that reached the file count even from a failed write: Finish cuts
+    // the file back to whole records.
+    file_bytes_[file] += written;
+    bytes_written_.fetch_add(written, std::memory_order_relaxed);
+    if (!ok) {
+      win::DWORD error = win::GetLastError();
+      Fail(file, "writing", error == win::ERROR_SUCCESS ? win::ERROR_WRITE_FAULT : error);
+      return false;
+    }
+    ring->Drop(run);
+    bytes -= run;
+  }
+  return true;
+}
+
+// One round: the same samples to every file, a block of the largest record
+// size at most, so the files stay level (a failed write then costs at most
+// one round of the other files). Waits for a whole block unless `flush`.
+bool CaptureWriter::WriteRound(bool flush) {
+  std::size_t samples = SamplesWaiting();
+  if (samples == 0 || (!flush && samples < block_samples_)) return false;
+  if (samples > block_samples_) samples = block_samples_;
+  if (settings_.stall_ms > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(settings_.stall_ms));
+  }
+  for (int i = 0; i < kFiles; ++i) {
+    if (rings_[i] == nullptr || handles_[i] == nullptr) continue;
+    if (!WriteFromRing(i, samples * settings_.files[i].record_bytes)) return false;
+  }
   return true;
 }
 
 void CaptureWriter::WriterLoop() {
   for (;;) {
     bool stopping = stopping_.load(std::memory_order_acquire);
-    bool wrote = false;
-    for (int i = 0; i < kFiles && !Failed(); ++i) wrote = WriteBlock(i, stopping) || wrote;
+    bool wrote = WriteRound(stopping);
     if (Failed()) return;
     if (!wrote) {
       // Stopping and nothing left: every record handed over is in the files.

@@ -5,8 +5,10 @@
 // records, the `.raw` file (when asked for) the card's 16-byte raw records, in
 // fetch order. The fetch loop hands each fetch's records to Append, which copies
 // them into a ring per file and returns at once; the writer thread writes the
-// rings out in blocks of kWriteBlockBytes. Both rings take a fetch or neither
-// does, so the two files always hold the same samples.
+// rings out in rounds: the same samples to each file, up to kWriteBlockBytes
+// of the larger records (1 MB of .prc, 256 kB of .raw). Both rings take a fetch
+// or neither does, and the rounds keep the files level, so the two files hold
+// the same samples.
 //
 // Finish stops the thread after it has written what the rings hold (or at the
 // first failed write), cuts both files to the same whole number of records,
@@ -92,11 +94,14 @@ class CaptureWriter {
 
  private:
   void WriterLoop();
-  bool WriteBlock(int file, bool flush_all);
+  std::size_t SamplesWaiting() const;
+  bool WriteFromRing(int file, std::size_t bytes);
+  bool WriteRound(bool flush);
   void Fail(int file, const char* action, win::DWORD error);
   void CloseAll();
 
   CaptureWriterSettings settings_;
+  std::size_t block_samples_ = 0;  // samples per round: a block of the largest records
   std::unique_ptr<RecordRing> rings_[kFiles];
   win::HANDLE handles_[kFiles] = {};
   std::uint64_t file_bytes_[kFiles] = {};  // written by the thread, read after join

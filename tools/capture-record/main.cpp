@@ -100,6 +100,7 @@ LoopResult RunCapture(CardHandle card, const Configuration& config, CaptureWrite
   const std::uint64_t target = config.header.num_samples;
   const bool keep_raw = config.write_raw == 1;
   LoopResult r;
+  std::uint64_t dropping = 0;  // samples not kept since the ring last took a fetch
   StartHealth(g_health, HealthSettings{});
   r.start_s = NowSeconds();
   while (r.recorded < target) {
@@ -133,16 +134,32 @@ LoopResult RunCapture(CardHandle card, const Configuration& config, CaptureWrite
     FeedHealth(g_health, g_processed, take, lost, config.header.sample_period, NowSeconds());
     if (take > 0) {
       if (writer->Append(g_processed, keep_raw ? g_raw : nullptr, take)) {
+        if (dropping > 0) {
+          status->Note("ring drained: %llu samples not kept at sample %llu",
+                       static_cast<unsigned long long>(dropping),
+                       static_cast<unsigned long long>(r.recorded));
+        }
+        dropping = 0;
         r.recorded += take;
       } else {
+        // The disk is behind by more than the rings hold: these samples are
+        // lost, counted, and said once per episode.
+        if (dropping == 0) {
+          ++r.ring_events;
+          status->Note("ring full at sample %llu: the disk is behind, samples are not kept",
+                       static_cast<unsigned long long>(r.recorded));
+        }
+        dropping += take;
         r.ring_dropped += take;
-        ++r.ring_events;
-        status->Note("ring full: %lu samples not kept at sample %llu",
-                     static_cast<unsigned long>(take), static_cast<unsigned long long>(r.recorded));
       }
     }
     status->Update(r.recorded, target, r.lost_events + r.ring_events, writer->BytesWritten(),
                    ReadHealth(g_health), NowSeconds() - r.start_s);
+  }
+  if (dropping > 0) {
+    status->Note("ring still full at the end: %llu samples not kept at sample %llu",
+                 static_cast<unsigned long long>(dropping),
+                 static_cast<unsigned long long>(r.recorded));
   }
   r.end_s = NowSeconds();
   return r;
