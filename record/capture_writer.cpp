@@ -105,10 +105,22 @@ bool CaptureWriter::Append(const void* processed, const void* raw, std::size_t c
       return false;
     }
   }
+  std::size_t fill = 0;
   for (int i = 0; i < kFiles; ++i) {
-    if (rings_[i] != nullptr) rings_[i]->Put(data[i], count * settings_.files[i].record_bytes);
+    if (rings_[i] == nullptr) continue;
+    rings_[i]->Put(data[i], count * settings_.files[i].record_bytes);
+    fill += rings_[i]->Capacity() - rings_[i]->Free();
   }
+  if (fill > peak_fill_) peak_fill_ = fill;
   return true;
+}
+
+std::size_t CaptureWriter::RingBytes() const {
+  std::size_t bytes = 0;
+  for (const auto& ring : rings_) {
+    if (ring != nullptr) bytes += ring->Capacity();
+  }
+  return bytes;
 }
 
 // Samples waiting in every ring (the fewest: the fetch loop fills the rings
@@ -156,7 +168,8 @@ bool CaptureWriter::WriteRound(bool flush) {
   std::size_t samples = SamplesWaiting();
   if (samples == 0 || (!flush && samples < block_samples_)) return false;
   if (samples > block_samples_) samples = block_samples_;
-  if (settings_.stall_ms > 0) {
+  if (settings_.stall_ms > 0 &&
+      rounds_++ % (settings_.stall_every > 0 ? settings_.stall_every : 1) == 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(settings_.stall_ms));
   }
   for (int i = 0; i < kFiles; ++i) {

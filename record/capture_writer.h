@@ -42,7 +42,10 @@ struct CaptureWriterSettings {
   CaptureFileSpec files[2];    // [0] .prc, [1] .raw (path null when not written)
   std::size_t ring_bytes = 0;  // both rings together, shared by record size
   bool overwrite = false;      // replace existing files (else they are refused)
-  unsigned stall_ms = 0;       // test seam: sleep before each block write
+  // Test seam: the writer sleeps stall_ms before one round of writes in every
+  // stall_every, as a slow or stalling disk would.
+  unsigned stall_ms = 0;
+  unsigned stall_every = 1;
 };
 
 // Why the writer stopped early, for the operator.
@@ -79,6 +82,11 @@ class CaptureWriter {
   bool Failed() const { return failed_.load(std::memory_order_acquire); }
   const WriteFailure& Failure() const { return failure_; }
 
+  // Fetch loop: the most the rings have held at once, in bytes, and what they
+  // can hold.
+  std::size_t PeakFill() const { return peak_fill_; }
+  std::size_t RingBytes() const;
+
   // Bytes written to all files so far (headers included).
   std::uint64_t BytesWritten() const { return bytes_written_.load(std::memory_order_relaxed); }
 
@@ -101,7 +109,10 @@ class CaptureWriter {
   void CloseAll();
 
   CaptureWriterSettings settings_;
-  std::size_t block_samples_ = 0;  // samples per round: a block of the largest records
+  std::size_t block_samples_ = 0;
+  std::size_t peak_fill_ = 0;  // fetch loop's own
+  unsigned rounds_ =
+      0;  // writer thread's own  // samples per round: a block of the largest records
   std::unique_ptr<RecordRing> rings_[kFiles];
   win::HANDLE handles_[kFiles] = {};
   std::uint64_t file_bytes_[kFiles] = {};  // written by the thread, read after join

@@ -217,6 +217,7 @@ int main(int argc, char** argv) {
   settings.ring_bytes = options.ring_mb << 20;
   settings.overwrite = options.force;
   settings.stall_ms = options.stall_ms;
+  settings.stall_every = options.stall_every;
   CaptureWriter writer;
   if (!writer.MakeRings(settings)) {
     std::fprintf(stderr, "capture-record: cannot reserve %zu MB for the capture ring\n",
@@ -314,6 +315,8 @@ int main(int argc, char** argv) {
   summary.ring_events = result.ring_events;
   summary.ring_dropped = result.ring_dropped;
   summary.health = SummarizeHealth(g_health);
+  summary.ring_peak = writer.PeakFill();
+  summary.ring_bytes = writer.RingBytes();
   for (int i = 0; i < CaptureWriter::kFiles; ++i) {
     summary.paths[i] = writer.FilePath(i);
     summary.bytes[i] = writer.FileBytes(i);

@@ -99,5 +99,9 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   if (seam != nullptr && ParseNumber(seam, 0, kMaxStallMs, &stall)) {
     options->stall_ms = static_cast<unsigned>(stall);
   }
+  const char* every = std::getenv("SCANMON_RECORD_STALL_EVERY");
+  if (every != nullptr && ParseNumber(every, 1, 1000000, &stall)) {
+    options->stall_every = static_cast<unsigned>(stall);
+  }
   return -1;
 }

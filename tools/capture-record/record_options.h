@@ -22,9 +22,11 @@ struct RecordOptions {
   bool calibration_value_given = false;
   bool force = false;
   std::size_t ring_mb = kDefaultRingMb;
-  // Test seam (SCANMON_RECORD_STALL_MS): the writer sleeps this long before
-  // each block write, as a slow or stalling disk would.
+  // Test seam (SCANMON_RECORD_STALL_MS, SCANMON_RECORD_STALL_EVERY): the
+  // writer sleeps stall_ms before one round of writes in every stall_every,
+  // as a slow or stalling disk would.
   unsigned stall_ms = 0;
+  unsigned stall_every = 1;
 };
 
 // Reads the command line (and the test seam's variable). Returns -1 to go on,

@@ -88,6 +88,8 @@ void PrintSummary(const SummaryFigures& s) {
     std::printf("Mirror: no whole revolution seen (%llu index marks)\n",
                 static_cast<unsigned long long>(s.health.index_marks));
   }
+  std::printf("Ring: at most %.1f of %.1f MB held\n", static_cast<double>(s.ring_peak) / 1e6,
+              static_cast<double>(s.ring_bytes) / 1e6);
   for (int i = 0; i < 2; ++i) {
     if (s.paths[i] == nullptr) continue;
     std::printf("File: %s, %llu bytes\n", s.paths[i], static_cast<unsigned long long>(s.bytes[i]));

@@ -43,6 +43,8 @@ struct SummaryFigures {
   std::uint64_t ring_events = 0;
   std::uint64_t ring_dropped = 0;
   HealthTotals health{};
+  std::size_t ring_peak = 0;   // the most the ring held, bytes
+  std::size_t ring_bytes = 0;  // its size
   const char* paths[2] = {};
   std::uint64_t bytes[2] = {};
 };
