@@ -7,10 +7,9 @@
 //      the recorder's process, the stand-in included), peak resident memory.
 //   2. The same with the writer stalled 1.5 s once every 32 rounds (32 MB of
 //      .prc, 2.6 s of data): the ring must hold, 0 lost.
-//   3. Unpaced: the recording path (ring, writer thread, block writes) in this
-//      process against a plain loop of write() of the same blocks and total
-//      into the same folder; and capture-record end to end, whose rate is
-//      bound by the stand-in's simulation of each sample.
+//   3. Unpaced: capture-record end to end, and the recording path alone (ring,
+//      writer thread, block writes, in this process), each against a plain
+//      loop of write() of 1 MB blocks of the same total into the same folder.
 //   4. Heap allocations per fetch: a malloc counter preloaded into two
 //      recordings of different length; the difference over the fetches.
 //
@@ -238,42 +237,39 @@ int main() {
       SummaryLine(stalled.out, "Ring:").c_str());
   wrong = wrong || stalled.status != 0 || stalled.gaps != 0;
 
-  // 3. Unpaced: the recording path against plain writes, then end to end.
-  const std::uint64_t path_samples = 4000000;  // 256 MB of .prc, 64 MB of .raw
-  std::vector<double> path_rates, plain_rates, ratios;
+  // 3. Unpaced: per run, the recording path, capture-record end to end (the
+  // difference of a long and a short recording, so the bring-up drops out),
+  // and plain writes of the same 320 MB, one after the other in this folder.
+  const std::uint64_t delta_samples = 4000000;  // 256 MB of .prc, 64 MB of .raw
+  const std::uint64_t e2e_small = 100000, e2e_large = e2e_small + delta_samples;
+  std::vector<double> path_rates, e2e_rates, plain_rates, path_ratios, e2e_ratios;
   for (int i = 0; i < runs; ++i) {
-    double path = WriterPath(folder, path_samples);
-    double plain = PlainWrites(folder, path_samples * 80 + 2 * kHeaderBytes);
-    path_rates.push_back(path);
-    plain_rates.push_back(plain);
-    ratios.push_back(path / plain);
-    std::printf("unpaced path: %.0f MB/s, plain write(): %.0f MB/s, ratio %.2f\n", path, plain,
-                path / plain);
-  }
-  std::printf("UNPACED PATH: median %.0f MB/s vs plain write() %.0f MB/s, median ratio %.2f\n",
-              Median(path_rates), Median(plain_rates), Median(ratios));
-
-  const std::uint64_t e2e_small = 100000, e2e_large = 4000000;
-  std::vector<double> e2e_rates;
-  for (int i = 0; i < runs; ++i) {
+    double path = WriterPath(folder, delta_samples);
     WriteConfig(folder, 30000, e2e_small);
     Recording small = Record(folder, {"HSIF_SIM_UNPACED=1"});
     WriteConfig(folder, 30000, e2e_large);
     Recording large = Record(folder, {"HSIF_SIM_UNPACED=1"});
-    double mb = static_cast<double>(e2e_large - e2e_small) * 80 / 1e6;
-    double rate = mb / (large.wall_s - small.wall_s);
-    e2e_rates.push_back(rate);
+    double e2e = static_cast<double>(delta_samples) * 80 / 1e6 / (large.wall_s - small.wall_s);
+    double plain = PlainWrites(folder, delta_samples * 80);
+    path_rates.push_back(path);
+    e2e_rates.push_back(e2e);
+    plain_rates.push_back(plain);
+    path_ratios.push_back(path / plain);
+    e2e_ratios.push_back(e2e / plain);
     std::printf(
-        "unpaced capture-record: %.0f MB/s (%llu samples in %.2f s, less a %llu-sample "
-        "run's %.2f s), %llu gaps\n",
-        rate, static_cast<unsigned long long>(large.records), large.wall_s,
-        static_cast<unsigned long long>(e2e_small), small.wall_s,
-        static_cast<unsigned long long>(large.gaps));
+        "unpaced: path %.0f MB/s, capture-record %.0f MB/s (status %d, %llu gaps where "
+        "the ring was full), plain write() %.0f MB/s: ratios %.2f and %.2f\n",
+        path, e2e, large.status, static_cast<unsigned long long>(large.gaps), plain, path / plain,
+        e2e / plain);
     // A card that delivers faster than the disk takes loses what the ring
     // cannot hold (status 5): counted, not wrong.
-    wrong = wrong || (large.status != 0 && large.status != 5) || large.records != e2e_large;
+    wrong = wrong || (large.status != 0 && large.status != 5) || large.records == 0;
   }
-  std::printf("UNPACED END TO END: median %.0f MB/s\n", Median(e2e_rates));
+  std::printf(
+      "UNPACED: median path %.0f MB/s, capture-record %.0f MB/s, plain write() %.0f MB/s; "
+      "median ratios: path %.2f, capture-record %.2f\n",
+      Median(path_rates), Median(e2e_rates), Median(plain_rates), Median(path_ratios),
+      Median(e2e_ratios));
 
   // 4. Allocations per fetch.
   const std::string counter = "CAPTURE_BENCH_MALLOC_OUT=" + (folder / "mallocs").string();
