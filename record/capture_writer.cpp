@@ -42,6 +42,10 @@ bool CaptureWriter::MakeRings(const CaptureWriterSettings& settings) {
     // the end of the storage.
     std::size_t share = settings_.ring_bytes / per_sample * spec.record_bytes;
     std::size_t blocks = share / kWriteBlockBytes;
+    // Room for two fetches at least, or a fetch could never be taken.
+    std::size_t two_fetches = 2 * settings_.fetch_samples * spec.record_bytes;
+    std::size_t least = (two_fetches + kWriteBlockBytes - 1) / kWriteBlockBytes;
+    if (blocks < least) blocks = least;
     if (blocks == 0) blocks = 1;
     rings_[i] = std::make_unique<RecordRing>(blocks * kWriteBlockBytes);
     if (rings_[i]->Capacity() == 0) return false;

@@ -39,9 +39,10 @@ struct CaptureFileSpec {
 };
 
 struct CaptureWriterSettings {
-  CaptureFileSpec files[2];    // [0] .prc, [1] .raw (path null when not written)
-  std::size_t ring_bytes = 0;  // both rings together, shared by record size
-  bool overwrite = false;      // replace existing files (else they are refused)
+  CaptureFileSpec files[2];       // [0] .prc, [1] .raw (path null when not written)
+  std::size_t ring_bytes = 0;     // both rings together, shared by record size
+  std::size_t fetch_samples = 0;  // each ring holds at least two fetches of this many
+  bool overwrite = false;         // replace existing files (else they are refused)
   // Test seam: the writer sleeps stall_ms before one round of writes in every
   // stall_every, as a slow or stalling disk would.
   unsigned stall_ms = 0;

@@ -153,8 +153,11 @@ LoopResult RunCapture(CardHandle card, const Configuration& config, CaptureWrite
         r.ring_dropped += take;
       }
     }
-    status->Update(r.recorded, target, r.lost_events + r.ring_events, writer->BytesWritten(),
-                   ReadHealth(g_health), NowSeconds() - r.start_s);
+    const double elapsed = NowSeconds() - r.start_s;
+    if (status->Due(elapsed)) {
+      status->Update(r.recorded, target, r.lost_events + r.ring_events, writer->BytesWritten(),
+                     ReadHealth(g_health), elapsed);
+    }
   }
   if (dropping > 0) {
     status->Note("ring still full at the end: %llu samples not kept at sample %llu",
@@ -215,6 +218,7 @@ int main(int argc, char** argv) {
   settings.files[0] = {config.prc_path, kProcessedRecordBytes};
   settings.files[1] = {write_raw ? config.raw_path : nullptr, kRawRecordBytes};
   settings.ring_bytes = options.ring_mb << 20;
+  settings.fetch_samples = config.header.buf_size;
   settings.overwrite = options.force;
   settings.stall_ms = options.stall_ms;
   settings.stall_every = options.stall_every;

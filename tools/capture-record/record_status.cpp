@@ -21,7 +21,6 @@ void FormatDuration(double seconds, char* out, std::size_t size) {
 void StatusLine::Update(std::uint64_t done, std::uint64_t total, std::uint64_t lost_events,
                         std::uint64_t bytes_written, const HealthFigures& health,
                         double elapsed_s) {
-  if (elapsed_s < next_s_) return;
   next_s_ = elapsed_s + (terminal_ ? kTerminalIntervalS : kPlainIntervalS);
   double rate = elapsed_s > 0 ? static_cast<double>(done) / elapsed_s : 0;
   char left[32] = "-";

@@ -14,7 +14,10 @@ class StatusLine {
  public:
   explicit StatusLine(bool terminal) : terminal_(terminal) {}
 
-  // Called once per fetch; prints only when the interval has passed.
+  // True when the next line is due (a few times a second on a terminal).
+  bool Due(double elapsed_s) const { return elapsed_s >= next_s_; }
+
+  // Prints the line (the figures are only gathered when it is due).
   void Update(std::uint64_t done, std::uint64_t total, std::uint64_t lost_events,
               std::uint64_t bytes_written, const HealthFigures& health, double elapsed_s);
 
