@@ -19,9 +19,9 @@ fail() {
 cp "$demo/ar4000_demo.cal" "$folder/"
 cp "$recorder" "$folder/capture-record.exe"
 cp "$info" "$folder/capture-info.exe"
-# 100000 samples at 5 us (half a second of a 200 kHz card), 2000 per fetch,
+# 100000 samples at 20 us (two seconds of a 50 kHz card), 2000 per fetch,
 # both files.
-printf '3\n1\n0\n5\n1200\n2000\n100000\n200\n100\n4096\n200\nar4000_demo.cal\nscan01\n100\n0\n1\n' \
+printf '3\n1\n0\n20\n1200\n2000\n100000\n200\n100\n4096\n200\nar4000_demo.cal\nscan01\n100\n0\n1\n' \
   >"$folder/scan.cfg"
 export WINEPATH=Z:$standin
 
