@@ -188,6 +188,19 @@ double PlainWrites(const fs::path& folder, std::uint64_t bytes) {
   return static_cast<double>(bytes) / seconds / 1e6;
 }
 
+// Starts a timed phase from a quiet disk: the last recording's files removed
+// and the file system's dirty data written out, so no phase pays for the
+// write-back of the one before.
+void Settle(const fs::path& folder) {
+  fs::remove(folder / "bench.prc");
+  fs::remove(folder / "bench.raw");
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd >= 0) {
+    syncfs(fd);
+    close(fd);
+  }
+}
+
 std::uint64_t ReadCount(const fs::path& path) {
   std::ifstream in(path);
   std::uint64_t count = 0;
@@ -244,11 +257,15 @@ int main() {
   const std::uint64_t e2e_small = 100000, e2e_large = e2e_small + delta_samples;
   std::vector<double> path_rates, e2e_rates, plain_rates, path_ratios, e2e_ratios;
   for (int i = 0; i < runs; ++i) {
+    Settle(folder);
     double path = WriterPath(folder, delta_samples);
     WriteConfig(folder, 30000, e2e_small);
+    Settle(folder);
     Recording small = Record(folder, {"HSIF_SIM_UNPACED=1"});
     WriteConfig(folder, 30000, e2e_large);
+    Settle(folder);
     Recording large = Record(folder, {"HSIF_SIM_UNPACED=1"});
+    Settle(folder);
     double e2e = static_cast<double>(delta_samples) * 80 / 1e6 / (large.wall_s - small.wall_s);
     double plain = PlainWrites(folder, delta_samples * 80);
     path_rates.push_back(path);
