@@ -38,7 +38,7 @@ bool RunSampleRound(CardHandle card) {
 
 int RunMonitor(int argc, char** argv) {
   if (argc < 2 || argv[1] == nullptr) {
-    std::fprintf(stderr, "usage: scanmon OUTPUT_FILE\n");
+    std::fprintf(stderr, "usage: scanmon OUTPUT_FILE\n       scanmon --help | --version\n");
     return kExitUsage;
   }
   // Progress lines reach the console (or a pipe to a log) as they happen.
