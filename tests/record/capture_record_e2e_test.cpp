@@ -18,11 +18,12 @@
 #include <vector>
 
 #include "tests/support/run_process.h"
+#include "tests/support/scratch_dir.h"
 
 namespace fs = std::filesystem;
-using testsupport::ProcessRequest;
-using testsupport::ProcessRun;
-using testsupport::RunProcess;
+using test_support::ProcessRequest;
+using test_support::ProcessRun;
+using test_support::RunProcess;
 
 namespace {
 
@@ -54,35 +55,20 @@ struct Config {
   unsigned buffer = 1000;
   unsigned long samples = 20000;
   unsigned delay_ms = 0;
-  int write_raw = 1;
   std::string base = "scan01";
-  std::string cal_file = "ar4000_demo.cal";
 };
 
 class RecordRun : public testing::Test {
  protected:
-  void SetUp() override {
-    folder_ =
-        fs::temp_directory_path() / ("capture_record_" + std::to_string(::getpid()) + "_" +
-                                     testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
-    fs::copy(fs::path(SCANMON_DEMO_DIR) / "ar4000_demo.cal", folder_);
-    log_ = folder_ / "driver.log";
-  }
-  void TearDown() override {
-    if (!HasFailure()) fs::remove_all(folder_);
-  }
+  void SetUp() override { fs::copy(fs::path(SCANMON_DEMO_DIR) / "ar4000_demo.cal", folder_); }
 
   void WriteConfig(const Config& c) const {
     std::ofstream(folder_ / "scan.cfg") << "3\n1\n0\n"
                                         << c.period_us << "\n1200\n"
                                         << c.buffer << "\n"
-                                        << c.samples << "\n200\n100\n4096\n200\n"
-                                        << c.cal_file << "\n"
+                                        << c.samples << "\n200\n100\n4096\n200\nar4000_demo.cal\n"
                                         << c.base << "\n"
-                                        << c.delay_ms << "\n0\n"
-                                        << c.write_raw << "\n";
+                                        << c.delay_ms << "\n0\n1\n";
   }
 
   ProcessRequest Record(const Config& c, std::vector<std::string> options = {}) const {
@@ -112,8 +98,9 @@ class RecordRun : public testing::Test {
     return ReadText(log_);
   }
 
-  fs::path folder_;
-  fs::path log_;
+  test_support::ScratchDir scratch_;
+  const fs::path folder_ = scratch_.path();
+  const fs::path log_ = folder_ / "driver.log";
 };
 
 // The samples of a .prc file by their stand-in sample numbers; checks that
@@ -211,13 +198,12 @@ TEST_F(RecordRun, RefusesBeforeTouchingTheCard) {
        kExitSetup,
        "ERROR: Configuration file parse failed."},
       {"existing file", "", true, {}, kExitSetup, "scan01.prc exists; --force replaces it"},
-      {"bad ring size", "", false, {"--ring-mb", "0"}, 2, "--ring-mb needs a size"},
-      {"bad calibration value",
+      {"bad ring size",
        "",
        false,
-       {"--calibration-value", "4x"},
+       {"--ring-mb", "0"},
        2,
-       "--calibration-value needs an integer"},
+       "--ring-mb must be a whole number from 1 to 4096, not '0'"},
   };
   for (const auto& k : cases) {
     SCOPED_TRACE(k.name);

@@ -12,27 +12,29 @@
 #include "platform/files.h"
 #include "record/capture_scan.h"
 #include "record/capture_writer.h"
+#include "tools/common/command_line.h"
 
 namespace {
 
 constexpr int kExitConsistent = 0;
 constexpr int kExitInconsistent = 1;
-constexpr int kExitUsage = 2;
 
-void PrintUsage(std::FILE* stream) {
-  std::fprintf(stream,
-               "Usage: capture-info [--help] [--version] FILE...\n"
-               "\n"
-               "Tells what each capture file (.prc, .raw, or a bare header file) holds:\n"
-               "the header report, the records present against the header's sample\n"
-               "count, whether the file ends on a whole record, the recorded duration,\n"
-               "and for a .prc file the index marks, the mirror's revolutions per\n"
-               "second and the lost-data flags. A file named *.prc holds 64-byte\n"
-               "processed records, any other 16-byte raw records.\n"
-               "\n"
-               "Exit status: 0 every file whole and consistent, 1 otherwise, 2 usage\n"
-               "error.\n");
-}
+const ProgramText kProgram = {
+    "capture-info", "Usage: capture-info [--help] [--version] FILE...\n",
+    "\n"
+    "Tells what each capture file (.prc, .raw, or a bare header file) holds:\n"
+    "the header report, the records present against the header's sample\n"
+    "count, whether the file ends on a whole record, the recorded duration,\n"
+    "and for a .prc file the index marks, the mirror's revolutions per\n"
+    "second and the lost-data flags. A file named *.prc holds 64-byte\n"
+    "processed records, any other 16-byte raw records.\n"
+    "\n"
+    "Options:\n"
+    "  --help      show this text\n"
+    "  --version   show the version\n"
+    "\n"
+    "Exit status: 0 every file whole and consistent, 1 otherwise, 2 usage\n"
+    "error.\n"};
 
 bool EndsWith(const char* text, const char* tail) {
   std::size_t n = std::strlen(text), m = std::strlen(tail);
@@ -115,31 +117,19 @@ bool ReportFile(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int first_file = argc;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (std::strcmp(arg, "--") == 0) {
-      first_file = i + 1;
-      break;
-    }
-    if (std::strcmp(arg, "--help") == 0) {
-      PrintUsage(stdout);
-      return kExitConsistent;
-    }
-    if (arg[0] == '-' && arg[1] != '\0') {
-      std::fprintf(stderr, "capture-info: unknown option %s\n", arg);
-      PrintUsage(stderr);
-      return kExitUsage;
-    }
-    first_file = i;
-    break;
+  // The whole command line is checked before any file is read.
+  CommandLine line = StartCommandLine(kProgram, argc, argv);
+  ArgStep step;
+  int files = 0;
+  for (ArgKind kind; (kind = NextArgument(&line, &step)) != ArgKind::kEnd;) {
+    if (kind == ArgKind::kExit) return line.exit_status;
+    ++files;
   }
-  if (first_file >= argc) {
-    std::fprintf(stderr, "capture-info: no capture file given\n");
-    PrintUsage(stderr);
-    return kExitUsage;
-  }
+  if (files == 0) return UsageError(&line, "no capture file given");
   bool all_consistent = true;
-  for (int i = first_file; i < argc; ++i) all_consistent = ReportFile(argv[i]) && all_consistent;
+  line = StartCommandLine(kProgram, argc, argv);
+  while (NextArgument(&line, &step) == ArgKind::kOperand) {
+    all_consistent = ReportFile(step.text) && all_consistent;
+  }
   return all_consistent ? kExitConsistent : kExitInconsistent;
 }

@@ -1,107 +1,84 @@
 #include "record_options.h"
 
-#include <cerrno>
-#include <cstdio>
+#include <cstdint>
 #include <cstdlib>
-#include <cstring>
+
+#include "tools/common/command_line.h"
 
 namespace {
 
-void PrintUsage(std::FILE* stream) {
-  std::fprintf(stream,
-               "Usage: capture-record [--calibration-value N] [--force] [--ring-mb M] CONFIG\n"
-               "\n"
-               "Records a capture as the configuration file CONFIG describes it: brings the\n"
-               "sensor and the card up, sets the motors' power, waits the stabilisation\n"
-               "delay, and writes <base>.prc (and <base>.raw when the configuration asks)\n"
-               "until the configured number of samples is recorded. 'x', Ctrl-C or\n"
-               "SIGTERM stop early; the files then end on a whole record and their header\n"
-               "counts the samples recorded.\n"
-               "\n"
-               "  --calibration-value N  calibration value for the header (default 0)\n"
-               "  --force                replace existing capture files\n"
-               "  --ring-mb M            memory between the card and the disk, 1..4096 MB\n"
-               "                         (default 48: three seconds at 200 kHz)\n"
-               "  --help, --version\n"
-               "\n"
-               "Exit status: 0 complete, 1 configuration or bring-up failed (or files\n"
-               "exist), 2 usage error, 3 stopped by the operator, 4 write failure,\n"
-               "5 complete but data lost, 6 a fetch from the card failed.\n");
-}
+const ProgramText kProgram = {
+    "capture-record",
+    "Usage: capture-record [--calibration-value N] [--force] [--ring-mb M] CONFIG\n",
+    "\n"
+    "Records a capture as the configuration file CONFIG describes it: brings the\n"
+    "sensor and the card up, sets the motors' power, waits the stabilisation\n"
+    "delay, and writes <base>.prc (and <base>.raw when the configuration asks)\n"
+    "until the configured number of samples is recorded. 'x', Ctrl-C or\n"
+    "SIGTERM stop early; the files then end on a whole record and their header\n"
+    "counts the samples recorded.\n"
+    "\n"
+    "Options:\n"
+    "  --calibration-value N  calibration value for the header (default 0)\n"
+    "  --force                replace existing capture files\n"
+    "  --ring-mb M            memory between the card and the disk, 1..4096 MB\n"
+    "                         (default 48: three seconds at 200 kHz)\n"
+    "  --help                 show this text\n"
+    "  --version              show the version\n"
+    "\n"
+    "Exit status: 0 complete, 1 configuration or bring-up failed (or files\n"
+    "exist), 2 usage error, 3 stopped by the operator, 4 write failure,\n"
+    "5 complete but data lost, 6 a fetch from the card failed.\n"};
 
-int UsageError(const char* message, const char* arg) {
-  std::fprintf(stderr, "capture-record: %s%s\n", message, arg);
-  PrintUsage(stderr);
-  return kExitUsage;
-}
+enum Option { kCalibrationValue, kForce, kRingMb };
+const OptionEntry kOptions[] = {
+    {"--calibration-value", "N"}, {"--force", nullptr}, {"--ring-mb", "M"}};
 
-// A whole decimal integer in [low, high], nothing after it.
-bool ParseNumber(const char* text, long long low, long long high, long long* out) {
-  if (text == nullptr || text[0] == '\0') return false;
-  errno = 0;
-  char* end = nullptr;
-  long long value = std::strtoll(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value < low || value > high) return false;
-  *out = value;
-  return true;
+// The test seam's variables: ignored unless a whole number in range.
+unsigned SeamValue(const char* name, std::int64_t min, std::int64_t max, unsigned fallback) {
+  std::int64_t value = 0;
+  const char* text = std::getenv(name);
+  return text != nullptr && ParseWholeNumber(text, min, max, &value) ? static_cast<unsigned>(value)
+                                                                     : fallback;
 }
 
 }  // namespace
 
 int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
-  bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (!options_done && std::strcmp(arg, "--") == 0) {
-      options_done = true;
-      continue;
-    }
-    if (!options_done && std::strcmp(arg, "--help") == 0) {
-      PrintUsage(stdout);
-      return kExitComplete;
-    }
-    if (!options_done && std::strcmp(arg, "--version") == 0) {
-      std::printf("capture-record (scanmon) %d.%d.%d\n", SCANMON_VERSION_MAJOR,
-                  SCANMON_VERSION_MINOR, SCANMON_VERSION_PATCH);
-      return kExitComplete;
-    }
-    if (!options_done && std::strcmp(arg, "--force") == 0) {
-      options->force = true;
-      continue;
-    }
-    long long value = 0;
-    if (!options_done && std::strcmp(arg, "--calibration-value") == 0) {
-      if (i + 1 >= argc || !ParseNumber(argv[i + 1], INT32_MIN, INT32_MAX, &value)) {
-        return UsageError("--calibration-value needs an integer", "");
+  CommandLine line = StartCommandLine(kProgram, kOptions, argc, argv);
+  ArgStep step;
+  for (ArgKind kind; (kind = NextArgument(&line, &step)) != ArgKind::kEnd;) {
+    if (kind == ArgKind::kExit) return line.exit_status;
+    if (kind == ArgKind::kOperand) {
+      if (options->config_path != nullptr) {
+        return UsageError(&line, "expected one configuration file, also got '%s'", step.text);
       }
-      options->calibration_value = static_cast<std::int32_t>(value);
-      options->calibration_value_given = true;
-      ++i;
+      options->config_path = step.text;
       continue;
     }
-    if (!options_done && std::strcmp(arg, "--ring-mb") == 0) {
-      if (i + 1 >= argc || !ParseNumber(argv[i + 1], 1, kMaxRingMb, &value)) {
-        return UsageError("--ring-mb needs a size from 1 to 4096", "");
-      }
-      options->ring_mb = static_cast<std::size_t>(value);
-      ++i;
-      continue;
+    std::int64_t value = 0;
+    switch (step.option) {
+      case kCalibrationValue:
+        if (!ParseNumberArgument(&line, "--calibration-value", step.text, INT32_MIN, INT32_MAX,
+                                 &value)) {
+          return line.exit_status;
+        }
+        options->calibration_value = static_cast<std::int32_t>(value);
+        options->calibration_value_given = true;
+        break;
+      case kForce:
+        options->force = true;
+        break;
+      case kRingMb:
+        if (!ParseNumberArgument(&line, "--ring-mb", step.text, 1, kMaxRingMb, &value)) {
+          return line.exit_status;
+        }
+        options->ring_mb = static_cast<std::size_t>(value);
+        break;
     }
-    if (!options_done && arg[0] == '-' && arg[1] != '\0') {
-      return UsageError("unknown option ", arg);
-    }
-    if (options->config_path != nullptr) return UsageError("expected one configuration file", "");
-    options->config_path = arg;
   }
-  if (options->config_path == nullptr) return UsageError("no configuration file given", "");
-  long long stall = 0;
-  const char* seam = std::getenv("SCANMON_RECORD_STALL_MS");
-  if (seam != nullptr && ParseNumber(seam, 0, kMaxStallMs, &stall)) {
-    options->stall_ms = static_cast<unsigned>(stall);
-  }
-  const char* every = std::getenv("SCANMON_RECORD_STALL_EVERY");
-  if (every != nullptr && ParseNumber(every, 1, 1000000, &stall)) {
-    options->stall_every = static_cast<unsigned>(stall);
-  }
+  if (options->config_path == nullptr) return UsageError(&line, "no configuration file given");
+  options->stall_ms = SeamValue("SCANMON_RECORD_STALL_MS", 0, kMaxStallMs, 0);
+  options->stall_every = SeamValue("SCANMON_RECORD_STALL_EVERY", 1, 1000000, 1);
   return -1;
 }

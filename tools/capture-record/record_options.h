@@ -6,7 +6,7 @@
 
 inline constexpr int kExitComplete = 0;  // every configured sample recorded
 inline constexpr int kExitSetup = 1;     // configuration, existing files, ring, bring-up
-inline constexpr int kExitUsage = 2;     // bad command line
+// 2: a usage error, the command-line kit's kExitUsage.
 inline constexpr int kExitStopped = 3;   // stopped by the operator ('x', Ctrl-C, SIGTERM)
 inline constexpr int kExitWrite = 4;     // a file could not be created or written
 inline constexpr int kExitLostData = 5;  // complete, but data was lost on the way
@@ -29,7 +29,7 @@ struct RecordOptions {
   unsigned stall_every = 1;
 };
 
-// Reads the command line (and the test seam's variable). Returns -1 to go on,
-// or the exit status to end with (after --help, --version or a usage error,
-// with its message printed).
+// Reads the command line through the command-line kit (and the test seam's
+// variables). Returns -1 to go on, or the exit status to end with (after
+// --help, --version or a usage error, with its message printed).
 int ParseRecordOptions(int argc, char** argv, RecordOptions* options);

@@ -3,7 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
-#include "platform/process.h"
+#include "platform/error_text.h"
 
 namespace {
 
@@ -96,13 +96,8 @@ void PrintSummary(const SummaryFigures& s) {
 }
 
 void DescribeError(win::DWORD code, char* out, std::size_t size) {
-  char text[200] = "";
-  win::DWORD n =
-      win::FormatMessageA(win::FORMAT_MESSAGE_FROM_SYSTEM | win::FORMAT_MESSAGE_IGNORE_INSERTS,
-                          nullptr, code, 0, text, sizeof text, nullptr);
-  while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) {
-    text[--n] = '\0';
-  }
-  if (n == 0) std::snprintf(text, sizeof text, "system error");
+  char text[platform::kErrorTextSize];
+  platform::GetSystemErrorText(code, text, sizeof text);
+  platform::TrimLineEnd(text);
   std::snprintf(out, size, "%s (error %lu)", text, static_cast<unsigned long>(code));
 }
