@@ -2,15 +2,15 @@
 
 #include <cstdio>
 
-#include "monitor/driver_binding.h"
+#include "hsif/driver_binding.h"
 #include "monitor/sample_round.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
 #include "scanner/bring_up.h"
+#include "serial/serial_port.h"
 
 namespace {
 
-constexpr const char* kPropertiesPath = "./properties.txt";
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
@@ -32,6 +32,36 @@ bool RunSampleRound(CardHandle card) {
   g_driver.HsifProcessSamples(card, g_raw_samples, g_processed_samples, kRawBufferSlots);
   PrintSampleRound(stderr, g_processed_samples, BoundedSampleCount(fetched));
   return true;
+}
+
+// Why the sample loop ended.
+enum class LoopEnd {
+  kQuit,         // 'x' pressed, or a stop requested
+  kFetchFailed,  // the card delivered no samples
+};
+
+// Fetches and prints until the operator quits, a stop is requested or a fetch
+// fails.
+LoopEnd RunSampleLoop(CardHandle card) {
+  char last_key = 0;
+  while (last_key != kQuitKey && !platform::StopRequested()) {
+    if (!RunSampleRound(card)) return LoopEnd::kFetchFailed;
+    if (win::_kbhit() != 0) last_key = static_cast<char>(win::_getch());
+  }
+  return LoopEnd::kQuit;
+}
+
+// The one way out of a run whose card came up: releases what the run holds
+// and gives the exit status. After a failed fetch the program ends at once,
+// with the line and the card left as they are (the process's end closes them).
+int ShutDown(SerialPort* port, CardHandle card, LoopEnd end) {
+  if (end == LoopEnd::kFetchFailed) {
+    std::printf("ERROR: Buffer overflow flag not getting set.\n");
+    return kExitOk;
+  }
+  ClosePort(port);
+  g_driver.HsifClose(card);
+  return kExitOk;
 }
 
 }  // namespace
@@ -58,7 +88,7 @@ int RunMonitor(int argc, char** argv) {
                  kPropertiesPath);
     return kExitFailed;
   }
-  std::printf("Version 1.1\n");
+  std::printf("Version %d.%d\n", SCANMON_VERSION_MAJOR, SCANMON_VERSION_MINOR);
 
   // Static storage, so the record starts zero-filled; the driver fills it.
   static MonitorPortStorage port_storage;
@@ -82,21 +112,10 @@ int RunMonitor(int argc, char** argv) {
     return kExitFailed;
   }
 
-  char last_key = 0;
   g_driver.HsifSetMotorPower(card, properties->laser_motor_number, 0);
 
   // From here on Ctrl-C (or SIGTERM, or closing the console) ends the loop the
   // way 'x' does, so the line is released and the card closed.
   platform::EnableGracefulStop();
-  while (last_key != kQuitKey && !platform::StopRequested()) {
-    if (!RunSampleRound(card)) {
-      std::printf("ERROR: Buffer overflow flag not getting set.\n");
-      return kExitOk;
-    }
-    if (win::_kbhit() != 0) last_key = static_cast<char>(win::_getch());
-  }
-
-  ClosePort(port);
-  if (card != kNoCard) g_driver.HsifClose(card);
-  return kExitOk;
+  return ShutDown(port, card, RunSampleLoop(card));
 }

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/process.h"
+#include "platform/format_message.h"
 
 namespace platform {
 

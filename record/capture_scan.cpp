@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "monitor/driver_records.h"
+#include "hsif/driver_records.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 

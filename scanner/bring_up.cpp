@@ -2,18 +2,16 @@
 
 #include <cstdio>
 
-#include "monitor/driver_binding.h"
+#include "hsif/driver_binding.h"
+#include "hsif/sensor_line.h"
 #include "platform/library.h"
 #include "platform/sleep.h"
+#include "serial/serial_port.h"
 
 namespace {
 
 // Settle time of the sensor after a command.
 constexpr win::DWORD kSensorCommandSettleMs = 200;
-
-// The sensor's serial line always runs at 9600 baud, whatever the properties
-// file says about laser_baud_rate.
-constexpr std::int32_t kSensorBaudRate = 9600;
 
 // Encoder numbers on the card: 1 is the mirror's angle encoder, 2 the second
 // axis; 3 names both.
@@ -21,7 +19,7 @@ constexpr std::int32_t kClearBothEncoders = 3;
 constexpr std::int32_t kMirrorEncoder = 1;
 constexpr std::int32_t kSecondEncoder = 2;
 
-constexpr int kModulePathBytes = 260;
+constexpr win::DWORD kModulePathBytes = win::kMaxPath;
 
 CardHandle Fail(const char* message, std::FILE* stream = stderr) {
   std::fputs(message, stream);

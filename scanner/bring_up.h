@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "monitor/driver_records.h"
+#include "hsif/driver_records.h"
 #include "platform/win_types.h"
 
 struct ScannerSetup {

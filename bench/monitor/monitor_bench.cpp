@@ -20,8 +20,8 @@
 #include <thread>
 
 #include "bench/monitor/malloc_counter.h"
+#include "hsif/driver_records.h"
 #include "monitor/angle.h"
-#include "monitor/driver_records.h"
 #include "monitor/sample_round.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #include "capture/capture_config.h"
 #include "capture/capture_header.h"
 #include "health/scan_health.h"
-#include "monitor/driver_binding.h"
+#include "hsif/driver_binding.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
 #include "platform/sleep.h"

@@ -11,11 +11,11 @@
 // Exit status: 0 ready, 1 a check failed, 2 usage error.
 #include <cstdio>
 
-#include "monitor/driver_binding.h"
+#include "hsif/driver_binding.h"
+#include "hsif/sensor_line.h"
 #include "platform/error_text.h"
 #include "platform/errors.h"
 #include "platform/library.h"
-#include "platform/process.h"
 #include "procenv/module_version.h"
 #include "properties/properties.h"
 #include "serial/serial_port.h"
@@ -27,10 +27,7 @@ namespace {
 constexpr int kExitReady = 0;
 constexpr int kExitNotReady = 1;
 
-constexpr const char* kPropertiesPath = "./properties.txt";
-// The rate at which the monitor has the driver open the sensor's line.
-constexpr int kSensorBaudRate = 9600;
-constexpr win::DWORD kPathSize = 260;
+constexpr win::DWORD kPathSize = win::kMaxPath;
 
 // The settings live for the whole run, as in the monitor.
 RunProperties* g_properties = nullptr;
