@@ -18,6 +18,7 @@
 #include "health/scan_health.h"
 #include "hsif/driver_binding.h"
 #include "platform/console.h"
+#include "platform/error_text.h"
 #include "platform/interrupt.h"
 #include "platform/sleep.h"
 #include "procenv/process_settings.h"
@@ -169,7 +170,7 @@ LoopResult RunCapture(CardHandle card, const Configuration& config, CaptureWrite
 }
 
 void ReportWriteFailure(const WriteFailure& failure) {
-  char reason[256];
+  char reason[platform::kErrorTextSize + 32];
   DescribeError(failure.error, reason, sizeof reason);
   std::fprintf(stderr, "capture-record: %s %s failed: %s\n", failure.action,
                failure.path != nullptr ? failure.path : "(file)", reason);
