@@ -61,6 +61,7 @@ int ShutDown(SerialPort* port, CardHandle card, LoopEnd end) {
   }
   ClosePort(port);
   g_driver.HsifClose(card);
+  platform::EndByStopSignal();  // stopped by Ctrl-C or SIGTERM: end by that signal
   return kExitOk;
 }
 

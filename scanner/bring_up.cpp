@@ -49,6 +49,8 @@ CardHandle BringUpScanner(const ScannerSetup& setup, SerialPort* port, ScannerLi
   link->module = module;
   if (module == nullptr) {
     std::fprintf(stderr, "Unable to load %s.dll\n", DriverName());
+    // What the loader said (Linux): the file it missed or could not use.
+    if (win::LastLoaderMessage()[0] != '\0') std::fprintf(stderr, "%s\n", win::LastLoaderMessage());
     return kNoCard;
   }
   char module_path[kModulePathBytes] = {};
