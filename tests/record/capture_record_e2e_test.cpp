@@ -108,7 +108,8 @@ class RecordRun : public testing::Test {
 // headers count what the files hold.
 std::vector<std::uint32_t> SampleNumbers(const fs::path& prc, const fs::path& raw) {
   std::string p = ReadText(prc);
-  EXPECT_GE(p.size(), kHeaderBytes);
+  EXPECT_GE(p.size(), kHeaderBytes) << prc;
+  if (p.size() < kHeaderBytes) return {};
   EXPECT_EQ((p.size() - kHeaderBytes) % 64, 0u) << prc;
   std::size_t count = (p.size() - kHeaderBytes) / 64;
   EXPECT_EQ(Le32(p, 16), count) << "header count of " << prc;
