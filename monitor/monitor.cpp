@@ -6,6 +6,7 @@
 #include "monitor/sample_round.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
+#include "scanner/bring_up.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -94,7 +95,19 @@ int RunMonitor(int argc, char** argv) {
   static MonitorPortStorage port_storage;
   SerialPort* port = &port_storage.port;
 
-  CardHandle card = BringUpScanner(properties, port);
+  // The monitor's encoders: the mirror's counts 4096 per revolution, the
+  // second one 200; the mirror gets five seconds to come up to speed.
+  ScannerSetup setup;
+  setup.com_port = properties->laser_serial_port;
+  setup.card_number = properties->laser_hsif_board;
+  setup.calibration_file = properties->calibration_file;
+  setup.sample_period_us = properties->laser_sample_period;
+  setup.max_range_in = properties->laser_max_range;
+  setup.mirror_encoder_counts = 4096;
+  setup.second_encoder_counts = 200;
+  setup.mirror_spin_up_ms = 5000;
+  ScannerLink link;
+  CardHandle card = BringUpScanner(setup, port, &link);
   if (card == kNoCard) {
     std::fprintf(stderr, "Initialization of high speed interface card / laser failed\n");
     return kExitFailed;

@@ -9,7 +9,3 @@
 // after a failed fetch, 1 after a failed bring-up or a missing properties file,
 // 2 without the output-file argument.
 int RunMonitor(int argc, char** argv);
-
-// The bring-up sequence. Returns the card handle, or kNoCard after printing the
-// failed step's message. `port` is filled by the driver.
-CardHandle BringUpScanner(const RunProperties* properties, SerialPort* port);

@@ -14,4 +14,8 @@ int _kbhit();
 // input (Linux: pipe or file exhausted) returns -1.
 int _getch();
 
+// Non-zero when the C runtime's descriptor `fd` (0, 1, 2: standard input,
+// output, error) is a terminal or console.
+int _isatty(int fd);
+
 }  // namespace win

@@ -24,11 +24,40 @@ hsif_i32 LogCardCall(const char* name, hsif_i32 card, hsif_i32 result) {
   return result;
 }
 
+// The settings that differ from the defaults, on one line after HsifDllInit's,
+// so a test reading the log sees which simulation it ran against (paced or
+// not, the card's buffer, the faults injected). Nothing when all are defaults.
+void LogSettings(const SimSettings& s) {
+  const SimSettings defaults;
+  char line[256] = "settings";
+  std::size_t used = std::strlen(line);
+  auto add = [&](const char* format, auto value) {
+    if (used < sizeof line) {
+      int n = std::snprintf(line + used, sizeof line - used, format, value);
+      if (n > 0) used += static_cast<std::size_t>(n);
+    }
+  };
+  if (s.model_200khz != defaults.model_200khz) add(" model=%d", s.model_200khz ? 200 : 50);
+  if (s.unpaced != defaults.unpaced) add(" unpaced=%d", s.unpaced ? 1 : 0);
+  if (s.buffer_samples != defaults.buffer_samples) add(" buffer=%d", s.buffer_samples);
+  if (s.mirror_hz != defaults.mirror_hz) add(" mirror_hz=%g", s.mirror_hz);
+  if (s.fail != defaults.fail) add(" fail=%s", FailStepName(s.fail));
+  if (s.fail_fetch_after != defaults.fail_fetch_after) {
+    add(" fail_fetch_after=%lld", static_cast<long long>(s.fail_fetch_after));
+  }
+  if (s.lose_data_at != defaults.lose_data_at) {
+    add(" lose_data_at=%lld", static_cast<long long>(s.lose_data_at));
+  }
+  if (s.angle_script[0] != '\0') add(" angle_script=%s", "set");
+  if (used > std::strlen("settings")) LogLine("%s", line);
+}
+
 }  // namespace
 
 HSIF_API hsif_i32 HSIF_CALLCONV HsifDllInit() {
   ResetDriver();
   LogLine("HsifDllInit -> 1");
+  LogSettings(Driver().settings);
   return 1;
 }
 

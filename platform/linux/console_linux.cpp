@@ -64,4 +64,8 @@ int _getch() {
   return ReadOneKey(true);
 }
 
+int _isatty(int fd) {
+  return ::isatty(fd);
+}
+
 }  // namespace win

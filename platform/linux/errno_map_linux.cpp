@@ -49,6 +49,11 @@ win::DWORD WinErrorFromErrno(int error_number) {
       return win::ERROR_TIMEOUT;
     case ECANCELED:
       return win::ERROR_OPERATION_ABORTED;
+    case ENOSPC:
+    case EDQUOT:
+      return win::ERROR_DISK_FULL;
+    case EFBIG:
+      return win::ERROR_FILE_TOO_LARGE;
     case ENOEXEC:
       return win::ERROR_BAD_EXE_FORMAT;
     default:

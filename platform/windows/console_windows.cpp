@@ -1,6 +1,7 @@
 #include "platform/console.h"
 
 #include <conio.h>
+#include <io.h>
 
 namespace win {
 
@@ -9,6 +10,9 @@ int _kbhit() {
 }
 int _getch() {
   return ::_getch();
+}
+int _isatty(int fd) {
+  return ::_isatty(fd);
 }
 
 }  // namespace win

@@ -196,6 +196,37 @@ TEST_F(StandinTest, ForcedLossIsReportedInTheLastSlotOnceAndThenCleared) {
   }
 }
 
+TEST_F(StandinTest, PacedFetchesAtAnyCapacityNumberTheirSamplesWithoutGaps) {
+  // A recorder fetching at its own buffer size and keeping up sees every
+  // sample once: the processed records' numbers run on across fetches, and the
+  // lost-data bit is read (and clear) in the last slot of the buffer it passed.
+  // A second of buffer at 50 kHz: a busy test machine does not overflow it.
+  Configure({{"HSIF_SIM_BUFFER", "50000"}});
+  hsif_i32 card = BringUp(20);
+  const hsif_i32 capacity = 700;
+  std::vector<RawSample> raw = JunkRaw(capacity);
+  std::vector<ProcessedSample> processed(capacity);
+  std::uint32_t expected = 0;
+  bool first = true;
+  for (int fetch = 0; fetch < 20; ++fetch) {
+    std::uint32_t count = 0;
+    ASSERT_EQ(HsifGetBufferedSamples(card, raw.data(), capacity, &count, 1), 1);
+    EXPECT_FALSE(LostBit(raw, capacity)) << fetch;
+    ASSERT_EQ(HsifProcessSamples(card, raw.data(), processed.data(), static_cast<hsif_i32>(count)),
+              1);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      std::uint32_t number = 0;
+      std::memcpy(&number, reinterpret_cast<const unsigned char*>(&processed[i]) + 4, 4);
+      if (first) expected = number;
+      first = false;
+      ASSERT_EQ(number, expected++) << "fetch " << fetch << " sample " << i;
+    }
+  }
+  EXPECT_GE(expected, 20u * 600u);
+  // The log says what the run simulated.
+  EXPECT_NE(Log().find("settings buffer=50000\n"), std::string::npos) << Log();
+}
+
 TEST_F(StandinTest, ANaturalOverflowSetsTheLostBitWhateverTheCount) {
   // A 1000-sample ring at 50 us fills in 50 ms. What holds however late this
   // thread runs is checked in every round. That the ring has not overflowed

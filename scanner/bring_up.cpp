@@ -1,24 +1,23 @@
+#include "scanner/bring_up.h"
+
 #include <cstdio>
 
 #include "hsif/driver_binding.h"
 #include "hsif/sensor_line.h"
-#include "monitor/monitor.h"
 #include "platform/library.h"
 #include "platform/sleep.h"
+#include "serial/serial_port.h"
 
 namespace {
 
-// Settle times of the hardware.
+// Settle time of the sensor after a command.
 constexpr win::DWORD kSensorCommandSettleMs = 200;
-constexpr win::DWORD kMirrorSpinUpMs = 5000;
 
-// Encoder set-up passed to the card: the mirror's encoder counts 4096 per
-// revolution, the second encoder 200.
+// Encoder numbers on the card: 1 is the mirror's angle encoder, 2 the second
+// axis; 3 names both.
 constexpr std::int32_t kClearBothEncoders = 3;
 constexpr std::int32_t kMirrorEncoder = 1;
-constexpr std::int32_t kMirrorEncoderCounts = 4096;
 constexpr std::int32_t kSecondEncoder = 2;
-constexpr std::int32_t kSecondEncoderCounts = 200;
 
 constexpr win::DWORD kModulePathBytes = win::kMaxPath;
 
@@ -43,9 +42,11 @@ CardHandle ExplainRefusedSamplePeriod(CardHandle card) {
 
 }  // namespace
 
-CardHandle BringUpScanner(const RunProperties* properties, SerialPort* port) {
+CardHandle BringUpScanner(const ScannerSetup& setup, SerialPort* port, ScannerLink* link) {
+  *link = ScannerLink{};
   std::printf("before hsifdllinit\n");
   win::HMODULE module = LoadDriver();
+  link->module = module;
   if (module == nullptr) {
     std::fprintf(stderr, "Unable to load %s.dll\n", DriverName());
     // What the loader said (Linux): the file it missed or could not use.
@@ -59,24 +60,24 @@ CardHandle BringUpScanner(const RunProperties* properties, SerialPort* port) {
   g_driver.HsifDllInit();
   std::printf("after hsifdllinit\n");
 
-  if (g_driver.HsifOpenPort(port, kSensorBaudRate, properties->laser_serial_port) == 0) {
+  if (g_driver.HsifOpenPort(port, kSensorBaudRate, setup.com_port) == 0) {
     return Fail("Error: Serial Comm port open failed.\n");
   }
+  link->port_open = true;
   g_driver.HsifSendStr(port, "I");
   win::Sleep(kSensorCommandSettleMs);
   std::fprintf(stderr, "Opened high speed interface.\n");
 
-  CardHandle card = g_driver.HsifOpen(properties->laser_hsif_board, port);
+  CardHandle card = g_driver.HsifOpen(setup.card_number, port);
   if (card == kNoCard) return Fail("Error: HsifOpen failed.\n");
+  link->card = card;
   if (g_driver.HsifResetBoard(card) == 0) return Fail("Error: HsifResetBoard failed.\n");
-  if (g_driver.HsifLoadCalibrationData(card, properties->calibration_file) == 0) {
+  if (g_driver.HsifLoadCalibrationData(card, setup.calibration_file) == 0) {
     return Fail("ERROR: Could not read calibration file\n", stdout);
   }
 
-  std::printf("max range %d sample period %d\n", properties->laser_max_range,
-              properties->laser_sample_period);
-  if (g_driver.HsifSetSamplePeriod(card, 0, properties->laser_max_range,
-                                   properties->laser_sample_period) == 0) {
+  std::printf("max range %d sample period %d\n", setup.max_range_in, setup.sample_period_us);
+  if (g_driver.HsifSetSamplePeriod(card, 0, setup.max_range_in, setup.sample_period_us) == 0) {
     return ExplainRefusedSamplePeriod(card);
   }
 
@@ -93,26 +94,35 @@ CardHandle BringUpScanner(const RunProperties* properties, SerialPort* port) {
   if (g_driver.HsifClearEncoder(card, kClearBothEncoders, 1) != 1) {
     return Fail("Error: Failed to clear encoder1\n");
   }
-  if (g_driver.HsifCalibrateEncoder(card, kMirrorEncoder, 0, kMirrorEncoderCounts) != 1) {
+  if (g_driver.HsifCalibrateEncoder(card, kMirrorEncoder, 0, setup.mirror_encoder_counts) != 1) {
     return Fail("Error: Failed to set encoder1\n");
   }
-  if (g_driver.HsifCalibrateEncoder(card, kSecondEncoder, 0, kSecondEncoderCounts) != 1) {
+  if (g_driver.HsifCalibrateEncoder(card, kSecondEncoder, 0, setup.second_encoder_counts) != 1) {
     return Fail("Error: Failed to set encoder2\n");
   }
 
-  std::fprintf(stderr, "max_range %d sample_period %d\n", properties->laser_max_range,
-               properties->laser_sample_period);
-  if (g_driver.HsifSetSamplePeriod(card, 0, properties->laser_max_range,
-                                   properties->laser_sample_period) == 0) {
+  std::fprintf(stderr, "max_range %d sample_period %d\n", setup.max_range_in,
+               setup.sample_period_us);
+  if (g_driver.HsifSetSamplePeriod(card, 0, setup.max_range_in, setup.sample_period_us) == 0) {
     return Fail("Error: Failed to set sample and range\n");
   }
 
-  std::fprintf(stderr, "Waiting (5 sec.) for mirror to move\n");
-  win::Sleep(kMirrorSpinUpMs);
+  if (setup.mirror_spin_up_ms > 0) {
+    std::fprintf(stderr, "Waiting (%lu sec.) for mirror to move\n",
+                 static_cast<unsigned long>(setup.mirror_spin_up_ms / 1000));
+    win::Sleep(setup.mirror_spin_up_ms);
+  }
 
   std::fprintf(stderr, "Clear Sample Buffer\n");
   g_driver.HsifClearSampleBuffer(card);
   g_driver.HsifSamplingEnable(card);
   std::fprintf(stderr, "Sampling Enable\n");
   return card;
+}
+
+void ReleaseScanner(SerialPort* port, ScannerLink* link) {
+  if (link->port_open) ClosePort(port);
+  link->port_open = false;
+  if (link->card != kNoCard) g_driver.HsifClose(link->card);
+  link->card = kNoCard;
 }

@@ -1,0 +1,487 @@
+// capture-record and capture-info as programs, against the stand-in driver, in
+// a scratch folder: a whole recording checked sample by sample, every way it
+// can end early (operator, card, disk, memory), the refusals before the card
+// is touched, and capture-info on whole, cut and inconsistent files.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/run_process.h"
+#include "tests/support/scratch_dir.h"
+
+namespace fs = std::filesystem;
+using test_support::ProcessRequest;
+using test_support::ProcessRun;
+using test_support::RunProcess;
+
+namespace {
+
+constexpr std::size_t kHeaderBytes = 293;
+constexpr int kExitComplete = 0, kExitSetup = 1, kExitStopped = 3, kExitWrite = 4,
+              kExitLostData = 5, kExitFetch = 6;
+
+std::string ReadText(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+std::uint32_t Le32(const std::string& bytes, std::size_t at) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+// The settings of a capture configuration that the tests vary.
+// 50 kHz: light enough for a sanitizer build on a busy machine to keep up.
+struct Config {
+  unsigned period_us = 20;
+  unsigned buffer = 1000;
+  unsigned long samples = 20000;
+  unsigned delay_ms = 0;
+  std::string base = "scan01";
+};
+
+class RecordRun : public testing::Test {
+ protected:
+  void SetUp() override { fs::copy(fs::path(SCANMON_DEMO_DIR) / "ar4000_demo.cal", folder_); }
+
+  void WriteConfig(const Config& c) const {
+    std::ofstream(folder_ / "scan.cfg") << "3\n1\n0\n"
+                                        << c.period_us << "\n1200\n"
+                                        << c.buffer << "\n"
+                                        << c.samples << "\n200\n100\n4096\n200\nar4000_demo.cal\n"
+                                        << c.base << "\n"
+                                        << c.delay_ms << "\n0\n1\n";
+  }
+
+  ProcessRequest Record(const Config& c, std::vector<std::string> options = {}) const {
+    WriteConfig(c);
+    ProcessRequest request;
+    request.program = CAPTURE_RECORD_EXE;
+    request.args = std::move(options);
+    request.args.push_back("scan.cfg");
+    request.working_directory = folder_.string();
+    request.environment["HSIF_SIM_LOG"] = log_.string();
+#ifdef SCANMON_SANITIZED
+    request.environment["LD_LIBRARY_PATH"] = SCANMON_STANDIN_DIR;
+#endif
+    request.time_limit = std::chrono::milliseconds(60000);
+    return request;
+  }
+
+  ProcessRun Info(const std::vector<std::string>& files) const {
+    ProcessRequest request;
+    request.program = CAPTURE_INFO_EXE;
+    request.args = files;
+    request.working_directory = folder_.string();
+    return RunProcess(request);
+  }
+
+  std::string DriverLog() const {
+    return ReadText(log_);
+  }
+
+  test_support::ScratchDir scratch_;
+  const fs::path folder_ = scratch_.path();
+  const fs::path log_ = folder_ / "driver.log";
+};
+
+// The samples of a .prc file by their stand-in sample numbers; checks that
+// the .raw file holds the same samples (word 3 is the number) and that both
+// headers count what the files hold.
+std::vector<std::uint32_t> SampleNumbers(const fs::path& prc, const fs::path& raw) {
+  std::string p = ReadText(prc);
+  EXPECT_GE(p.size(), kHeaderBytes) << prc;
+  if (p.size() < kHeaderBytes) return {};
+  EXPECT_EQ((p.size() - kHeaderBytes) % 64, 0u) << prc;
+  std::size_t count = (p.size() - kHeaderBytes) / 64;
+  EXPECT_EQ(Le32(p, 16), count) << "header count of " << prc;
+  std::vector<std::uint32_t> numbers(count);
+  for (std::size_t i = 0; i < count; ++i) numbers[i] = Le32(p, kHeaderBytes + i * 64 + 4);
+  if (!raw.empty()) {
+    std::string r = ReadText(raw);
+    EXPECT_EQ(r.compare(0, kHeaderBytes, p, 0, kHeaderBytes), 0) << "same header";
+    EXPECT_EQ(r.size(), kHeaderBytes + count * 16) << raw;
+    for (std::size_t i = 0; i < count && kHeaderBytes + i * 16 + 16 <= r.size(); ++i) {
+      if (Le32(r, kHeaderBytes + i * 16 + 12) != numbers[i]) {
+        ADD_FAILURE() << "raw record " << i << " is not the processed one";
+        break;
+      }
+    }
+  }
+  return numbers;
+}
+
+// Gaps in a run of sample numbers.
+std::size_t Gaps(const std::vector<std::uint32_t>& numbers) {
+  std::size_t gaps = 0;
+  for (std::size_t i = 1; i < numbers.size(); ++i) gaps += numbers[i] != numbers[i - 1] + 1;
+  return gaps;
+}
+
+TEST_F(RecordRun, RecordsEverySampleOnceIntoBothFilesAndReleasesTheCard) {
+  Config c;
+  c.samples = 60500;  // the last fetch is trimmed
+  c.buffer = 2000;
+  c.delay_ms = 100;
+  ProcessRun run = RunProcess(Record(c, {"--calibration-value", "-42"}));
+  ASSERT_FALSE(run.timed_out);
+  EXPECT_EQ(run.exit_status, kExitComplete) << run.out << run.err;
+
+  std::vector<std::uint32_t> numbers =
+      SampleNumbers(folder_ / "scan01.prc", folder_ / "scan01.raw");
+  EXPECT_EQ(numbers.size(), 60500u);
+  EXPECT_EQ(Gaps(numbers), 0u);
+  std::string header = ReadText(folder_ / "scan01.prc").substr(0, kHeaderBytes);
+  EXPECT_EQ(Le32(header, 0), 3u);
+  EXPECT_EQ(Le32(header, 12), 2000u);
+  EXPECT_EQ(static_cast<std::int32_t>(Le32(header, 28)), -42);
+  EXPECT_EQ(header[292], 1) << "the stand-in is a 200 kHz model";
+  EXPECT_TRUE(Contains(run.out, "Samples recorded: 60500 of 60500")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "Mirror: 20.000 rev/s mean")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "File: scan01.raw, 968293 bytes")) << run.out;
+  EXPECT_FALSE(Contains(run.out, "rewritten")) << run.out;
+
+  std::string log = DriverLog();
+  const char* order[] = {"HsifOpenPort baud=9600 port=1",
+                         "HsifCalibrateEncoder encoder=2 offset=0 counts=200",
+                         "HsifSetMotorPower motor=1 power=200",
+                         "HsifSetMotorPower motor=2 power=100",
+                         "HsifGetBufferedSamples capacity=2000 wait=1",
+                         "HsifSetMotorPower motor=1 power=0",
+                         "HsifSetMotorPower motor=2 power=0",
+                         "HsifClose card=0"};
+  std::size_t previous = 0;
+  for (const char* call : order) {
+    std::size_t here = log.find(call, previous);
+    EXPECT_NE(here, std::string::npos) << call << " missing or out of order in\n" << log;
+    if (here != std::string::npos) previous = here;
+  }
+
+  ProcessRun info = Info({"scan01.prc", "scan01.raw"});
+  EXPECT_EQ(info.exit_status, 0) << info.out << info.err;
+  EXPECT_TRUE(Contains(info.out, "Records present: 60500; header count 60500: match")) << info.out;
+  EXPECT_TRUE(Contains(info.out, "Duration: 1.210000 s")) << info.out;
+  EXPECT_TRUE(Contains(info.out, "Lost-data flags: 0")) << info.out;
+}
+
+TEST_F(RecordRun, RefusesBeforeTouchingTheCard) {
+  Config c;
+  const struct {
+    const char* name;
+    std::string config_text;  // empty: the good configuration
+    bool existing_file;
+    std::vector<std::string> options;
+    int status;
+    const char* message;
+  } cases[] = {
+      {"bad line",
+       "3\n1\n0\n2\n",
+       false,
+       {},
+       kExitSetup,
+       "ERROR: Configuration file parse failed."},
+      {"existing file", "", true, {}, kExitSetup, "scan01.prc exists; --force replaces it"},
+      {"bad ring size",
+       "",
+       false,
+       {"--ring-mb", "0"},
+       2,
+       "--ring-mb must be a whole number from 1 to 4096, not '0'"},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    fs::remove(log_);
+    fs::remove(folder_ / "scan01.prc");
+    if (k.existing_file) std::ofstream(folder_ / "scan01.prc") << "keep me";
+    ProcessRequest request = Record(c, k.options);
+    if (!k.config_text.empty()) std::ofstream(folder_ / "scan.cfg") << k.config_text;
+    ProcessRun run = RunProcess(request);
+    EXPECT_EQ(run.exit_status, k.status) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out + run.err, k.message)) << run.out << run.err;
+    EXPECT_FALSE(fs::exists(log_)) << "the driver was loaded";
+    EXPECT_EQ(ReadText(folder_ / "scan01.prc"), k.existing_file ? "keep me" : "");
+    EXPECT_FALSE(fs::exists(folder_ / "scan01.raw"));
+  }
+  // --force replaces the file.
+  ProcessRun run = RunProcess(Record(c, {"--force"}));
+  EXPECT_EQ(run.exit_status, kExitComplete) << run.err;
+  EXPECT_EQ(fs::file_size(folder_ / "scan01.prc"), kHeaderBytes + 20000 * 64);
+}
+
+TEST_F(RecordRun, EachBringUpFailureEndsWithStatusOneAndReleasesWhatWasOpened) {
+  const struct {
+    const char* step;
+    const char* message;
+    bool card_opened;
+  } failures[] = {
+      {"openport", "Error: Serial Comm port open failed.", false},
+      {"open", "Error: HsifOpen failed.", false},
+      {"reset", "Error: HsifResetBoard failed.", true},
+      {"calibration-data", "ERROR: Could not read calibration file", true},
+      {"sample-period", "HsifSetSamplePeriod failed.", true},
+      {"calibrate", "Error: Could not get calibration value **", true},
+      {"sampling-mode", "Error: Could not initialize sampling mode", true},
+      {"clear-encoder", "Error: Failed to clear encoder1", true},
+      {"encoder1", "Error: Failed to set encoder1", true},
+      {"encoder2", "Error: Failed to set encoder2", true},
+      {"sample-period-again", "Error: Failed to set sample and range", true},
+  };
+  for (const auto& f : failures) {
+    SCOPED_TRACE(f.step);
+    fs::remove(log_);
+    ProcessRequest request = Record(Config{});
+    request.environment["HSIF_SIM_FAIL"] = f.step;
+    ProcessRun run = RunProcess(request);
+    EXPECT_EQ(run.exit_status, kExitSetup) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out + run.err, f.message)) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.err,
+                         "capture-record: bring-up failed (COM1, card 0, calibration "
+                         "file ar4000_demo.cal"))
+        << run.err;
+    std::string log = DriverLog();
+    EXPECT_EQ(Contains(log, "HsifClose card=0 -> 1"), f.card_opened) << log;
+    EXPECT_FALSE(Contains(log, "HsifSetMotorPower")) << log;
+    EXPECT_FALSE(fs::exists(folder_ / "scan01.prc"));
+  }
+}
+
+// How a capture that does not run to its end leaves its files: whole records,
+// both headers counting them, the card released and the motors stopped.
+void ExpectEndedCleanly(const fs::path& folder, const std::string& log, const ProcessRun& run,
+                        bool raw = true) {
+  std::vector<std::uint32_t> numbers =
+      SampleNumbers(folder / "scan01.prc", raw ? folder / "scan01.raw" : fs::path());
+  if (numbers.size() != 1000000) {
+    EXPECT_TRUE(Contains(run.out, "Header sample count rewritten to " +
+                                      std::to_string(numbers.size()) + " (configured"))
+        << run.out;
+  }
+  EXPECT_TRUE(Contains(log, "HsifSetMotorPower motor=1 power=0")) << log;
+  EXPECT_TRUE(Contains(log, "HsifSetMotorPower motor=2 power=0")) << log;
+  EXPECT_TRUE(Contains(log, "HsifClose card=0 -> 1")) << log;
+}
+
+TEST_F(RecordRun, StopsCleanlyOnKeysSignalsAndAFailingCard) {
+  Config c;
+  c.samples = 1000000;  // 20 s: every case stops well before
+  const struct {
+    const char* name;
+    unsigned delay_ms;
+    const char* keys;
+    const char* signal_after;  // send SIGINT/SIGTERM once stderr shows this
+    int signal;
+    const char* fail_fetch_after;
+    int status;
+    bool records;  // samples were recorded before the stop
+  } cases[] = {
+      {"Ctrl-C while the motors settle", 5000, "", "Waiting 5000 ms", SIGINT, "", kExitStopped,
+       false},
+      {"Ctrl-C while recording", 0, "", "/1000000 samples (", SIGINT, "", kExitStopped, true},
+      {"SIGTERM while recording", 0, "", "/1000000 samples (", SIGTERM, "", kExitStopped, true},
+      {"x from the keyboard", 0, "ax", "", 0, "", kExitStopped, false},
+      {"the card stops delivering", 0, "", "", 0, "7", kExitFetch, true},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    fs::remove(log_);
+    c.delay_ms = k.delay_ms;
+    ProcessRequest request = Record(c, {"--force"});
+    request.input = k.keys;
+    request.close_input = false;
+    if (k.fail_fetch_after[0] != '\0') {
+      request.environment["HSIF_SIM_FAIL_FETCH_AFTER"] = k.fail_fetch_after;
+    }
+    bool sent = false;
+    if (k.signal != 0) {
+      request.on_output = [&](const ProcessRun& so_far) {
+        if (sent || !Contains(so_far.err, k.signal_after)) return 0;
+        sent = true;
+        return k.signal;
+      };
+    }
+    ProcessRun run = RunProcess(request);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_status, k.status) << run.out << run.err;
+    ExpectEndedCleanly(folder_, DriverLog(), run);
+    std::uintmax_t bytes = fs::file_size(folder_ / "scan01.prc");
+    if (k.records) {
+      EXPECT_GT(bytes, kHeaderBytes);
+    }
+    if (k.fail_fetch_after[0] != '\0') {
+      EXPECT_EQ(bytes, kHeaderBytes + 7000 * 64);
+    }
+    if (k.delay_ms > 0) {
+      EXPECT_EQ(bytes, kHeaderBytes) << "stopped before recording";
+    }
+    EXPECT_EQ(Info({"scan01.prc", "scan01.raw"}).exit_status, 0);
+  }
+}
+
+TEST_F(RecordRun, LostDataIsCountedAndReportedWhereItHappened) {
+  // The card reports lost data on fetch 3, and the ring (1 MB, a 300 ms disk
+  // stall per round) cannot keep what the card delivers meanwhile; 48 MB can.
+  const struct {
+    const char* name;
+    const char* lose_at;
+    const char* stall_ms;
+    const char* ring_mb;
+    unsigned long samples;
+    int status;
+    const char* message;
+  } cases[] = {
+      {"card", "3", "0", "48", 20000, kExitLostData, "data lost at sample 2000"},
+      {"ring full", "", "300", "1", 60000, kExitLostData, "samples not kept at sample"},
+      {"ring holds", "", "300", "48", 100000, kExitComplete, ""},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    fs::remove(log_);
+    Config c;
+    c.samples = k.samples;
+    ProcessRequest request = Record(c, {"--force", "--ring-mb", k.ring_mb});
+    request.environment["HSIF_SIM_LOSE_DATA_AT"] = k.lose_at;
+    request.environment["SCANMON_RECORD_STALL_MS"] = k.stall_ms;
+    ProcessRun run = RunProcess(request);
+    EXPECT_EQ(run.exit_status, k.status) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.err, k.message)) << run.err;
+    std::vector<std::uint32_t> numbers =
+        SampleNumbers(folder_ / "scan01.prc", folder_ / "scan01.raw");
+    EXPECT_EQ(numbers.size(), k.samples) << "lost samples are not counted as recorded";
+    EXPECT_EQ(Gaps(numbers) > 0, k.status == kExitLostData);
+    if (k.lose_at[0] != '\0') {
+      EXPECT_TRUE(Contains(run.out, "Lost-data events: 1")) << run.out;
+      std::string log = DriverLog();
+      std::size_t lost = log.find("lost=1 fetch=3");
+      ASSERT_NE(lost, std::string::npos) << log;
+      EXPECT_NE(log.find("HsifClearSampleBuffer card=0", lost), std::string::npos) << log;
+    }
+  }
+}
+
+// A tmpfs of `kilobytes` mounted on `folder` for the test's life (the tests
+// run as root on CI); `refused` holds why when it cannot be.
+class TinyDisk {
+ public:
+  TinyDisk(const fs::path& folder, int kilobytes) : folder_(folder) {
+    fs::create_directories(folder);
+    std::string options = "size=" + std::to_string(kilobytes) + "k";
+    if (::mount("tmpfs", folder.c_str(), "tmpfs", 0, options.c_str()) == 0) {
+      mounted_ = true;
+    } else {
+      refused_ = std::strerror(errno);
+    }
+  }
+  ~TinyDisk() {
+    if (mounted_) ::umount2(folder_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& refused() const { return refused_; }
+
+ private:
+  fs::path folder_;
+  bool mounted_ = false;
+  std::string refused_;
+};
+
+TEST_F(RecordRun, AFullDiskOrAFileLimitStopsWithWholeRecordsAndTheSystemsReason) {
+  // The disk: 4 MB of tmpfs for files that want 16 MB. The limit: a file-size
+  // limit (ulimit -f, SIGXFSZ ignored) of 3 MB (or 6: blocks of 512 bytes or
+  // of 1 kB, as the shell counts them) on an ordinary folder.
+  TinyDisk disk(folder_ / "disk", 4096);
+  const struct {
+    const char* name;
+    const char* base;
+    bool needs_disk;
+    const char* reason;
+  } cases[] = {
+      {"full disk", "disk/scan01", true, "There is not enough space on the disk. (error 112)"},
+      {"file limit", "scan01", false, "The file size exceeds the limit allowed"},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    if (k.needs_disk && !disk.mounted()) {
+      std::printf("[  SKIPPED ] full disk: mounting a tmpfs was refused (%s)\n",
+                  disk.refused().c_str());
+      continue;
+    }
+    Config c;
+    c.samples = 200000;
+    c.base = k.base;
+    ProcessRequest request = Record(c, {"--force"});
+    if (!k.needs_disk) {
+      request.args.insert(
+          request.args.begin(),
+          {"-c", "ulimit -f 6000; trap '' XFSZ; exec \"$0\" \"$@\"", request.program});
+      request.program = "/bin/sh";
+    }
+    ProcessRun run = RunProcess(request);
+    EXPECT_EQ(run.exit_status, kExitWrite) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.err, "capture-record: writing " + std::string(k.base) + "."))
+        << run.err;
+    EXPECT_TRUE(Contains(run.err, k.reason)) << run.err;
+    fs::path prc = folder_ / (std::string(k.base) + ".prc");
+    fs::path raw = folder_ / (std::string(k.base) + ".raw");
+    std::vector<std::uint32_t> numbers = SampleNumbers(prc, raw);
+    EXPECT_GT(numbers.size(), 0u);
+    EXPECT_LT(numbers.size(), 200000u);
+    EXPECT_EQ(Gaps(numbers), 0u);
+    EXPECT_TRUE(Contains(DriverLog(), "HsifClose card=0 -> 1"));
+    ProcessRun info = Info({prc.string(), raw.string()});
+    EXPECT_EQ(info.exit_status, 0) << info.out << info.err;
+  }
+}
+
+TEST_F(RecordRun, CaptureInfoTellsWholeFilesFromCutAndInconsistentOnes) {
+  Config c;
+  c.samples = 30000;  // 0.6 s of a 20 Hz mirror
+  ASSERT_EQ(RunProcess(Record(c)).exit_status, kExitComplete);
+  const std::string whole = ReadText(folder_ / "scan01.prc");
+  std::string miscounted = whole;
+  miscounted[16] = static_cast<char>(miscounted[16] + 1);
+  const struct {
+    const char* name;
+    std::string bytes;
+    int status;
+    const char* says;
+  } files[] = {
+      {"whole.prc", whole, 0, "Records present: 30000; header count 30000: match"},
+      {"crash.prc", whole.substr(0, whole.size() - 10), 1, "NO (54 bytes of a cut record)"},
+      {"miscounted.prc", miscounted, 1, "header count 30001: MISMATCH"},
+      {"header.raw", whole.substr(0, kHeaderBytes), 0, "Records present: 0 (a header"},
+      {"short.raw", whole.substr(0, 100), 1, "not a whole, valid capture header"},
+  };
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.name);
+    std::ofstream(folder_ / f.name, std::ios::binary) << f.bytes;
+    ProcessRun run = Info({f.name});
+    EXPECT_EQ(run.exit_status, f.status) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out + run.err, f.says)) << run.out << run.err;
+  }
+  ProcessRun whole_run = Info({"whole.prc"});
+  EXPECT_TRUE(Contains(whole_run.out, "Mirror: 20.000 rev/s mean, 20.000 min, 20.000 max"))
+      << whole_run.out;
+  // One bad file among several fails the run; no file is a usage error.
+  EXPECT_EQ(Info({"whole.prc", "crash.prc", "header.raw"}).exit_status, 1);
+  EXPECT_EQ(Info({"whole.prc", "missing.prc"}).exit_status, 1);
+  EXPECT_EQ(Info({}).exit_status, 2);
+}
+
+}  // namespace

@@ -1,0 +1,84 @@
+#include "record_options.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "tools/common/command_line.h"
+
+namespace {
+
+const ProgramText kProgram = {
+    "capture-record",
+    "Usage: capture-record [--calibration-value N] [--force] [--ring-mb M] CONFIG\n",
+    "\n"
+    "Records a capture as the configuration file CONFIG describes it: brings the\n"
+    "sensor and the card up, sets the motors' power, waits the stabilisation\n"
+    "delay, and writes <base>.prc (and <base>.raw when the configuration asks)\n"
+    "until the configured number of samples is recorded. 'x', Ctrl-C or\n"
+    "SIGTERM stop early; the files then end on a whole record and their header\n"
+    "counts the samples recorded.\n"
+    "\n"
+    "Options:\n"
+    "  --calibration-value N  calibration value for the header (default 0)\n"
+    "  --force                replace existing capture files\n"
+    "  --ring-mb M            memory between the card and the disk, 1..4096 MB\n"
+    "                         (default 48: three seconds at 200 kHz)\n"
+    "  --help                 show this text\n"
+    "  --version              show the version\n"
+    "\n"
+    "Exit status: 0 complete, 1 configuration or bring-up failed (or files\n"
+    "exist), 2 usage error, 3 stopped by the operator, 4 write failure,\n"
+    "5 complete but data lost, 6 a fetch from the card failed.\n"};
+
+enum Option { kCalibrationValue, kForce, kRingMb };
+const OptionEntry kOptions[] = {
+    {"--calibration-value", "N"}, {"--force", nullptr}, {"--ring-mb", "M"}};
+
+// The test seam's variables: ignored unless a whole number in range.
+unsigned SeamValue(const char* name, std::int64_t min, std::int64_t max, unsigned fallback) {
+  std::int64_t value = 0;
+  const char* text = std::getenv(name);
+  return text != nullptr && ParseWholeNumber(text, min, max, &value) ? static_cast<unsigned>(value)
+                                                                     : fallback;
+}
+
+}  // namespace
+
+int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
+  CommandLine line = StartCommandLine(kProgram, kOptions, argc, argv);
+  ArgStep step;
+  for (ArgKind kind; (kind = NextArgument(&line, &step)) != ArgKind::kEnd;) {
+    if (kind == ArgKind::kExit) return line.exit_status;
+    if (kind == ArgKind::kOperand) {
+      if (options->config_path != nullptr) {
+        return UsageError(&line, "expected one configuration file, also got '%s'", step.text);
+      }
+      options->config_path = step.text;
+      continue;
+    }
+    std::int64_t value = 0;
+    switch (step.option) {
+      case kCalibrationValue:
+        if (!ParseNumberArgument(&line, "--calibration-value", step.text, INT32_MIN, INT32_MAX,
+                                 &value)) {
+          return line.exit_status;
+        }
+        options->calibration_value = static_cast<std::int32_t>(value);
+        options->calibration_value_given = true;
+        break;
+      case kForce:
+        options->force = true;
+        break;
+      case kRingMb:
+        if (!ParseNumberArgument(&line, "--ring-mb", step.text, 1, kMaxRingMb, &value)) {
+          return line.exit_status;
+        }
+        options->ring_mb = static_cast<std::size_t>(value);
+        break;
+    }
+  }
+  if (options->config_path == nullptr) return UsageError(&line, "no configuration file given");
+  options->stall_ms = SeamValue("SCANMON_RECORD_STALL_MS", 0, kMaxStallMs, 0);
+  options->stall_every = SeamValue("SCANMON_RECORD_STALL_EVERY", 1, 1000000, 1);
+  return -1;
+}
