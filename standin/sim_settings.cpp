@@ -99,6 +99,26 @@ void ApplySetting(SimSettings* s, const char* name, const char* value) {
     } else {
       ReportMalformed(name, value, "revolutions per second 0..1000");
     }
+  } else if (std::strcmp(name, "HSIF_SIM_MIRROR_WANDER") == 0) {
+    double percent = 0;
+    if (ParseNumber(value, 0.0, kMaxMirrorWanderPercent, &percent)) {
+      s->mirror_wander_percent = percent;
+    } else {
+      ReportMalformed(name, value, "a percentage 0..10");
+    }
+  } else if (std::strcmp(name, "HSIF_SIM_MIRROR_SLOW_AFTER") == 0) {
+    if (ParseInteger(value, 1, INT64_MAX / 2, &integer)) {
+      s->mirror_slow_after = integer;
+    } else {
+      ReportMalformed(name, value, "a fetch count >= 1");
+    }
+  } else if (std::strcmp(name, "HSIF_SIM_MIRROR_SLOW_HZ") == 0) {
+    double hz = 0;
+    if (ParseNumber(value, 0.0, kMaxMirrorHz, &hz)) {
+      s->mirror_slow_hz = hz;
+    } else {
+      ReportMalformed(name, value, "revolutions per second 0..1000");
+    }
   } else if (std::strcmp(name, "HSIF_SIM_UNPACED") == 0) {
     if (std::strcmp(value, "1") == 0 || std::strcmp(value, "0") == 0) {
       s->unpaced = value[0] == '1';
@@ -144,6 +164,9 @@ SimSettings ReadSimSettings() {
       "HSIF_SIM_MODEL",
       "HSIF_SIM_CARDS",
       "HSIF_SIM_MIRROR_HZ",
+      "HSIF_SIM_MIRROR_WANDER",
+      "HSIF_SIM_MIRROR_SLOW_AFTER",
+      "HSIF_SIM_MIRROR_SLOW_HZ",
       "HSIF_SIM_UNPACED",
       "HSIF_SIM_BUFFER",
       "HSIF_SIM_FAIL",
