@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "capture/capture_header.h"
+#include "capture/header_plausibility.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 
@@ -23,7 +24,11 @@ void PrintUsage(std::FILE* stream) {
                "Prints the header of a capture file (e.g. a .raw file) on stdout and\n"
                "checks it: the file must hold a whole header (293 bytes for version 3,\n"
                "292 for other versions), and a version-3 header must name the sensor\n"
-               "model (0 = AR4000 50 kHz, 1 = 200 kHz). The file is opened exclusively.\n"
+               "model (0 = AR4000 50 kHz, 1 = 200 kHz). Its fields must be plausible:\n"
+               "version 1 to 3, sampling period 5 to 1000000 us, max range 0 to 99999,\n"
+               "buf size 1 to 30000, num samples not 0, comport 1 to 254, card number\n"
+               "0 to 15, a cal file name that ends within its field; each implausible\n"
+               "field is named. The file is opened exclusively.\n"
                "\n"
                "Exit status: 0 header valid, 1 file cannot be opened or header invalid\n"
                "(reason on stderr), 2 usage error.\n");
@@ -104,6 +109,12 @@ int main(int argc, char** argv) {
   win::CloseHandle(handle);
   if (!valid) {
     ReportInvalidHeader(path, header, error);
+    return kExitInvalid;
+  }
+  // A text file reads as a header too; say which fields give it away.
+  if (ReportImplausibleHeaderFields(header, nullptr) > 0) {
+    std::fprintf(stderr, "capture-header: %s: implausible header (not a capture file?):\n", path);
+    ReportImplausibleHeaderFields(header, stderr);
     return kExitInvalid;
   }
   return kExitValid;
