@@ -32,6 +32,27 @@ constexpr const char* kDescriptions[kParameterCount] = {
     "Write \".raw\" file - set to 1 to write this file for va_vaz utility",
 };
 
+// What each parameter accepts, by parameter number - 1, for the checker's
+// explanations.
+constexpr const char* kAccepted[kParameterCount] = {
+    "a whole number",
+    "a whole number 1 to 254",
+    "a whole number (0 to 15 is used; others keep the card number as it was)",
+    "a whole number of microseconds, 5 or more",
+    "a whole number of inches, 0 to 99999",
+    "a whole number 1 to 30000",
+    "a whole number, not 0",
+    "a whole number 0 to 255",
+    "a whole number 0 to 255",
+    "a whole number",
+    "a whole number",
+    "a file name of 1 to 255 characters, without blanks",
+    "a base name of 1 or more characters, without blanks",
+    "a whole number of milliseconds",
+    "a whole number (1: one CPU)",
+    "a whole number (1: write the .raw file)",
+};
+
 // A capture base name may use the whole 256 characters: the name buffers have
 // room for it and its extension.
 constexpr std::size_t kMaxBaseName = 256;
@@ -171,9 +192,25 @@ bool ApplyParameter(int number, const char* line, const Outputs& out) {
 
 }  // namespace
 
+const char* CaptureConfigAccepted(int number) {
+  return number >= 1 && number <= kParameterCount ? kAccepted[number - 1] : nullptr;
+}
+
+const char* CaptureConfigDescription(int number) {
+  return number >= 1 && number <= kParameterCount ? kDescriptions[number - 1] : nullptr;
+}
+
 int ReadCaptureConfig(const char* path, CaptureHeader* header, std::int32_t* stabilization_delay_ms,
                       char* capture_file, char* prc_file, std::uint8_t* single_cpu,
                       std::uint8_t* write_raw) {
+  return ReadCaptureConfigReporting(path, header, stabilization_delay_ms, capture_file, prc_file,
+                                    single_cpu, write_raw, nullptr, nullptr);
+}
+
+int ReadCaptureConfigReporting(const char* path, CaptureHeader* header,
+                               std::int32_t* stabilization_delay_ms, char* capture_file,
+                               char* prc_file, std::uint8_t* single_cpu, std::uint8_t* write_raw,
+                               BadConfigLineHandler on_bad_line, void* context) {
   std::FILE* file = std::fopen(path, "rt");
   if (file == nullptr) {
     std::printf("Could not open %s\n", path);
@@ -191,6 +228,7 @@ int ReadCaptureConfig(const char* path, CaptureHeader* header, std::int32_t* sta
     const int number = index + 1;
     if (!ApplyParameter(number, line, out)) {
       std::printf("Error reading parameter %d: \"%s\"\n", number, kDescriptions[index]);
+      if (on_bad_line != nullptr) on_bad_line(number, line, context);
       failed = true;
     }
     // Files of versions 0 and 1 predate the CPU and .raw settings.

@@ -113,13 +113,19 @@ TEST_F(CaptureToolsTest, ConfigCheckerRefusesBadConfigurationsAndArguments) {
   WriteAll(dir_ / "good.cfg", kGoodConfig);
   WriteAll(dir_ / "bad.cfg", "3\n0\n");
   WriteAll(dir_ / "short.cfg", "3\n4\n2\n");
+  WriteAll(dir_ / "long.cfg", "3\n4\n2\nx\t" + std::string(200, 'x') + "\n");
   struct Case {
     std::string args;
     int status;
-    const char* err;  // part of stderr
+    std::string err;  // part of stderr
   };
   const std::vector<Case> cases = {
-      {"bad.cfg", 1, "bad.cfg is not a valid capture configuration\n"},
+      {"bad.cfg", 1,
+       "capture-config: bad.cfg line 2 (Com port): \"0\"; accepted: a whole number 1 to 254\n"
+       "capture-config: bad.cfg is not a valid capture configuration\n"},
+      {"long.cfg", 1,
+       "capture-config: long.cfg line 4 (Sampling period in microseconds): \"x?" +
+           std::string(78, 'x') + "...\"; accepted: a whole number of microseconds, 5 or more\n"},
       {"--write-header --calibration-value 1 --sensor-model 50 bad.cfg", 1, "no header written"},
       {"--write-header --calibration-value 1 --sensor-model 50 short.cfg", 1,
        "names no capture file"},

@@ -173,6 +173,24 @@ int WriteHeaderFile(const char* raw_name, const CaptureHeader& header, bool forc
   return kExitValid;
 }
 
+// Beside the specified "Error reading parameter" on stdout: the offending text
+// and what the line accepts, on stderr.
+void ExplainBadLine(int number, const char* line, void* context) {
+  constexpr std::size_t kShownChars = 80;
+  char shown[kShownChars + 4];
+  std::size_t length = 0;
+  for (; line[length] != '\0' && line[length] != '\n' && length < kShownChars; ++length) {
+    unsigned char c = static_cast<unsigned char>(line[length]);
+    shown[length] = c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
+  }
+  bool cut = line[length] != '\0' && line[length] != '\n';
+  std::memcpy(shown + length, cut ? "..." : "", cut ? 4 : 1);
+  std::fflush(stdout);
+  std::fprintf(stderr, "capture-config: %s line %d (%s): \"%s\"; accepted: %s\n",
+               static_cast<const char*>(context), number, CaptureConfigDescription(number), shown,
+               CaptureConfigAccepted(number));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -186,8 +204,9 @@ int main(int argc, char** argv) {
   char prc_file[kCaptureFileNameBytes] = {};
   std::uint8_t single_cpu = 0;
   std::uint8_t write_raw = 0;
-  const int valid = ReadCaptureConfig(options.config_path, &header, &stabilization_delay_ms,
-                                      capture_file, prc_file, &single_cpu, &write_raw);
+  const int valid = ReadCaptureConfigReporting(
+      options.config_path, &header, &stabilization_delay_ms, capture_file, prc_file, &single_cpu,
+      &write_raw, ExplainBadLine, const_cast<char*>(options.config_path));
   std::fflush(stdout);
   if (!valid) {
     std::fprintf(stderr, "capture-config: %s is not a valid capture configuration%s\n",
