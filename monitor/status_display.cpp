@@ -57,9 +57,13 @@ void StartStatusDisplay(StatusDisplay& display, bool on_terminal, double now_s) 
   display.shown_length = 0;
 }
 
+bool StatusDisplayDue(const StatusDisplay& display, double now_s) {
+  return now_s >= display.next_update_s;
+}
+
 void UpdateStatusDisplay(StatusDisplay& display, std::FILE* stream, const HealthFigures& figures,
                          double now_s) {
-  if (now_s < display.next_update_s) return;
+  if (!StatusDisplayDue(display, now_s)) return;
   display.next_update_s =
       now_s + (display.on_terminal ? kStatusTerminalInterval : kStatusLogInterval);
   char line[kStatusLineBytes];

@@ -31,7 +31,11 @@ std::size_t FormatStatusLine(const HealthFigures& figures, char* line, std::size
 
 void StartStatusDisplay(StatusDisplay& display, bool on_terminal, double now_s);
 
-// Shows the line when it is due (always on the first call).
+// True when the line is due again (always before the first update): the
+// caller reads the health figures only then, not on every fetch.
+bool StatusDisplayDue(const StatusDisplay& display, double now_s);
+
+// Shows the line when it is due.
 void UpdateStatusDisplay(StatusDisplay& display, std::FILE* stream, const HealthFigures& figures,
                          double now_s);
 
