@@ -1,10 +1,15 @@
 #include "monitor/monitor.h"
 
 #include <cstdio>
+#include <cstring>
 
+#include "health/scan_health.h"
 #include "monitor/driver_binding.h"
 #include "monitor/sample_round.h"
+#include "monitor/status_display.h"
+#include "platform/clock.h"
 #include "platform/console.h"
+#include "platform/console_output.h"
 #include "platform/interrupt.h"
 
 namespace {
@@ -13,40 +18,81 @@ constexpr const char* kPropertiesPath = "./properties.txt";
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitFetchFailed = 3;
 constexpr char kQuitKey = 'x';
+constexpr const char* kStatusOption = "--status";
 
-// One fetch, its lost-data check and its printout. Returns false when the
-// fetch failed.
+// The health display of --status: fixed storage for the whole run.
+struct StatusView {
+  bool on = false;
+  double started_s = 0;
+  int sample_period_us = 0;
+  HealthState health;
+  StatusDisplay display;
+};
+StatusView g_status;
+
+// One fetch, its lost-data check and its printout (the angle lines, or the
+// status line with --status). Returns false when the fetch failed.
 bool RunSampleRound(CardHandle card) {
   std::uint32_t fetched = 0;
   if (g_driver.HsifGetBufferedSamples(card, g_raw_samples, kRawBufferSlots, &fetched, 1) == 0) {
     return false;
   }
-  if (RawLostDataFlag(g_raw_samples)) {
+  bool lost = RawLostDataFlag(g_raw_samples);
+  if (lost) {
     // The card's buffer overflowed: start it afresh, and go on with what came.
     g_driver.HsifClearSampleBuffer(card);
     g_driver.HsifSamplingEnable(card);
+    if (g_status.on) ClearStatusDisplay(g_status.display, stderr);
     std::fprintf(stderr, "data lost\n");
   }
   g_driver.HsifProcessSamples(card, g_raw_samples, g_processed_samples, kRawBufferSlots);
-  PrintSampleRound(stderr, g_processed_samples, BoundedSampleCount(fetched));
+  std::uint32_t count = BoundedSampleCount(fetched);
+  if (!g_status.on) {
+    PrintSampleRound(stderr, g_processed_samples, count);
+    return true;
+  }
+  double now = platform::MonotonicSeconds();
+  FeedHealth(g_status.health, g_processed_samples, count, lost, g_status.sample_period_us, now);
+  if (StatusDisplayDue(g_status.display, now)) {
+    UpdateStatusDisplay(g_status.display, stderr, ReadHealth(g_status.health), now);
+  }
   return true;
+}
+
+// The closing summary of --status, whatever ended the loop.
+void FinishStatus() {
+  if (!g_status.on) return;
+  FinishStatusDisplay(g_status.display, stderr, SummarizeHealth(g_status.health),
+                      platform::MonotonicSeconds() - g_status.started_s);
 }
 
 }  // namespace
 
 int RunMonitor(int argc, char** argv) {
-  if (argc < 2 || argv[1] == nullptr) {
-    std::fprintf(stderr, "usage: scanmon OUTPUT_FILE\n");
+  // --status anywhere; the first other argument names the output file.
+  const char* output_path = nullptr;
+  bool status = false;
+  for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+    if (std::strcmp(argv[i], kStatusOption) == 0) {
+      status = true;
+    } else if (output_path == nullptr) {
+      output_path = argv[i];
+    }
+  }
+  if (output_path == nullptr) {
+    std::fprintf(stderr, "usage: scanmon [--status] OUTPUT_FILE\n");
     return kExitUsage;
   }
   // Progress lines reach the console (or a pipe to a log) as they happen.
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   platform::InstallStopHandlers();
 
-  // Created (or truncated) now and kept open, unwritten, until the process
-  // ends; the runtime closes it.
-  std::FILE* output = std::fopen(argv[1], "w");
+  // Created when missing and kept open, unwritten, until the process ends; the
+  // runtime closes it. Opened for appending, so an earlier capture of that
+  // name is never emptied.
+  std::FILE* output = std::fopen(output_path, "a");
   (void)output;
 
   // The record lives for the whole run; a static keeps it reachable to the end.
@@ -72,18 +118,30 @@ int RunMonitor(int argc, char** argv) {
   char last_key = 0;
   g_driver.HsifSetMotorPower(card, properties->laser_motor_number, 0);
 
+  if (status) {
+    g_status.on = true;
+    g_status.started_s = platform::MonotonicSeconds();
+    g_status.sample_period_us = properties->laser_sample_period;
+    StartHealth(g_status.health, HealthSettings{});
+    StartStatusDisplay(g_status.display, platform::StandardErrorIsTerminal(), g_status.started_s);
+  }
+
   // From here on Ctrl-C (or SIGTERM, or closing the console) ends the loop the
   // way 'x' does, so the line is released and the card closed.
   platform::EnableGracefulStop();
+  bool fetch_failed = false;
   while (last_key != kQuitKey && !platform::StopRequested()) {
     if (!RunSampleRound(card)) {
-      std::printf("ERROR: Buffer overflow flag not getting set.\n");
-      return kExitOk;
+      fetch_failed = true;
+      break;
     }
     if (win::_kbhit() != 0) last_key = static_cast<char>(win::_getch());
   }
 
+  FinishStatus();
+  // A failed fetch ends the run like 'x' does, with a status of its own.
+  if (fetch_failed) std::printf("ERROR: Buffer overflow flag not getting set.\n");
   ClosePort(port);
   if (card != kNoCard) g_driver.HsifClose(card);
-  return kExitOk;
+  return fetch_failed ? kExitFetchFailed : kExitOk;
 }
