@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "serial/motor_link.h"
 
@@ -29,8 +30,9 @@ void PrintHelp() {
       "\n"
       "Opens the motor controller's serial DEVICE (COM<n>, or a device path such as\n"
       "/dev/ttyUSB0) at BAUD bits per second, no parity, one stop bit, and moves the\n"
-      "motor to position 0, then to POSITION (a signed 32-bit step count). Does not\n"
-      "wait for the final move to end.\n"
+      "motor to position 0, then to POSITION (a signed 32-bit step count). Whatever\n"
+      "waits on the line from before is discarded first. Prints a \"done\" line once\n"
+      "the controller has taken the final move; does not wait for that move to end.\n"
       "\n"
       "Options:\n"
       "  --wait-ms MS   how long to wait for each reply of the controller, 0 to %u\n"
@@ -117,8 +119,18 @@ int main(int argc, char** argv) {
 
   win::HANDLE port = OpenMotorPort(positional[0], static_cast<std::int32_t>(baud));
   if (port == nullptr) return kExitNoDevice;
+  // A reply left on the line by an earlier run must not pass for the answer to
+  // this run's first command.
+  if (!DiscardMotorInput(port)) {
+    std::fprintf(stderr, "motor-move: could not empty the line's input queue (error %lu)\n",
+                 static_cast<unsigned long>(win::GetLastError()));
+  }
   const int moved = MoveMotor(port, static_cast<std::int32_t>(position), wait_ms);
   win::CloseHandle(port);
+  if (moved) {
+    std::printf("motor-move: done: the controller took the move to position %lld\n",
+                static_cast<long long>(position));
+  }
   std::fflush(stdout);
   return moved ? kExitMoved : kExitNoAnswer;
 }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -124,8 +125,29 @@ TEST(MotorMoveTool, MovesAnAnsweringController) {
   const ToolRun run = RunTool({controller.slave_path(), "38400", "-25"});
   EXPECT_EQ(controller.Finish(), "ma 0,1\rma -25,1\r");
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, "! found, no need to wait\n");
+  EXPECT_EQ(run.out,
+            "! found, no need to wait\n"
+            "motor-move: done: the controller took the move to position -25\n");
   EXPECT_EQ(run.err, "calling getMotorData\nposition -25\n");
+}
+
+TEST(MotorMoveTool, AReplyLeftOnTheLineIsNotTakenForAnAnswer) {
+  PtyController controller;
+  if (!controller.ok()) GTEST_SKIP() << "no pseudo-terminal available";
+  // An earlier run's reply waits on the line; this run's controller first says
+  // it is busy, then that the move has ended.
+  // (Raw first, so the line does not echo it back as if it were a command.)
+  termios raw{};
+  ASSERT_EQ(tcgetattr(controller.master(), &raw), 0);
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(controller.master(), TCSANOW, &raw), 0);
+  ASSERT_EQ(write(controller.master(), "ok!\r", 4), 4);
+  controller.Start({{true, 0, "busy\r"}, {false, 100, "done!\r"}, {true, 0, "ok\r"}});
+  const ToolRun run = RunTool({controller.slave_path(), "9600", "12"});
+  EXPECT_EQ(controller.Finish(), "ma 0,1\rma 12,1\r");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "motor-move: done: the controller took the move to position 12\n");
+  EXPECT_EQ(run.err, "calling getMotorData\nposition 12\n# 6 |done!\r|\n");
 }
 
 TEST(MotorMoveTool, SilentControllerExitsThree) {
