@@ -10,49 +10,6 @@ namespace {
 using capture_config::FindName;
 using capture_config::ScanDecimalInt;
 
-constexpr int kParameterCount = 16;
-
-// Quoted by the error message of each line, by parameter number - 1.
-constexpr const char* kDescriptions[kParameterCount] = {
-    "Config file version",
-    "Com port",
-    "HSIF card number",
-    "Sampling period in microseconds",
-    "Max range in inches",
-    "Buffer size for intermediate sample storage (30,000 max)",
-    "Number of samples to capture",
-    "Motor 1 power (0..255)",
-    "Motor 2 power (0..255)",
-    "Motor 1 encoder pulses per revolution",
-    "Motor 2 encoder pulses per revolution",
-    "Calibration file (lookuphs)",
-    "Output capture data filename",
-    "Delay in milliseconds before acquisition starts to allow motors to stabilize",
-    "Process affinity - set to 1 for single CPU, else set to 0 for multiple CPUs",
-    "Write \".raw\" file - set to 1 to write this file for va_vaz utility",
-};
-
-// What each parameter accepts, by parameter number - 1, for the checker's
-// explanations.
-constexpr const char* kAccepted[kParameterCount] = {
-    "a whole number",
-    "a whole number 1 to 254",
-    "a whole number (0 to 15 is used; others keep the card number as it was)",
-    "a whole number of microseconds, 5 or more",
-    "a whole number of inches, 0 to 99999",
-    "a whole number 1 to 30000",
-    "a whole number, not 0",
-    "a whole number 0 to 255",
-    "a whole number 0 to 255",
-    "a whole number",
-    "a whole number",
-    "a file name of 1 to 255 characters, without blanks",
-    "a base name of 1 or more characters, without blanks",
-    "a whole number of milliseconds",
-    "a whole number (1: one CPU)",
-    "a whole number (1: write the .raw file)",
-};
-
 // A capture base name may use the whole 256 characters: the name buffers have
 // room for it and its extension.
 constexpr std::size_t kMaxBaseName = 256;
@@ -76,14 +33,6 @@ bool ScanUnsigned(const char* line, std::uint32_t* field) {
 
 int AsSigned(std::uint32_t value) {
   return static_cast<std::int32_t>(value);
-}
-
-// A byte setting reaches its field only when it is within [low, high].
-bool ScanByteInRange(const char* line, int low, int high, std::uint8_t* field, int* value) {
-  if (!ScanDecimalInt(line, value)) return false;
-  if (*value < low || *value > high) return false;
-  *field = static_cast<std::uint8_t>(*value);
-  return true;
 }
 
 bool ApplyCalibrationFile(const char* line, CaptureHeader* header) {
@@ -113,91 +62,136 @@ bool ApplyCaptureName(const char* line, char* capture_file, char* prc_file) {
   return true;
 }
 
-// Applies parameter `number` (1 to 16) from `line`; prints its echo and returns
-// true when the line is accepted.
-bool ApplyParameter(int number, const char* line, const Outputs& out) {
-  CaptureHeader* h = out.header;
-  int value = 0;
-  switch (number) {
-    case 1:
-      if (!ScanUnsigned(line, &h->version)) return false;
-      std::printf("Configuration version = %d\n", AsSigned(h->version));
-      return true;
-    case 2:
-      if (!ScanByteInRange(line, 1, 254, &h->comport, &value)) return false;
-      std::printf("Comport = %d\n", value);
-      return true;
-    case 3:
-      // A card number out of range is ignored rather than refused.
-      if (!ScanDecimalInt(line, &value)) return false;
-      if (value >= 0 && value <= 15) h->card_number = static_cast<std::uint8_t>(value);
-      std::printf("Card number = %d\n", h->card_number);
-      return true;
-    case 4:
-      if (!ScanUnsigned(line, &h->sample_period) || h->sample_period < 5) return false;
-      std::printf("Sampling period = %d us\n", AsSigned(h->sample_period));
-      return true;
-    case 5:
-      if (!ScanUnsigned(line, &h->max_range) || h->max_range > 99999) return false;
-      std::printf("Max range = %d\n", AsSigned(h->max_range));
-      return true;
-    case 6:
-      if (!ScanUnsigned(line, &h->buf_size) || h->buf_size < 1 || h->buf_size > 30000) {
-        return false;
-      }
-      std::printf("Buffer Size = %d\n", AsSigned(h->buf_size));
-      return true;
-    case 7:
-      if (!ScanUnsigned(line, &h->num_samples) || h->num_samples == 0) return false;
-      std::printf("Number of samples = %d\n", AsSigned(h->num_samples));
-      return true;
-    case 8:
-      if (!ScanByteInRange(line, 0, 255, &h->motor1_power, &value)) return false;
-      std::printf("Motor 1 power = %d\n", value);
-      return true;
-    case 9:
-      if (!ScanByteInRange(line, 0, 255, &h->motor2_power, &value)) return false;
-      std::printf("Motor 2 power = %d\n", value);
-      return true;
-    case 10:
-      if (!ScanDecimalInt(line, &h->motor1_encoder_ppr)) return false;
-      std::printf("Motor 1 encoder ppr = %d\n", h->motor1_encoder_ppr);
-      return true;
-    case 11:
-      if (!ScanDecimalInt(line, &h->motor2_encoder_ppr)) return false;
-      std::printf("Motor 2 encoder ppr = %d\n", h->motor2_encoder_ppr);
-      return true;
-    case 12:
-      return ApplyCalibrationFile(line, h);
-    case 13:
-      return ApplyCaptureName(line, out.capture_file, out.prc_file);
-    case 14:
-      if (!ScanDecimalInt(line, out.stabilization_delay_ms)) return false;
-      std::printf("Motor stabilization delay = %d ms\n", *out.stabilization_delay_ms);
-      return true;
-    case 15:
-      if (!ScanDecimalInt(line, &value)) return false;
-      *out.single_cpu = value == 1 ? 1 : 0;
-      std::printf("Process affinity = %d \n", value);
-      return true;
-    case 16:
-      if (!ScanDecimalInt(line, &value)) return false;
-      *out.write_raw = value == 1 ? 1 : 0;
-      std::printf("Write .raw file if runing va_vaz = %d\n", value);
-      return true;
-    default:
-      return false;
-  }
+// The 32-bit counts: the field takes what the line said (as the bit pattern of
+// a 32-bit integer) and the line is refused when that is outside [low, high];
+// the field keeps it then.
+constexpr std::uint32_t kNoLimit = UINT32_MAX;
+bool ApplyCount(const char* line, std::uint32_t* field, std::uint32_t low, std::uint32_t high,
+                const char* echo) {
+  if (!ScanUnsigned(line, field) || *field < low || *field > high) return false;
+  std::printf(echo, AsSigned(*field));
+  return true;
 }
+
+// A byte setting reaches its field only when it is within [low, high].
+bool ApplyByte(const char* line, int low, int high, std::uint8_t* field, const char* echo) {
+  int value = 0;
+  if (!ScanDecimalInt(line, &value) || value < low || value > high) return false;
+  *field = static_cast<std::uint8_t>(value);
+  std::printf(echo, value);
+  return true;
+}
+
+bool ApplyInteger(const char* line, std::int32_t* field, const char* echo) {
+  if (!ScanDecimalInt(line, field)) return false;
+  std::printf(echo, *field);
+  return true;
+}
+
+// A switch: 1 turns it on, any other number off.
+bool ApplySwitch(const char* line, std::uint8_t* field, const char* echo) {
+  int value = 0;
+  if (!ScanDecimalInt(line, &value)) return false;
+  *field = value == 1 ? 1 : 0;
+  std::printf(echo, value);
+  return true;
+}
+
+// A card number out of range is ignored rather than refused.
+bool ApplyCardNumber(const char* line, CaptureHeader* header) {
+  int value = 0;
+  if (!ScanDecimalInt(line, &value)) return false;
+  if (value >= 0 && value <= 15) header->card_number = static_cast<std::uint8_t>(value);
+  std::printf("Card number = %d\n", header->card_number);
+  return true;
+}
+
+// One parameter, one line of the file, in file order.
+struct Parameter {
+  // Quoted by the error message of a refused line.
+  const char* description;
+  // What the line accepts, in words, for the checker's explanations.
+  const char* accepted;
+  // Applies the line; prints its echo and returns true when it is accepted.
+  bool (*apply)(const char* line, const Outputs& out);
+};
+
+constexpr int kParameterCount = 16;
+constexpr Parameter kParameters[kParameterCount] = {
+    {"Config file version", "a whole number",
+     [](const char* line, const Outputs& out) {
+       return ApplyCount(line, &out.header->version, 0, kNoLimit, "Configuration version = %d\n");
+     }},
+    {"Com port", "a whole number 1 to 254",
+     [](const char* line, const Outputs& out) {
+       return ApplyByte(line, 1, 254, &out.header->comport, "Comport = %d\n");
+     }},
+    {"HSIF card number", "a whole number (0 to 15 is used; others keep the card number as it was)",
+     [](const char* line, const Outputs& out) { return ApplyCardNumber(line, out.header); }},
+    {"Sampling period in microseconds", "a whole number of microseconds, 5 or more",
+     [](const char* line, const Outputs& out) {
+       return ApplyCount(line, &out.header->sample_period, 5, kNoLimit,
+                         "Sampling period = %d us\n");
+     }},
+    {"Max range in inches", "a whole number of inches, 0 to 99999",
+     [](const char* line, const Outputs& out) {
+       return ApplyCount(line, &out.header->max_range, 0, 99999, "Max range = %d\n");
+     }},
+    {"Buffer size for intermediate sample storage (30,000 max)", "a whole number 1 to 30000",
+     [](const char* line, const Outputs& out) {
+       return ApplyCount(line, &out.header->buf_size, 1, 30000, "Buffer Size = %d\n");
+     }},
+    {"Number of samples to capture", "a whole number, not 0",
+     [](const char* line, const Outputs& out) {
+       return ApplyCount(line, &out.header->num_samples, 1, kNoLimit, "Number of samples = %d\n");
+     }},
+    {"Motor 1 power (0..255)", "a whole number 0 to 255",
+     [](const char* line, const Outputs& out) {
+       return ApplyByte(line, 0, 255, &out.header->motor1_power, "Motor 1 power = %d\n");
+     }},
+    {"Motor 2 power (0..255)", "a whole number 0 to 255",
+     [](const char* line, const Outputs& out) {
+       return ApplyByte(line, 0, 255, &out.header->motor2_power, "Motor 2 power = %d\n");
+     }},
+    {"Motor 1 encoder pulses per revolution", "a whole number",
+     [](const char* line, const Outputs& out) {
+       return ApplyInteger(line, &out.header->motor1_encoder_ppr, "Motor 1 encoder ppr = %d\n");
+     }},
+    {"Motor 2 encoder pulses per revolution", "a whole number",
+     [](const char* line, const Outputs& out) {
+       return ApplyInteger(line, &out.header->motor2_encoder_ppr, "Motor 2 encoder ppr = %d\n");
+     }},
+    {"Calibration file (lookuphs)", "a file name of 1 to 255 characters, without blanks",
+     [](const char* line, const Outputs& out) { return ApplyCalibrationFile(line, out.header); }},
+    {"Output capture data filename", "a base name of 1 or more characters, without blanks",
+     [](const char* line, const Outputs& out) {
+       return ApplyCaptureName(line, out.capture_file, out.prc_file);
+     }},
+    {"Delay in milliseconds before acquisition starts to allow motors to stabilize",
+     "a whole number of milliseconds",
+     [](const char* line, const Outputs& out) {
+       return ApplyInteger(line, out.stabilization_delay_ms, "Motor stabilization delay = %d ms\n");
+     }},
+    {"Process affinity - set to 1 for single CPU, else set to 0 for multiple CPUs",
+     "a whole number (1: one CPU)",
+     [](const char* line, const Outputs& out) {
+       return ApplySwitch(line, out.single_cpu, "Process affinity = %d \n");
+     }},
+    {"Write \".raw\" file - set to 1 to write this file for va_vaz utility",
+     "a whole number (1: write the .raw file)",
+     [](const char* line, const Outputs& out) {
+       return ApplySwitch(line, out.write_raw, "Write .raw file if runing va_vaz = %d\n");
+     }},
+};
 
 }  // namespace
 
 const char* CaptureConfigAccepted(int number) {
-  return number >= 1 && number <= kParameterCount ? kAccepted[number - 1] : nullptr;
+  return number >= 1 && number <= kParameterCount ? kParameters[number - 1].accepted : nullptr;
 }
 
 const char* CaptureConfigDescription(int number) {
-  return number >= 1 && number <= kParameterCount ? kDescriptions[number - 1] : nullptr;
+  return number >= 1 && number <= kParameterCount ? kParameters[number - 1].description : nullptr;
 }
 
 int ReadCaptureConfig(const char* path, CaptureHeader* header, std::int32_t* stabilization_delay_ms,
@@ -226,8 +220,9 @@ int ReadCaptureConfigReporting(const char* path, CaptureHeader* header,
   bool failed = false;
   while (!stop && capture_config::ReadConfigLine(file, line, sizeof line)) {
     const int number = index + 1;
-    if (!ApplyParameter(number, line, out)) {
-      std::printf("Error reading parameter %d: \"%s\"\n", number, kDescriptions[index]);
+    const Parameter& parameter = kParameters[index];
+    if (!parameter.apply(line, out)) {
+      std::printf("Error reading parameter %d: \"%s\"\n", number, parameter.description);
       if (on_bad_line != nullptr) on_bad_line(number, line, context);
       failed = true;
     }

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "monitor/driver_records.h"
+#include "hsif/driver_records.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "monitor/driver_records.h"
+#include "hsif/driver_records.h"
 
 std::int32_t AngleTenthsOfDegree(double radians) {
   double tenths = radians * 180.0 / 3.14159 * 10.0;

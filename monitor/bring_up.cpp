@@ -1,6 +1,7 @@
 #include <cstdio>
 
-#include "monitor/driver_binding.h"
+#include "hsif/driver_binding.h"
+#include "hsif/sensor_line.h"
 #include "monitor/monitor.h"
 #include "platform/library.h"
 #include "platform/sleep.h"
@@ -11,10 +12,6 @@ namespace {
 constexpr win::DWORD kSensorCommandSettleMs = 200;
 constexpr win::DWORD kMirrorSpinUpMs = 5000;
 
-// The sensor's serial line always runs at 9600 baud, whatever the properties
-// file says about laser_baud_rate.
-constexpr std::int32_t kSensorBaudRate = 9600;
-
 // Encoder set-up passed to the card: the mirror's encoder counts 4096 per
 // revolution, the second encoder 200.
 constexpr std::int32_t kClearBothEncoders = 3;
@@ -23,7 +20,7 @@ constexpr std::int32_t kMirrorEncoderCounts = 4096;
 constexpr std::int32_t kSecondEncoder = 2;
 constexpr std::int32_t kSecondEncoderCounts = 200;
 
-constexpr int kModulePathBytes = 260;
+constexpr win::DWORD kModulePathBytes = win::kMaxPath;
 
 CardHandle Fail(const char* message, std::FILE* stream = stderr) {
   std::fputs(message, stream);

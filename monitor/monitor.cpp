@@ -4,17 +4,17 @@
 #include <cstring>
 
 #include "health/scan_health.h"
-#include "monitor/driver_binding.h"
+#include "hsif/driver_binding.h"
 #include "monitor/sample_round.h"
 #include "monitor/status_display.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/console_output.h"
 #include "platform/interrupt.h"
+#include "serial/serial_port.h"
 
 namespace {
 
-constexpr const char* kPropertiesPath = "./properties.txt";
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
@@ -61,11 +61,37 @@ bool RunSampleRound(CardHandle card) {
   return true;
 }
 
-// The closing summary of --status, whatever ended the loop.
-void FinishStatus() {
-  if (!g_status.on) return;
-  FinishStatusDisplay(g_status.display, stderr, SummarizeHealth(g_status.health),
-                      platform::MonotonicSeconds() - g_status.started_s);
+// Why the sample loop ended.
+enum class LoopEnd {
+  kQuit,         // 'x' pressed, or a stop requested
+  kFetchFailed,  // the card delivered no samples
+};
+
+// Fetches and prints until the operator quits, a stop is requested or a fetch
+// fails.
+LoopEnd RunSampleLoop(CardHandle card) {
+  char last_key = 0;
+  while (last_key != kQuitKey && !platform::StopRequested()) {
+    if (!RunSampleRound(card)) return LoopEnd::kFetchFailed;
+    if (win::_kbhit() != 0) last_key = static_cast<char>(win::_getch());
+  }
+  return LoopEnd::kQuit;
+}
+
+// The one way out of a run whose card came up: the closing summary of
+// --status, then the line released and the card closed, whatever ended the
+// loop; a failed fetch keeps its message and has an exit status of its own.
+int ShutDown(SerialPort* port, CardHandle card, LoopEnd end) {
+  if (g_status.on) {
+    FinishStatusDisplay(g_status.display, stderr, SummarizeHealth(g_status.health),
+                        platform::MonotonicSeconds() - g_status.started_s);
+  }
+  if (end == LoopEnd::kFetchFailed) {
+    std::printf("ERROR: Buffer overflow flag not getting set.\n");
+  }
+  ClosePort(port);
+  g_driver.HsifClose(card);
+  return end == LoopEnd::kFetchFailed ? kExitFetchFailed : kExitOk;
 }
 
 }  // namespace
@@ -103,7 +129,7 @@ int RunMonitor(int argc, char** argv) {
                  kPropertiesPath);
     return kExitFailed;
   }
-  std::printf("Version 1.1\n");
+  std::printf("Version %d.%d\n", SCANMON_VERSION_MAJOR, SCANMON_VERSION_MINOR);
 
   // Static storage, so the record starts zero-filled; the driver fills it.
   static MonitorPortStorage port_storage;
@@ -115,7 +141,6 @@ int RunMonitor(int argc, char** argv) {
     return kExitFailed;
   }
 
-  char last_key = 0;
   g_driver.HsifSetMotorPower(card, properties->laser_motor_number, 0);
 
   if (status) {
@@ -129,19 +154,5 @@ int RunMonitor(int argc, char** argv) {
   // From here on Ctrl-C (or SIGTERM, or closing the console) ends the loop the
   // way 'x' does, so the line is released and the card closed.
   platform::EnableGracefulStop();
-  bool fetch_failed = false;
-  while (last_key != kQuitKey && !platform::StopRequested()) {
-    if (!RunSampleRound(card)) {
-      fetch_failed = true;
-      break;
-    }
-    if (win::_kbhit() != 0) last_key = static_cast<char>(win::_getch());
-  }
-
-  FinishStatus();
-  // A failed fetch ends the run like 'x' does, with a status of its own.
-  if (fetch_failed) std::printf("ERROR: Buffer overflow flag not getting set.\n");
-  ClosePort(port);
-  if (card != kNoCard) g_driver.HsifClose(card);
-  return fetch_failed ? kExitFetchFailed : kExitOk;
+  return ShutDown(port, card, RunSampleLoop(card));
 }

@@ -2,7 +2,7 @@
 // until the operator presses 'x', then releases the line and the card.
 #pragma once
 
-#include "monitor/driver_records.h"
+#include "hsif/driver_records.h"
 #include "properties/properties.h"
 
 // The program: scanmon [--status] OUTPUT_FILE. Returns the exit status: 0

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "monitor/driver_records.h"
+#include "hsif/driver_records.h"
 
 // True when the driver flagged lost data: bit 0 of the first word of the last
 // slot of the kRawBufferSlots-slot raw buffer, whatever the fetched count.

@@ -9,6 +9,10 @@
 
 namespace win {
 
+// Room for a path as Windows counts it (MAX_PATH): 259 characters and the
+// terminator. The program's path buffers have this size.
+inline constexpr DWORD kMaxPath = 260;
+
 // null and the last error set (ERROR_MOD_NOT_FOUND, ERROR_BAD_EXE_FORMAT) when the
 // library cannot be found or loaded.
 HMODULE LoadLibraryExA(const char* name, HANDLE reserved, DWORD flags);

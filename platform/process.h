@@ -1,4 +1,4 @@
-// Process settings, system error texts and fixed memory blocks.
+// Process settings: priority class and processor affinity.
 //
 // On Windows each call passes straight through to kernel32. On Linux:
 // - The only process handle is the current-process pseudo handle that
@@ -13,14 +13,10 @@
 //   set, lowest CPU number first): bit 0 is the first processor of that set, bit 1
 //   the second, and so on. A mask naming no processor or one beyond the set fails
 //   with ERROR_INVALID_PARAMETER.
-// - FormatMessageA knows the English Windows texts of the error codes the layer
-//   produces; see FormatMessageA below.
 //
 // Errors follow the model of platform/win_types.h.
 #pragma once
 
-#include <cstdarg>
-#include <cstddef>
 #include <cstdint>
 
 #include "platform/win_types.h"
@@ -28,12 +24,6 @@
 namespace win {
 
 using DWORD_PTR = std::uintptr_t;
-using SIZE_T = std::size_t;
-using HGLOBAL = void*;
-
-inline constexpr DWORD GMEM_ZEROINIT = 0x0040;
-inline constexpr DWORD FORMAT_MESSAGE_MAX_WIDTH_MASK = 0x000000FF;
-inline constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
 
 // The pseudo handle of the calling process. It needs no closing.
 HANDLE GetCurrentProcess();
@@ -57,26 +47,5 @@ BOOL SetProcessAffinityMask(HANDLE process, DWORD_PTR mask);
 // therefore all ones up to its size (bit n: the n+1-th allowed processor).
 // Non-zero on success; 0 and the last error on failure.
 BOOL GetProcessAffinityMask(HANDLE process, DWORD_PTR* process_mask, DWORD_PTR* system_mask);
-
-// Writes the system's text for `message_id` into `buffer` (`size` bytes,
-// terminator included). Only FORMAT_MESSAGE_FROM_SYSTEM (with or without
-// FORMAT_MESSAGE_IGNORE_INSERTS) is offered on Linux; `source` and `arguments`
-// are not used there, and inserts such as %1 stay as they are. Returns the length
-// of the text without its terminator; 0 and the last error on failure, with the
-// buffer untouched: ERROR_MR_MID_NOT_FOUND for a code without a text,
-// ERROR_RESOURCE_LANG_NOT_FOUND for a language other than neutral or English,
-// ERROR_INSUFFICIENT_BUFFER when the text does not fit, ERROR_INVALID_PARAMETER
-// for other flags or a null buffer. Texts end in "\r\n", as Windows writes them.
-DWORD FormatMessageA(DWORD flags, const void* source, DWORD message_id, DWORD language_id,
-                     char* buffer, DWORD size, std::va_list* arguments);
-
-// A block of `bytes` bytes. Only GMEM_FIXED (with or without GMEM_ZEROINIT) is
-// offered on Linux; the block is then its own address. Null and the last error
-// (ERROR_NOT_ENOUGH_MEMORY, ERROR_INVALID_PARAMETER) on failure.
-HGLOBAL GlobalAlloc(DWORD flags, SIZE_T bytes);
-
-// Releases a block from GlobalAlloc (null is accepted and ignored). Returns null
-// on success.
-HGLOBAL GlobalFree(HGLOBAL block);
 
 }  // namespace win

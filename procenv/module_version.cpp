@@ -3,13 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/global_memory.h"
 #include "platform/library.h"
-#include "platform/process.h"
 #include "platform/version_info.h"
 
 namespace {
 
-constexpr win::DWORD kPathSize = 260;  // MAX_PATH: 259 characters and the terminator
+constexpr win::DWORD kPathSize = win::kMaxPath;
 
 // Fills `buffer` with `path`, or with the program's own path when `path` is null.
 // False when the path does not fit or the program's path could not be had.

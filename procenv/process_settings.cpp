@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/errors.h"
+#include "platform/format_message.h"
 #include "platform/process.h"
 
 namespace {

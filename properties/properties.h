@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <cstdio>
 
+// Where the monitor and its tools find the run settings: in the folder they
+// are run in.
+inline constexpr const char* kPropertiesPath = "./properties.txt";
+
 // One slot per known key, in key-table order. Integer slots are signed 32-bit;
 // text slots hold a pointer to a heap copy, or null (never freed: the record
 // lives for the whole run). A new record is all zeros.

@@ -1,8 +1,8 @@
 // The program's own serial port channel: a numbered port (COM<n>) opened for
 // overlapped transfers, its line set-up, and the reads and writes on it. Every
-// operation works on a SerialPort record (monitor/driver_records.h), the same
-// record the card's driver fills in HsifOpenPort, and ClosePort
-// (monitor/driver_binding.h) releases either.
+// operation works on a SerialPort record (hsif/driver_records.h), the same
+// record the card's driver fills in HsifOpenPort, and ClosePort releases
+// either.
 //
 // A record's storage belongs to the caller and must start zero-filled (static
 // storage, or `SerialPort port{}`): the channel closes the event handles a
@@ -14,7 +14,7 @@
 
 #include <cstdint>
 
-#include "monitor/driver_records.h"
+#include "hsif/driver_records.h"
 
 // The result of a read that gave up because no byte came in time.
 inline constexpr int kReadIdleTimeout = 0xFFFFFF;
@@ -60,6 +60,15 @@ int ConfigureLine(SerialPort* port, std::int32_t baud_rate);
 // is_open 0).
 int OpenPort(SerialPort* port, std::int32_t baud_rate, std::int32_t port_number);
 
+// Releases a serial port record, whoever filled it (this channel or the
+// driver's HsifOpenPort): is_open = 0, event mask cleared, DTR dropped, both
+// directions aborted and purged, handle closed (the slot keeps the closed
+// value). The two transfer events are closed too, when their slots hold one,
+// and the slots zeroed, so that a release never leaks them and never closes one
+// twice; a record therefore starts zero-filled. The results of the platform
+// calls are not looked at; always returns 1.
+int ClosePort(SerialPort* port);
+
 // PurgeComm(handle, flags); returns its result.
 int PurgePort(SerialPort* port, std::uint32_t flags);
 
@@ -73,8 +82,8 @@ int PurgePort(SerialPort* port, std::uint32_t flags);
 #else
 #define SCANMON_FORMAT_CHECK
 #endif
-std::uint32_t FormatBounded(char* dest, std::uint32_t capacity, const char* format, ...)
-    SCANMON_FORMAT_CHECK;
+std::uint32_t FormatBounded(char* dest, std::uint32_t capacity, const char* format,
+                            ...) SCANMON_FORMAT_CHECK;
 
 // --- Transfers ------------------------------------------------------------
 // The reads poll the input queue (ClearCommError), take what they need, and

@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "monitor/driver_records.h"
+#include "hsif/driver_records.h"
 
 namespace serial_channel {
 

@@ -3,8 +3,8 @@
 // without the hardware.
 //
 // The twenty entry points the monitor calls keep the signatures of
-// monitor/driver_abi.h. The other thirty are this stand-in's own choices (the
-// closed driver's are unknown); all of them take 32-bit integers and pointers.
+// hsif/driver_abi.h (checked at the end of this file). The other thirty are this stand-in's own
+// choices (the closed driver's are unknown); all of them take 32-bit integers and pointers.
 //
 // Error model, once for all: an entry point that fails returns 0 (HsifOpen: -1;
 // the counting reads: -1) and writes nothing through its pointers. Null
@@ -18,8 +18,10 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
-#include "monitor/driver_records.h"
+#include "hsif/driver_abi.h"
+#include "hsif/driver_records.h"
 
 #ifndef HSIF_CALLCONV
 #define HSIF_CALLCONV
@@ -171,3 +173,13 @@ HSIF_API hsif_i32 HSIF_CALLCONV HsifAsciiReadLine(SerialPort* port, char* buffer
 // on time-out), -1 on failure.
 HSIF_API hsif_i32 HSIF_CALLCONV HsifBinaryReadBytes(SerialPort* port, void* buffer, hsif_i32 count,
                                                     hsif_i32 timeout_ms);
+
+// --- The program's side -----------------------------------------------------
+
+// Each entry point the program calls has exactly the type the program calls it
+// through: a declaration that drifts from hsif/driver_abi.h does not build.
+#define HSIF_CHECK_CALLED_ENTRY(name, type)            \
+  static_assert(std::is_same_v<decltype(&name), type>, \
+                #name " differs from its signature in hsif/driver_abi.h");
+HSIF_CALLED_ENTRY_POINTS(HSIF_CHECK_CALLED_ENTRY)
+#undef HSIF_CHECK_CALLED_ENTRY

@@ -24,7 +24,7 @@
 
 #include <cstdint>
 
-#include "monitor/driver_records.h"
+#include "hsif/driver_records.h"
 #include "standin/calibration_file.h"
 
 namespace standin {

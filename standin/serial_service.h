@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "monitor/driver_records.h"
+#include "hsif/driver_records.h"
 #include "standin/driver_state.h"
 
 namespace standin {

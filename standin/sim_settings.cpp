@@ -66,6 +66,102 @@ bool CopyPath(const char* text, char (&out)[kMaxPathChars]) {
   return true;
 }
 
+template <typename Integer>
+void SetInteger(const char* name, const char* value, std::int64_t low, std::int64_t high,
+                Integer* field, const char* expected) {
+  std::int64_t integer = 0;
+  if (ParseInteger(value, low, high, &integer)) {
+    *field = static_cast<Integer>(integer);
+  } else {
+    ReportMalformed(name, value, expected);
+  }
+}
+
+void SetPath(const char* name, const char* value, char (&field)[kMaxPathChars]) {
+  if (!CopyPath(value, field)) ReportMalformed(name, value, "a path of < 1024 chars");
+}
+
+// Reads one variable's value into the settings, or reports it malformed.
+using Setter = void (*)(SimSettings* s, const char* name, const char* value);
+
+// One setter per variable, in the order of kSimSettingNames.
+constexpr Setter kSetters[] = {
+    // HSIF_SIM_MODEL
+    [](SimSettings* s, const char* name, const char* value) {
+      if (std::strcmp(value, "50") == 0) {
+        s->model_200khz = false;
+      } else if (std::strcmp(value, "200") == 0) {
+        s->model_200khz = true;
+      } else {
+        ReportMalformed(name, value, "50 or 200");
+      }
+    },
+    // HSIF_SIM_CARDS
+    [](SimSettings* s, const char* name, const char* value) {
+      SetInteger(name, value, 0, kMaxCards, &s->cards, "a card count 0..16");
+    },
+    // HSIF_SIM_MIRROR_HZ
+    [](SimSettings* s, const char* name, const char* value) {
+      if (!ParseNumber(value, 0.0, kMaxMirrorHz, &s->mirror_hz)) {
+        ReportMalformed(name, value, "revolutions per second 0..1000");
+      }
+    },
+    // HSIF_SIM_MIRROR_WANDER
+    [](SimSettings* s, const char* name, const char* value) {
+      if (!ParseNumber(value, 0.0, kMaxMirrorWanderPercent, &s->mirror_wander_percent)) {
+        ReportMalformed(name, value, "a percentage 0..10");
+      }
+    },
+    // HSIF_SIM_MIRROR_SLOW_AFTER
+    [](SimSettings* s, const char* name, const char* value) {
+      SetInteger(name, value, 1, INT64_MAX / 2, &s->mirror_slow_after, "a fetch count >= 1");
+    },
+    // HSIF_SIM_MIRROR_SLOW_HZ
+    [](SimSettings* s, const char* name, const char* value) {
+      if (!ParseNumber(value, 0.0, kMaxMirrorHz, &s->mirror_slow_hz)) {
+        ReportMalformed(name, value, "revolutions per second 0..1000");
+      }
+    },
+    // HSIF_SIM_UNPACED
+    [](SimSettings* s, const char* name, const char* value) {
+      if (std::strcmp(value, "1") == 0 || std::strcmp(value, "0") == 0) {
+        s->unpaced = value[0] == '1';
+      } else {
+        ReportMalformed(name, value, "0 or 1");
+      }
+    },
+    // HSIF_SIM_BUFFER
+    [](SimSettings* s, const char* name, const char* value) {
+      SetInteger(name, value, 1, kMaxBufferSamples, &s->buffer_samples,
+                 "a sample count 1..16777216");
+    },
+    // HSIF_SIM_FAIL
+    [](SimSettings* s, const char* name, const char* value) {
+      for (const FailName& entry : kFailNames) {
+        if (std::strcmp(entry.name, value) == 0) {
+          s->fail = entry.step;
+          return;
+        }
+      }
+      ReportMalformed(name, value, "a known step name");
+    },
+    // HSIF_SIM_FAIL_FETCH_AFTER
+    [](SimSettings* s, const char* name, const char* value) {
+      SetInteger(name, value, 0, INT64_MAX / 2, &s->fail_fetch_after, "a fetch count >= 0");
+    },
+    // HSIF_SIM_LOSE_DATA_AT
+    [](SimSettings* s, const char* name, const char* value) {
+      SetInteger(name, value, 1, INT64_MAX / 2, &s->lose_data_at, "a fetch number >= 1");
+    },
+    // HSIF_SIM_ANGLE_SCRIPT
+    [](SimSettings* s, const char* name, const char* value) {
+      SetPath(name, value, s->angle_script);
+    },
+    // HSIF_SIM_LOG
+    [](SimSettings* s, const char* name, const char* value) { SetPath(name, value, s->log_path); },
+};
+static_assert(std::size(kSetters) == std::size(kSimSettingNames), "one setter per variable");
+
 }  // namespace
 
 const char* FailStepName(FailStep step) {
@@ -77,106 +173,14 @@ const char* FailStepName(FailStep step) {
 
 void ApplySetting(SimSettings* s, const char* name, const char* value) {
   if (value == nullptr || value[0] == '\0') return;
-  std::int64_t integer = 0;
-  if (std::strcmp(name, "HSIF_SIM_MODEL") == 0) {
-    if (std::strcmp(value, "50") == 0) {
-      s->model_200khz = false;
-    } else if (std::strcmp(value, "200") == 0) {
-      s->model_200khz = true;
-    } else {
-      ReportMalformed(name, value, "50 or 200");
-    }
-  } else if (std::strcmp(name, "HSIF_SIM_CARDS") == 0) {
-    if (ParseInteger(value, 0, kMaxCards, &integer)) {
-      s->cards = static_cast<int>(integer);
-    } else {
-      ReportMalformed(name, value, "a card count 0..16");
-    }
-  } else if (std::strcmp(name, "HSIF_SIM_MIRROR_HZ") == 0) {
-    double hz = 0;
-    if (ParseNumber(value, 0.0, kMaxMirrorHz, &hz)) {
-      s->mirror_hz = hz;
-    } else {
-      ReportMalformed(name, value, "revolutions per second 0..1000");
-    }
-  } else if (std::strcmp(name, "HSIF_SIM_MIRROR_WANDER") == 0) {
-    double percent = 0;
-    if (ParseNumber(value, 0.0, kMaxMirrorWanderPercent, &percent)) {
-      s->mirror_wander_percent = percent;
-    } else {
-      ReportMalformed(name, value, "a percentage 0..10");
-    }
-  } else if (std::strcmp(name, "HSIF_SIM_MIRROR_SLOW_AFTER") == 0) {
-    if (ParseInteger(value, 1, INT64_MAX / 2, &integer)) {
-      s->mirror_slow_after = integer;
-    } else {
-      ReportMalformed(name, value, "a fetch count >= 1");
-    }
-  } else if (std::strcmp(name, "HSIF_SIM_MIRROR_SLOW_HZ") == 0) {
-    double hz = 0;
-    if (ParseNumber(value, 0.0, kMaxMirrorHz, &hz)) {
-      s->mirror_slow_hz = hz;
-    } else {
-      ReportMalformed(name, value, "revolutions per second 0..1000");
-    }
-  } else if (std::strcmp(name, "HSIF_SIM_UNPACED") == 0) {
-    if (std::strcmp(value, "1") == 0 || std::strcmp(value, "0") == 0) {
-      s->unpaced = value[0] == '1';
-    } else {
-      ReportMalformed(name, value, "0 or 1");
-    }
-  } else if (std::strcmp(name, "HSIF_SIM_BUFFER") == 0) {
-    if (ParseInteger(value, 1, kMaxBufferSamples, &integer)) {
-      s->buffer_samples = static_cast<int>(integer);
-    } else {
-      ReportMalformed(name, value, "a sample count 1..16777216");
-    }
-  } else if (std::strcmp(name, "HSIF_SIM_FAIL") == 0) {
-    bool known = false;
-    for (const FailName& entry : kFailNames) {
-      if (std::strcmp(entry.name, value) == 0) {
-        s->fail = entry.step;
-        known = true;
-      }
-    }
-    if (!known) ReportMalformed(name, value, "a known step name");
-  } else if (std::strcmp(name, "HSIF_SIM_FAIL_FETCH_AFTER") == 0) {
-    if (ParseInteger(value, 0, INT64_MAX / 2, &integer)) {
-      s->fail_fetch_after = integer;
-    } else {
-      ReportMalformed(name, value, "a fetch count >= 0");
-    }
-  } else if (std::strcmp(name, "HSIF_SIM_LOSE_DATA_AT") == 0) {
-    if (ParseInteger(value, 1, INT64_MAX / 2, &integer)) {
-      s->lose_data_at = integer;
-    } else {
-      ReportMalformed(name, value, "a fetch number >= 1");
-    }
-  } else if (std::strcmp(name, "HSIF_SIM_ANGLE_SCRIPT") == 0) {
-    if (!CopyPath(value, s->angle_script)) ReportMalformed(name, value, "a path of < 1024 chars");
-  } else if (std::strcmp(name, "HSIF_SIM_LOG") == 0) {
-    if (!CopyPath(value, s->log_path)) ReportMalformed(name, value, "a path of < 1024 chars");
+  for (std::size_t i = 0; i < std::size(kSimSettingNames); ++i) {
+    if (std::strcmp(name, kSimSettingNames[i]) == 0) kSetters[i](s, name, value);
   }
 }
 
 SimSettings ReadSimSettings() {
-  static constexpr const char* kNames[] = {
-      "HSIF_SIM_MODEL",
-      "HSIF_SIM_CARDS",
-      "HSIF_SIM_MIRROR_HZ",
-      "HSIF_SIM_MIRROR_WANDER",
-      "HSIF_SIM_MIRROR_SLOW_AFTER",
-      "HSIF_SIM_MIRROR_SLOW_HZ",
-      "HSIF_SIM_UNPACED",
-      "HSIF_SIM_BUFFER",
-      "HSIF_SIM_FAIL",
-      "HSIF_SIM_FAIL_FETCH_AFTER",
-      "HSIF_SIM_LOSE_DATA_AT",
-      "HSIF_SIM_ANGLE_SCRIPT",
-      "HSIF_SIM_LOG",
-  };
   SimSettings settings;
-  for (const char* name : kNames) ApplySetting(&settings, name, std::getenv(name));
+  for (const char* name : kSimSettingNames) ApplySetting(&settings, name, std::getenv(name));
   return settings;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <iterator>
 
 namespace standin {
 
@@ -46,6 +47,24 @@ struct SimSettings {
   std::int64_t lose_data_at = 0;          // HSIF_SIM_LOSE_DATA_AT, 0 = never
   char angle_script[kMaxPathChars] = {};  // HSIF_SIM_ANGLE_SCRIPT, empty = mirror
   char log_path[kMaxPathChars] = {};      // HSIF_SIM_LOG, empty = no log
+};
+
+// The variables the settings come from, in the order ReadSimSettings reads
+// them.
+inline constexpr const char* kSimSettingNames[] = {
+    "HSIF_SIM_MODEL",
+    "HSIF_SIM_CARDS",
+    "HSIF_SIM_MIRROR_HZ",
+    "HSIF_SIM_MIRROR_WANDER",
+    "HSIF_SIM_MIRROR_SLOW_AFTER",
+    "HSIF_SIM_MIRROR_SLOW_HZ",
+    "HSIF_SIM_UNPACED",
+    "HSIF_SIM_BUFFER",
+    "HSIF_SIM_FAIL",
+    "HSIF_SIM_FAIL_FETCH_AFTER",
+    "HSIF_SIM_LOSE_DATA_AT",
+    "HSIF_SIM_ANGLE_SCRIPT",
+    "HSIF_SIM_LOG",
 };
 
 // Reads `value` (the text of one variable, or null when unset) into the

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "bench/monitor/malloc_counter.h"
+#include "hsif/driver_records.h"
 #include "monitor/angle.h"
-#include "monitor/driver_records.h"
 #include "monitor/sample_round.h"
 #include "monitor/status_display.h"
 #include "platform/clock.h"

@@ -18,7 +18,6 @@
 #include <thread>
 #include <vector>
 
-#include "monitor/driver_binding.h"
 #include "platform/linux/port_names_linux.h"
 #include "serial/serial_port.h"
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/errors.h"
-#include "platform/process.h"
+#include "platform/format_message.h"
 #include "platform/version_info.h"
 
 namespace win {

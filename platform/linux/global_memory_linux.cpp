@@ -2,7 +2,7 @@
 #include <cstdlib>
 
 #include "platform/errors.h"
-#include "platform/process.h"
+#include "platform/global_memory.h"
 
 namespace win {
 

@@ -1,4 +1,4 @@
-#include "platform/process.h"
+#include "platform/format_message.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "platform/process.h"
+#include "platform/global_memory.h"
 
 #include <windows.h>
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "health/scan_health.h"
-#include "monitor/driver_records.h"
+#include "hsif/driver_records.h"
 
 namespace {
 

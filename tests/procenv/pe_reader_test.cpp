@@ -14,7 +14,7 @@
 
 #include "platform/common/pe_version.h"
 #include "platform/errors.h"
-#include "platform/process.h"
+#include "platform/format_message.h"
 #include "platform/version_info.h"
 #include "tests/procenv/pe_image_builder.h"
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/errors.h"
+#include "platform/format_message.h"
 #include "platform/process.h"
 #include "procenv/process_settings.h"
 

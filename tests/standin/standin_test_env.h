@@ -13,6 +13,7 @@
 #include <string>
 
 #include "standin/hsif_standin.h"
+#include "standin/sim_settings.h"
 
 inline void SetVariable(const char* name, const char* value) {
 #if defined(_WIN32)
@@ -42,14 +43,14 @@ class StandinTest : public testing::Test {
     Configure({});
   }
   void TearDown() override {
-    for (const char* name : kNames) ClearVariable(name);
+    for (const char* name : standin::kSimSettingNames) ClearVariable(name);
     HsifDllInit();  // closes the cards
     std::filesystem::remove_all(folder_);
   }
 
   // Clears every setting, applies `settings` (and the call log), re-reads.
   void Configure(const std::map<std::string, std::string>& settings) {
-    for (const char* name : kNames) ClearVariable(name);
+    for (const char* name : standin::kSimSettingNames) ClearVariable(name);
     SetVariable("HSIF_SIM_LOG", log_.c_str());
     for (const auto& [name, value] : settings) SetVariable(name.c_str(), value.c_str());
     std::filesystem::remove(log_);
@@ -79,20 +80,6 @@ class StandinTest : public testing::Test {
     HsifSamplingEnable(card);
     return card;
   }
-
-  static constexpr const char* kNames[] = {"HSIF_SIM_MODEL",
-                                           "HSIF_SIM_CARDS",
-                                           "HSIF_SIM_MIRROR_HZ",
-                                           "HSIF_SIM_MIRROR_WANDER",
-                                           "HSIF_SIM_MIRROR_SLOW_AFTER",
-                                           "HSIF_SIM_MIRROR_SLOW_HZ",
-                                           "HSIF_SIM_UNPACED",
-                                           "HSIF_SIM_BUFFER",
-                                           "HSIF_SIM_FAIL",
-                                           "HSIF_SIM_FAIL_FETCH_AFTER",
-                                           "HSIF_SIM_LOSE_DATA_AT",
-                                           "HSIF_SIM_ANGLE_SCRIPT",
-                                           "HSIF_SIM_LOG"};
 
   std::filesystem::path folder_;
   std::string log_;

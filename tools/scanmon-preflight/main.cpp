@@ -15,10 +15,11 @@
 #include <cstdio>
 #include <cstring>
 
-#include "monitor/driver_binding.h"
+#include "hsif/driver_binding.h"
+#include "hsif/sensor_line.h"
 #include "platform/errors.h"
+#include "platform/format_message.h"
 #include "platform/library.h"
-#include "platform/process.h"
 #include "procenv/module_version.h"
 #include "properties/properties.h"
 #include "properties/property_check.h"
@@ -31,10 +32,7 @@ constexpr int kExitReady = 0;
 constexpr int kExitNotReady = 1;
 constexpr int kExitUsage = 2;
 
-constexpr const char* kPropertiesPath = "./properties.txt";
-// The rate at which the monitor has the driver open the sensor's line.
-constexpr int kSensorBaudRate = 9600;
-constexpr win::DWORD kPathSize = 260;
+constexpr win::DWORD kPathSize = win::kMaxPath;
 
 // The settings live for the whole run, as in the monitor.
 RunProperties* g_properties = nullptr;

@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "monitor/driver_binding.h"
 #include "platform/errors.h"
 #include "serial/serial_port.h"
 #include "tests/support/fake_platform.h"

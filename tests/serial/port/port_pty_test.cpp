@@ -11,7 +11,6 @@
 #include <functional>
 #include <string>
 
-#include "monitor/driver_binding.h"
 #include "platform/comm.h"
 #include "platform/linux/bit_rate_linux.h"
 #include "platform/linux/handle_table_linux.h"

@@ -8,8 +8,8 @@
 
 #include <cstddef>
 
-#include "monitor/driver_abi.h"
-#include "monitor/driver_records.h"
+#include "hsif/driver_abi.h"
+#include "hsif/driver_records.h"
 #include "platform/win_types.h"
 
 inline constexpr std::size_t kDriverEntryCount = 50;
@@ -17,30 +17,14 @@ inline constexpr std::size_t kDriverEntryCount = 50;
 // The fifty entry-point names, in the order they are resolved.
 extern const char* const kDriverEntryNames[kDriverEntryCount];
 
-// The driver table. The twenty entry points the program calls are typed; the
+// The driver table. The twenty entry points the program calls are typed, one
+// slot each named after its entry point (the list is in driver_abi.h); the
 // other thirty are required to be present but are never called, so they are
 // kept as plain addresses.
 struct DriverTable {
-  HsifDllInitFn HsifDllInit;
-  HsifOpenFn HsifOpen;
-  HsifCardFn HsifClose;
-  HsifCardFn HsifSamplingModeInit;
-  HsifCardFn HsifResetBoard;
-  HsifProcessSamplesFn HsifProcessSamples;
-  HsifLoadCalibrationDataFn HsifLoadCalibrationData;
-  HsifSetSamplePeriodFn HsifSetSamplePeriod;
-  HsifCardFn HsifSamplingEnable;
-  HsifCardFn HsifClearSampleBuffer;
-  HsifSetMotorPowerFn HsifSetMotorPower;
-  HsifClearEncoderFn HsifClearEncoder;
-  HsifCalibrateEncoderFn HsifCalibrateEncoder;
-  HsifCardFn HsifCalibrate;
-  HsifGetBufferedSamplesFn HsifGetBufferedSamples;
-  HsifSetPollModeFn HsifSetPollMode;
-  HsifOpenPortFn HsifOpenPort;
-  HsifSendStrFn HsifSendStr;
-  HsifQueryFn HsifGetCardModel;
-  HsifQueryFn HsifGetMinSamplePeriod;
+#define HSIF_TABLE_SLOT(name, type) type name;
+  HSIF_CALLED_ENTRY_POINTS(HSIF_TABLE_SLOT)
+#undef HSIF_TABLE_SLOT
   // Every entry point's address, by its position in kDriverEntryNames.
   win::FARPROC resolved[kDriverEntryCount];
 };
@@ -58,14 +42,6 @@ const char* DriverName();
 
 // The platform's result of unloading the library.
 win::BOOL ReleaseDriver(win::HMODULE module);
-
-// Releases a serial port record, whoever filled it: is_open = 0, event mask
-// cleared, DTR dropped, both directions aborted and purged, handle closed (the
-// slot keeps the closed value). The two transfer events are closed too, when
-// their slots hold one, and the slots zeroed, so that a release never leaks them
-// and never closes one twice; a record therefore starts zero-filled. The results
-// of the platform calls are not looked at; always returns 1.
-int ClosePort(SerialPort* port);
 
 // The program-lifetime sample buffers handed to the driver: the raw buffer of
 // one fetch, and the processed-sample store (the monitor uses its first

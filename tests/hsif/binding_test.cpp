@@ -7,11 +7,12 @@
 
 #include <cstring>
 
-#include "monitor/driver_binding.h"
+#include "hsif/driver_binding.h"
+#include "serial/serial_port.h"
 
 namespace {
 
-TEST(StandinBinding, LoadsByNameWithAllFiftyEntryPoints) {
+TEST(HsifBinding, LoadsByNameWithAllFiftyEntryPoints) {
   win::HMODULE module = LoadDriver();
   ASSERT_NE(module, nullptr) << "libhsif.so not found through the RUNPATH";
   for (std::size_t i = 0; i < kDriverEntryCount; ++i) {

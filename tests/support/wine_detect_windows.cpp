@@ -1,12 +1,13 @@
-#include "platform/windows/wine_windows.h"
+#include "tests/support/wine_detect.h"
 
 #include <windows.h>
 
-namespace platform_windows {
+namespace test_support {
 
 bool RunningUnderWine() {
+  // Wine's ntdll offers its own export `wine_get_version`; Windows' does not.
   ::HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
   return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-}  // namespace platform_windows
+}  // namespace test_support

@@ -1,9 +1,7 @@
-#include "monitor/driver_binding.h"
+#include "hsif/driver_binding.h"
 
 #include <cstring>
 
-#include "platform/comm.h"
-#include "platform/files.h"
 #include "platform/library.h"
 
 const char* const kDriverEntryNames[kDriverEntryCount] = {
@@ -81,26 +79,9 @@ void TakeEntry(Fn& slot, const char* name) {
 }
 
 void FillTypedEntries() {
-  TakeEntry(g_driver.HsifDllInit, "HsifDllInit");
-  TakeEntry(g_driver.HsifOpen, "HsifOpen");
-  TakeEntry(g_driver.HsifClose, "HsifClose");
-  TakeEntry(g_driver.HsifSamplingModeInit, "HsifSamplingModeInit");
-  TakeEntry(g_driver.HsifResetBoard, "HsifResetBoard");
-  TakeEntry(g_driver.HsifProcessSamples, "HsifProcessSamples");
-  TakeEntry(g_driver.HsifLoadCalibrationData, "HsifLoadCalibrationData");
-  TakeEntry(g_driver.HsifSetSamplePeriod, "HsifSetSamplePeriod");
-  TakeEntry(g_driver.HsifSamplingEnable, "HsifSamplingEnable");
-  TakeEntry(g_driver.HsifClearSampleBuffer, "HsifClearSampleBuffer");
-  TakeEntry(g_driver.HsifSetMotorPower, "HsifSetMotorPower");
-  TakeEntry(g_driver.HsifClearEncoder, "HsifClearEncoder");
-  TakeEntry(g_driver.HsifCalibrateEncoder, "HsifCalibrateEncoder");
-  TakeEntry(g_driver.HsifCalibrate, "HsifCalibrate");
-  TakeEntry(g_driver.HsifGetBufferedSamples, "HsifGetBufferedSamples");
-  TakeEntry(g_driver.HsifSetPollMode, "HsifSetPollMode");
-  TakeEntry(g_driver.HsifOpenPort, "HsifOpenPort");
-  TakeEntry(g_driver.HsifSendStr, "HsifSendStr");
-  TakeEntry(g_driver.HsifGetCardModel, "HsifGetCardModel");
-  TakeEntry(g_driver.HsifGetMinSamplePeriod, "HsifGetMinSamplePeriod");
+#define HSIF_TAKE_ENTRY(name, type) TakeEntry(g_driver.name, #name);
+  HSIF_CALLED_ENTRY_POINTS(HSIF_TAKE_ENTRY)
+#undef HSIF_TAKE_ENTRY
 }
 
 }  // namespace
@@ -130,28 +111,4 @@ const char* DriverName() {
 
 win::BOOL ReleaseDriver(win::HMODULE module) {
   return win::FreeLibrary(module);
-}
-
-namespace {
-
-void CloseTransferEvent(win::OVERLAPPED& block) {
-  if (block.hEvent != 0) {
-    win::CloseHandle(win::HandleFromSlot(block.hEvent));
-    block.hEvent = 0;
-  }
-}
-
-}  // namespace
-
-int ClosePort(SerialPort* port) {
-  port->is_open = 0;
-  win::HANDLE handle = win::HandleFromSlot(port->handle);
-  win::SetCommMask(handle, 0);
-  win::EscapeCommFunction(handle, win::CLRDTR);
-  win::PurgeComm(handle,
-                 win::PURGE_TXABORT | win::PURGE_RXABORT | win::PURGE_TXCLEAR | win::PURGE_RXCLEAR);
-  win::CloseHandle(handle);
-  CloseTransferEvent(port->write_overlapped);
-  CloseTransferEvent(port->read_overlapped);
-  return 1;
 }

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "monitor/driver_records.h"
+#include "hsif/driver_records.h"
 
 #ifndef HSIF_CALLCONV
 #define HSIF_CALLCONV
@@ -41,3 +41,29 @@ using HsifGetBufferedSamplesFn = std::int32_t(HSIF_CALLCONV*)(std::int32_t card,
 using HsifProcessSamplesFn = std::int32_t(HSIF_CALLCONV*)(std::int32_t card, const RawSample* raw,
                                                           ProcessedSample* processed,
                                                           std::int32_t count);
+
+// The twenty entry points the program calls, each with its signature. The
+// driver table and its filling are made from this list, and the stand-in
+// driver checks its own declarations against it, so a signature changed in one
+// place and not the other does not build.
+#define HSIF_CALLED_ENTRY_POINTS(X)                     \
+  X(HsifDllInit, HsifDllInitFn)                         \
+  X(HsifOpen, HsifOpenFn)                               \
+  X(HsifClose, HsifCardFn)                              \
+  X(HsifSamplingModeInit, HsifCardFn)                   \
+  X(HsifResetBoard, HsifCardFn)                         \
+  X(HsifProcessSamples, HsifProcessSamplesFn)           \
+  X(HsifLoadCalibrationData, HsifLoadCalibrationDataFn) \
+  X(HsifSetSamplePeriod, HsifSetSamplePeriodFn)         \
+  X(HsifSamplingEnable, HsifCardFn)                     \
+  X(HsifClearSampleBuffer, HsifCardFn)                  \
+  X(HsifSetMotorPower, HsifSetMotorPowerFn)             \
+  X(HsifClearEncoder, HsifClearEncoderFn)               \
+  X(HsifCalibrateEncoder, HsifCalibrateEncoderFn)       \
+  X(HsifCalibrate, HsifCardFn)                          \
+  X(HsifGetBufferedSamples, HsifGetBufferedSamplesFn)   \
+  X(HsifSetPollMode, HsifSetPollModeFn)                 \
+  X(HsifOpenPort, HsifOpenPortFn)                       \
+  X(HsifSendStr, HsifSendStrFn)                         \
+  X(HsifGetCardModel, HsifQueryFn)                      \
+  X(HsifGetMinSamplePeriod, HsifQueryFn)
