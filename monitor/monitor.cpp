@@ -108,7 +108,8 @@ int RunMonitor(int argc, char** argv) {
     }
   }
   if (output_path == nullptr) {
-    std::fprintf(stderr, "usage: scanmon [--status] OUTPUT_FILE\n");
+    std::fprintf(stderr,
+                 "usage: scanmon [--status] OUTPUT_FILE\n       scanmon --help | --version\n");
     return kExitUsage;
   }
   // Progress lines reach the console (or a pipe to a log) as they happen.

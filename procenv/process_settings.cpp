@@ -1,32 +1,21 @@
 #include "procenv/process_settings.h"
 
 #include <cstdio>
-#include <cstring>
 
+#include "platform/error_text.h"
 #include "platform/errors.h"
 #include "platform/format_message.h"
 #include "platform/process.h"
 
 namespace {
 
-constexpr win::DWORD kMessageFlags =
-    win::FORMAT_MESSAGE_FROM_SYSTEM | win::FORMAT_MESSAGE_IGNORE_INSERTS;
-constexpr win::DWORD kLanguageNeutralDefault = 0x0400;  // LANG_NEUTRAL, SUBLANG_DEFAULT
-constexpr win::DWORD kMessageTextSize = 512;
-
-// Shown when the system has no text for the code, in the system's own form.
-constexpr char kNoSystemText[] = "(no system text for this error code)\r\n";
-
-// Prints the three-line failure message for the code the failed call left.
+// Prints the three-line failure message for the code the failed call left. The
+// system's text keeps its own CR LF; the message adds its line feed after it.
 void ShowFailure(const char* format) {
   // Taken first: nothing may overwrite it before it is reported.
-  win::DWORD code = win::GetLastError();
-  char text[kMessageTextSize];
-  text[0] = '\0';
-  if (win::FormatMessageA(kMessageFlags, nullptr, code, kLanguageNeutralDefault, text,
-                          kMessageTextSize, nullptr) == 0) {
-    std::memcpy(text, kNoSystemText, sizeof kNoSystemText);
-  }
+  const win::DWORD code = win::GetLastError();
+  char text[platform::kErrorTextSize];
+  platform::GetSystemErrorText(code, text, sizeof text);
   std::printf(format, static_cast<int>(code), static_cast<unsigned>(code), text);
 }
 

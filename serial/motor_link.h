@@ -41,8 +41,8 @@ inline constexpr std::uint32_t kMotorReplyWaitMs = 30000;
 // Returns the handle, or null after a message: "Motor - could not open serial
 // port, %d\n" on stdout when the device does not open; on stderr, with the
 // device closed again, "Motor - error getting comm: %d\n", "Motor - error
-// setting comm: %d\n", " Motor - error getting comm timeouts:%d\n" or "Motor -
-// error setting comm timeouts:%d\n". A null `name` fails to open with
+// setting comm: %d\n", " Motor - error getting comm timeouts:%d/n" (sic: "/n", no line end) or
+// "Motor - error setting comm timeouts:%d\n". A null `name` fails to open with
 // ERROR_INVALID_PARAMETER.
 win::HANDLE OpenMotorPort(const char* name, std::int32_t baud);
 

@@ -52,7 +52,9 @@ win::HANDLE OpenMotorPort(const char* name, std::int32_t baud) {
   win::COMMTIMEOUTS timeouts;
   std::memset(&timeouts, 0, sizeof timeouts);
   if (!win::GetCommTimeouts(handle, &timeouts)) {
-    return AbandonPort(handle, " Motor - error getting comm timeouts:%d\n", win::GetLastError());
+    // The system's own text, kept as it is: a leading blank and a literal "/n"
+    // where a line end would be, so no line end follows it (docs/errors.md).
+    return AbandonPort(handle, " Motor - error getting comm timeouts:%d/n", win::GetLastError());
   }
   timeouts.ReadIntervalTimeout = kMotorReadIntervalMs;
   timeouts.ReadTotalTimeoutMultiplier = kMotorReadMultiplierMs;

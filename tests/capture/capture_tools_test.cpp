@@ -136,7 +136,8 @@ TEST_F(CaptureToolsTest, ConfigCheckerRefusesBadConfigurationsAndArguments) {
       {"--write-header --calibration-value 1 --sensor-model 100 good.cfg", 2,
        "--sensor-model must be 50 or 200"},
       {"--write-header --calibration-value 4294967296 --sensor-model 50 good.cfg", 2,
-       "needs a 32-bit integer"},
+       "--calibration-value must be a whole number from -2147483648 to 2147483647, not "
+       "'4294967296'"},
       {"--calibration-value", 2, "missing value for --calibration-value"},
       {"--bogus good.cfg", 2, "unknown option --bogus"},
   };
@@ -150,9 +151,6 @@ TEST_F(CaptureToolsTest, ConfigCheckerRefusesBadConfigurationsAndArguments) {
   EXPECT_EQ(Config("bad.cfg").out,
             "Configuration version = 3\nError reading parameter 2: "
             "\"Com port\"\n\nERROR: Configuration file parse failed.\n");
-  const Outcome help = Config("--help");
-  EXPECT_EQ(help.status, 0);
-  EXPECT_NE(help.out.find("Usage: capture-config"), std::string::npos);
 }
 
 // A plausible version-3 header: 20 us, 1200 in, 1000-sample buffer, 50000
@@ -210,7 +208,6 @@ TEST_F(CaptureToolsTest, HeaderCheckerSaysWhyAHeaderIsInvalid) {
       {"", 2, "", "no capture file given"},
       {"v3.raw v2.raw", 2, "", "expected one capture file"},
       {"--verbose v3.raw", 2, "", "unknown option --verbose"},
-      {"--help", 0, "Usage: capture-header", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args);

@@ -17,8 +17,8 @@
 #include "tests/support/run_process.h"
 
 namespace fs = std::filesystem;
-using testsupport::ProcessRun;
 using testsupport::ProcessRequest;
+using testsupport::ProcessRun;
 using testsupport::RunProcess;
 
 namespace {
@@ -234,7 +234,7 @@ const Scenario kScenarios[] = {
      {"--frobnicate"},
      2,
      {},
-     {"unknown argument '--frobnicate'"}},
+     {"unknown option --frobnicate"}},
 };
 
 INSTANTIATE_TEST_SUITE_P(Folders, Preflight, testing::ValuesIn(kScenarios),

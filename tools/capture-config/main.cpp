@@ -2,45 +2,51 @@
 // echoes and errors; optionally writes the version-3 header that the
 // configuration describes into the capture's .raw file.
 // Exit status 0 configuration valid (and header written), 1 not, 2 usage.
-#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "capture/capture_config.h"
 #include "capture/capture_header.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "tools/common/command_line.h"
 
 namespace {
 
 constexpr int kExitValid = 0;
 constexpr int kExitInvalid = 1;
-constexpr int kExitUsage = 2;
 
-void PrintUsage(std::FILE* stream) {
-  std::fprintf(stream,
-               "Usage: capture-config [OPTIONS] CONFIG_FILE\n"
-               "\n"
-               "Reads a capture configuration file and prints each accepted value and\n"
-               "each bad line.\n"
-               "\n"
-               "Options:\n"
-               "  --write-header           also write the version-3 capture header for this\n"
-               "                           configuration into the capture's .raw file (the\n"
-               "                           base name of line 13 + \".raw\", relative to the\n"
-               "                           current directory)\n"
-               "  --calibration-value N    calibration value for the header (needed with\n"
-               "                           --write-header)\n"
-               "  --sensor-model 50|200    AR4000 model in kHz (needed with --write-header)\n"
-               "  --force                  overwrite an existing .raw file\n"
-               "  --help                   show this text\n"
-               "\n"
-               "Exit status: 0 configuration valid (and header written), 1 configuration\n"
-               "invalid or the header could not be written (reason on stderr), 2 usage error.\n");
-}
+const ProgramText kProgram = {
+    "capture-config", "Usage: capture-config [OPTIONS] CONFIG_FILE\n",
+    "\n"
+    "Reads a capture configuration file and prints each accepted value and\n"
+    "each bad line.\n"
+    "\n"
+    "Options:\n"
+    "  --write-header           also write the version-3 capture header for this\n"
+    "                           configuration into the capture's .raw file (the\n"
+    "                           base name of line 13 + \".raw\", relative to the\n"
+    "                           current directory)\n"
+    "  --calibration-value N    calibration value for the header, a 32-bit whole\n"
+    "                           number (needed with --write-header)\n"
+    "  --sensor-model 50|200    AR4000 model in kHz (needed with --write-header)\n"
+    "  --force                  overwrite an existing .raw file\n"
+    "  --help                   show this text\n"
+    "  --version                show the version\n"
+    "\n"
+    "Exit status: 0 configuration valid (and header written), 1 configuration\n"
+    "invalid or the header could not be written (reason on stderr), 2 usage error.\n"};
+
+// Indexes into kOptions.
+enum Option : std::size_t { kWriteHeader, kForce, kCalibrationValue, kSensorModel };
+const OptionEntry kOptions[] = {
+    {"--write-header", nullptr},
+    {"--force", nullptr},
+    {"--calibration-value", "N"},
+    {"--sensor-model", "50|200"},
+};
 
 struct Options {
   const char* config_path = nullptr;
@@ -52,92 +58,51 @@ struct Options {
   std::uint8_t sensor_model = kSensorModel50kHz;
 };
 
-// A whole-argument decimal integer within 32 bits.
-bool ParseInt32(const char* text, std::int32_t* value) {
-  if (*text == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  const long long parsed = std::strtoll(text, &end, 10);
-  if (errno != 0 || *end != '\0' || parsed < INT32_MIN || parsed > INT32_MAX) return false;
-  *value = static_cast<std::int32_t>(parsed);
-  return true;
-}
-
-bool ParseModel(const char* text, std::uint8_t* model) {
-  if (std::strcmp(text, "50") == 0) {
-    *model = kSensorModel50kHz;
-  } else if (std::strcmp(text, "200") == 0) {
-    *model = kSensorModel200kHz;
-  } else {
-    return false;
-  }
-  return true;
-}
-
-// "--name value" or "--name=value". Returns the value, or null when `arg` is not
-// this option; sets *missing when the option lacks its value.
-const char* OptionValue(const char* name, int argc, char** argv, int* i, bool* missing) {
-  const char* arg = argv[*i];
-  const std::size_t length = std::strlen(name);
-  if (std::strncmp(arg, name, length) != 0) return nullptr;
-  if (arg[length] == '=') return arg + length + 1;
-  if (arg[length] != '\0') return nullptr;
-  if (*i + 1 >= argc) {
-    *missing = true;
-    return nullptr;
-  }
-  ++*i;
-  return argv[*i];
-}
-
-int UsageError(const char* message, const char* detail) {
-  std::fprintf(stderr, "capture-config: %s%s\n", message, detail);
-  PrintUsage(stderr);
-  return kExitUsage;
-}
-
 // Returns -1 when the arguments are good, else the exit status to end with.
 int ParseArguments(int argc, char** argv, Options* options) {
-  bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    bool missing = false;
-    if (!options_done && std::strcmp(arg, "--") == 0) {
-      options_done = true;
-    } else if (!options_done && (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0)) {
-      PrintUsage(stdout);
-      return kExitValid;
-    } else if (!options_done && std::strcmp(arg, "--write-header") == 0) {
-      options->write_header = true;
-    } else if (!options_done && std::strcmp(arg, "--force") == 0) {
-      options->force = true;
-    } else if (const char* value =
-                   options_done ? nullptr
-                                : OptionValue("--calibration-value", argc, argv, &i, &missing)) {
-      if (!ParseInt32(value, &options->calibration_value)) {
-        return UsageError("--calibration-value needs a 32-bit integer, not ", value);
+  CommandLine line = StartCommandLine(kProgram, kOptions, argc, argv);
+  ArgStep step;
+  for (ArgKind kind; (kind = NextArgument(&line, &step)) != ArgKind::kEnd;) {
+    if (kind == ArgKind::kExit) return line.exit_status;
+    if (kind == ArgKind::kOperand) {
+      if (options->config_path != nullptr) {
+        return UsageError(&line, "expected one configuration file, also got '%s'", step.text);
       }
-      options->have_calibration = true;
-    } else if (const char* model = options_done
-                                       ? nullptr
-                                       : OptionValue("--sensor-model", argc, argv, &i, &missing)) {
-      if (!ParseModel(model, &options->sensor_model)) {
-        return UsageError("--sensor-model must be 50 or 200, not ", model);
+      options->config_path = step.text;
+      continue;
+    }
+    switch (step.option) {
+      case kWriteHeader:
+        options->write_header = true;
+        break;
+      case kForce:
+        options->force = true;
+        break;
+      case kCalibrationValue: {
+        std::int64_t value = 0;
+        if (!ParseNumberArgument(&line, "--calibration-value", step.text, INT32_MIN, INT32_MAX,
+                                 &value)) {
+          return line.exit_status;
+        }
+        options->calibration_value = static_cast<std::int32_t>(value);
+        options->have_calibration = true;
+        break;
       }
-      options->have_model = true;
-    } else if (missing) {
-      return UsageError("missing value for ", arg);
-    } else if (!options_done && arg[0] == '-' && arg[1] != '\0') {
-      return UsageError("unknown option ", arg);
-    } else if (options->config_path != nullptr) {
-      return UsageError("expected one configuration file, also got ", arg);
-    } else {
-      options->config_path = arg;
+      case kSensorModel:
+        if (std::strcmp(step.text, "50") == 0) {
+          options->sensor_model = kSensorModel50kHz;
+        } else if (std::strcmp(step.text, "200") == 0) {
+          options->sensor_model = kSensorModel200kHz;
+        } else {
+          return UsageError(&line, "--sensor-model must be 50 or 200, not '%s'", step.text);
+        }
+        options->have_model = true;
+        break;
     }
   }
-  if (options->config_path == nullptr) return UsageError("no configuration file given", "");
+  if (options->config_path == nullptr) return UsageError(&line, "no configuration file given");
   if (options->write_header && (!options->have_calibration || !options->have_model)) {
-    return UsageError("--write-header needs --calibration-value and --sensor-model", "");
+    return UsageError(&line, "--write-header needs --calibration-value and --sensor-model");
   }
   return -1;
 }

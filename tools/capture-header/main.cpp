@@ -2,7 +2,6 @@
 // the header is valid. Exit status 0 valid, 1 not (reason on stderr), 2 usage.
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <system_error>
 
@@ -10,29 +9,31 @@
 #include "capture/header_plausibility.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "tools/common/command_line.h"
 
 namespace {
 
 constexpr int kExitValid = 0;
 constexpr int kExitInvalid = 1;
-constexpr int kExitUsage = 2;
 
-void PrintUsage(std::FILE* stream) {
-  std::fprintf(stream,
-               "Usage: capture-header [--help] CAPTURE_FILE\n"
-               "\n"
-               "Prints the header of a capture file (e.g. a .raw file) on stdout and\n"
-               "checks it: the file must hold a whole header (293 bytes for version 3,\n"
-               "292 for other versions), and a version-3 header must name the sensor\n"
-               "model (0 = AR4000 50 kHz, 1 = 200 kHz). Its fields must be plausible:\n"
-               "version 1 to 3, sampling period 5 to 1000000 us, max range 0 to 99999,\n"
-               "buf size 1 to 30000, num samples not 0, comport 1 to 254, card number\n"
-               "0 to 15, a cal file name that ends within its field; each implausible\n"
-               "field is named. The file is opened exclusively.\n"
-               "\n"
-               "Exit status: 0 header valid, 1 file cannot be opened or header invalid\n"
-               "(reason on stderr), 2 usage error.\n");
-}
+const ProgramText kProgram = {
+    "capture-header", "Usage: capture-header [--help] [--version] CAPTURE_FILE\n",
+    "\n"
+    "Prints the header of a capture file (e.g. a .raw file) on stdout and\n"
+    "checks it: the file must hold a whole header (293 bytes for version 3,\n"
+    "292 for other versions), and a version-3 header must name the sensor\n"
+    "model (0 = AR4000 50 kHz, 1 = 200 kHz). Its fields must be plausible:\n"
+    "version 1 to 3, sampling period 5 to 1000000 us, max range 0 to 99999,\n"
+    "buf size 1 to 30000, num samples not 0, comport 1 to 254, card number\n"
+    "0 to 15, a cal file name that ends within its field; each implausible\n"
+    "field is named. The file is opened exclusively.\n"
+    "\n"
+    "Options:\n"
+    "  --help      show this text\n"
+    "  --version   show the version\n"
+    "\n"
+    "Exit status: 0 header valid, 1 file cannot be opened or header invalid\n"
+    "(reason on stderr), 2 usage error.\n"};
 
 // Why a header that was opened did not read: judged from the file's size and
 // from what the reader left in the record.
@@ -66,35 +67,17 @@ void ReportInvalidHeader(const char* path, const CaptureHeader& header, win::DWO
 }  // namespace
 
 int main(int argc, char** argv) {
+  CommandLine line = StartCommandLine(kProgram, argc, argv);
   const char* path = nullptr;
-  bool options_done = false;
-  for (int i = 1; i < argc; ++i) {
-    const char* arg = argv[i];
-    if (!options_done && std::strcmp(arg, "--") == 0) {
-      options_done = true;
-      continue;
-    }
-    if (!options_done && (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0)) {
-      PrintUsage(stdout);
-      return kExitValid;
-    }
-    if (!options_done && arg[0] == '-' && arg[1] != '\0') {
-      std::fprintf(stderr, "capture-header: unknown option %s\n", arg);
-      PrintUsage(stderr);
-      return kExitUsage;
-    }
+  ArgStep step;
+  for (ArgKind kind; (kind = NextArgument(&line, &step)) != ArgKind::kEnd;) {
+    if (kind == ArgKind::kExit) return line.exit_status;
     if (path != nullptr) {
-      std::fprintf(stderr, "capture-header: expected one capture file\n");
-      PrintUsage(stderr);
-      return kExitUsage;
+      return UsageError(&line, "expected one capture file, also got '%s'", step.text);
     }
-    path = arg;
+    path = step.text;
   }
-  if (path == nullptr) {
-    std::fprintf(stderr, "capture-header: no capture file given\n");
-    PrintUsage(stderr);
-    return kExitUsage;
-  }
+  if (path == nullptr) return UsageError(&line, "no capture file given");
 
   CaptureHeader header{};
   win::HANDLE handle = win::INVALID_HANDLE_VALUE;

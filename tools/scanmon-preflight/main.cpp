@@ -13,10 +13,10 @@
 // missing properties file or driver stops the checks early.
 // Exit status: 0 ready (notes allowed), 1 a check failed, 2 usage error.
 #include <cstdio>
-#include <cstring>
 
 #include "hsif/driver_binding.h"
 #include "hsif/sensor_line.h"
+#include "platform/error_text.h"
 #include "platform/errors.h"
 #include "platform/format_message.h"
 #include "platform/library.h"
@@ -24,54 +24,44 @@
 #include "properties/properties.h"
 #include "properties/property_check.h"
 #include "serial/serial_port.h"
+#include "tools/common/command_line.h"
 #include "tools/scanmon-preflight/preflight_hints.h"
 
 namespace {
 
 constexpr int kExitReady = 0;
 constexpr int kExitNotReady = 1;
-constexpr int kExitUsage = 2;
 
 constexpr win::DWORD kPathSize = win::kMaxPath;
 
 // The settings live for the whole run, as in the monitor.
 RunProperties* g_properties = nullptr;
 
-void PrintHelp() {
-  std::printf(
-      "Usage: scanmon-preflight [--no-port]\n"
-      "\n"
-      "Run in the folder the monitor will run in. Checks, in the monitor's order,\n"
-      "what it needs before it brings the card up, and lists every problem with\n"
-      "a hint:\n"
-      "  1. ./properties.txt is read; the settings are printed as read; unknown\n"
-      "     keys, values that are not numbers and values the card cannot take\n"
-      "     are reported;\n"
-      "  2. the driver library (hsif) binds with all its entry points; its path and\n"
-      "     file version are printed;\n"
-      "  3. the sensor's serial port, COM<laser_serial_port>, opens at 9600 baud\n"
-      "     (and is released again);\n"
-      "  4. the calibration file named by calibration_file can be read and is\n"
-      "     not empty.\n"
-      "Nothing is started on the card.\n"
-      "\n"
-      "Options:\n"
-      "  --no-port   skip check 3 (the stand-in driver simulates the sensor's line)\n"
-      "  --help      show this text\n"
-      "\n"
-      "Exit status: 0 ready, 1 a check failed, 2 usage error.\n");
-}
+const ProgramText kProgram = {
+    "scanmon-preflight", "Usage: scanmon-preflight [--no-port]\n",
+    "\n"
+    "Run in the folder the monitor will run in. Checks, in the monitor's order,\n"
+    "what it needs before it brings the card up, and lists every problem with\n"
+    "a hint:\n"
+    "  1. ./properties.txt is read; the settings are printed as read; unknown\n"
+    "     keys, values that are not numbers and values the card cannot take\n"
+    "     are reported;\n"
+    "  2. the driver library (hsif) binds with all its entry points; its path and\n"
+    "     file version are printed;\n"
+    "  3. the sensor's serial port, COM<laser_serial_port>, opens at 9600 baud\n"
+    "     (and is released again);\n"
+    "  4. the calibration file named by calibration_file can be read and is\n"
+    "     not empty.\n"
+    "Nothing is started on the card.\n"
+    "\n"
+    "Options:\n"
+    "  --no-port   skip check 3 (the stand-in driver simulates the sensor's line)\n"
+    "  --help      show this text\n"
+    "  --version   show the version\n"
+    "\n"
+    "Exit status: 0 ready, 1 a check failed, 2 usage error.\n"};
 
-// The system's text for `code`, without its line end.
-void SystemText(win::DWORD code, char* text, win::DWORD size) {
-  text[0] = '\0';
-  if (win::FormatMessageA(win::FORMAT_MESSAGE_FROM_SYSTEM | win::FORMAT_MESSAGE_IGNORE_INSERTS,
-                          nullptr, code, 0x0400, text, size, nullptr) == 0) {
-    std::snprintf(text, size, "no system text for this error");
-  }
-  std::size_t length = std::strlen(text);
-  while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r')) text[--length] = 0;
-}
+const OptionEntry kOptions[] = {{"--no-port", nullptr}};
 
 int Fail(const char* what) {
   std::fprintf(stderr, "FAILED: %s\n", what);
@@ -175,8 +165,9 @@ int CheckPort(const RunProperties& properties) {
   win::SetLastError(win::ERROR_SUCCESS);
   if (OpenPort(&port, kSensorBaudRate, number) == 0) {
     win::DWORD code = win::GetLastError();
-    char text[512];
-    SystemText(code, text, sizeof text);
+    char text[platform::kErrorTextSize];
+    platform::GetSystemErrorText(code, text, sizeof text);
+    platform::TrimLineEnd(text);
     char what[900];
     std::snprintf(what, sizeof what, "the sensor's port %s does not open: error %d: %s", shown,
                   static_cast<int>(code), text);
@@ -226,19 +217,13 @@ int CheckCalibrationFile(const RunProperties& properties) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  CommandLine line = StartCommandLine(kProgram, kOptions, argc, argv);
   bool check_port = true;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      PrintHelp();
-      return kExitReady;
-    }
-    if (std::strcmp(argv[i], "--no-port") == 0) {
-      check_port = false;
-      continue;
-    }
-    std::fprintf(stderr, "scanmon-preflight: unknown argument '%s'\n", argv[i]);
-    std::fprintf(stderr, "Usage: scanmon-preflight [--no-port] (--help for more)\n");
-    return kExitUsage;
+  ArgStep step;
+  for (ArgKind kind; (kind = NextArgument(&line, &step)) != ArgKind::kEnd;) {
+    if (kind == ArgKind::kExit) return line.exit_status;
+    if (kind == ArgKind::kOperand) return UsageError(&line, "unexpected argument '%s'", step.text);
+    check_port = false;  // --no-port, the only option
   }
   // Lines appear in order even when both streams go to one pipe.
   std::setvbuf(stdout, nullptr, _IONBF, 0);

@@ -95,7 +95,7 @@ TEST_F(MotorFake, EachFailedOpenStepReportsClosesAndYieldsNone) {
       {"CreateFileA", 5, "Motor - could not open serial port, 5\n", "", false},
       {"GetCommState", 31, "", "Motor - error getting comm: 31\n", false},
       {"SetCommState", 87, "", "Motor - error setting comm: 87\n", false},
-      {"GetCommTimeouts", 50, "", " Motor - error getting comm timeouts:50\n", true},
+      {"GetCommTimeouts", 50, "", " Motor - error getting comm timeouts:50/n", true},
       {"SetCommTimeouts", 1167, "", "Motor - error setting comm timeouts:1167\n", true},
   };
   for (const Row& row : rows) {

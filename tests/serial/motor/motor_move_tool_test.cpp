@@ -71,13 +71,7 @@ ToolRun RunTool(const std::vector<std::string>& args) {
   return run;
 }
 
-TEST(MotorMoveTool, HelpGoesToStandardOutput) {
-  const ToolRun run = RunTool({"--help"});
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out.rfind("Usage: motor-move [--wait-ms MS] DEVICE BAUD POSITION\n", 0), 0u);
-  EXPECT_EQ(run.err, "");
-}
-
+// --help and --version: tests/tools/programs_cli_test.cpp, for every program.
 TEST(MotorMoveTool, UsageErrorsExitTwoWithAUsageLine) {
   const std::vector<std::vector<std::string>> rows = {
       {},
