@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "platform/format_message.h"
-#include "platform/process.h"
 
 namespace platform {
 

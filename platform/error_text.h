@@ -1,7 +1,7 @@
 // The system's text for a platform error code, made in one place for every
 // message that shows one (the process settings' failure messages, the
 // pre-flight check's port failure). Portable: built on win::FormatMessageA, so
-// on Linux the texts are the English Windows texts of platform/process.h.
+// on Linux the texts are the English Windows texts of platform/format_message.h.
 #pragma once
 
 #include <cstddef>

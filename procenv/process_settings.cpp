@@ -4,7 +4,6 @@
 
 #include "platform/error_text.h"
 #include "platform/errors.h"
-#include "platform/format_message.h"
 #include "platform/process.h"
 
 namespace {

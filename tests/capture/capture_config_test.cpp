@@ -9,6 +9,7 @@
 
 #include "capture/capture_config.h"
 #include "tests/capture/config_test_support.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -330,7 +331,8 @@ TEST(ReadCaptureConfig, LineShapes) {
 
 TEST(ReadCaptureConfig, UnreadableFileFails) {
   // On Linux a directory opens as a stream whose first read fails.
-  const std::string dir = ::testing::TempDir();
+  const test_support::ScratchDir scratch;
+  const std::string dir = scratch.str();
   CaptureHeader header{};
   std::int32_t delay = 0;
   char capture_file[kCaptureFileNameBytes] = "";
@@ -354,7 +356,8 @@ TEST(ReadCaptureConfig, MissingFileTouchesNothing) {
   char prc_file[kCaptureFileNameBytes] = "keep";
   std::uint8_t single_cpu = 7;
   std::uint8_t write_raw = 7;
-  const std::string path = ::testing::TempDir() + "no/such/config.txt";
+  const test_support::ScratchDir scratch;
+  const std::string path = scratch.File("no/such/config.txt");
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(ReadCaptureConfig(path.c_str(), &header, &delay, capture_file, prc_file, &single_cpu,
                               &write_raw),

@@ -8,18 +8,16 @@
 #include "capture/capture_header.h"
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
 class CaptureFilesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    path_ = ::testing::TempDir() + "capture_files_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".raw";
-    std::remove(path_.c_str());
+    path_ = dir_.File("capture.raw");
     std::memset(&header_, 0xA5, sizeof header_);
   }
-  void TearDown() override { std::remove(path_.c_str()); }
 
   win::HANDLE Create() {
     return win::CreateFileA(path_.c_str(), win::GENERIC_WRITE, 0, nullptr, win::CREATE_ALWAYS,
@@ -33,6 +31,7 @@ class CaptureFilesTest : public ::testing::Test {
     return result;
   }
 
+  test_support::ScratchDir dir_;
   std::string path_;
   CaptureHeader header_;
 };

@@ -9,7 +9,8 @@
 #include "capture/capture_header.h"
 #include "capture/header_plausibility.h"
 #include "platform/errors.h"
-#include "tests/capture/fake_files.h"
+#include "platform/files.h"
+#include "tests/support/fake_platform.h"
 
 namespace {
 
@@ -79,35 +80,65 @@ void ExpectSameFields(const CaptureHeader& a, const CaptureHeader& b) {
   EXPECT_EQ(a.sensor_model, b.sensor_model);
 }
 
+// The fake platform's device as a file: what was written, how many bytes each
+// transfer asked for, and how many bytes reading took.
+std::vector<unsigned char> Written() {
+  const std::string& bytes = fake_platform::TheDevice().output;
+  return std::vector<unsigned char>(bytes.begin(), bytes.end());
+}
+
+std::vector<win::DWORD> Counts(const char* call) {
+  std::vector<win::DWORD> counts;
+  for (const fake_platform::Call& c : fake_platform::Calls()) {
+    if (c.name == call) counts.push_back(static_cast<win::DWORD>(c.args[1]));
+  }
+  return counts;
+}
+
+win::HANDLE CreateFake() {
+  return win::CreateFileA("scan.raw", win::GENERIC_WRITE, 0, nullptr, win::CREATE_ALWAYS, 0,
+                          nullptr);
+}
+
 class CaptureHeaderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_fake = FakeFiles{};
+    fake_platform::Reset();
     std::memset(&header_, 0xA5, sizeof header_);
     handle_ = win::HandleFromSlot(12345);
     win::SetLastError(kErrorSentinel);
   }
 
   int Read(const std::vector<unsigned char>& content, std::string* report) {
-    g_fake.content = content;
+    content_size_ = content.size();
+    fake_platform::QueueInput(std::string(content.begin(), content.end()));
     ::testing::internal::CaptureStdout();
     const int result = ReadCaptureHeader("scan.raw", &handle_, &header_);
     *report = ::testing::internal::GetCapturedStdout();
     return result;
   }
 
+  // Bytes the reader took from the file.
+  std::size_t Position() const { return content_size_ - fake_platform::PendingInputSize(); }
+  // The handle the reader read from.
+  static win::HANDLE ReadHandle() {
+    const fake_platform::Call* read = fake_platform::FindCall("ReadFile");
+    return read ? win::HandleFromSlot(static_cast<win::HandleSlot>(read->args[0])) : nullptr;
+  }
+
   CaptureHeader header_;
   win::HANDLE handle_;
+  std::size_t content_size_ = 0;
 };
 
 TEST_F(CaptureHeaderTest, WritesVersionThreeGoldenBytesFieldByField) {
   const CaptureHeader record = SampleHeader();
-  ASSERT_EQ(WriteCaptureHeader(kFakeHandle, record), 1);
-  EXPECT_EQ(g_fake.content, GoldenBytes());
+  ASSERT_EQ(WriteCaptureHeader(CreateFake(), record), 1);
+  EXPECT_EQ(Written(), GoldenBytes());
   const std::vector<win::DWORD> transfers = {4, 4, 4, 4, 4, 4, 4, 4, 1, 1, 1, 1, 256, 1};
-  EXPECT_EQ(g_fake.write_counts, transfers);
+  EXPECT_EQ(Counts("WriteFile"), transfers);
   EXPECT_EQ(record.version, 1u);
-  EXPECT_EQ(g_fake.close_calls, 0);
+  EXPECT_EQ(fake_platform::CountCalls("CloseHandle"), 0);
 }
 
 TEST_F(CaptureHeaderTest, WriteStopsAtFirstFailedOrShortTransfer) {
@@ -116,16 +147,20 @@ TEST_F(CaptureHeaderTest, WriteStopsAtFirstFailedOrShortTransfer) {
     for (bool outright : {true, false}) {
       SCOPED_TRACE(::testing::Message()
                    << "transfer " << failing << (outright ? " fails" : " short"));
-      g_fake = FakeFiles{};
-      (outright ? g_fake.fail_write : g_fake.short_write) = failing;
-      EXPECT_EQ(WriteCaptureHeader(kFakeHandle, SampleHeader()), 0);
-      EXPECT_EQ(g_fake.write_counts.size(), static_cast<std::size_t>(failing + 1));
+      fake_platform::Reset();
+      if (outright) {
+        fake_platform::FailCall("WriteFile", failing + 1, win::ERROR_GEN_FAILURE);
+      } else {
+        fake_platform::ShortenWrite(failing + 1);
+      }
+      EXPECT_EQ(WriteCaptureHeader(CreateFake(), SampleHeader()), 0);
+      EXPECT_EQ(Counts("WriteFile").size(), static_cast<std::size_t>(failing + 1));
       std::size_t before = 0;
       for (int i = 0; i < failing; ++i) before += sizes[i];
       const std::size_t kept = outright ? before : before + sizes[failing] - 1;
       const std::vector<unsigned char> golden = GoldenBytes();
-      EXPECT_EQ(g_fake.content, std::vector<unsigned char>(golden.begin(), golden.begin() + kept));
-      EXPECT_EQ(g_fake.close_calls, 0);
+      EXPECT_EQ(Written(), std::vector<unsigned char>(golden.begin(), golden.begin() + kept));
+      EXPECT_EQ(fake_platform::CountCalls("CloseHandle"), 0);
     }
   }
 }
@@ -135,14 +170,14 @@ TEST_F(CaptureHeaderTest, ReadsGoldenHeaderAndPrintsReport) {
   file.push_back(0xEE);  // capture data after the header
   std::string report;
   ASSERT_EQ(Read(file, &report), 1);
-  EXPECT_EQ(g_fake.opened_name, "scan.raw");
-  EXPECT_EQ(g_fake.access, win::GENERIC_READ);
-  EXPECT_EQ(g_fake.share_mode, 0u);
-  EXPECT_EQ(g_fake.disposition, win::OPEN_EXISTING);
-  EXPECT_EQ(g_fake.flags, 0u);
-  EXPECT_EQ(handle_, kFakeHandle);
-  EXPECT_EQ(g_fake.position, 293u);
-  EXPECT_EQ(g_fake.close_calls, 0);
+  const fake_platform::Call* open = fake_platform::FindCall("CreateFileA");
+  ASSERT_NE(open, nullptr);
+  EXPECT_EQ(open->text, "scan.raw");
+  // access, share mode, disposition, flags
+  EXPECT_EQ(open->args, (std::vector<std::uint64_t>{win::GENERIC_READ, 0, win::OPEN_EXISTING, 0}));
+  EXPECT_EQ(handle_, ReadHandle());
+  EXPECT_EQ(Position(), 293u);
+  EXPECT_EQ(fake_platform::CountCalls("CloseHandle"), 0);
 
   CaptureHeader expected = SampleHeader();
   expected.version = 3;
@@ -196,9 +231,9 @@ TEST_F(CaptureHeaderTest, VersionDecidesLengthAndModel) {
     EXPECT_EQ(Read(file, &report), c.result);
     EXPECT_EQ(header_.version, c.version);
     EXPECT_EQ(header_.sensor_model, c.model);
-    EXPECT_EQ(g_fake.position, c.position);
-    EXPECT_EQ(handle_, kFakeHandle);
-    EXPECT_EQ(g_fake.close_calls, 0);
+    EXPECT_EQ(Position(), c.position);
+    EXPECT_EQ(handle_, ReadHandle());
+    EXPECT_EQ(fake_platform::CountCalls("CloseHandle"), 0);
     if (c.last_line == nullptr) {
       EXPECT_EQ(report, "");
     } else {
@@ -221,7 +256,7 @@ TEST_F(CaptureHeaderTest, EveryTruncationFailsSilentlyKeepingFieldsReadSoFar) {
       std::string report;
       EXPECT_EQ(Read(file, &report), 0);
       EXPECT_EQ(report, "");
-      EXPECT_EQ(handle_, kFakeHandle);
+      EXPECT_EQ(handle_, ReadHandle());
       // A field cut short keeps its old content; whole fields before it arrive.
       EXPECT_EQ(header_.version, length >= 4 ? version : 0xA5A5A5A5u);
       EXPECT_EQ(header_.calibration_value,
@@ -247,7 +282,7 @@ TEST_F(CaptureHeaderTest, ReportBoundsUnterminatedNameAndShowsBytesUnsigned) {
 }
 
 TEST_F(CaptureHeaderTest, MissingFileReportsAndLeavesRecordUntouched) {
-  g_fake.exists = false;
+  fake_platform::FailCall("CreateFileA", 1, win::ERROR_FILE_NOT_FOUND);
   std::string report;
   unsigned char before[sizeof header_];
   std::memcpy(before, &header_, sizeof header_);
@@ -255,7 +290,7 @@ TEST_F(CaptureHeaderTest, MissingFileReportsAndLeavesRecordUntouched) {
   EXPECT_EQ(report, "Could not open scan.raw\n");
   EXPECT_EQ(handle_, win::INVALID_HANDLE_VALUE);
   EXPECT_EQ(std::memcmp(&header_, before, sizeof header_), 0);
-  EXPECT_TRUE(g_fake.read_counts.empty());
+  EXPECT_EQ(fake_platform::CountCalls("ReadFile"), 0);
 }
 
 TEST(HeaderPlausibility, EachFieldAtAndBeyondItsBounds) {

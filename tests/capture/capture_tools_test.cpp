@@ -1,15 +1,14 @@
 // capture-header and capture-config run as programs, in a scratch folder.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "tests/support/run_process.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -21,42 +20,22 @@ struct Outcome {
   std::string err;
 };
 
-std::string ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-void WriteAll(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
 class CaptureToolsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = fs::path(::testing::TempDir()) /
-           ("capture_tools_" +
-            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
-    fs::remove_all(dir_);
-    fs::create_directories(dir_);
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
+  // Runs `exe` in the scratch folder with `args`, split at spaces.
   Outcome Run(const std::string& exe, const std::string& args) {
-    const std::string command =
-        "cd '" + dir_.string() + "' && '" + exe + "' " + args + " >stdout.txt 2>stderr.txt";
-    const int raw = std::system(command.c_str());
-    Outcome outcome{WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, ReadAll(dir_ / "stdout.txt"),
-                    ReadAll(dir_ / "stderr.txt")};
-    fs::remove(dir_ / "stdout.txt");
-    fs::remove(dir_ / "stderr.txt");
-    return outcome;
+    test_support::ProcessRequest request;
+    request.program = exe;
+    request.working_directory = dir_.str();
+    std::istringstream words(args);
+    for (std::string word; words >> word;) request.args.push_back(word);
+    const test_support::ProcessRun run = test_support::RunProcess(request);
+    return Outcome{run.exit_status, run.out, run.err};
   }
   Outcome Header(const std::string& args) { return Run(CAPTURE_HEADER_EXE, args); }
   Outcome Config(const std::string& args) { return Run(CAPTURE_CONFIG_EXE, args); }
 
-  fs::path dir_;
+  test_support::ScratchDir dir_;
 };
 
 const char kGoodConfig[] =
@@ -70,18 +49,18 @@ std::uint32_t Le32(const std::string& bytes, std::size_t offset) {
 }
 
 TEST_F(CaptureToolsTest, ConfigCheckerReportsAndWritesTheHeader) {
-  WriteAll(dir_ / "good.cfg", kGoodConfig);
+  dir_.Write("good.cfg", kGoodConfig);
   Outcome o = Config("good.cfg");
   EXPECT_EQ(o.status, 0);
   EXPECT_TRUE(o.out.starts_with("Configuration version = 3\nComport = 4\n")) << o.out;
   EXPECT_TRUE(o.out.ends_with("Write .raw file if runing va_vaz = 0\n")) << o.out;
   EXPECT_EQ(o.err, "");
-  EXPECT_FALSE(fs::exists(dir_ / "scan01.raw"));
+  EXPECT_FALSE(fs::exists(dir_.path() / "scan01.raw"));
 
   o = Config("--write-header --calibration-value -42 --sensor-model 200 good.cfg");
   EXPECT_EQ(o.status, 0) << o.err;
   EXPECT_TRUE(o.out.ends_with("Wrote 293-byte capture header to scan01.raw\n")) << o.out;
-  std::string raw = ReadAll(dir_ / "scan01.raw");
+  std::string raw = dir_.Read("scan01.raw");
   ASSERT_EQ(raw.size(), 293u);
   EXPECT_EQ(Le32(raw, 0), 3u);
   EXPECT_EQ(Le32(raw, 28), static_cast<std::uint32_t>(-42));
@@ -92,10 +71,10 @@ TEST_F(CaptureToolsTest, ConfigCheckerReportsAndWritesTheHeader) {
   o = Config("--write-header --calibration-value 7 --sensor-model=50 good.cfg");
   EXPECT_EQ(o.status, 1);
   EXPECT_NE(o.err.find("scan01.raw already exists; use --force"), std::string::npos) << o.err;
-  EXPECT_EQ(ReadAll(dir_ / "scan01.raw"), raw);
+  EXPECT_EQ(dir_.Read("scan01.raw"), raw);
   o = Config("--write-header --force --calibration-value=7 --sensor-model 50 good.cfg");
   EXPECT_EQ(o.status, 0) << o.err;
-  raw = ReadAll(dir_ / "scan01.raw");
+  raw = dir_.Read("scan01.raw");
   EXPECT_EQ(Le32(raw, 28), 7u);
   EXPECT_EQ(raw[292], 0);
 
@@ -110,10 +89,10 @@ TEST_F(CaptureToolsTest, ConfigCheckerReportsAndWritesTheHeader) {
 }
 
 TEST_F(CaptureToolsTest, ConfigCheckerRefusesBadConfigurationsAndArguments) {
-  WriteAll(dir_ / "good.cfg", kGoodConfig);
-  WriteAll(dir_ / "bad.cfg", "3\n0\n");
-  WriteAll(dir_ / "short.cfg", "3\n4\n2\n");
-  WriteAll(dir_ / "long.cfg", "3\n4\n2\nx\t" + std::string(200, 'x') + "\n");
+  dir_.Write("good.cfg", kGoodConfig);
+  dir_.Write("bad.cfg", "3\n0\n");
+  dir_.Write("short.cfg", "3\n4\n2\n");
+  dir_.Write("long.cfg", "3\n4\n2\nx\t" + std::string(200, 'x') + "\n");
   struct Case {
     std::string args;
     int status;
@@ -147,7 +126,7 @@ TEST_F(CaptureToolsTest, ConfigCheckerRefusesBadConfigurationsAndArguments) {
     EXPECT_EQ(o.status, c.status);
     EXPECT_NE(o.err.find(c.err), std::string::npos) << o.err;
   }
-  EXPECT_FALSE(fs::exists(dir_ / "scan01.raw"));
+  EXPECT_FALSE(fs::exists(dir_.path() / "scan01.raw"));
   EXPECT_EQ(Config("bad.cfg").out,
             "Configuration version = 3\nError reading parameter 2: "
             "\"Com port\"\n\nERROR: Configuration file parse failed.\n");
@@ -171,20 +150,20 @@ TEST_F(CaptureToolsTest, HeaderCheckerSaysWhyAHeaderIsInvalid) {
   v2[0] = 2;
   std::string bad_model = v3;
   bad_model[292] = 2;
-  WriteAll(dir_ / "v3.raw", v3);
-  WriteAll(dir_ / "v2.raw", v2);
-  WriteAll(dir_ / "bad_model.raw", bad_model);
-  WriteAll(dir_ / "no_model.raw", v3.substr(0, 292));
-  WriteAll(dir_ / "short.raw", v3.substr(0, 100));
+  dir_.Write("v3.raw", v3);
+  dir_.Write("v2.raw", v2);
+  dir_.Write("bad_model.raw", bad_model);
+  dir_.Write("no_model.raw", v3.substr(0, 292));
+  dir_.Write("short.raw", v3.substr(0, 100));
   // Text reads as a header of version 538976307 ("3   ").
   std::string text = "3   This is a note, not a capture.\n";
   while (text.size() < 300) text += text;
-  WriteAll(dir_ / "note.txt", text);
+  dir_.Write("note.txt", text);
   std::string odd = v3;
   odd[4] = 4;    // sampling period 4
   odd[34] = 0;   // COM0
   odd[35] = 16;  // card 16
-  WriteAll(dir_ / "odd.raw", odd);
+  dir_.Write("odd.raw", odd);
   struct Case {
     std::string args;
     int status;

@@ -2,16 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstring>
 
+#include "tests/support/scratch_dir.h"
+
 ConfigRun RunConfig(const std::string& content, std::int64_t version) {
-  static int counter = 0;
-  const std::string path = ::testing::TempDir() + "capture_config_" + std::to_string(++counter);
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  EXPECT_NE(file, nullptr);
-  std::fwrite(content.data(), 1, content.size(), file);
-  std::fclose(file);
+  const test_support::ScratchDir dir;
+  const std::string path = dir.Write("capture_config", content);
 
   ConfigRun run;
   std::memset(&run.header, kJunkByte, sizeof run.header);
@@ -25,7 +22,6 @@ ConfigRun RunConfig(const std::string& content, std::int64_t version) {
   run.result = ReadCaptureConfig(path.c_str(), &run.header, &run.delay_ms, run.capture_file,
                                  run.prc_file, &run.single_cpu, &run.write_raw);
   run.out = ::testing::internal::GetCapturedStdout();
-  std::remove(path.c_str());
   return run;
 }
 

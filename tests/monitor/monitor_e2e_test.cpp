@@ -13,11 +13,12 @@
 #include <vector>
 
 #include "tests/support/run_process.h"
+#include "tests/support/scratch_dir.h"
 
 namespace fs = std::filesystem;
-using testsupport::ProcessRequest;
-using testsupport::ProcessRun;
-using testsupport::RunProcess;
+using test_support::ProcessRequest;
+using test_support::ProcessRun;
+using test_support::RunProcess;
 
 namespace {
 
@@ -50,16 +51,8 @@ std::size_t At(const std::string& text, const std::string& part) {
 class MonitorRun : public testing::Test {
  protected:
   void SetUp() override {
-    folder_ =
-        fs::temp_directory_path() / ("scanmon_e2e_" + std::to_string(::getpid()) + "_" +
-                                     testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
     fs::copy(SCANMON_DEMO_DIR, folder_, fs::copy_options::recursive);
     log_ = folder_ / "driver.log";
-  }
-  void TearDown() override {
-    if (!HasFailure()) fs::remove_all(folder_);
   }
 
   // Later lines of the properties file win over the demo's.
@@ -90,7 +83,8 @@ class MonitorRun : public testing::Test {
     return ReadText(log_);
   }
 
-  fs::path folder_;
+  test_support::ScratchDir dir_;
+  const fs::path& folder_ = dir_.path();
   fs::path log_;
 };
 

@@ -4,36 +4,30 @@
 // Windows the system's own version calls read the same images.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
 
 #include "procenv/module_version.h"
 #include "tests/procenv/pe_image_builder.h"
+#include "tests/support/scratch_dir.h"
 
 namespace fs = std::filesystem;
-using testsupport::BuildPeImage;
-using testsupport::PeImageOptions;
+using test_support::BuildPeImage;
+using test_support::PeImageOptions;
 
 namespace {
 
 class ModuleVersion : public testing::Test {
  protected:
-  void SetUp() override {
-    auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-    folder_ = fs::temp_directory_path() / ("procenv_version_" + std::to_string(stamp));
-    fs::create_directories(folder_);
-  }
-  void TearDown() override { fs::remove_all(folder_); }
-
   std::string WriteImage(const std::string& name, const PeImageOptions& options) {
     std::string path = (folder_ / name).string();
-    EXPECT_TRUE(testsupport::WriteBytes(path, BuildPeImage(options)));
+    EXPECT_TRUE(test_support::WriteBytes(path, BuildPeImage(options)));
     return path;
   }
 
-  fs::path folder_;
+  test_support::ScratchDir dir_;
+  const fs::path& folder_ = dir_.path();
 };
 
 struct ImageCase {
@@ -85,9 +79,9 @@ TEST_F(ModuleVersion, ReadsTheFileVersionOfPeImages) {
 
 TEST_F(ModuleVersion, FilesWithoutVersionGiveZeroAndEmptyText) {
   std::string text_file = (folder_ / "notes.txt").string();
-  testsupport::WriteBytes(text_file, {'M', 'Z', 'h', 'i'});
+  test_support::WriteBytes(text_file, {'M', 'Z', 'h', 'i'});
   std::string empty_file = (folder_ / "empty.dll").string();
-  testsupport::WriteBytes(empty_file, {});
+  test_support::WriteBytes(empty_file, {});
   const std::string paths[] = {(folder_ / "missing.dll").string(), text_file, empty_file,
                                folder_.string()};
   for (const std::string& path : paths) {
@@ -150,8 +144,8 @@ TEST_F(ModuleVersion, PathsLongerThan259CharactersAreRefused) {
   std::string fits = base + std::string(259 - base.size(), 'f');
   std::string too_long = base + std::string(260 - base.size(), 'f');
   ASSERT_EQ(fits.size(), 259u);
-  ASSERT_TRUE(testsupport::WriteBytes(fits, BuildPeImage(PeImageOptions{})));
-  ASSERT_TRUE(testsupport::WriteBytes(too_long, BuildPeImage(PeImageOptions{})));
+  ASSERT_TRUE(test_support::WriteBytes(fits, BuildPeImage(PeImageOptions{})));
+  ASSERT_TRUE(test_support::WriteBytes(too_long, BuildPeImage(PeImageOptions{})));
 
   char text[kVersionTextSize];
   EXPECT_EQ(GetModuleVersion(fits.c_str(), text, sizeof text), 1);

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace testsupport {
+namespace test_support {
 namespace {
 
 constexpr std::uint32_t kSectionRva = 0x1000;
@@ -133,4 +133,4 @@ bool WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes)
   return std::fclose(file) == 0 && written;
 }
 
-}  // namespace testsupport
+}  // namespace test_support

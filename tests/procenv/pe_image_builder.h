@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace testsupport {
+namespace test_support {
 
 struct PeImageOptions {
   bool pe32_plus = false;  // PE32+ (64-bit) optional header instead of PE32
@@ -36,4 +36,4 @@ std::vector<std::uint8_t> BuildPeImage(const PeImageOptions& options,
 // Writes `bytes` to `path`; false when the file cannot be written.
 bool WriteBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 
-}  // namespace testsupport
+}  // namespace test_support

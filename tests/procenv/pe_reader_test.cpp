@@ -4,8 +4,6 @@
 // it shows under the address sanitizer.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -17,11 +15,12 @@
 #include "platform/format_message.h"
 #include "platform/version_info.h"
 #include "tests/procenv/pe_image_builder.h"
+#include "tests/support/scratch_dir.h"
 
 namespace fs = std::filesystem;
-using testsupport::BuildPeImage;
-using testsupport::PeImageLayout;
-using testsupport::PeImageOptions;
+using test_support::BuildPeImage;
+using test_support::PeImageLayout;
+using test_support::PeImageOptions;
 using version_resource::ByteView;
 
 namespace {
@@ -244,17 +243,13 @@ TEST(FormatMessage, GivesTheWindowsTextsAndFailsCleanlyOtherwise) {
 
 class VersionCalls : public testing::Test {
  protected:
-  void SetUp() override {
-    folder_ = fs::temp_directory_path() / ("procenv_calls_" + std::to_string(::getpid()));
-    fs::create_directories(folder_);
-  }
-  void TearDown() override { fs::remove_all(folder_); }
   std::string WriteImage(const std::string& name, const PeImageOptions& options) {
     std::string path = (folder_ / name).string();
-    EXPECT_TRUE(testsupport::WriteBytes(path, BuildPeImage(options)));
+    EXPECT_TRUE(test_support::WriteBytes(path, BuildPeImage(options)));
     return path;
   }
-  fs::path folder_;
+  test_support::ScratchDir dir_;
+  const fs::path& folder_ = dir_.path();
 };
 
 // The platform's version calls as GetModuleVersion uses them, including a block

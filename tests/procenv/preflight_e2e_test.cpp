@@ -5,39 +5,21 @@
 // message and status.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/pty_pair.h"
 #include "tests/support/run_process.h"
+#include "tests/support/scratch_dir.h"
 
 namespace fs = std::filesystem;
-using testsupport::ProcessRequest;
-using testsupport::ProcessRun;
-using testsupport::RunProcess;
+using test_support::ProcessRequest;
+using test_support::ProcessRun;
+using test_support::RunProcess;
 
 namespace {
-
-// The master side of a pseudo-terminal, open for the test's life; its slave is
-// the "sensor's port".
-struct PseudoTerminal {
-  int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-  std::string slave;
-  PseudoTerminal() {
-    if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0) {
-      const char* name = ::ptsname(master);
-      if (name != nullptr) slave = name;
-    }
-  }
-  ~PseudoTerminal() {
-    if (master >= 0) ::close(master);
-  }
-};
 
 struct Scenario {
   const char* label;
@@ -62,28 +44,19 @@ const char* const kGoodProperties =
 class Preflight : public testing::TestWithParam<Scenario> {
  protected:
   void SetUp() override {
-    folder_ = fs::temp_directory_path() /
-              ("procenv_preflight_" + std::to_string(::getpid()) + "_" +
-               std::to_string(testing::UnitTest::GetInstance()->random_seed()) + "_" +
-               std::to_string(counter_++));
-    fs::remove_all(folder_);
-    fs::create_directories(folder_);
     fs::copy_file(fs::path(SCANMON_DEMO_DIR) / "ar4000_demo.cal", folder_ / "ar4000_demo.cal");
     std::ofstream(folder_ / "empty.cal").close();
   }
-  void TearDown() override {
-    if (!HasFailure()) fs::remove_all(folder_);
-  }
-  fs::path folder_;
-  static inline int counter_ = 0;
+  test_support::ScratchDir dir_;
+  const fs::path& folder_ = dir_.path();
 };
 
 TEST_P(Preflight, ReportsEachProblemWithItsHint) {
   const Scenario& s = GetParam();
   if (!fs::exists(fs::path(SCANMON_STANDIN_DIR) / "libhsif.so"))
     GTEST_SKIP() << "the stand-in driver is not built";
-  PseudoTerminal pty;
-  if (pty.slave.empty()) GTEST_SKIP() << "no pseudo-terminal available";
+  test_support::PtyPair pty;  // its slave is the sensor's port
+  if (!pty.ok()) GTEST_SKIP() << "no pseudo-terminal available";
   if (s.properties != nullptr) std::ofstream(folder_ / "properties.txt") << s.properties;
 
   ProcessRequest request;
@@ -97,14 +70,15 @@ TEST_P(Preflight, ReportsEachProblemWithItsHint) {
   if (s.driver_found) request.environment["LD_LIBRARY_PATH"] = SCANMON_STANDIN_DIR;
 #endif
   std::string binding = std::string(s.port_binding);
-  request.environment["SCANMON_COMPORTS"] = binding == "pty" ? "COM7=" + pty.slave : binding;
+  request.environment["SCANMON_COMPORTS"] = binding == "pty" ? "COM7=" + pty.slave_path() : binding;
   request.environment["XDG_CONFIG_HOME"] = folder_.string();  // no operator's bindings
   request.time_limit = std::chrono::milliseconds(20000);
   ProcessRun run = RunProcess(request);
 
   EXPECT_EQ(run.exit_status, s.exit_status) << run.out << run.err;
   for (std::string part : s.out) {
-    if (part.find("@PTY@") != std::string::npos) part.replace(part.find("@PTY@"), 5, pty.slave);
+    if (part.find("@PTY@") != std::string::npos)
+      part.replace(part.find("@PTY@"), 5, pty.slave_path());
     EXPECT_NE(run.out.find(part), std::string::npos) << "stdout lacks: " << part << "\n" << run.out;
   }
   for (const std::string& part : s.err) {

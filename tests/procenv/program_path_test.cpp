@@ -10,6 +10,7 @@
 #include "platform/library.h"
 #include "procenv/module_version.h"
 #include "tests/procenv/pe_image_builder.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -33,8 +34,9 @@ namespace {
 // The fake writes the path of a real versioned file each time, so only the
 // result it reports decides: a failed or cut call must not be trusted.
 TEST(ProgramPath, FailedOrCutProgramPathGivesNoVersion) {
-  std::string file = (std::filesystem::temp_directory_path() / "procenv_program.exe").string();
-  ASSERT_TRUE(testsupport::WriteBytes(file, testsupport::BuildPeImage({})));
+  const test_support::ScratchDir dir;
+  const std::string file = dir.File("procenv_program.exe");
+  ASSERT_TRUE(test_support::WriteBytes(file, test_support::BuildPeImage({})));
   auto length = static_cast<win::DWORD>(file.size());
   struct PathCase {
     const char* label;
@@ -58,7 +60,6 @@ TEST(ProgramPath, FailedOrCutProgramPathGivesNoVersion) {
     EXPECT_STREQ(text, c.text);
     EXPECT_EQ(g_size_asked, 260u);
   }
-  std::filesystem::remove(file);
 }
 
 }  // namespace

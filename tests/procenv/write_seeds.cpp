@@ -25,14 +25,14 @@ int main(int argc, char** argv) {
       {"pe32plus_no_resources", true, false, true, true, false},
   };
   for (const Seed& s : seeds) {
-    testsupport::PeImageOptions options;
+    test_support::PeImageOptions options;
     options.pe32_plus = s.pe32_plus;
     options.with_resources = s.with_resources;
     options.with_version = s.with_version;
     options.with_fixed_info = s.with_fixed_info;
     options.named_entry_first = s.named_first;
     std::string path = folder + "/" + s.name;
-    if (!testsupport::WriteBytes(path, testsupport::BuildPeImage(options))) {
+    if (!test_support::WriteBytes(path, test_support::BuildPeImage(options))) {
       std::fprintf(stderr, "cannot write %s\n", path.c_str());
       return 1;
     }

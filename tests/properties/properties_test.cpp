@@ -3,37 +3,24 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
 #include <string>
+
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
 class PropertiesFile {
  public:
-  explicit PropertiesFile(const std::string& content) {
-    // ctest runs each test as a process of its own, several at once: the name
-    // carries the test's name so that no two share a file.
-    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = test != nullptr ? test->name() : "";
-    for (char& c : name) {
-      if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-    }
-    path_ = (std::filesystem::temp_directory_path() /
-             ("scanmon_properties_" + name + "_" + std::to_string(counter_++) + ".txt"))
-                .string();
-    std::ofstream(path_, std::ios::binary) << content;
-  }
-  ~PropertiesFile() { std::filesystem::remove(path_); }
+  explicit PropertiesFile(const std::string& content)
+      : path_(dir_.Write("properties.txt", content)) {}
   const char* path() const { return path_.c_str(); }
 
  private:
-  static inline int counter_ = 0;
+  test_support::ScratchDir dir_;
   std::string path_;
 };
 

@@ -8,12 +8,12 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <random>
 #include <sstream>
 #include <string>
 
 #include "standin/hsif_standin.h"
 #include "standin/sim_settings.h"
+#include "tests/support/scratch_dir.h"
 
 inline void SetVariable(const char* name, const char* value) {
 #if defined(_WIN32)
@@ -34,18 +34,16 @@ inline void ClearVariable(const char* name) {
 
 class StandinTest : public testing::Test {
  protected:
+  test_support::ScratchDir dir_;
+
   void SetUp() override {
-    folder_ = std::filesystem::temp_directory_path() /
-              ("standin-" + std::to_string(std::random_device{}()) + "-" +
-               testing::UnitTest::GetInstance()->current_test_info()->name());
-    std::filesystem::create_directories(folder_);
+    folder_ = dir_.path();
     log_ = (folder_ / "calls.log").string();
     Configure({});
   }
   void TearDown() override {
     for (const char* name : standin::kSimSettingNames) ClearVariable(name);
     HsifDllInit();  // closes the cards
-    std::filesystem::remove_all(folder_);
   }
 
   // Clears every setting, applies `settings` (and the call log), re-reads.
@@ -65,9 +63,7 @@ class StandinTest : public testing::Test {
   }
 
   std::string WriteFile(const std::string& name, const std::string& text) const {
-    std::string path = (folder_ / name).string();
-    std::ofstream(path, std::ios::binary) << text;
-    return path;
+    return dir_.Write(name, text);
   }
 
   // Opens card 0 and brings it up as the monitor does, up to enabling.

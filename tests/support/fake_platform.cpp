@@ -29,6 +29,7 @@ struct Script {
 struct State {
   std::vector<Call> calls;
   std::vector<Script> scripts;
+  std::set<int> short_writes;  // WriteFile calls (1-based) that write one byte less
   std::map<std::string, int> counts;
   Device device;
   std::set<win::HandleSlot> devices;
@@ -202,6 +203,10 @@ void QueueInputAt(std::uint32_t time_ms, const std::string& bytes) {
   arrivals.insert(at, Arrival{time_ms, bytes});
 }
 
+void ShortenWrite(int nth) {
+  S().short_writes.insert(nth);
+}
+
 std::size_t PendingInputSize() {
   DeliverDue();
   return S().input.size();
@@ -298,7 +303,8 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* count_writ
   if (count_written) *count_written = 0;
   if (error != ERROR_SUCCESS && error != ERROR_IO_PENDING) return Fail(error);
   if (!IsDevice(handle)) return Fail(ERROR_INVALID_HANDLE);
-  S().device.output += bytes;
+  if (count > 0 && S().short_writes.count(fake_platform::CountCalls("WriteFile")) != 0) --count;
+  S().device.output += bytes.substr(0, count);
   if (error == ERROR_IO_PENDING) {
     S().pending[overlapped] = count;
     return Fail(ERROR_IO_PENDING);

@@ -1,6 +1,8 @@
 // A scriptable stand-in for the platform calls of platform/files.h, comm.h,
 // errors.h and sleep.h, linked into a test executable instead of the real
-// layer. It shows what a pseudo-terminal cannot: DTR and RTS levels, refused
+// layer. The device also serves as a file: what is written is its content
+// (Device::output), what is queued is read back. It shows what a
+// pseudo-terminal cannot: DTR and RTS levels, refused
 // line settings, failing time-out and status calls, failed event creation,
 // pending requests, and a clock that Sleep and blocking reads advance without
 // real waiting.
@@ -85,6 +87,9 @@ std::uint32_t NowMs();  // the fake clock
 // GetOverlappedResult reports them later (after any failures scripted for it,
 // e.g. ERROR_IO_INCOMPLETE).
 void FailCall(const std::string& name, int nth, win::DWORD error);
+// The nth WriteFile (1-based) writes one byte less than asked and reports
+// success, as a full disk does.
+void ShortenWrite(int nth);
 
 // Bytes the device has received: available to ReadFile and counted in
 // cbInQue at once, or from a time on the fake clock.

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace testsupport {
+namespace test_support {
 
 struct ProcessRun {
   std::string out;         // standard output
@@ -34,4 +34,4 @@ struct ProcessRequest {
 
 ProcessRun RunProcess(const ProcessRequest& request);
 
-}  // namespace testsupport
+}  // namespace test_support

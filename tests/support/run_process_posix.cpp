@@ -10,7 +10,7 @@
 
 #include "tests/support/run_process.h"
 
-namespace testsupport {
+namespace test_support {
 namespace {
 
 void ClosePipe(int fds[2]) {
@@ -107,4 +107,4 @@ ProcessRun RunProcess(const ProcessRequest& request) {
   return run;
 }
 
-}  // namespace testsupport
+}  // namespace test_support

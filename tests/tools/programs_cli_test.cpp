@@ -1,12 +1,12 @@
 // Every program of the project answers --help, -h and --version the same way
 // (stdout, status 0, no file touched), and ends a usage error with status 2.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <string>
 
 #include "tests/support/run_process.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -28,19 +28,19 @@ TEST(ProgramsCli, HelpVersionAndUsageErrors) {
   const std::string version =
       std::to_string(SCANMON_VERSION_MAJOR) + "." + std::to_string(SCANMON_VERSION_MINOR) + "." +
       std::to_string(SCANMON_VERSION_PATCH) + "." + std::to_string(SCANMON_VERSION_TWEAK);
-  std::string folder = testing::TempDir() + "programs_cli_XXXXXX";
-  ASSERT_NE(mkdtemp(folder.data()), nullptr);
+  const test_support::ScratchDir scratch;
+  const std::string folder = scratch.str();
   for (const Program& program : programs) {
     // Any argument but these is the monitor's output file.
     const bool takes_options = program.name != "scanmon";
     for (const char* arg : {"--help", "-h", "--version", "--no-such-option"}) {
       if (!takes_options && std::string(arg) == "--no-such-option") continue;
       SCOPED_TRACE(program.name + " " + arg);
-      testsupport::ProcessRequest request;
+      test_support::ProcessRequest request;
       request.program = program.path;
       request.args = {arg};
       request.working_directory = folder;
-      const testsupport::ProcessRun run = testsupport::RunProcess(request);
+      const test_support::ProcessRun run = test_support::RunProcess(request);
       if (std::string(arg) == "--version") {
         EXPECT_EQ(run.out, program.name + " (scanmon) " + version + "\n");
       } else if (std::string(arg) == "--no-such-option") {
@@ -56,7 +56,6 @@ TEST(ProgramsCli, HelpVersionAndUsageErrors) {
       EXPECT_TRUE(std::filesystem::is_empty(folder)) << "a file was created";
     }
   }
-  std::filesystem::remove_all(folder);
 }
 
 }  // namespace

@@ -18,7 +18,6 @@
 #include "hsif/sensor_line.h"
 #include "platform/error_text.h"
 #include "platform/errors.h"
-#include "platform/format_message.h"
 #include "platform/library.h"
 #include "procenv/module_version.h"
 #include "properties/properties.h"

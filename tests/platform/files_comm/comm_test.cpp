@@ -19,6 +19,8 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "platform/linux/bit_rate_linux.h"
+#include "tests/support/pty_pair.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -33,12 +35,8 @@ long ElapsedMs(Clock::time_point start) {
 class Comm : public testing::Test {
  protected:
   void SetUp() override {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
-      GTEST_SKIP() << "no pseudo-terminal available";
-    }
-    slave_path_ = ptsname(master_);
-    handle_ = win::CreateFileA(slave_path_.c_str(), win::GENERIC_READ | win::GENERIC_WRITE, 0,
+    if (!pty_.ok()) GTEST_SKIP() << "no pseudo-terminal available";
+    handle_ = win::CreateFileA(pty_.slave_path().c_str(), win::GENERIC_READ | win::GENERIC_WRITE, 0,
                                nullptr, win::OPEN_EXISTING, 0, nullptr);
     ASSERT_TRUE(win::IsValidHandle(handle_));
     win::DCB dcb{};
@@ -48,20 +46,11 @@ class Comm : public testing::Test {
     win::SetLastError(kSentinel);
   }
   void TearDown() override {
-    if (writer_.joinable()) writer_.join();
+    pty_.WaitForSends();
     if (win::IsValidHandle(handle_)) win::CloseHandle(handle_);
-    if (master_ >= 0) close(master_);
   }
-  void Send(const std::string& bytes) {
-    ASSERT_EQ(write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  void SendLater(int delay_ms, const std::string& bytes) {
-    writer_ = std::thread([this, delay_ms, bytes] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-      ssize_t put = write(master_, bytes.data(), bytes.size());
-      (void)put;
-    });
-  }
+  void Send(const std::string& bytes) { ASSERT_TRUE(pty_.Send(bytes)); }
+  void SendLater(int delay_ms, const std::string& bytes) { pty_.SendLater(delay_ms, bytes); }
   win::DWORD InQueue() {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     win::COMSTAT status{};
@@ -69,10 +58,8 @@ class Comm : public testing::Test {
     return status.cbInQue;
   }
 
-  int master_ = -1;
-  std::string slave_path_;
+  test_support::PtyPair pty_;
   win::HANDLE handle_ = win::INVALID_HANDLE_VALUE;
-  std::thread writer_;
 };
 
 TEST_F(Comm, LineSettingsReachTermiosAndReadBackAsSet) {
@@ -109,9 +96,9 @@ TEST_F(Comm, LineSettingsReachTermiosAndReadBackAsSet) {
     ASSERT_TRUE(win::GetCommState(handle_, &back));
     EXPECT_EQ(std::memcmp(&back, &dcb, sizeof dcb), 0);
     termios seen{};
-    ASSERT_EQ(tcgetattr(master_, &seen), 0);
+    ASSERT_EQ(tcgetattr(pty_.master(), &seen), 0);
     unsigned rate = 0;
-    ASSERT_TRUE(platform_linux::GetBitRate(master_, &rate));
+    ASSERT_TRUE(platform_linux::GetBitRate(pty_.master(), &rate));
     EXPECT_EQ(rate, row.rate);
     EXPECT_EQ((seen.c_cflag & CSTOPB) != 0, row.stop_bits == win::TWOSTOPBITS);
     EXPECT_EQ((seen.c_iflag & IXON) != 0, row.xon_xoff);
@@ -196,7 +183,7 @@ TEST_F(Comm, ReadsEndAsTheTimeoutsSay) {
     auto start = Clock::now();
     EXPECT_TRUE(win::ReadFile(handle_, buffer, row.count, &got, nullptr));
     long elapsed = ElapsedMs(start);
-    if (writer_.joinable()) writer_.join();
+    pty_.WaitForSends();
     EXPECT_EQ(std::string(buffer, got), row.got);
     EXPECT_GE(elapsed, row.min_ms);
     EXPECT_LE(elapsed, row.max_ms);
@@ -238,8 +225,7 @@ TEST_F(Comm, OverlappedRequestsCompleteAndSignalTheirEvent) {
   EXPECT_TRUE(win::GetOverlappedResult(handle_, &block, &count, win::TRUE));
   EXPECT_EQ(count, 3u);
 
-  close(master_);  // the line goes away
-  master_ = -1;
+  pty_.HangUp();  // the line goes away
   EXPECT_FALSE(win::ReadFile(handle_, buffer, 8, nullptr, &block));
   EXPECT_TRUE(signalled());
   EXPECT_FALSE(win::GetOverlappedResult(handle_, &block, &count, win::TRUE));
@@ -258,8 +244,7 @@ TEST_F(Comm, StatusPurgeAndAVanishedLine) {
 
   const win::COMMTIMEOUTS forever{0, 0, 0, 0, 0};  // reads would wait without limit
   ASSERT_TRUE(win::SetCommTimeouts(handle_, &forever));
-  close(master_);
-  master_ = -1;
+  pty_.HangUp();
   auto start = Clock::now();
   win::COMSTAT status{};
   EXPECT_FALSE(win::ClearCommError(handle_, nullptr, &status));
@@ -274,7 +259,7 @@ TEST_F(Comm, StatusPurgeAndAVanishedLine) {
 
 TEST_F(Comm, DescriptorsOpenedElsewhereAreAdoptedOrRefused) {
   // A line handed over by someone else, as the card's driver hands its own.
-  int foreign = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int foreign = open(pty_.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GT(foreign, 2);
   win::HANDLE adopted = win::HandleFromSlot(foreign);
   win::DCB dcb{};
@@ -312,15 +297,13 @@ TEST_F(Comm, DescriptorsOpenedElsewhereAreAdoptedOrRefused) {
 
   // A number the layer knew as a file, closed behind its back and reused for
   // a line: the stale state gives way to the line's.
-  char file_name[] = "/tmp/scanmon-stale-XXXXXX";
-  int file = mkstemp(file_name);
-  close(file);
-  win::HANDLE as_file =
-      win::CreateFileA(file_name, win::GENERIC_READ, 0, nullptr, win::OPEN_EXISTING, 0, nullptr);
+  test_support::ScratchDir dir;
+  const std::string file_name = dir.Write("stale", "");
+  win::HANDLE as_file = win::CreateFileA(file_name.c_str(), win::GENERIC_READ, 0, nullptr,
+                                         win::OPEN_EXISTING, 0, nullptr);
   int number = win::SlotFromHandle(as_file);
   close(number);
-  unlink(file_name);
-  int line = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  int line = open(pty_.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (line != number) {
     close(line);
     GTEST_SKIP() << "the descriptor number was not reused";

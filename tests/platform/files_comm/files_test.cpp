@@ -10,6 +10,7 @@
 
 #include "platform/errors.h"
 #include "platform/files.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -19,34 +20,17 @@ constexpr win::DWORD kReadWrite = win::GENERIC_READ | win::GENERIC_WRITE;
 class Files : public testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/scanmon-files-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/capture.raw";
+    path_ = dir_.File("capture.raw");
     win::SetLastError(kSentinel);
   }
-  void TearDown() override {
-    std::remove(path_.c_str());
-    rmdir(dir_.c_str());
-  }
-  void Put(const std::string& bytes) {
-    FILE* file = std::fopen(path_.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::fclose(file);
-  }
-  std::string Content() {
-    std::string bytes;
-    FILE* file = std::fopen(path_.c_str(), "rb");
-    if (file == nullptr) return "<none>";
-    for (int c; (c = std::fgetc(file)) != EOF;) bytes += static_cast<char>(c);
-    std::fclose(file);
-    return bytes;
-  }
+  void Put(const std::string& bytes) { dir_.Write("capture.raw", bytes); }
+  std::string Content() { return dir_.Read("capture.raw"); }
   win::HANDLE Open(win::DWORD access, win::DWORD disposition, win::DWORD share = 0) {
     return win::CreateFileA(path_.c_str(), access, share, nullptr, disposition, 0, nullptr);
   }
 
-  std::string dir_, path_;
+  test_support::ScratchDir dir_;
+  std::string path_;
 };
 
 TEST_F(Files, DispositionsCreateKeepOrTruncate) {
@@ -132,14 +116,13 @@ TEST_F(Files, TransfersReportCountsAndEndOfFileIsAnEmptySuccess) {
   EXPECT_EQ(count, 3u);
   // A block whose event slot holds another file's number (a record never
   // cleared) signals nothing into that file.
-  win::HANDLE other = win::CreateFileA((dir_ + "/other").c_str(), kReadWrite, 0, nullptr,
+  win::HANDLE other = win::CreateFileA(dir_.File("other").c_str(), kReadWrite, 0, nullptr,
                                        win::CREATE_ALWAYS, 0, nullptr);
   block.hEvent = win::SlotFromHandle(other);
   EXPECT_TRUE(win::ReadFile(file, buffer, 4, &count, &block));
   EXPECT_TRUE(win::ReadFile(other, buffer, 16, &count, nullptr));
   EXPECT_EQ(count, 0u);
   win::CloseHandle(other);
-  std::remove((dir_ + "/other").c_str());
   win::CloseHandle(file);
 }
 

@@ -9,6 +9,7 @@
 
 #include "platform/errors.h"
 #include "platform/linux/port_names_linux.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -24,24 +25,18 @@ std::string Resolve(const char* name) {
 class PortNames : public testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/scanmon-names-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    config_ = pattern;
+    config_ = dir_.str();
     setenv("XDG_CONFIG_HOME", config_.c_str(), 1);
     unsetenv(platform_linux::kComportsVariable);
   }
-  void TearDown() override {
-    std::remove((config_ + "/scanmon/comports").c_str());
-    rmdir((config_ + "/scanmon").c_str());
-    rmdir(config_.c_str());
-    unsetenv(platform_linux::kComportsVariable);
-  }
+  void TearDown() override { unsetenv(platform_linux::kComportsVariable); }
   void WriteBindings(const std::string& text) {
     mkdir((config_ + "/scanmon").c_str(), 0700);
     FILE* file = std::fopen((config_ + "/scanmon/comports").c_str(), "w");
     std::fputs(text.c_str(), file);
     std::fclose(file);
   }
+  test_support::ScratchDir dir_;
   std::string config_;
 };
 

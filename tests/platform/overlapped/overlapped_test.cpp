@@ -16,6 +16,7 @@
 #include "platform/files.h"
 #include "platform/library.h"
 #include "platform/sleep.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -53,10 +54,7 @@ bool GuardsIntact(const GuardedBlock& guarded) {
 class OverlappedFile : public testing::Test {
  protected:
   void SetUp() override {
-    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
-    path_ = (std::filesystem::temp_directory_path() /
-             (std::string("scanmon-overlapped-") + test->name() + ".bin"))
-                .string();
+    path_ = dir_.File("overlapped.bin");
     // Shared for reading, so that the test can look at the content meanwhile.
     file_ = win::CreateFileA(path_.c_str(), kReadWrite, win::FILE_SHARE_READ, nullptr,
                              win::CREATE_ALWAYS, win::FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -67,7 +65,6 @@ class OverlappedFile : public testing::Test {
   void TearDown() override {
     if (win::IsValidHandle(file_)) win::CloseHandle(file_);
     if (win::IsValidHandle(event_)) win::CloseHandle(event_);
-    std::filesystem::remove(path_);
   }
   std::string Content() {
     std::ifstream in(path_, std::ios::binary);
@@ -76,6 +73,7 @@ class OverlappedFile : public testing::Test {
     return bytes.str();
   }
 
+  test_support::ScratchDir dir_;
   std::string path_;
   win::HANDLE file_ = nullptr;
   win::HANDLE event_ = nullptr;

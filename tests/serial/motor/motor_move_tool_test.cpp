@@ -2,21 +2,14 @@
 // that plays the controller.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/serial/motor/pty_controller.h"
-
-extern char** environ;
+#include "tests/support/run_process.h"
 
 namespace {
 
@@ -24,51 +17,17 @@ using motor_test::ControllerStep;
 using motor_test::PtyController;
 
 struct ToolRun {
-  int status = -1;
+  int status = -1;  // the exit status, or 128 + the signal that ended the tool
   std::string out;
   std::string err;
 };
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Runs the tool with `args`, its standard output and error in files.
 ToolRun RunTool(const std::vector<std::string>& args) {
-  char out_path[] = "/tmp/motor-move-out-XXXXXX";
-  char err_path[] = "/tmp/motor-move-err-XXXXXX";
-  const int out_fd = mkstemp(out_path);
-  const int err_fd = mkstemp(err_path);
-  ToolRun run;
-  if (out_fd < 0 || err_fd < 0) return run;
-  std::vector<char*> argv;
-  std::string tool = MOTOR_MOVE_PATH;
-  argv.push_back(tool.data());
-  std::vector<std::string> copies(args);
-  for (std::string& arg : copies) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out_fd, 1);
-  posix_spawn_file_actions_adddup2(&actions, err_fd, 2);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  close(out_fd);
-  close(err_fd);
-  run.out = Slurp(out_path);
-  run.err = Slurp(err_path);
-  unlink(out_path);
-  unlink(err_path);
-  return run;
+  test_support::ProcessRequest request;
+  request.program = MOTOR_MOVE_PATH;
+  request.args = args;
+  const test_support::ProcessRun run = test_support::RunProcess(request);
+  return ToolRun{run.term_signal != 0 ? 128 + run.term_signal : run.exit_status, run.out, run.err};
 }
 
 // --help and --version: tests/tools/programs_cli_test.cpp, for every program.

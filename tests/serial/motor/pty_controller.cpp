@@ -1,8 +1,6 @@
 #include "tests/serial/motor/pty_controller.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,20 +8,9 @@
 
 namespace motor_test {
 
-PtyController::PtyController() {
-  char name[256] = {};
-  if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
-    master_ = slave_ = -1;
-    return;
-  }
-  slave_path_ = name;
-}
-
 PtyController::~PtyController() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
-  if (master_ >= 0) close(master_);
-  if (slave_ >= 0) close(slave_);
 }
 
 void PtyController::Start(std::vector<ControllerStep> steps) {
@@ -40,18 +27,16 @@ std::string PtyController::Finish() {
 void PtyController::HangUp() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
-  if (slave_ >= 0) close(slave_);
-  if (master_ >= 0) close(master_);
-  master_ = slave_ = -1;
+  pty_.HangUp();
 }
 
 // Appends what the line has sent within `timeout_ms`.
 void PtyController::Collect(int timeout_ms) {
-  if (master_ < 0) return;
-  pollfd p{master_, POLLIN, 0};
+  if (pty_.master() < 0) return;
+  pollfd p{pty_.master(), POLLIN, 0};
   if (poll(&p, 1, timeout_ms) <= 0 || !(p.revents & POLLIN)) return;
   char buffer[256];
-  const ssize_t n = read(master_, buffer, sizeof buffer);
+  const ssize_t n = read(pty_.master(), buffer, sizeof buffer);
   if (n > 0) received_.append(buffer, static_cast<std::size_t>(n));
 }
 
@@ -70,7 +55,7 @@ void PtyController::Run(std::vector<ControllerStep> steps) {
     const auto until = Clock::now() + std::chrono::milliseconds(step.delay_ms);
     while (!stop_ && Clock::now() < until) Collect(5);
     if (stop_) return;
-    if (!step.reply.empty() && write(master_, step.reply.data(), step.reply.size()) < 0) return;
+    if (!step.reply.empty() && !pty_.Send(step.reply)) return;
   }
   while (!stop_) Collect(20);
 }

@@ -8,6 +8,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/pty_pair.h"
+
 namespace motor_test {
 
 struct ControllerStep {
@@ -18,14 +20,14 @@ struct ControllerStep {
 
 class PtyController {
  public:
-  PtyController();
+  PtyController() = default;
   ~PtyController();
   PtyController(const PtyController&) = delete;
   PtyController& operator=(const PtyController&) = delete;
 
-  bool ok() const { return master_ >= 0; }
-  const std::string& slave_path() const { return slave_path_; }
-  int master() const { return master_; }
+  bool ok() const { return pty_.ok(); }
+  const std::string& slave_path() const { return pty_.slave_path(); }
+  int master() const { return pty_.master(); }
 
   // Runs the steps on a thread of their own, then keeps collecting what is sent.
   void Start(std::vector<ControllerStep> steps);
@@ -38,9 +40,7 @@ class PtyController {
   void Run(std::vector<ControllerStep> steps);
   void Collect(int timeout_ms);
 
-  int master_ = -1;
-  int slave_ = -1;  // held open so the line stays up between opens
-  std::string slave_path_;
+  test_support::PtyPair pty_{/*hold_slave=*/true};  // the line stays up between opens
   std::string received_;
   std::size_t commands_seen_ = 0;
   std::atomic<bool> stop_{false};

@@ -79,9 +79,9 @@ TEST_F(PortPty, OpenSetsARawEightNoneOneLineAtTheAskedRate) {
     port_.baud_rate = 300;  // the record's copy never reaches the line
     Open(rate);
     termios seen{};
-    ASSERT_EQ(tcgetattr(line_.master, &seen), 0);  // the slave's settings
+    ASSERT_EQ(tcgetattr(line_.master(), &seen), 0);  // the slave's settings
     unsigned seen_rate = 0;
-    ASSERT_TRUE(platform_linux::GetBitRate(line_.master, &seen_rate));
+    ASSERT_TRUE(platform_linux::GetBitRate(line_.master(), &seen_rate));
     EXPECT_EQ(seen_rate, static_cast<unsigned>(rate));
     EXPECT_EQ(seen.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
     EXPECT_EQ(seen.c_iflag & (IXON | IXOFF | ICRNL | ISTRIP), 0u);
@@ -163,7 +163,7 @@ TEST_F(PortPty, ReadsTakeWhatEachModeAsksFor) {
     std::memset(buffer, '#', sizeof buffer);
     EXPECT_EQ(row.read(&port_, buffer), row.result);
     EXPECT_EQ(std::string(buffer, row.stored.size()), row.stored);
-    if (line_.writer.joinable()) line_.writer.join();
+    line_.WaitForSends();
     EXPECT_EQ(Queued(), row.left);
   }
 }
