@@ -33,8 +33,7 @@ BOOL CloseHandle(HANDLE handle);
 // gives TRUE with 0 bytes. A serial line reads under its comm time-outs; running
 // out of time is a success with a short count; a line that vanished fails with
 // ERROR_DEVICE_NOT_CONNECTED.
-BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* count_read,
-              OVERLAPPED* overlapped);
+BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* count_read, OVERLAPPED* overlapped);
 
 // Writes `count` bytes. A write on a serial line that its total write time-out
 // cuts short fails on Linux with ERROR_TIMEOUT (Windows may report success); in

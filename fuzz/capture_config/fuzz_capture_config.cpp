@@ -32,8 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   char prc_file[kCaptureFileNameBytes] = {};
   std::uint8_t single_cpu = 0xA5;
   std::uint8_t write_raw = 0xA5;
-  const int result = ReadCaptureConfig(path, &header, &delay_ms, capture_file, prc_file,
-                                       &single_cpu, &write_raw);
+  const int result =
+      ReadCaptureConfig(path, &header, &delay_ms, capture_file, prc_file, &single_cpu, &write_raw);
   if (result != 0 && result != 1) std::abort();
   if (single_cpu > 1 || write_raw > 1) std::abort();
   if (strnlen(header.cal_file, kCalFileBytes) == kCalFileBytes) std::abort();

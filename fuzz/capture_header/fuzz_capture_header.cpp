@@ -30,8 +30,8 @@ void Fill(int fd, const std::uint8_t* data, std::size_t size) {
 void CheckRoundTrip(const char* path, int fd, const CaptureHeader& header,
                     const std::uint8_t* data) {
   if (ftruncate(fd, 0) != 0) std::abort();
-  win::HANDLE out = win::CreateFileA(path, win::GENERIC_WRITE, 0, nullptr, win::OPEN_EXISTING,
-                                     0, nullptr);
+  win::HANDLE out =
+      win::CreateFileA(path, win::GENERIC_WRITE, 0, nullptr, win::OPEN_EXISTING, 0, nullptr);
   if (!win::IsValidHandle(out)) std::abort();
   if (WriteCaptureHeader(out, header) != 1) std::abort();
   win::CloseHandle(out);
@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (more != (size > header_bytes ? 1 : 0)) std::abort();
     if (more && next != data[header_bytes]) std::abort();
     if (header.version == kCaptureHeaderVersion ? header.sensor_model > 1
-                                                 : header.sensor_model != 255) {
+                                                : header.sensor_model != 255) {
       std::abort();
     }
   }

@@ -10,7 +10,6 @@
 
 #include "platform/errors.h"
 #include "platform/format_message.h"
-#include "platform/format_message.h"
 #include "platform/process.h"
 #include "procenv/process_settings.h"
 
