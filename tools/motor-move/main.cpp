@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/error_text.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "serial/motor_link.h"
 #include "tools/common/command_line.h"
+#include "tools/common/port_hints.h"
 
 namespace {
 
@@ -39,6 +41,25 @@ const ProgramText kProgram = {
     "3 the controller did not answer.\n"};
 
 const OptionEntry kOptions[] = {{"--wait-ms", "MS"}};
+
+// Says which device did not open and why, with the system's text, and how to
+// mend the causes an operator can mend. The link has already printed its own
+// line with the bare code.
+void ExplainPortFailure(const char* name, win::DWORD code) {
+  char device[256];
+  DescribePortDevice(name, device, sizeof device);
+  char shown[300];
+  ShowPortName(name, device, shown, sizeof shown);
+  char text[platform::kErrorTextSize];
+  platform::GetSystemErrorText(code, text, sizeof text);
+  platform::TrimLineEnd(text);
+  std::fprintf(stderr, "motor-move: cannot use %s: %s (error %lu)\n", shown, text,
+               static_cast<unsigned long>(code));
+  if (code == win::ERROR_FILE_NOT_FOUND || code == win::ERROR_PATH_NOT_FOUND ||
+      code == win::ERROR_ACCESS_DENIED || code == win::ERROR_SHARING_VIOLATION) {
+    PrintPortHint(stderr, name, device, code);
+  }
+}
 
 }  // namespace
 
@@ -71,12 +92,20 @@ int main(int argc, char** argv) {
   }
 
   win::HANDLE port = OpenMotorPort(positional[0], static_cast<std::int32_t>(baud));
-  if (port == nullptr) return kExitNoDevice;
+  if (port == nullptr) {
+    std::fflush(stdout);
+    ExplainPortFailure(positional[0], win::GetLastError());
+    return kExitNoDevice;
+  }
   // A reply left on the line by an earlier run must not pass for the answer to
   // this run's first command.
   if (!DiscardMotorInput(port)) {
-    std::fprintf(stderr, "motor-move: could not empty the line's input queue (error %lu)\n",
-                 static_cast<unsigned long>(win::GetLastError()));
+    const win::DWORD code = win::GetLastError();
+    char text[platform::kErrorTextSize];
+    platform::GetSystemErrorText(code, text, sizeof text);
+    platform::TrimLineEnd(text);
+    std::fprintf(stderr, "motor-move: could not empty the line's input queue: %s (error %lu)\n",
+                 text, static_cast<unsigned long>(code));
   }
   const int moved =
       MoveMotor(port, static_cast<std::int32_t>(position), static_cast<std::uint32_t>(wait_ms));

@@ -24,6 +24,7 @@
 #include "properties/property_check.h"
 #include "serial/serial_port.h"
 #include "tools/common/command_line.h"
+#include "tools/common/port_hints.h"
 #include "tools/scanmon-preflight/preflight_hints.h"
 
 namespace {
@@ -151,14 +152,12 @@ int CheckDriver() {
 
 int CheckPort(const RunProperties& properties) {
   int number = properties.laser_serial_port;
+  char name[24];
+  std::snprintf(name, sizeof name, "COM%d", number);
   char device[256];
-  DescribePortDevice(number, device, sizeof device);
+  DescribePortDevice(name, device, sizeof device);
   char shown[300];
-  if (device[0] != '\0') {
-    std::snprintf(shown, sizeof shown, "COM%d (%s)", number, device);
-  } else {
-    std::snprintf(shown, sizeof shown, "COM%d", number);
-  }
+  ShowPortName(name, device, shown, sizeof shown);
 
   static SerialPort port{};  // zero-filled: the channel takes a zero slot for "no event"
   win::SetLastError(win::ERROR_SUCCESS);
@@ -171,7 +170,7 @@ int CheckPort(const RunProperties& properties) {
     std::snprintf(what, sizeof what, "the sensor's port %s does not open: error %d: %s", shown,
                   static_cast<int>(code), text);
     Fail(what);
-    PrintPortHint(stderr, number, device, code);
+    PrintPortHint(stderr, name, device, code);
     return kExitNotReady;
   }
   ClosePort(&port);

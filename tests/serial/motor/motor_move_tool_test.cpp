@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,10 +23,12 @@ struct ToolRun {
   std::string err;
 };
 
-ToolRun RunTool(const std::vector<std::string>& args) {
+ToolRun RunTool(const std::vector<std::string>& args,
+                const std::map<std::string, std::string>& environment = {}) {
   test_support::ProcessRequest request;
   request.program = MOTOR_MOVE_PATH;
   request.args = args;
+  request.environment = environment;
   const test_support::ProcessRun run = test_support::RunProcess(request);
   return ToolRun{run.term_signal != 0 ? 128 + run.term_signal : run.exit_status, run.out, run.err};
 }
@@ -64,11 +67,31 @@ TEST(MotorMoveTool, UsageErrorsExitTwoWithAUsageLine) {
   }
 }
 
-TEST(MotorMoveTool, MissingDeviceExitsOne) {
-  const ToolRun run = RunTool({"/dev/no-such-motor-controller", "9600", "5"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "Motor - could not open serial port, 2\n");
-  EXPECT_EQ(run.err, "");
+TEST(MotorMoveTool, MissingDeviceNamesItsPathWithTheSystemsTextAndAHint) {
+  const struct {
+    const char* device;
+    const char* err;  // the start of stderr
+    const char* hint;
+  } cases[] = {
+      {"/dev/no-such-motor-controller",
+       "motor-move: cannot use /dev/no-such-motor-controller: The system cannot find the file "
+       "specified. (error 2)\n",
+       "  hint: /dev/no-such-motor-controller is a device path; check that the adapter is "
+       "plugged in"},
+      {"COM9",
+       "motor-move: cannot use COM9 (/nonexistent/ttyUSB9): The system cannot find the file "
+       "specified. (error 2)\n",
+       "  hint: COM9 stands for /nonexistent/ttyUSB9. Bind COM numbers"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.device);
+    const ToolRun run =
+        RunTool({c.device, "9600", "5"}, {{"SCANMON_COMPORTS", "COM9=/nonexistent/ttyUSB9"}});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Motor - could not open serial port, 2\n");
+    EXPECT_EQ(run.err.rfind(c.err, 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(c.hint), std::string::npos) << run.err;
+  }
 }
 
 TEST(MotorMoveTool, MovesAnAnsweringController) {
