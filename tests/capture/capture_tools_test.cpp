@@ -92,6 +92,9 @@ TEST_F(CaptureToolsTest, ConfigCheckerRefusesBadConfigurationsAndArguments) {
   dir_.Write("good.cfg", kGoodConfig);
   dir_.Write("bad.cfg", "3\n0\n");
   dir_.Write("short.cfg", "3\n4\n2\n");
+  std::string no_folder = kGoodConfig;
+  no_folder.replace(no_folder.find("scan01 ; base"), 6, "gone/scan01");
+  dir_.Write("no_folder.cfg", no_folder);
   dir_.Write("long.cfg", "3\n4\n2\nx\t" + std::string(200, 'x') + "\n");
   struct Case {
     std::string args;
@@ -108,6 +111,8 @@ TEST_F(CaptureToolsTest, ConfigCheckerRefusesBadConfigurationsAndArguments) {
       {"--write-header --calibration-value 1 --sensor-model 50 bad.cfg", 1, "no header written"},
       {"--write-header --calibration-value 1 --sensor-model 50 short.cfg", 1,
        "names no capture file"},
+      {"--write-header --calibration-value 1 --sensor-model 50 no_folder.cfg", 1,
+       "capture-config: cannot create gone/scan01.raw: The system cannot find the "},
       {"missing.cfg", 1, "missing.cfg is not a valid"},
       {"", 2, "no configuration file given"},
       {"good.cfg other.cfg", 2, "expected one configuration file"},
@@ -183,7 +188,9 @@ TEST_F(CaptureToolsTest, HeaderCheckerSaysWhyAHeaderIsInvalid) {
       {"odd.raw", 1, " Sensor Model: AR4000 - 50 kHz\n",
        ":\n  sampling period 4: expected 5 to 1000000 us\n  comport 0: expected 1 to 254\n"
        "  card number 16: expected 0 to 15\n"},
-      {"missing.raw", 1, "Could not open missing.raw\n", "cannot open missing.raw"},
+      {"missing.raw", 1, "Could not open missing.raw\n",
+       "capture-header: cannot open missing.raw: The system cannot find the file specified. "
+       "(error 2)\n"},
       {"", 2, "", "no capture file given"},
       {"v3.raw v2.raw", 2, "", "expected one capture file"},
       {"--verbose v3.raw", 2, "", "unknown option --verbose"},

@@ -9,6 +9,7 @@
 
 #include "capture/capture_config.h"
 #include "capture/capture_header.h"
+#include "platform/error_text.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "tools/common/command_line.h"
@@ -118,8 +119,9 @@ int WriteHeaderFile(const char* raw_name, const CaptureHeader& header, bool forc
       std::fprintf(stderr, "capture-config: %s already exists; use --force to overwrite it\n",
                    raw_name);
     } else {
-      std::fprintf(stderr, "capture-config: cannot create %s (error %lu)\n", raw_name,
-                   static_cast<unsigned long>(error));
+      char text[platform::kErrorDescriptionSize];
+      platform::DescribeErrorCode(error, text, sizeof text);
+      std::fprintf(stderr, "capture-config: cannot create %s: %s\n", raw_name, text);
     }
     return kExitInvalid;
   }
@@ -129,9 +131,10 @@ int WriteHeaderFile(const char* raw_name, const CaptureHeader& header, bool forc
   if (!written || !closed) {
     // A partial header would pass for a capture file; take it away.
     std::remove(raw_name);
-    std::fprintf(stderr,
-                 "capture-config: writing the header to %s failed (error %lu); removed it\n",
-                 raw_name, static_cast<unsigned long>(written ? win::GetLastError() : write_error));
+    char text[platform::kErrorDescriptionSize];
+    platform::DescribeErrorCode(written ? win::GetLastError() : write_error, text, sizeof text);
+    std::fprintf(stderr, "capture-config: writing the header to %s failed: %s; removed it\n",
+                 raw_name, text);
     return kExitInvalid;
   }
   std::printf("Wrote %zu-byte capture header to %s\n", kCaptureHeaderBytes, raw_name);

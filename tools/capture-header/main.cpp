@@ -7,6 +7,7 @@
 
 #include "capture/capture_header.h"
 #include "capture/header_plausibility.h"
+#include "platform/error_text.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "tools/common/command_line.h"
@@ -41,8 +42,9 @@ void ReportInvalidHeader(const char* path, const CaptureHeader& header, win::DWO
   std::error_code error;
   const std::uintmax_t size = std::filesystem::file_size(path, error);
   if (error) {
-    std::fprintf(stderr, "capture-header: %s: reading the header failed (error %lu)\n", path,
-                 static_cast<unsigned long>(read_error));
+    char text[platform::kErrorDescriptionSize];
+    platform::DescribeErrorCode(read_error, text, sizeof text);
+    std::fprintf(stderr, "capture-header: %s: reading the header failed: %s\n", path, text);
   } else if (size < kCaptureHeaderBytesOther) {
     std::fprintf(stderr,
                  "capture-header: %s: file is %ju bytes, shorter than a capture header "
@@ -59,8 +61,9 @@ void ReportInvalidHeader(const char* path, const CaptureHeader& header, win::DWO
                  "1 (200 kHz)\n",
                  path, static_cast<unsigned>(header.sensor_model));
   } else {
-    std::fprintf(stderr, "capture-header: %s: reading the header failed (error %lu)\n", path,
-                 static_cast<unsigned long>(read_error));
+    char text[platform::kErrorDescriptionSize];
+    platform::DescribeErrorCode(read_error, text, sizeof text);
+    std::fprintf(stderr, "capture-header: %s: reading the header failed: %s\n", path, text);
   }
 }
 
@@ -85,8 +88,9 @@ int main(int argc, char** argv) {
   const win::DWORD error = win::GetLastError();
   std::fflush(stdout);
   if (!win::IsValidHandle(handle)) {
-    std::fprintf(stderr, "capture-header: cannot open %s (error %lu)\n", path,
-                 static_cast<unsigned long>(error));
+    char text[platform::kErrorDescriptionSize];
+    platform::DescribeErrorCode(error, text, sizeof text);
+    std::fprintf(stderr, "capture-header: cannot open %s: %s\n", path, text);
     return kExitInvalid;
   }
   win::CloseHandle(handle);

@@ -50,11 +50,9 @@ void ExplainPortFailure(const char* name, win::DWORD code) {
   DescribePortDevice(name, device, sizeof device);
   char shown[300];
   ShowPortName(name, device, shown, sizeof shown);
-  char text[platform::kErrorTextSize];
-  platform::GetSystemErrorText(code, text, sizeof text);
-  platform::TrimLineEnd(text);
-  std::fprintf(stderr, "motor-move: cannot use %s: %s (error %lu)\n", shown, text,
-               static_cast<unsigned long>(code));
+  char error[platform::kErrorDescriptionSize];
+  platform::DescribeErrorCode(code, error, sizeof error);
+  std::fprintf(stderr, "motor-move: cannot use %s: %s\n", shown, error);
   if (code == win::ERROR_FILE_NOT_FOUND || code == win::ERROR_PATH_NOT_FOUND ||
       code == win::ERROR_ACCESS_DENIED || code == win::ERROR_SHARING_VIOLATION) {
     PrintPortHint(stderr, name, device, code);
@@ -100,12 +98,9 @@ int main(int argc, char** argv) {
   // A reply left on the line by an earlier run must not pass for the answer to
   // this run's first command.
   if (!DiscardMotorInput(port)) {
-    const win::DWORD code = win::GetLastError();
-    char text[platform::kErrorTextSize];
-    platform::GetSystemErrorText(code, text, sizeof text);
-    platform::TrimLineEnd(text);
-    std::fprintf(stderr, "motor-move: could not empty the line's input queue: %s (error %lu)\n",
-                 text, static_cast<unsigned long>(code));
+    char error[platform::kErrorDescriptionSize];
+    platform::DescribeErrorCode(win::GetLastError(), error, sizeof error);
+    std::fprintf(stderr, "motor-move: could not empty the line's input queue: %s\n", error);
   }
   const int moved =
       MoveMotor(port, static_cast<std::int32_t>(position), static_cast<std::uint32_t>(wait_ms));
