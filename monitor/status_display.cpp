@@ -1,7 +1,7 @@
 #include "monitor/status_display.h"
 
-#include <cmath>
 #include <cstdarg>
+#include <cstdlib>
 
 #include "monitor/angle.h"
 
