@@ -236,8 +236,11 @@ TEST_F(StandinTest, ForcedLossIsReportedInTheLastSlotOnceAndThenCleared) {
 
 TEST_F(StandinTest, ANaturalOverflowSetsTheLostBitWhateverTheCount) {
   Configure({{"HSIF_SIM_BUFFER", "1000"}});
-  hsif_i32 card = BringUp(5);
-  std::this_thread::sleep_for(std::chrono::milliseconds(15));  // 3000 samples into 1000 slots
+  // At 100 us the ring fills in 100 ms: room enough between the steps below on
+  // a loaded machine (at 5 us it refilled within 5 ms, before the status was
+  // asked again).
+  hsif_i32 card = BringUp(100);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // 3000 samples into 1000 slots
   EXPECT_EQ(HsifGetOverflowStatus(card), 1);
   std::vector<RawSample> raw = JunkRaw(5001, 0);
   std::uint32_t count = 0;
