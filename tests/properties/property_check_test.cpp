@@ -7,6 +7,7 @@
 #include <string>
 
 #include "properties/properties.h"
+#include "tests/properties/record_release.h"
 
 namespace {
 
@@ -86,7 +87,7 @@ TEST(PropertyCheck, ReportsEveryProblemOnce) {
     std::FILE* copy = std::fopen(path.c_str(), "w");
     std::fputs(c.text.c_str(), copy);
     std::fclose(copy);
-    RunProperties* record = ReadProperties(path.c_str());
+    OwnedRecord record(ReadProperties(path.c_str()));
     std::remove(path.c_str());
     ASSERT_NE(record, nullptr);
     CheckPropertyValues(*record, out, &findings);
