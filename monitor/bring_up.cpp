@@ -48,6 +48,8 @@ CardHandle BringUpScanner(const RunProperties* properties, SerialPort* port) {
   win::HMODULE module = LoadDriver();
   if (module == nullptr) {
     std::fprintf(stderr, "Unable to load %s.dll\n", DriverName());
+    // What the loader said (Linux): the file it missed or could not use.
+    if (win::LastLoaderMessage()[0] != '\0') std::fprintf(stderr, "%s\n", win::LastLoaderMessage());
     return kNoCard;
   }
   char module_path[kModulePathBytes] = {};

@@ -27,10 +27,11 @@ const ProgramText kProgram = {
     "  --help, -h   show this text (only in place of OUTPUT_FILE)\n"
     "  --version    show the version (only in place of OUTPUT_FILE)\n"
     "\n"
-    "Exit status: 0 ended by x, Ctrl-C or SIGTERM; 1 bring-up failed or\n"
-    "./properties.txt missing; 2 no output file name given; 3 a fetch of samples\n"
-    "failed (line released, card closed); 130 stopped during the bring-up, or by\n"
-    "a second Ctrl-C/SIGTERM.\n"};
+    "Exit status: 0 ended by x; 1 bring-up failed or ./properties.txt missing;\n"
+    "2 no output file name given; 3 a fetch of samples failed (line released,\n"
+    "card closed). Stopped by Ctrl-C, SIGTERM or a hang-up it ends, on Linux, by\n"
+    "that signal (after the release when in the sample loop); on Windows with 0\n"
+    "after the release, or 130 during the bring-up or on a second stop.\n"};
 
 }  // namespace
 

@@ -91,7 +91,9 @@ int ShutDown(SerialPort* port, CardHandle card, LoopEnd end) {
   }
   ClosePort(port);
   g_driver.HsifClose(card);
-  return end == LoopEnd::kFetchFailed ? kExitFetchFailed : kExitOk;
+  if (end == LoopEnd::kFetchFailed) return kExitFetchFailed;
+  platform::EndByStopSignal();  // stopped by Ctrl-C or SIGTERM: end by that signal
+  return kExitOk;
 }
 
 }  // namespace

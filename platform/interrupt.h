@@ -1,10 +1,15 @@
 // Stop requests from outside the program: Ctrl-C and SIGTERM (and SIGHUP) on
 // Linux; Ctrl-C, Ctrl-Break and closing the console window on Windows.
 //
-// Until graceful stop is enabled, a request ends the process at once with status
-// 130 after restoring the terminal. Once it is enabled, the first request only
-// raises a flag the program polls, so it can shut down through its one normal
-// path; a second request ends the process at once with status 130.
+// Until graceful stop is enabled, a request ends the process at once. Once it
+// is enabled, the first request only raises a flag the program polls, so it
+// can shut down through its one normal path, and then calls EndByStopSignal; a
+// second request ends the process at once.
+//
+// On Linux the process ends by the request's own signal (after restoring the
+// terminal), so a shell sees 128 + n (130 for Ctrl-C, 143 for SIGTERM) and its
+// loops stop too. On Windows a request ends the process at once with status
+// 130, and a run stopped in order exits with the program's own status.
 #pragma once
 
 namespace platform {
@@ -14,5 +19,9 @@ inline constexpr int kInterruptedExitStatus = 130;
 void InstallStopHandlers();
 void EnableGracefulStop();
 bool StopRequested();
+// Call at the end of the orderly shutdown: when a stop request ended the run,
+// ends the process by that request's signal (Linux); otherwise, and on
+// Windows, returns.
+void EndByStopSignal();
 
 }  // namespace platform

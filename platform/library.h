@@ -13,9 +13,20 @@ namespace win {
 // terminator. The program's path buffers have this size.
 inline constexpr DWORD kMaxPath = 260;
 
-// null and the last error set (ERROR_MOD_NOT_FOUND, ERROR_BAD_EXE_FORMAT) when the
-// library cannot be found or loaded.
+// A library was found but one it depends on was not (Windows' own code for it).
+inline constexpr DWORD ERROR_DLL_NOT_FOUND = 1157;
+
+// null and the last error set when the library cannot be loaded:
+// ERROR_MOD_NOT_FOUND when it is not found, ERROR_DLL_NOT_FOUND (Linux) when a
+// library it needs is missing, ERROR_PROC_NOT_FOUND (Linux) when a name it
+// imports is defined nowhere, ERROR_BAD_EXE_FORMAT when it is no library for
+// this machine.
 HMODULE LoadLibraryExA(const char* name, HANDLE reserved, DWORD flags);
+// The loader's own text about the last LoadLibraryExA of this thread that
+// failed (on Linux the dynamic loader's message, naming the file it missed or
+// the symbol it could not find); "" after a success, and always on Windows,
+// whose error codes say it all.
+const char* LastLoaderMessage();
 // null and ERROR_PROC_NOT_FOUND when the library lacks the name.
 FARPROC GetProcAddress(HMODULE module, const char* name);
 BOOL FreeLibrary(HMODULE module);

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what building and testing on Linux needs,
-# when it is missing. Extra package names may be given as arguments.
+# when it is missing (help2man: the manual pages). Extra package names may be
+# given as arguments.
 set -euo pipefail
 
-packages=(g++ cmake make libgtest-dev libgmock-dev googletest libbenchmark-dev "$@")
+packages=(g++ cmake make libgtest-dev libgmock-dev googletest libbenchmark-dev help2man "$@")
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then

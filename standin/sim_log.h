@@ -7,9 +7,12 @@ namespace standin {
 // Sets the log file; null or "" switches the log off.
 void SetLogPath(const char* path);
 
-// Appends one printf-style line (the line feed is added). The file is opened
-// and closed around each line, so readers always see whole lines. A file that
-// cannot be opened is reported once on stderr and the line is dropped.
+// Appends one printf-style line (the line feed is added; cut with "..." past
+// 1024 characters). The file is opened and closed around each line, and the
+// line is written whole in one write, so readers always see whole lines. A
+// file that cannot be opened, or a write that fails (a full disk), is reported
+// once on stderr; after a failed write the next line starts on a new line, so
+// a torn line is never glued to the next call's.
 void LogLine(const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 1, 2)))

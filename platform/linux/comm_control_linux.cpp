@@ -46,8 +46,9 @@ BOOL SetCommTimeouts(HANDLE handle, const COMMTIMEOUTS* timeouts) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  state.timeouts = *timeouts;
-  platform_linux::StoreHandleState(fd, state);
+  const COMMTIMEOUTS wanted = *timeouts;
+  platform_linux::ChangeHandleState(
+      fd, [&wanted](platform_linux::HandleState* kept) { kept->timeouts = wanted; });
   return TRUE;
 }
 
@@ -56,9 +57,10 @@ BOOL SetupComm(HANDLE handle, DWORD input_queue, DWORD output_queue) {
   int fd = -1;
   platform_linux::HandleState state;
   if (!platform_linux::LoadSerialState(handle, &fd, &state)) return FALSE;
-  state.input_queue = input_queue;
-  state.output_queue = output_queue;
-  platform_linux::StoreHandleState(fd, state);
+  platform_linux::ChangeHandleState(fd, [=](platform_linux::HandleState* kept) {
+    kept->input_queue = input_queue;
+    kept->output_queue = output_queue;
+  });
   return TRUE;
 }
 
@@ -67,8 +69,8 @@ BOOL SetCommMask(HANDLE handle, DWORD event_mask) {
   int fd = -1;
   platform_linux::HandleState state;
   if (!platform_linux::LoadSerialState(handle, &fd, &state)) return FALSE;
-  state.event_mask = event_mask;
-  platform_linux::StoreHandleState(fd, state);
+  platform_linux::ChangeHandleState(
+      fd, [=](platform_linux::HandleState* kept) { kept->event_mask = event_mask; });
   return TRUE;
 }
 

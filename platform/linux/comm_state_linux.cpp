@@ -73,9 +73,10 @@ DWORD CheckBlock(const DCB& dcb) {
 }
 
 void ApplyBlock(const DCB& dcb, termios* line) {
-  // Raw: no line editing, echo, signals or character translation.
-  line->c_iflag &=
-      ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY | INPCK | kInputFlowBits);
+  // Raw: no line editing, echo, signals or character translation. IGNPAR goes
+  // too: a byte received with a parity error never vanishes.
+  line->c_iflag &= ~(IGNBRK | BRKINT | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXANY |
+                     INPCK | kInputFlowBits);
   line->c_oflag &= ~OPOST;
   line->c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
   line->c_cflag &= ~kFramingBits;
@@ -101,7 +102,11 @@ void ApplyBlock(const DCB& dcb, termios* line) {
     default:
       break;
   }
-  if (dcb.Parity != NOPARITY && dcb.fParity) line->c_iflag |= INPCK;
+  // Windows passes a byte with a parity error as it came, unless asked to
+  // replace it (fErrorChar). With INPCK off the driver passes it unchanged and
+  // still counts the error (ClearCommError's CE_RXPARITY); with INPCK on it is
+  // replaced by a NUL, Linux's only replacement.
+  if (dcb.Parity != NOPARITY && dcb.fParity && dcb.fErrorChar) line->c_iflag |= INPCK;
   if (dcb.StopBits != ONESTOPBIT) line->c_cflag |= CSTOPB;
   // Linux has one switch for both directions of RTS/CTS flow control.
   if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) line->c_cflag |= CRTSCTS;
@@ -204,7 +209,8 @@ BOOL SetCommState(HANDLE handle, const DCB* dcb) {
   DWORD refused = CheckBlock(*dcb);
   if (refused != ERROR_SUCCESS) return Fail(refused);
   termios before{};
-  if (tcgetattr(fd, &before) != 0) {
+  platform_linux::LineSnapshot saved{};
+  if (tcgetattr(fd, &before) != 0 || !platform_linux::SaveLine(fd, &saved)) {
     platform_linux::SetLastErrorFromErrno();
     return FALSE;
   }
@@ -219,7 +225,7 @@ BOOL SetCommState(HANDLE handle, const DCB* dcb) {
   if (tcsetattr(fd, TCSANOW, &wanted) != 0 ||
       (!standard && !platform_linux::SetBitRate(fd, dcb->BaudRate))) {
     int error = errno;
-    tcsetattr(fd, TCSANOW, &before);
+    platform_linux::RestoreLine(fd, saved);
     platform_linux::SetLastErrorFromErrno(error);
     return FALSE;
   }
@@ -229,20 +235,21 @@ BOOL SetCommState(HANDLE handle, const DCB* dcb) {
   unsigned rate = 0;
   if (tcgetattr(fd, &taken) != 0 || !platform_linux::GetBitRate(fd, &rate)) {
     int error = errno;
-    tcsetattr(fd, TCSANOW, &before);
+    platform_linux::RestoreLine(fd, saved);
     platform_linux::SetLastErrorFromErrno(error);
     return FALSE;
   }
   if ((taken.c_cflag & kFramingBits) != (wanted.c_cflag & kFramingBits) ||
       (taken.c_iflag & kInputFlowBits) != (wanted.c_iflag & kInputFlowBits) ||
       !RateMatches(dcb->BaudRate, rate)) {
-    tcsetattr(fd, TCSANOW, &before);
+    platform_linux::RestoreLine(fd, saved);
     return Fail(ERROR_INVALID_PARAMETER);
   }
   DWORD lines = SetModemLines(fd, *dcb);
   if (lines != ERROR_SUCCESS) return Fail(lines);
-  state.kept = *dcb;
-  platform_linux::StoreHandleState(fd, state);
+  const DCB kept = *dcb;
+  platform_linux::ChangeHandleState(
+      fd, [&kept](platform_linux::HandleState* now) { now->kept = kept; });
   return TRUE;
 }
 

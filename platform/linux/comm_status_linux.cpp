@@ -14,7 +14,8 @@ namespace win {
 namespace {
 
 // Line errors counted by the driver since the counts seen last. Drivers
-// without counters (pseudo-terminals, many USB adapters) report none.
+// without counters (pseudo-terminals, many USB adapters) report none. Runs
+// under the table's lock, so two callers never report one error twice.
 DWORD TakeLineErrors(int fd, platform_linux::HandleState* state) {
   if (state->no_error_counters) return 0;
   serial_icounter_struct counts{};
@@ -58,8 +59,10 @@ BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* status) {
     }
   }
   if (ioctl(fd, TIOCOUTQ, &out_queue) != 0) out_queue = 0;
-  DWORD line_errors = TakeLineErrors(fd, &state);
-  platform_linux::StoreHandleState(fd, state);
+  DWORD line_errors = 0;
+  platform_linux::ChangeHandleState(fd, [fd, &line_errors](platform_linux::HandleState* kept) {
+    line_errors = TakeLineErrors(fd, kept);
+  });
   if (errors != nullptr) *errors = line_errors;
   if (status != nullptr) {
     *status = COMSTAT{};

@@ -24,9 +24,10 @@ win::DWORD WinErrorFromErrno(int error_number) {
       return win::ERROR_INVALID_HANDLE;
     case ENOMEM:
       return win::ERROR_NOT_ENOUGH_MEMORY;
-    case EBUSY:
-    case EAGAIN:  // a lock held by another opener
+    case EBUSY:  // a device held by another opener
       return win::ERROR_SHARING_VIOLATION;
+    case EAGAIN:  // out of processes or threads; a lock held elsewhere is told apart where taken
+      return win::ERROR_NOT_ENOUGH_MEMORY;
     case EEXIST:
       return win::ERROR_FILE_EXISTS;
     case EINVAL:

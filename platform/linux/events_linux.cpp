@@ -17,12 +17,15 @@ namespace platform_linux {
 
 void SignalEvent(win::HandleSlot event) {
   if (event < 3) return;
-  // Only an event gets the 8-byte counter write: a slot holding some other
-  // descriptor's number (a record that was never cleared) must not have 8
-  // bytes written into a file or a line. Events are anonymous inodes, with no
-  // file type in their mode.
-  struct stat info {};
-  if (fstat(event, &info) != 0 || (info.st_mode & S_IFMT) != 0) return;
+  // Only an event made here gets the 8-byte counter write: a slot holding some
+  // other descriptor's number (a record that was never cleared) must not have
+  // 8 bytes written into a file, a line or an eventfd of someone else that now
+  // has the number. The table knows its events by their open, not the number.
+  HandleState state;
+  win::DWORD last_error = win::GetLastError();
+  bool is_event = LoadHandleState(event, &state) && state.kind == HandleKind::kEvent;
+  win::SetLastError(last_error);
+  if (!is_event) return;
   // A counter that is already non-zero stays signalled; adding 1 keeps it so.
   std::uint64_t one = 1;
   ssize_t written = write(event, &one, sizeof one);

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -55,6 +56,21 @@ void IgnoreCarrier(int fd) {
     line.c_cflag |= CLOCAL;
     tcsetattr(fd, TCSANOW, &line);
   }
+}
+
+// A UART's close waits for its output to drain, up to the driver's closing
+// wait (30 s by default), and forever with flow control holding it back. Give
+// the output a bounded time to go, then drop the rest, so that closing a
+// handle never hangs the program.
+void DrainBeforeClose(int fd) {
+  constexpr int kDrainWaitMs = 1000;
+  constexpr int kStepMs = 10;
+  for (int waited = 0; waited < kDrainWaitMs; waited += kStepMs) {
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued == 0) return;
+    usleep(kStepMs * 1000);
+  }
+  tcflush(fd, TCOFLUSH);
 }
 
 }  // namespace
@@ -115,7 +131,7 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode,
   } else {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   }
-  platform_linux::RegisterHandle(fd, kind, kind == HandleKind::kSerial);
+  platform_linux::RegisterHandle(fd, kind);
   return HandleFromSlot(fd);
 }
 
@@ -125,7 +141,11 @@ BOOL CloseHandle(HANDLE handle) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  // Another thread may use the number between these two steps and have it
+  // adopted again; that state belongs to this open, which the close ends, so
+  // the next open under the number still starts fresh (see handle_table_linux.h).
   platform_linux::ForgetHandle(fd);
+  if (isatty(fd)) DrainBeforeClose(fd);
   // The descriptor is gone even when close reports an error (Linux never keeps
   // it open), so the handle is closed either way.
   if (close(fd) != 0 && errno == EBADF) {

@@ -1,5 +1,7 @@
 #include "platform/linux/handle_table_linux.h"
 
+#include <fcntl.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,10 +20,38 @@ struct Entry {
   HandleState state;
   dev_t device = 0;
   ino_t inode = 0;
+  bool watched = false;  // registered in the watch set: its open is known by identity
 };
 
+// Made when the program starts, so the count of open descriptors does not
+// change at the first serial call; above the standard streams' numbers.
+int MakeWatchSet() {
+  int set = epoll_create1(EPOLL_CLOEXEC);
+  if (set >= 0 && set < 3) {
+    int moved = fcntl(set, F_DUPFD_CLOEXEC, 3);
+    close(set);
+    set = moved;
+  }
+  return set;
+}
+
+const int g_watch_set = MakeWatchSet();
 std::mutex g_table_lock;
 std::map<int, Entry> g_table;  // guarded by g_table_lock
+
+// Registers the open that `fd` names now. No events are asked for: the set is
+// never waited on, only asked whether a registration still exists.
+bool Watch(int fd) {
+  if (g_watch_set < 0) return false;
+  epoll_event event{};
+  return epoll_ctl(g_watch_set, EPOLL_CTL_ADD, fd, &event) == 0 || errno == EEXIST;
+}
+
+// The registration made for `fd` still stands: the number names the same open.
+bool StillWatched(int fd) {
+  epoll_event event{};
+  return epoll_ctl(g_watch_set, EPOLL_CTL_MOD, fd, &event) == 0;
+}
 
 HandleKind KindOf(int fd, const struct stat& info) {
   if (S_ISREG(info.st_mode)) return HandleKind::kFile;
@@ -29,13 +59,20 @@ HandleKind KindOf(int fd, const struct stat& info) {
   return HandleKind::kStream;
 }
 
-Entry FreshEntry(HandleKind kind, const struct stat& info) {
+Entry FreshEntry(int fd, HandleKind kind, const struct stat& info) {
   Entry entry;
   entry.state.kind = kind;
   entry.state.kept = DefaultKeptDcb();
   entry.device = info.st_dev;
   entry.inode = info.st_ino;
+  entry.watched = Watch(fd);
   return entry;
+}
+
+bool SameOpen(int fd, const Entry& entry, const struct stat& info) {
+  if (entry.watched) return StillWatched(fd);
+  // Not pollable: a regular file or the like, told apart by what it is.
+  return entry.device == info.st_dev && entry.inode == info.st_ino && !Watch(fd);
 }
 
 }  // namespace
@@ -57,13 +94,11 @@ int DescriptorFromHandle(win::HANDLE handle) {
   return static_cast<int>(value);
 }
 
-void RegisterHandle(int fd, HandleKind kind, bool non_blocking) {
+void RegisterHandle(int fd, HandleKind kind) {
   struct stat info {};
   if (fstat(fd, &info) != 0) return;
-  Entry entry = FreshEntry(kind, info);
-  entry.state.non_blocking = non_blocking;
   std::lock_guard<std::mutex> guard(g_table_lock);
-  g_table[fd] = entry;
+  g_table.insert_or_assign(fd, FreshEntry(fd, kind, info));
 }
 
 bool LoadHandleState(int fd, HandleState* state) {
@@ -74,24 +109,31 @@ bool LoadHandleState(int fd, HandleState* state) {
   }
   std::lock_guard<std::mutex> guard(g_table_lock);
   auto found = g_table.find(fd);
-  if (found == g_table.end() || found->second.device != info.st_dev ||
-      found->second.inode != info.st_ino) {
-    // Not opened here, or the number now names another file: adopt it.
-    found = g_table.insert_or_assign(fd, FreshEntry(KindOf(fd, info), info)).first;
+  if (found == g_table.end() || !SameOpen(fd, found->second, info)) {
+    // Not opened here, or the number now names another open: adopt it.
+    found = g_table.insert_or_assign(fd, FreshEntry(fd, KindOf(fd, info), info)).first;
   }
   *state = found->second.state;
   return true;
 }
 
-void StoreHandleState(int fd, const HandleState& state) {
+bool ChangeHandleState(int fd, StateChange change, void* context) {
   std::lock_guard<std::mutex> guard(g_table_lock);
   auto found = g_table.find(fd);
-  if (found != g_table.end()) found->second.state = state;
+  if (found == g_table.end()) return false;
+  change(&found->second.state, context);
+  return true;
 }
 
 void ForgetHandle(int fd) {
   std::lock_guard<std::mutex> guard(g_table_lock);
-  g_table.erase(fd);
+  auto found = g_table.find(fd);
+  if (found == g_table.end()) return;
+  if (found->second.watched) {
+    epoll_event event{};
+    epoll_ctl(g_watch_set, EPOLL_CTL_DEL, fd, &event);
+  }
+  g_table.erase(found);
 }
 
 bool LoadSerialState(win::HANDLE handle, int* fd, HandleState* state) {

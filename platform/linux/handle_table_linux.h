@@ -5,9 +5,22 @@
 //
 // Descriptors the layer did not open itself (a serial line handed over by the
 // card's driver, for instance) are adopted on first use: their state is made
-// then, with the defaults of a freshly opened port. An entry remembers the file
-// it was made for, so a descriptor number that was closed elsewhere and reused
-// for another file starts over with fresh state.
+// then, with the defaults of a freshly opened port.
+//
+// An entry belongs to one open of a file, not to a descriptor number: the
+// driver may close its line with close() and open the same device again under
+// the same number, and that open must start with fresh state. Every pollable
+// descriptor the table knows is registered in a private epoll set; the kernel
+// keys a registration by the open file itself and drops it when that open is
+// released, so "is this number still registered" tells the same open from a
+// new one and cannot be fooled by a reused number or a reopened device. Files
+// epoll does not take (regular files, /dev/null) are told apart by device and
+// inode, which is all their state needs.
+//
+// Safe for concurrent callers: every read and change of an entry happens under
+// the table's lock, and changes touch only the fields they mean to, so two
+// threads working on one line never undo each other's settings. The lock is
+// never held across a transfer or a wait.
 #pragma once
 
 #include "platform/win_types.h"
@@ -40,7 +53,6 @@ struct HandleState {
   LineErrorCounts errors_seen{};
   bool errors_seen_valid = false;  // false until the first TIOCGICOUNT
   bool no_error_counters = false;  // the driver refused TIOCGICOUNT: it keeps none
-  bool non_blocking = false;       // O_NONBLOCK set at open by the layer, and kept
 };
 
 // The descriptor a handle stands for, or -1 for null, INVALID_HANDLE_VALUE,
@@ -48,16 +60,25 @@ struct HandleState {
 int DescriptorFromHandle(win::HANDLE handle);
 
 // Makes fresh state for a descriptor the layer has just opened or created.
-// `non_blocking`: the layer opened it with O_NONBLOCK and keeps it so.
-void RegisterHandle(int fd, HandleKind kind, bool non_blocking = false);
+void RegisterHandle(int fd, HandleKind kind);
 
 // Copies the state of `fd` into *state, adopting the descriptor if the layer
-// has none for it (or has stale state of an earlier file with that number).
+// has none for it (or has stale state of an earlier open with that number).
 // false with the last error set (ERROR_INVALID_HANDLE) when fd is not open.
 bool LoadHandleState(int fd, HandleState* state);
 
-// Stores state for `fd` (after LoadHandleState).
-void StoreHandleState(int fd, const HandleState& state);
+// Runs change(&state) on the state kept for `fd`, under the table's lock, so
+// that it sees and changes the latest state. Keep it short: no waits.
+// false when the layer has no state for `fd` (it was closed meanwhile).
+using StateChange = void (*)(HandleState* state, void* context);
+bool ChangeHandleState(int fd, StateChange change, void* context);
+
+template <typename Change>
+bool ChangeHandleState(int fd, Change change) {
+  return ChangeHandleState(
+      fd, [](HandleState* state, void* context) { (*static_cast<Change*>(context))(state); },
+      &change);
+}
 
 // Drops the state of a descriptor that is being closed.
 void ForgetHandle(int fd);

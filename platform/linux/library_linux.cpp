@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -20,13 +21,29 @@ std::string SharedObjectName(const char* name) {
   return std::string("lib") + name + ".so";
 }
 
-// The loader tells "not found" from "found but unusable" only in its message.
-DWORD LoadErrorCode() {
-  const char* message = dlerror();
-  if (message != nullptr && std::strstr(message, "No such file") == nullptr) {
-    return ERROR_BAD_EXE_FORMAT;
+// The loader's text about this thread's last failed load (dlerror's own text
+// is overwritten by the next dl call of any kind).
+thread_local char t_loader_message[512] = "";
+
+void KeepLoaderMessage(const char* message) {
+  std::snprintf(t_loader_message, sizeof t_loader_message, "%s", message);
+}
+
+// The loader tells its failures apart only in its message: "<file>: cannot
+// open shared object file: ..." names the file it missed, which is a library
+// the asked one needs when it is not the asked one; "<file>: undefined
+// symbol: <name>" is a missing import; anything else (not ELF, another
+// machine, a damaged file) is a file that is no library for this machine.
+DWORD LoadErrorCode(const std::string& asked, const char* message) {
+  static constexpr char kNotFound[] = ": cannot open shared object file";
+  const char* not_found = std::strstr(message, kNotFound);
+  if (not_found != nullptr) {
+    std::string missed(message, static_cast<std::size_t>(not_found - message));
+    return missed == asked ? ERROR_MOD_NOT_FOUND : ERROR_DLL_NOT_FOUND;
   }
-  return ERROR_MOD_NOT_FOUND;
+  if (std::strstr(message, ": undefined symbol: ") != nullptr) return ERROR_PROC_NOT_FOUND;
+  if (std::strstr(message, "No such file") != nullptr) return ERROR_MOD_NOT_FOUND;
+  return ERROR_BAD_EXE_FORMAT;
 }
 
 DWORD CopyPathOut(const char* source, char* path, DWORD size) {
@@ -55,12 +72,21 @@ HMODULE LoadLibraryExA(const char* name, HANDLE /*reserved*/, DWORD /*flags*/) {
   dlerror();
   // RTLD_NOW: a library with unresolved symbols is refused here, as Windows
   // refuses a DLL whose imports are missing, rather than failing at first call.
-  void* module = dlopen(SharedObjectName(name).c_str(), RTLD_NOW | RTLD_LOCAL);
+  const std::string asked = SharedObjectName(name);
+  void* module = dlopen(asked.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module == nullptr) {
-    SetLastError(LoadErrorCode());
+    const char* message = dlerror();
+    if (message == nullptr) message = "";
+    KeepLoaderMessage(message);
+    SetLastError(LoadErrorCode(asked, message));
     return nullptr;
   }
+  t_loader_message[0] = '\0';
   return module;
+}
+
+const char* LastLoaderMessage() {
+  return t_loader_message;
 }
 
 FARPROC GetProcAddress(HMODULE module, const char* name) {

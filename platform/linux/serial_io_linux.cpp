@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 
 #include "platform/linux/errno_map.h"
@@ -17,6 +19,10 @@ namespace {
 
 using win::DWORD;
 constexpr std::int64_t kNoLimit = INT64_MAX;
+// A write to a blocking line that cannot be reopened waits for room in poll
+// and then writes this much at most: a UART reports room only with thousands
+// of bytes free.
+constexpr DWORD kBlockingChunk = 256;
 
 std::int64_t NowMs() {
   timespec now{};
@@ -29,25 +35,31 @@ int PollWait(std::int64_t deadline, std::int64_t now) {
   return static_cast<int>(std::clamp<std::int64_t>(deadline - now, 0, INT_MAX));
 }
 
-// The line's descriptor may be blocking (a line handed over by the driver):
-// transfers run non-blocking and wait in poll; the flags are put back after.
-int EnterNonBlocking(int fd) {
-  int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0 && (flags & O_NONBLOCK) == 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-  return flags;
-}
-
-void LeaveNonBlocking(int fd, int flags) {
-  if (flags >= 0 && (flags & O_NONBLOCK) == 0) fcntl(fd, F_SETFL, flags);
-}
-
 std::int64_t TotalLimit(DWORD multiplier, DWORD constant, DWORD count, std::int64_t start) {
   if (multiplier == 0 && constant == 0) return kNoLimit;
-  return start + static_cast<std::int64_t>(multiplier) * count + constant;
+  // At most (2^32 - 1)^2 + 2^32 - 1 < 2^64: exact in 64 unsigned bits. A limit
+  // beyond what the clock can count is no limit, never a deadline in the past.
+  std::uint64_t span = static_cast<std::uint64_t>(multiplier) * count + constant;
+  if (span >= static_cast<std::uint64_t>(kNoLimit - start)) return kNoLimit;
+  return start + static_cast<std::int64_t>(span);
 }
 
-DWORD ReadAvailable(int fd, void* buffer, DWORD count, const win::COMMTIMEOUTS& timeouts,
-                    DWORD* done) {
+bool IsNonBlocking(int fd) {
+  int flags = fcntl(fd, F_GETFL);
+  return flags >= 0 && (flags & O_NONBLOCK) != 0;
+}
+
+// Bytes a read can take from a blocking descriptor without waiting: what the
+// line holds now (a hang-up or an error is reported by the read at once).
+DWORD ReadableNow(int fd, short revents, DWORD wanted) {
+  if ((revents & (POLLHUP | POLLERR)) != 0) return wanted;
+  int queued = 0;
+  if (ioctl(fd, FIONREAD, &queued) != 0) return wanted;
+  return std::min<DWORD>(wanted, static_cast<DWORD>(std::max(queued, 0)));
+}
+
+DWORD ReadAvailable(int fd, bool blocking, void* buffer, DWORD count,
+                    const win::COMMTIMEOUTS& timeouts, DWORD* done) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   const DWORD interval = timeouts.ReadIntervalTimeout;
   const bool at_once = interval == win::MAXDWORD && timeouts.ReadTotalTimeoutMultiplier == 0 &&
@@ -85,7 +97,13 @@ DWORD ReadAvailable(int fd, void* buffer, DWORD count, const win::COMMTIMEOUTS& 
       return (watch.revents & POLLNVAL) != 0 ? win::ERROR_INVALID_HANDLE
                                              : win::ERROR_DEVICE_NOT_CONNECTED;
     }
-    ssize_t got = read(fd, bytes + *done, count - *done);
+    DWORD wanted = count - *done;
+    if (blocking) {
+      // Another reader of the line may have taken the bytes poll saw.
+      wanted = ReadableNow(fd, watch.revents, wanted);
+      if (wanted == 0) continue;
+    }
+    ssize_t got = read(fd, bytes + *done, wanted);
     if (got > 0) {
       *done += static_cast<DWORD>(got);
       last_byte = NowMs();
@@ -98,13 +116,20 @@ DWORD ReadAvailable(int fd, void* buffer, DWORD count, const win::COMMTIMEOUTS& 
   }
 }
 
-DWORD WriteWithin(int fd, const void* buffer, DWORD count, const win::COMMTIMEOUTS& timeouts,
-                  DWORD* done) {
+// `blocking`: a write may only follow a poll that saw room, and takes at most
+// kBlockingChunk bytes, to fit in it.
+DWORD WriteWithin(int fd, bool blocking, const void* buffer, DWORD count,
+                  const win::COMMTIMEOUTS& timeouts, DWORD* done) {
   const auto* bytes = static_cast<const unsigned char*>(buffer);
   const std::int64_t deadline = TotalLimit(timeouts.WriteTotalTimeoutMultiplier,
                                            timeouts.WriteTotalTimeoutConstant, count, NowMs());
+  const DWORD chunk = blocking ? kBlockingChunk : count;
+  bool may_write = !blocking;
   while (*done < count) {
-    ssize_t put = write(fd, bytes + *done, count - *done);
+    ssize_t put = -1;
+    errno = EAGAIN;
+    if (may_write) put = write(fd, bytes + *done, std::min(count - *done, chunk));
+    may_write = !blocking;
     if (put > 0) {
       *done += static_cast<DWORD>(put);
       continue;
@@ -120,31 +145,41 @@ DWORD WriteWithin(int fd, const void* buffer, DWORD count, const win::COMMTIMEOU
     if ((watch.revents & (POLLHUP | POLLERR)) != 0 && (watch.revents & POLLOUT) == 0) {
       return win::ERROR_DEVICE_NOT_CONNECTED;
     }
+    if ((watch.revents & POLLOUT) != 0) may_write = true;
   }
   return win::ERROR_SUCCESS;
 }
 
-}  // namespace
-
-DWORD ReadSerial(int fd, bool non_blocking, void* buffer, DWORD count,
-                 const win::COMMTIMEOUTS& timeouts, DWORD* done) {
-  *done = 0;
-  if (count == 0) return win::ERROR_SUCCESS;
-  if (non_blocking) return ReadAvailable(fd, buffer, count, timeouts, done);
-  int flags = EnterNonBlocking(fd);
-  DWORD error = ReadAvailable(fd, buffer, count, timeouts, done);
-  LeaveNonBlocking(fd, flags);
-  return error;
+// A blocking descriptor (a line opened by the card's driver) is never switched
+// to non-blocking: its flags belong to the open file, shared with the driver
+// and with every other thread. Writes go through a private non-blocking open
+// of the same device for the call; reads take only what poll found.
+int OpenPrivateWriter(int fd) {
+  int number = 0;
+  if (ioctl(fd, TIOCGPTN, &number) == 0) return -1;  // a pty master: reopening makes a new pty
+  char path[40];
+  std::snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+  return open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
 }
 
-DWORD WriteSerial(int fd, bool non_blocking, const void* buffer, DWORD count,
-                  const win::COMMTIMEOUTS& timeouts, DWORD* done) {
+}  // namespace
+
+DWORD ReadSerial(int fd, void* buffer, DWORD count, const win::COMMTIMEOUTS& timeouts,
+                 DWORD* done) {
   *done = 0;
   if (count == 0) return win::ERROR_SUCCESS;
-  if (non_blocking) return WriteWithin(fd, buffer, count, timeouts, done);
-  int flags = EnterNonBlocking(fd);
-  DWORD error = WriteWithin(fd, buffer, count, timeouts, done);
-  LeaveNonBlocking(fd, flags);
+  return ReadAvailable(fd, !IsNonBlocking(fd), buffer, count, timeouts, done);
+}
+
+DWORD WriteSerial(int fd, const void* buffer, DWORD count, const win::COMMTIMEOUTS& timeouts,
+                  DWORD* done) {
+  *done = 0;
+  if (count == 0) return win::ERROR_SUCCESS;
+  if (IsNonBlocking(fd)) return WriteWithin(fd, false, buffer, count, timeouts, done);
+  int writer = OpenPrivateWriter(fd);
+  if (writer < 0) return WriteWithin(fd, true, buffer, count, timeouts, done);
+  DWORD error = WriteWithin(writer, false, buffer, count, timeouts, done);
+  close(writer);
   return error;
 }
 

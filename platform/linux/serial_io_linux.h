@@ -14,20 +14,22 @@ namespace platform_linux {
 //    (none when both are 0), and an interval limit (interval ms, none when 0)
 //    counted between bytes once the first has come. The read ends with `count`
 //    bytes or when a limit runs out, with whatever arrived.
-// `non_blocking`: the descriptor is known to carry O_NONBLOCK; otherwise it is
-// given it for the call and its flags are put back after.
+// A blocking descriptor keeps its flags (they are shared with every other user
+// of the open file): a read takes only the bytes poll found waiting.
 // *done gets the bytes stored. Returns ERROR_SUCCESS (a time-out is a success
 // with a short count, as on Windows) or the failure: ERROR_DEVICE_NOT_CONNECTED
 // when the line hung up or vanished (bytes stored before stay counted).
-win::DWORD ReadSerial(int fd, bool non_blocking, void* buffer, win::DWORD count,
-                      const win::COMMTIMEOUTS& timeouts, win::DWORD* done);
+win::DWORD ReadSerial(int fd, void* buffer, win::DWORD count, const win::COMMTIMEOUTS& timeouts,
+                      win::DWORD* done);
 
 // Writes `count` bytes within the total write time-out (multiplier x count +
 // constant ms; none when both are 0). *done gets the bytes accepted by the
 // line. A write cut short by the time-out fails with ERROR_TIMEOUT and the
 // short count, so a caller can tell it from a complete one; a vanished line
-// fails with ERROR_DEVICE_NOT_CONNECTED.
-win::DWORD WriteSerial(int fd, bool non_blocking, const void* buffer, win::DWORD count,
+// fails with ERROR_DEVICE_NOT_CONNECTED. A blocking descriptor is written
+// through a private non-blocking open of the same device, made for the call
+// (when the device refuses a second open, in pieces that fit the room poll saw).
+win::DWORD WriteSerial(int fd, const void* buffer, win::DWORD count,
                        const win::COMMTIMEOUTS& timeouts, win::DWORD* done);
 
 }  // namespace platform_linux

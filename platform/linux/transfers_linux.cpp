@@ -7,6 +7,7 @@
 // InternalHigh its byte count, which GetOverlappedResult reports. On a regular
 // file the block's Offset/OffsetHigh give the position, as on Windows, and a
 // read with a block at or past the end fails with ERROR_HANDLE_EOF.
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,8 +31,21 @@ off_t PositionOf(const OVERLAPPED* overlapped) {
                             overlapped->Offset);
 }
 
-// Reads until `count` bytes or the end of the file (or stream).
-DWORD ReadPlain(int fd, void* buffer, DWORD count, const OVERLAPPED* overlapped, DWORD* done) {
+// A descriptor handed over non-blocking (a pipe inherited so) answers EAGAIN
+// where Windows would wait: wait for it here. false on a poll failure.
+bool WaitUntil(int fd, short events) {
+  pollfd watch{fd, events, 0};
+  while (poll(&watch, 1, -1) < 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+// Reads until `count` bytes or the end of the file. A stream (pipe, socket,
+// character device) returns what a read brought, as a Windows pipe read
+// returns what is there instead of waiting for the full count.
+DWORD ReadPlain(int fd, bool stream, void* buffer, DWORD count, const OVERLAPPED* overlapped,
+                DWORD* done) {
   auto* bytes = static_cast<unsigned char*>(buffer);
   while (*done < count) {
     ssize_t got = overlapped != nullptr
@@ -40,9 +54,11 @@ DWORD ReadPlain(int fd, void* buffer, DWORD count, const OVERLAPPED* overlapped,
     if (got == 0) break;
     if (got < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN && WaitUntil(fd, POLLIN)) continue;
       return platform_linux::WinErrorFromErrno(errno);
     }
     *done += static_cast<DWORD>(got);
+    if (stream) break;
   }
   return ERROR_SUCCESS;
 }
@@ -56,6 +72,7 @@ DWORD WritePlain(int fd, const void* buffer, DWORD count, const OVERLAPPED* over
                       : write(fd, bytes + *done, count - *done);
     if (put < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN && WaitUntil(fd, POLLOUT)) continue;
       return platform_linux::WinErrorFromErrno(errno);
     }
     *done += static_cast<DWORD>(put);
@@ -95,11 +112,10 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* count_read, OVERL
   HandleState state;
   if (!StartRequest(handle, count_read, &fd, &state)) return FALSE;
   DWORD done = 0;
-  DWORD error =
-      state.kind == HandleKind::kSerial
-          ? platform_linux::ReadSerial(fd, state.non_blocking, buffer, count, state.timeouts, &done)
-          : ReadPlain(fd, buffer, count, state.kind == HandleKind::kFile ? overlapped : nullptr,
-                      &done);
+  DWORD error = state.kind == HandleKind::kSerial
+                    ? platform_linux::ReadSerial(fd, buffer, count, state.timeouts, &done)
+                    : ReadPlain(fd, state.kind == HandleKind::kStream, buffer, count,
+                                state.kind == HandleKind::kFile ? overlapped : nullptr, &done);
   // Windows fails a positioned read (one with a block) of a file that starts at
   // or past the end of the file, where a plain read gives an empty success.
   if (error == ERROR_SUCCESS && done == 0 && count != 0 && overlapped != nullptr &&
@@ -116,8 +132,7 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* count_writ
   if (!StartRequest(handle, count_written, &fd, &state)) return FALSE;
   DWORD done = 0;
   DWORD error = state.kind == HandleKind::kSerial
-                    ? platform_linux::WriteSerial(fd, state.non_blocking, buffer, count,
-                                                  state.timeouts, &done)
+                    ? platform_linux::WriteSerial(fd, buffer, count, state.timeouts, &done)
                     : WritePlain(fd, buffer, count,
                                  state.kind == HandleKind::kFile ? overlapped : nullptr, &done);
   return FinishRequest(error, done, count_written, overlapped);

@@ -51,4 +51,7 @@ bool StopRequested() {
   return g_stop_requested.load();
 }
 
+// A console event has no signal to end by: the program's own status stands.
+void EndByStopSignal() {}
+
 }  // namespace platform

@@ -10,6 +10,10 @@ HMODULE LoadLibraryExA(const char* name, HANDLE reserved, DWORD flags) {
   return ::LoadLibraryExA(name, reserved, flags);
 }
 
+const char* LastLoaderMessage() {
+  return "";
+}
+
 FARPROC GetProcAddress(HMODULE module, const char* name) {
   // Windows would look a null module up in the program itself; the program
   // only ever asks a library it loaded, so a null module is refused as the

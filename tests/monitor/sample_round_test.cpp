@@ -48,9 +48,10 @@ TEST(AngleTenthsOfDegree, HugeValuesStayInRange) {
     EXPECT_GT(tenths, -3600) << radians;
     EXPECT_LT(tenths, 3600) << radians;
   }
-  // 1e12 rad = 572958...(tenths): the remainder agrees with the exact one.
-  double tenths = 1e12 * 180.0 / 3.14159 * 10.0;
-  EXPECT_EQ(AngleTenthsOfDegree(1e12), static_cast<std::int32_t>(std::fmod(tenths, 3600.0)));
+  // 1e12 rad = 1e12 x 1800 / 3.14159 = 572958279087977.74 tenths
+  // = 159155077524 turns of 3600 and 1577.74: the exact remainder, truncated.
+  EXPECT_EQ(AngleTenthsOfDegree(1e12), 1577);
+  EXPECT_EQ(AngleTenthsOfDegree(-1e12), -1577);
 }
 
 std::string PrintRound(const std::vector<ProcessedSample>& samples, std::uint32_t count) {

@@ -63,6 +63,13 @@ TEST(PeReader, EveryPrefixOfAGoodImageIsReadSafely) {
   }
 }
 
+// The reasons the reader gives for a file without a usable version block.
+bool IsRefusal(win::DWORD error) {
+  return error == win::ERROR_BAD_EXE_FORMAT || error == win::ERROR_RESOURCE_DATA_NOT_FOUND ||
+         error == win::ERROR_RESOURCE_TYPE_NOT_FOUND ||
+         error == win::ERROR_RESOURCE_NAME_NOT_FOUND || error == win::ERROR_RESOURCE_LANG_NOT_FOUND;
+}
+
 TEST(PeReader, EveryDamagedByteIsReadSafely) {
   for (bool wide : {false, true}) {
     PeImageOptions options;
@@ -70,9 +77,19 @@ TEST(PeReader, EveryDamagedByteIsReadSafely) {
     std::vector<std::uint8_t> image = BuildPeImage(options);
     for (std::size_t at = 0; at < image.size(); ++at) {
       for (std::uint8_t value : {0x00, 0x7F, 0x80, 0xFF}) {
+        SCOPED_TRACE(testing::Message() << "byte " << at << " = " << int{value});
         std::vector<std::uint8_t> damaged(image);
         damaged[at] = value;
-        FindIn(damaged);
+        win::DWORD error = 0;
+        bool found = FindIn(damaged, &error);
+        EXPECT_TRUE(found || IsRefusal(error)) << error;
+        // "MZ" is the format; the rest of the DOS header up to the offset of
+        // the PE header (0x3C) is never read.
+        if (at < 2) {
+          EXPECT_EQ(error, win::ERROR_BAD_EXE_FORMAT);
+        } else if (at < 0x3C) {
+          EXPECT_TRUE(found);
+        }
       }
     }
   }
@@ -192,15 +209,39 @@ TEST(ElfReader, DamagedHeadersOfThisProgramAreReadSafely) {
   // Only the headers: the file header and the first section and segment tables.
   std::vector<std::uint8_t> head(self.begin(),
                                  self.begin() + std::min<std::size_t>(self.size(), 4096));
+  ASSERT_TRUE(FindIn(self)) << "this program carries the version note";
+  const bool wide = self[4] == 2;
+  // The entry point and the processor flags: read by nobody here.
+  const std::size_t unread_from = 24;
+  const std::size_t unread_to = wide ? 32 : 28;
+  const std::size_t flags_at = wide ? 48 : 36;
   for (std::size_t at = 0; at < 64; ++at) {
     for (std::uint8_t value : {0x00, 0x01, 0x80, 0xFF}) {
+      SCOPED_TRACE(testing::Message() << "byte " << at << " = " << int{value});
       std::vector<std::uint8_t> damaged(self);
       damaged[at] = value;
-      FindIn(damaged);
+      win::DWORD error = 0;
+      bool found = FindIn(damaged, &error);
+      EXPECT_TRUE(found || error == win::ERROR_BAD_EXE_FORMAT ||
+                  error == win::ERROR_RESOURCE_TYPE_NOT_FOUND)
+          << error;
+      if (at < 4 || (at == 5 && value != 1 && value != 2)) {
+        EXPECT_EQ(error, win::ERROR_BAD_EXE_FORMAT) << "no ELF file of either class";
+      }
+      if ((at >= unread_from && at < unread_to) || (at >= flags_at && at < flags_at + 4)) {
+        EXPECT_TRUE(found);
+      }
     }
   }
   for (std::size_t length = 0; length < head.size(); length += 7) {
-    FindIn(std::vector<std::uint8_t>(head.begin(), head.begin() + length));
+    win::DWORD error = 0;
+    bool found = FindIn(std::vector<std::uint8_t>(head.begin(), head.begin() + length), &error);
+    EXPECT_TRUE(found || error == win::ERROR_BAD_EXE_FORMAT ||
+                error == win::ERROR_RESOURCE_TYPE_NOT_FOUND)
+        << length;
+    if (length < 16) {
+      EXPECT_EQ(error, win::ERROR_BAD_EXE_FORMAT) << length;
+    }
   }
 }
 

@@ -303,17 +303,18 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* count_writ
   if (count_written) *count_written = 0;
   if (error != ERROR_SUCCESS && error != ERROR_IO_PENDING) return Fail(error);
   if (!IsDevice(handle)) return Fail(ERROR_INVALID_HANDLE);
-  if (count > 0 && S().short_writes.count(fake_platform::CountCalls("WriteFile")) != 0) --count;
-  S().device.output += bytes.substr(0, count);
+  DWORD taken = count < S().device.write_limit ? count : S().device.write_limit;
+  if (taken > 0 && S().short_writes.count(fake_platform::CountCalls("WriteFile")) != 0) --taken;
+  S().device.output += bytes.substr(0, taken);
   if (error == ERROR_IO_PENDING) {
-    S().pending[overlapped] = count;
+    S().pending[overlapped] = taken;
     return Fail(ERROR_IO_PENDING);
   }
   if (overlapped) {
     overlapped->Internal = 0;
-    overlapped->InternalHigh = count;
+    overlapped->InternalHigh = taken;
   }
-  if (count_written) *count_written = count;
+  if (count_written) *count_written = taken;
   return TRUE;
 }
 

@@ -63,6 +63,9 @@ struct Device {
   win::DWORD output_queue_size = 0;
   win::DWORD line_errors = 0;  // reported and cleared by ClearCommError
   std::string output;          // every byte written, in order
+  // The most bytes one write takes; the rest is cut off and the write still
+  // succeeds with the short count, as a Windows write ended by its time-out does.
+  win::DWORD write_limit = win::MAXDWORD;
 };
 
 // Forgets all calls, scripts and handles; a fresh device (9600 baud, 8 data

@@ -103,15 +103,22 @@ void ExplainDriverRefusal() {
   win::HMODULE module = win::LoadLibraryExA(DriverName(), nullptr, 0);
   if (module == nullptr) {
     win::DWORD code = win::GetLastError();
-    if (code == win::ERROR_BAD_EXE_FORMAT) {
+    const char* loader = win::LastLoaderMessage();
+    if (code == win::ERROR_MOD_NOT_FOUND) {
+      PrintDriverSearchHint(stderr, DriverName());
+    } else if (code == win::ERROR_DLL_NOT_FOUND) {
       std::fprintf(stderr,
-                   "  hint: a %s library was found but cannot be loaded: it is not built for\n"
-                   "        this machine (32/64-bit, processor), or a library it needs is\n"
-                   "        missing.\n",
+                   "  hint: a %s library was found, but a library it needs is missing. Install\n"
+                   "        that library, or name its folder in the library search path.\n",
                    DriverName());
     } else {
-      PrintDriverSearchHint(stderr, DriverName());
+      std::fprintf(stderr,
+                   "  hint: a %s library was found but cannot be loaded: it is not built for\n"
+                   "        this machine (32/64-bit, processor), or it needs a name that no\n"
+                   "        loaded library defines.\n",
+                   DriverName());
     }
+    if (loader[0] != '\0') std::fprintf(stderr, "  loader: %s\n", loader);
     return;
   }
   char path[kPathSize];

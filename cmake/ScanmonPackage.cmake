@@ -1,0 +1,124 @@
+# What an installed scanmon holds besides its programs (the stand-in driver, the
+# demo folder and its command, the documentation), and the packages CPack makes
+# of it: a Debian package on Linux; a zip and an NSIS installer for Windows.
+# Included at the end of the top-level CMakeLists.txt, after every target.
+#
+#   cmake --install build --prefix /opt/scanmon
+#   (cd build && cpack -G DEB)            # Linux
+#   (cd build-mingw64 && cpack -G "ZIP;NSIS")  # Windows, cross-built
+
+# The stand-in driver, in a folder of its own that no loader searches.
+install(TARGETS hsif
+        LIBRARY DESTINATION ${SCANMON_INSTALL_STANDIN_DIR} COMPONENT standin
+        RUNTIME DESTINATION ${SCANMON_INSTALL_STANDIN_DIR} COMPONENT standin)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/demo/ DESTINATION ${SCANMON_INSTALL_DEMO_DIR}
+        COMPONENT standin)
+
+# The demo command: the monitor, run against the stand-in in a copy of the demo
+# folder. Its paths to both are relative to its own folder, so an installed tree
+# may be moved.
+if(WIN32)
+  install(PROGRAMS ${SCANMON_PACKAGING_DIR}/scanmon-demo.cmd DESTINATION ${CMAKE_INSTALL_BINDIR}
+          COMPONENT standin)
+else()
+  file(RELATIVE_PATH SCANMON_DEMO_STANDIN_FROM_BIN
+       ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}
+       ${CMAKE_INSTALL_PREFIX}/${SCANMON_INSTALL_STANDIN_DIR})
+  file(RELATIVE_PATH SCANMON_DEMO_DEMO_FROM_BIN
+       ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}
+       ${CMAKE_INSTALL_PREFIX}/${SCANMON_INSTALL_DEMO_DIR})
+  scanmon_add_program(scanmon-demo SCRIPT ${SCANMON_PACKAGING_DIR}/scanmon-demo.in)
+endif()
+
+# Documentation: the README and docs/ (Markdown, which reads as plain text; on
+# Windows named .txt so that a double click opens them), the copyright file.
+file(GLOB _docs ${PROJECT_SOURCE_DIR}/docs/*.md)
+set(_doc_suffix "")
+if(WIN32)
+  set(_doc_suffix .txt)
+endif()
+foreach(_doc ${PROJECT_SOURCE_DIR}/README.md ${_docs})
+  get_filename_component(_doc_name ${_doc} NAME)
+  install(FILES ${_doc} DESTINATION ${SCANMON_INSTALL_DOC_DIR} RENAME ${_doc_name}${_doc_suffix}
+          COMPONENT programs)
+endforeach()
+install(FILES ${SCANMON_PACKAGING_DIR}/copyright DESTINATION ${SCANMON_INSTALL_DOC_DIR}
+        RENAME copyright${_doc_suffix} COMPONENT programs)
+if(NOT WIN32)
+  # Debian keeps a changelog beside the copyright file, compressed. Its newest
+  # entry names the version being packaged.
+  file(STRINGS ${SCANMON_PACKAGING_DIR}/changelog _changelog_top LIMIT_COUNT 1)
+  if(NOT _changelog_top MATCHES "^scanmon \\(${PROJECT_VERSION}\\) ")
+    message(WARNING "packaging/changelog: the newest entry is not for ${PROJECT_VERSION}")
+  endif()
+  set(_changelog ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
+  add_custom_command(
+    OUTPUT ${_changelog}
+    COMMAND ${CMAKE_COMMAND} -E copy ${SCANMON_PACKAGING_DIR}/changelog
+            ${CMAKE_BINARY_DIR}/packaging/changelog
+    COMMAND gzip -9nf ${CMAKE_BINARY_DIR}/packaging/changelog
+    DEPENDS ${SCANMON_PACKAGING_DIR}/changelog
+    VERBATIM)
+  add_custom_target(scanmon_changelog ALL DEPENDS ${_changelog})
+  install(FILES ${_changelog} DESTINATION ${SCANMON_INSTALL_DOC_DIR} COMPONENT programs)
+endif()
+
+# ---- CPack ----------------------------------------------------------------
+set(CPACK_VERBATIM_VARIABLES ON)
+set(CPACK_PACKAGE_NAME scanmon)
+set(CPACK_PACKAGE_VENDOR "scanmon developers")
+set(SCANMON_PACKAGE_CONTACT "scanmon developers <scanmon-dev@example.org>"
+    CACHE STRING "The packages' maintainer (name <address>)")
+set(CPACK_PACKAGE_CONTACT "${SCANMON_PACKAGE_CONTACT}")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console monitor for an AR4000 laser line scanner on an HSIF card")
+set(CPACK_PACKAGE_DESCRIPTION_FILE ${SCANMON_PACKAGING_DIR}/description.txt)
+set(CPACK_RESOURCE_FILE_LICENSE ${SCANMON_PACKAGING_DIR}/copyright)
+set(CPACK_PACKAGE_INSTALL_DIRECTORY scanmon)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_COMPONENTS_ALL programs standin)
+set(CPACK_COMPONENT_PROGRAMS_DISPLAY_NAME "scanmon and its tools")
+set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "The monitor, the operator tools and the documentation.")
+set(CPACK_COMPONENT_PROGRAMS_REQUIRED ON)
+set(CPACK_COMPONENT_STANDIN_DISPLAY_NAME "Stand-in driver and demo")
+set(CPACK_COMPONENT_STANDIN_DESCRIPTION
+    "A simulated HSIF card and AR4000 sensor (hsif.dll in the folder standin), the demo folder and scanmon-demo.cmd. The driver of the card is never replaced: the stand-in lives in a folder of its own.")
+
+if(WIN32)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(_win win64)
+  else()
+    set(_win win32)
+  endif()
+  set(CPACK_GENERATOR ZIP NSIS)
+  set(CPACK_SYSTEM_NAME ${_win})
+  # The zip holds every component in one tree; the installer lets the stand-in
+  # be left out.
+  set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
+  set(CPACK_NSIS_COMPONENT_INSTALL ON)
+  set(CPACK_NSIS_PACKAGE_NAME "scanmon ${PROJECT_VERSION}")
+  set(CPACK_NSIS_DISPLAY_NAME "scanmon ${PROJECT_VERSION}")
+  set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+  set(CPACK_NSIS_MODIFY_PATH OFF)
+  # The installer's own code matches the programs' (NSIS ships stubs for both).
+  if(_win STREQUAL "win64")
+    set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+    set(CPACK_NSIS_COMPRESSOR "lzma\n  Target amd64-unicode")
+  else()
+    set(CPACK_NSIS_COMPRESSOR "lzma\n  Target x86-unicode")
+  endif()
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEB_COMPONENT_INSTALL OFF)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION science)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # Dependencies from the libraries the programs and the stand-in link
+  # (dpkg-shlibdeps), not typed here.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+      OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endif()
+
+include(CPack)

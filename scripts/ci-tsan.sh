@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# The platform layer's tests built with ThreadSanitizer: the Linux layer is
+# safe for concurrent callers (two threads on one serial line), and this keeps
+# it so. Only the platform tests (ctest label "platform") are built and run.
+# TSAN_REPEAT=n runs each test until it fails, at most n times.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh
+build_dir=${BUILD_DIR:-build-tsan}
+jobs=$(nproc)
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}
+flags="-fsanitize=thread -fno-omit-frame-pointer"
+# shellcheck disable=SC2086
+cmake -S . -B "$build_dir" -DSCANMON_BUILD_TESTS=ON -DSCANMON_BUILD_BENCHMARKS=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread \
+  ${CMAKE_ARGS:-}
+cmake --build "$build_dir" -j"$jobs" --target platform_shared_line_test \
+  platform_files_comm_test platform_overlapped_test platform_terminal_test platform_library_test
+ctest --test-dir "$build_dir" -L '^platform$' --output-on-failure -j"$jobs" \
+  --repeat until-fail:"${TSAN_REPEAT:-1}"

@@ -1,0 +1,3 @@
+extern "C" int scanmon_gone_value() {
+  return 1;
+}

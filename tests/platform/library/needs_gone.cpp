@@ -1,0 +1,4 @@
+extern "C" int scanmon_gone_value();
+extern "C" int HsifDllInit() {
+  return scanmon_gone_value();
+}
