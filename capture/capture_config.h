@@ -46,3 +46,19 @@ inline constexpr std::size_t kCaptureFileNameBytes = 261;
 int ReadCaptureConfig(const char* path, CaptureHeader* header, std::int32_t* stabilization_delay_ms,
                       char* capture_file, char* prc_file, std::uint8_t* single_cpu,
                       std::uint8_t* write_raw);
+
+// Called for each line that fails, after its message: the parameter number
+// (1 to 16) and the line's text as read (with its line feed, if any).
+using BadConfigLineHandler = void (*)(int number, const char* line, void* context);
+
+// ReadCaptureConfig, and `on_bad_line` (when not null) for each failed line;
+// what it prints on stdout is the same.
+int ReadCaptureConfigReporting(const char* path, CaptureHeader* header,
+                               std::int32_t* stabilization_delay_ms, char* capture_file,
+                               char* prc_file, std::uint8_t* single_cpu, std::uint8_t* write_raw,
+                               BadConfigLineHandler on_bad_line, void* context);
+
+// What parameter `number` (1 to 16) accepts, in words ("a whole number 1 to
+// 254"), and the description its error message quotes; null for other numbers.
+const char* CaptureConfigAccepted(int number);
+const char* CaptureConfigDescription(int number);

@@ -110,70 +110,75 @@ bool ApplyCardNumber(const char* line, CaptureHeader* header) {
 struct Parameter {
   // Quoted by the error message of a refused line.
   const char* description;
+  // What the line accepts, in words, for the checker's explanations.
+  const char* accepted;
   // Applies the line; prints its echo and returns true when it is accepted.
   bool (*apply)(const char* line, const Outputs& out);
 };
 
 constexpr int kParameterCount = 16;
 constexpr Parameter kParameters[kParameterCount] = {
-    {"Config file version",
+    {"Config file version", "a whole number",
      [](const char* line, const Outputs& out) {
        return ApplyCount(line, &out.header->version, 0, kNoLimit, "Configuration version = %d\n");
      }},
-    {"Com port",
+    {"Com port", "a whole number 1 to 254",
      [](const char* line, const Outputs& out) {
        return ApplyByte(line, 1, 254, &out.header->comport, "Comport = %d\n");
      }},
-    {"HSIF card number",
+    {"HSIF card number", "a whole number (0 to 15 is used; others keep the card number as it was)",
      [](const char* line, const Outputs& out) { return ApplyCardNumber(line, out.header); }},
-    {"Sampling period in microseconds",
+    {"Sampling period in microseconds", "a whole number of microseconds, 5 or more",
      [](const char* line, const Outputs& out) {
        return ApplyCount(line, &out.header->sample_period, 5, kNoLimit,
                          "Sampling period = %d us\n");
      }},
-    {"Max range in inches",
+    {"Max range in inches", "a whole number of inches, 0 to 99999",
      [](const char* line, const Outputs& out) {
        return ApplyCount(line, &out.header->max_range, 0, 99999, "Max range = %d\n");
      }},
-    {"Buffer size for intermediate sample storage (30,000 max)",
+    {"Buffer size for intermediate sample storage (30,000 max)", "a whole number 1 to 30000",
      [](const char* line, const Outputs& out) {
        return ApplyCount(line, &out.header->buf_size, 1, 30000, "Buffer Size = %d\n");
      }},
-    {"Number of samples to capture",
+    {"Number of samples to capture", "a whole number, not 0",
      [](const char* line, const Outputs& out) {
        return ApplyCount(line, &out.header->num_samples, 1, kNoLimit, "Number of samples = %d\n");
      }},
-    {"Motor 1 power (0..255)",
+    {"Motor 1 power (0..255)", "a whole number 0 to 255",
      [](const char* line, const Outputs& out) {
        return ApplyByte(line, 0, 255, &out.header->motor1_power, "Motor 1 power = %d\n");
      }},
-    {"Motor 2 power (0..255)",
+    {"Motor 2 power (0..255)", "a whole number 0 to 255",
      [](const char* line, const Outputs& out) {
        return ApplyByte(line, 0, 255, &out.header->motor2_power, "Motor 2 power = %d\n");
      }},
-    {"Motor 1 encoder pulses per revolution",
+    {"Motor 1 encoder pulses per revolution", "a whole number",
      [](const char* line, const Outputs& out) {
        return ApplyInteger(line, &out.header->motor1_encoder_ppr, "Motor 1 encoder ppr = %d\n");
      }},
-    {"Motor 2 encoder pulses per revolution",
+    {"Motor 2 encoder pulses per revolution", "a whole number",
      [](const char* line, const Outputs& out) {
        return ApplyInteger(line, &out.header->motor2_encoder_ppr, "Motor 2 encoder ppr = %d\n");
      }},
-    {"Calibration file (lookuphs)",
+    {"Calibration file (lookuphs)", "a file name of 1 to 255 characters, without blanks",
      [](const char* line, const Outputs& out) { return ApplyCalibrationFile(line, out.header); }},
-    {"Output capture data filename",
+    {"Output capture data filename", "a base name of 1 or more characters, without blanks",
      [](const char* line, const Outputs& out) {
        return ApplyCaptureName(line, out.capture_file, out.prc_file);
      }},
     {"Delay in milliseconds before acquisition starts to allow motors to stabilize",
+     "a whole number of milliseconds",
      [](const char* line, const Outputs& out) {
        return ApplyInteger(line, out.stabilization_delay_ms, "Motor stabilization delay = %d ms\n");
      }},
     {"Process affinity - set to 1 for single CPU, else set to 0 for multiple CPUs",
+     "a whole number (1: one CPU)",
      [](const char* line, const Outputs& out) {
        return ApplySwitch(line, out.single_cpu, "Process affinity = %d \n");
      }},
     {"Write \".raw\" file - set to 1 to write this file for va_vaz utility",
+     "a whole number (1: write the .raw file)",
      [](const char* line, const Outputs& out) {
        return ApplySwitch(line, out.write_raw, "Write .raw file if runing va_vaz = %d\n");
      }},
@@ -181,9 +186,25 @@ constexpr Parameter kParameters[kParameterCount] = {
 
 }  // namespace
 
+const char* CaptureConfigAccepted(int number) {
+  return number >= 1 && number <= kParameterCount ? kParameters[number - 1].accepted : nullptr;
+}
+
+const char* CaptureConfigDescription(int number) {
+  return number >= 1 && number <= kParameterCount ? kParameters[number - 1].description : nullptr;
+}
+
 int ReadCaptureConfig(const char* path, CaptureHeader* header, std::int32_t* stabilization_delay_ms,
                       char* capture_file, char* prc_file, std::uint8_t* single_cpu,
                       std::uint8_t* write_raw) {
+  return ReadCaptureConfigReporting(path, header, stabilization_delay_ms, capture_file, prc_file,
+                                    single_cpu, write_raw, nullptr, nullptr);
+}
+
+int ReadCaptureConfigReporting(const char* path, CaptureHeader* header,
+                               std::int32_t* stabilization_delay_ms, char* capture_file,
+                               char* prc_file, std::uint8_t* single_cpu, std::uint8_t* write_raw,
+                               BadConfigLineHandler on_bad_line, void* context) {
   std::FILE* file = std::fopen(path, "rt");
   if (file == nullptr) {
     std::printf("Could not open %s\n", path);
@@ -202,6 +223,7 @@ int ReadCaptureConfig(const char* path, CaptureHeader* header, std::int32_t* sta
     const Parameter& parameter = kParameters[index];
     if (!parameter.apply(line, out)) {
       std::printf("Error reading parameter %d: \"%s\"\n", number, parameter.description);
+      if (on_bad_line != nullptr) on_bad_line(number, line, context);
       failed = true;
     }
     // Files of versions 0 and 1 predate the CPU and .raw settings.

@@ -1,6 +1,6 @@
-// scanmon: the console monitor of the laser line scanner. Its one argument is
-// the output file; --help and --version are answered before anything else, so
-// asking for them touches no file.
+// scanmon: the console monitor of the laser line scanner. Its argument is the
+// output file, with --status before or after it; --help and --version are
+// answered before anything else, so asking for them touches no file.
 #include "monitor/monitor.h"
 #include "tools/common/command_line.h"
 
@@ -8,21 +8,30 @@ namespace {
 
 const ProgramText kProgram = {
     "scanmon",
-    "usage: scanmon OUTPUT_FILE\n"
+    "usage: scanmon [--status] OUTPUT_FILE\n"
     "       scanmon --help | --version\n",
     "\n"
     "Reads ./properties.txt, brings the laser sensor and the interface card up\n"
     "through the driver library (hsif), then prints the scan mirror's angle\n"
     "(tenths of a degree) of each fetch of samples until x is pressed. OUTPUT_FILE\n"
-    "is created (or emptied) at start and kept open until the end.\n"
+    "is created when missing (an existing file keeps what it holds) and kept open\n"
+    "until the end.\n"
     "\n"
-    "Options (only in place of OUTPUT_FILE):\n"
-    "  --help, -h   show this text\n"
-    "  --version    show the version\n"
+    "Options:\n"
+    "  --status     instead of the angle lines, one status line on standard error:\n"
+    "               mirror revolutions per second (mean, min-max over the last\n"
+    "               second), samples and fetches per second, data-lost events,\n"
+    "               the last angle, and warnings (mirror not turning?, mirror\n"
+    "               rate changed); rewritten in place on a terminal, a plain line\n"
+    "               every 5 s otherwise; a summary at the end\n"
+    "  --help, -h   show this text (only in place of OUTPUT_FILE)\n"
+    "  --version    show the version (only in place of OUTPUT_FILE)\n"
     "\n"
-    "Exit status: 0 ended by x, Ctrl-C or SIGTERM, or a fetch of samples failed;\n"
-    "1 bring-up failed or ./properties.txt missing; 2 no output file name given;\n"
-    "130 stopped during the bring-up, or by a second Ctrl-C/SIGTERM.\n"};
+    "Exit status: 0 ended by x; 1 bring-up failed or ./properties.txt missing;\n"
+    "2 no output file name given; 3 a fetch of samples failed (line released,\n"
+    "card closed). Stopped by Ctrl-C, SIGTERM or a hang-up it ends, on Linux, by\n"
+    "that signal (after the release when in the sample loop); on Windows with 0\n"
+    "after the release, or 130 during the bring-up or on a second stop.\n"};
 
 }  // namespace
 

@@ -5,7 +5,8 @@
 #include "hsif/driver_records.h"
 #include "properties/properties.h"
 
-// The program. Returns the exit status: 0 after 'x' (or a stop request) and
-// after a failed fetch, 1 after a failed bring-up or a missing properties file,
-// 2 without the output-file argument.
+// The program: scanmon [--status] OUTPUT_FILE. Returns the exit status: 0
+// after 'x' (or a stop request), 1 after a failed bring-up or a missing
+// properties file, 2 without the output-file argument, 3 after a failed fetch
+// (the line released and the card closed as after 'x').
 int RunMonitor(int argc, char** argv);

@@ -36,4 +36,12 @@ void TrimLineEnd(char* text) {
   }
 }
 
+void DescribeErrorCode(win::DWORD code, char* text, std::size_t size) {
+  if (size == 0) return;
+  char system_text[kErrorTextSize];
+  GetSystemErrorText(code, system_text, sizeof system_text);
+  TrimLineEnd(system_text);
+  std::snprintf(text, size, "%s (error %lu)", system_text, static_cast<unsigned long>(code));
+}
+
 }  // namespace platform

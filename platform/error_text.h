@@ -30,4 +30,12 @@ bool GetSystemErrorText(win::DWORD code, char* text, std::size_t size);
 // puts the text inside a line of its own.
 void TrimLineEnd(char* text);
 
+// Room for DescribeErrorCode's text.
+inline constexpr std::size_t kErrorDescriptionSize = kErrorTextSize + 24;
+
+// Writes the system's text for `code` without its line end, then the code, as
+// a tool's message shows them: "The system cannot find the file specified.
+// (error 2)". Cut to `size` bytes (terminator included); nothing when 0.
+void DescribeErrorCode(win::DWORD code, char* text, std::size_t size);
+
 }  // namespace platform

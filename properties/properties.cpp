@@ -8,10 +8,6 @@
 
 namespace {
 
-// fgets reads at most 99 characters a time, so a longer line reaches the parser
-// as several lines.
-constexpr int kLineBufferBytes = 100;
-
 enum class SlotKind { kInteger, kText };
 
 struct KeyEntry {
@@ -47,6 +43,7 @@ constexpr KeyEntry kKeyTable[] = {
     Text("calibration_file", &RunProperties::calibration_file),
     {nullptr, SlotKind::kInteger, nullptr, nullptr},
 };
+static_assert(sizeof kKeyTable / sizeof kKeyTable[0] == kPropertyKeyCount + 1);
 
 bool IsSpace(char c) {
   return std::isspace(static_cast<unsigned char>(c)) != 0;
@@ -62,21 +59,8 @@ std::int32_t ParseInteger(const char* text) {
   return static_cast<std::int32_t>(value);
 }
 
-// The value text of a matched line: after its first '=', leading ';' skipped, up
-// to the next ';' or the end. The line is cut in place; null when there is none.
-char* ValueText(char* line) {
-  char* equals = std::strchr(line, '=');
-  if (equals == nullptr) return nullptr;
-  char* value = equals + 1;
-  while (*value == ';') ++value;
-  if (*value == '\0') return nullptr;
-  char* comment = std::strchr(value, ';');
-  if (comment != nullptr) *comment = '\0';
-  return value;
-}
-
 void ApplyLine(RunProperties* record, const KeyEntry& entry, char* line) {
-  char* value = ValueText(line);
+  char* value = PropertyValueText(line);
   if (value == nullptr) return;
   TrimWhitespace(value);
   if (*value == '\0') return;
@@ -91,13 +75,38 @@ void ApplyLine(RunProperties* record, const KeyEntry& entry, char* line) {
 }
 
 const KeyEntry* MatchKey(const char* line) {
-  for (const KeyEntry* entry = kKeyTable; entry->key != nullptr; ++entry) {
-    if (std::strncmp(line, entry->key, std::strlen(entry->key)) == 0) return entry;
-  }
-  return nullptr;
+  int key = MatchPropertyKey(line);
+  return key >= 0 ? &kKeyTable[key] : nullptr;
 }
 
 }  // namespace
+
+const char* PropertyKeyName(int key) {
+  return key >= 0 && key < kPropertyKeyCount ? kKeyTable[key].key : nullptr;
+}
+
+bool PropertyKeyIsInteger(int key) {
+  return key >= 0 && key < kPropertyKeyCount && kKeyTable[key].kind == SlotKind::kInteger;
+}
+
+int MatchPropertyKey(const char* line) {
+  for (int key = 0; key < kPropertyKeyCount; ++key) {
+    const char* name = kKeyTable[key].key;
+    if (std::strncmp(line, name, std::strlen(name)) == 0) return key;
+  }
+  return -1;
+}
+
+char* PropertyValueText(char* line) {
+  char* equals = std::strchr(line, '=');
+  if (equals == nullptr) return nullptr;
+  char* value = equals + 1;
+  while (*value == ';') ++value;
+  if (*value == '\0') return nullptr;
+  char* comment = std::strchr(value, ';');
+  if (comment != nullptr) *comment = '\0';
+  return value;
+}
 
 RunProperties* ReadProperties(const char* path) {
   std::FILE* file = std::fopen(path, "r");
@@ -111,7 +120,7 @@ RunProperties* ReadProperties(const char* path) {
     std::fprintf(stderr, "out of memory reading %s\n", path);
     return nullptr;
   }
-  char line[kLineBufferBytes];
+  char line[kPropertyLineBytes];
   while (!std::feof(file)) {
     if (std::fgets(line, sizeof line, file) == nullptr) break;
     const KeyEntry* entry = MatchKey(line);

@@ -36,6 +36,22 @@ struct RunProperties {
 // stderr, when the file cannot be opened.
 RunProperties* ReadProperties(const char* path);
 
+// The reader takes a file at most 99 characters at a time (fgets into this many
+// bytes), so a longer line reaches it as several lines.
+inline constexpr int kPropertyLineBytes = 100;
+
+// The known keys, in key-table order (the order of RunProperties' slots).
+inline constexpr int kPropertyKeyCount = 16;
+const char* PropertyKeyName(int key);  // null outside 0..kPropertyKeyCount-1
+bool PropertyKeyIsInteger(int key);    // false for text keys and outside the range
+// The key a line sets, by the reader's own rule (the line starts with the key's
+// name, so "laser_max_range2=5" sets laser_max_range); -1 for none.
+int MatchPropertyKey(const char* line);
+// The value text of a line as the reader takes it: after the first '=', leading
+// ';' skipped, up to the next ';'. Cuts `line` in place; null when there is
+// none. The text is not trimmed.
+char* PropertyValueText(char* line);
+
 // Trims leading and trailing white space in place; returns `text`.
 char* TrimWhitespace(char* text);
 

@@ -80,3 +80,10 @@ bool MotorInputPending(win::HANDLE port);
 // stderr, at the first wait that got none; the remaining steps are not taken,
 // so no further move is sent to a controller that has not answered.
 int MoveMotor(win::HANDLE port, std::int32_t position, std::uint32_t wait_ms = kMotorReplyWaitMs);
+
+// Empties the device's input queue: a reply left waiting on the line (from an
+// earlier run that was stopped, or a controller that talks when powered up)
+// would otherwise be taken as the answer to the next command. Call it after
+// the open, before the first command. Returns false when the platform refused
+// (the last error then tells why); the queue may then still hold bytes.
+bool DiscardMotorInput(win::HANDLE port);

@@ -46,6 +46,7 @@ void ResetCard(Card* card, const SimSettings& settings) {
   card->setup = ScanSetup{};
   card->setup.calibration = calibration;
   card->setup.mirror_hz = settings.mirror_hz;
+  card->setup.wander_share = settings.mirror_wander_percent / 100.0;
   card->stream = SampleStream{};
   card->stream.buffer_samples = settings.buffer_samples;
   card->stream.period_ns = static_cast<std::int64_t>(MinSamplePeriodUs(settings)) * 1000;

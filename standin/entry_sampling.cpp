@@ -208,6 +208,12 @@ HSIF_API hsif_i32 HSIF_CALLCONV HsifGetBufferedSamples(hsif_i32 card, RawSample*
                              ? FetchScripted(c, raw, capacity, wait != 0, &lost)
                              : FetchLive(c, settings, raw, capacity, wait != 0, &lost);
   if (settings.lose_data_at == c->fetches) lost = true;
+  if (settings.mirror_slow_after == c->fetches && !c->setup.changed) {
+    // The motor slows (or stops) from the next sample on.
+    c->setup.changed_at_ns = SampleTime(c->stream, c->stream.consumed) - c->mirror_epoch_ns;
+    c->setup.changed_hz = settings.mirror_slow_hz;
+    c->setup.changed = true;
+  }
   // The card reports lost data in the status word of the last slot, whether
   // or not a sample landed there.
   if (lost) {

@@ -34,13 +34,32 @@ std::uint32_t Amplitude(std::uint64_t seq, double range) {
   return static_cast<std::uint32_t>(strength) - static_cast<std::uint32_t>(h & 0x3ff);
 }
 
+// Encoder counts turned from time 0 to t at `hz` with the setup's wander: the
+// integral of hz x (1 + share x sin(w t)).
+double TurnedCounts(const ScanSetup& setup, double hz, double t_ns) {
+  constexpr double kWanderRadPerNs = kTwoPi / static_cast<double>(kMirrorWanderPeriodNs);
+  double counts_per_ns = hz * setup.encoder1_counts * 1e-9;
+  double counts = counts_per_ns * t_ns;
+  if (setup.wander_share != 0.0) {
+    counts += counts_per_ns * setup.wander_share * (1.0 - std::cos(kWanderRadPerNs * t_ns)) /
+              kWanderRadPerNs;
+  }
+  return counts;
+}
+
 }  // namespace
 
 EncoderReading ReadMirrorEncoder(const ScanSetup& setup, std::int64_t t_ns) {
-  double counts_per_ns = setup.mirror_hz * setup.encoder1_counts * 1e-9;
-  std::int64_t total =
-      static_cast<std::int64_t>(std::floor(counts_per_ns * static_cast<double>(t_ns))) +
-      setup.encoder1_offset;
+  double t = static_cast<double>(t_ns);
+  double turned = TurnedCounts(setup, setup.mirror_hz, t);
+  if (setup.changed && t_ns > setup.changed_at_ns) {
+    // Where the mirror stood at the change, then onward at the new rate.
+    double change = static_cast<double>(setup.changed_at_ns);
+    turned = TurnedCounts(setup, setup.mirror_hz, change) +
+             TurnedCounts(setup, setup.changed_hz, t) -
+             TurnedCounts(setup, setup.changed_hz, change);
+  }
+  std::int64_t total = static_cast<std::int64_t>(std::floor(turned)) + setup.encoder1_offset;
   std::int64_t counts = setup.encoder1_counts;
   std::int64_t turn = total >= 0 ? total / counts : -((-total + counts - 1) / counts);
   return EncoderReading{static_cast<std::uint32_t>(total - turn * counts), turn};

@@ -46,8 +46,17 @@ inline constexpr std::uint16_t kProcessedLaserOn = 0x8;
 inline constexpr int kRangeCountsPerInch = 256;
 
 // What the card knows when it takes or processes a sample.
+// The mirror's rate wanders like a real motor's: a slow swing of
+// wander_share either way, one cycle every kMirrorWanderPeriodNs.
+inline constexpr std::int64_t kMirrorWanderPeriodNs = 7000000000;
+
 struct ScanSetup {
   double mirror_hz = 20.0;
+  double wander_share = 0.0;  // 0.003: the rate swings by 0.3 % either way
+  // When `changed`, from changed_at_ns on the mirror turns at changed_hz (0: stopped).
+  bool changed = false;
+  std::int64_t changed_at_ns = 0;
+  double changed_hz = 0.0;
   int encoder1_counts = 4096;  // counts per mirror revolution
   int encoder1_offset = 0;
   int encoder2_offset = 0;
@@ -57,7 +66,8 @@ struct ScanSetup {
   CalibrationData calibration;
 };
 
-// Where the mirror's angle encoder stands at time t (ns since the card opened).
+// Where the mirror's angle encoder stands at time t (ns since the card opened):
+// the rate integrated from time 0, wander and change included.
 struct EncoderReading {
   std::uint32_t count;  // 0 .. counts-1
   std::int64_t turn;    // whole encoder revolutions so far

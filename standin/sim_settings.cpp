@@ -106,6 +106,22 @@ constexpr Setter kSetters[] = {
         ReportMalformed(name, value, "revolutions per second 0..1000");
       }
     },
+    // HSIF_SIM_MIRROR_WANDER
+    [](SimSettings* s, const char* name, const char* value) {
+      if (!ParseNumber(value, 0.0, kMaxMirrorWanderPercent, &s->mirror_wander_percent)) {
+        ReportMalformed(name, value, "a percentage 0..10");
+      }
+    },
+    // HSIF_SIM_MIRROR_SLOW_AFTER
+    [](SimSettings* s, const char* name, const char* value) {
+      SetInteger(name, value, 1, INT64_MAX / 2, &s->mirror_slow_after, "a fetch count >= 1");
+    },
+    // HSIF_SIM_MIRROR_SLOW_HZ
+    [](SimSettings* s, const char* name, const char* value) {
+      if (!ParseNumber(value, 0.0, kMaxMirrorHz, &s->mirror_slow_hz)) {
+        ReportMalformed(name, value, "revolutions per second 0..1000");
+      }
+    },
     // HSIF_SIM_UNPACED
     [](SimSettings* s, const char* name, const char* value) {
       if (std::strcmp(value, "1") == 0 || std::strcmp(value, "0") == 0) {

@@ -30,12 +30,16 @@ enum class FailStep {
 inline constexpr int kMaxCards = 16;
 inline constexpr int kMaxBufferSamples = 1 << 24;
 inline constexpr double kMaxMirrorHz = 1000.0;
+inline constexpr double kMaxMirrorWanderPercent = 10.0;
 inline constexpr int kMaxPathChars = 1024;
 
 struct SimSettings {
   bool model_200khz = true;               // HSIF_SIM_MODEL 50 | 200
   int cards = 2;                          // HSIF_SIM_CARDS 0 .. kMaxCards
   double mirror_hz = 20.0;                // HSIF_SIM_MIRROR_HZ 0 .. kMaxMirrorHz
+  double mirror_wander_percent = 0.3;     // HSIF_SIM_MIRROR_WANDER 0 .. 10
+  std::int64_t mirror_slow_after = -1;    // HSIF_SIM_MIRROR_SLOW_AFTER, -1 = never
+  double mirror_slow_hz = 0.0;            // HSIF_SIM_MIRROR_SLOW_HZ 0 .. kMaxMirrorHz
   bool unpaced = false;                   // HSIF_SIM_UNPACED 0 | 1
   int buffer_samples = 65536;             // HSIF_SIM_BUFFER 1 .. kMaxBufferSamples
   FailStep fail = FailStep::kNone;        // HSIF_SIM_FAIL
@@ -48,9 +52,19 @@ struct SimSettings {
 // The variables the settings come from, in the order ReadSimSettings reads
 // them.
 inline constexpr const char* kSimSettingNames[] = {
-    "HSIF_SIM_MODEL",        "HSIF_SIM_CARDS", "HSIF_SIM_MIRROR_HZ",        "HSIF_SIM_UNPACED",
-    "HSIF_SIM_BUFFER",       "HSIF_SIM_FAIL",  "HSIF_SIM_FAIL_FETCH_AFTER", "HSIF_SIM_LOSE_DATA_AT",
-    "HSIF_SIM_ANGLE_SCRIPT", "HSIF_SIM_LOG",
+    "HSIF_SIM_MODEL",
+    "HSIF_SIM_CARDS",
+    "HSIF_SIM_MIRROR_HZ",
+    "HSIF_SIM_MIRROR_WANDER",
+    "HSIF_SIM_MIRROR_SLOW_AFTER",
+    "HSIF_SIM_MIRROR_SLOW_HZ",
+    "HSIF_SIM_UNPACED",
+    "HSIF_SIM_BUFFER",
+    "HSIF_SIM_FAIL",
+    "HSIF_SIM_FAIL_FETCH_AFTER",
+    "HSIF_SIM_LOSE_DATA_AT",
+    "HSIF_SIM_ANGLE_SCRIPT",
+    "HSIF_SIM_LOG",
 };
 
 // Reads `value` (the text of one variable, or null when unset) into the

@@ -1,5 +1,6 @@
-// What the monitor costs per sample, and how much of a CPU it takes while the
-// card samples at 200 kHz.
+// What the monitor costs per sample, with and without its status display's
+// health figures, and how much of a CPU it takes while the card samples at
+// 200 kHz.
 //
 //   monitor_bench                 the round benchmarks, then the CPU share run
 //   monitor_bench --no-cpu-share  only the round benchmarks
@@ -10,19 +11,24 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "bench/monitor/malloc_counter.h"
 #include "hsif/driver_records.h"
 #include "monitor/angle.h"
 #include "monitor/sample_round.h"
+#include "monitor/status_display.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -82,6 +88,54 @@ std::uint64_t CountRoundAllocations(int rounds) {
   return HeapAllocationCount() - before;
 }
 
+// The round of scanmon --status: the lost-data test, the health module fed
+// with the fetch, the clock read, and the display's test whether its line is
+// due (a few times a second, so almost never within a round).
+struct StatusRound {
+  HealthState health;
+  StatusDisplay display;
+  StatusRound() {
+    StartHealth(health, HealthSettings{});
+    StartStatusDisplay(display, false, platform::MonotonicSeconds());
+  }
+  void Run(const PreparedFetch& fetch, std::FILE* out) {
+    bool lost = RawLostDataFlag(fetch.raw);
+    double now = platform::MonotonicSeconds();
+    FeedHealth(health, fetch.processed, BoundedSampleCount(kRawBufferSlots), lost, 5.0, now);
+    if (StatusDisplayDue(display, now)) {
+      UpdateStatusDisplay(display, out, ReadHealth(health), now);
+    }
+  }
+};
+
+StatusRound& Status() {
+  static StatusRound round;  // 64 KiB of revolution ring: static, as in the monitor
+  return round;
+}
+
+void BM_StatusRound(benchmark::State& state) {
+  PreparedFetch& fetch = Fetch();
+  std::FILE* out = NullStream();
+  std::uint64_t rounds = 0;
+  for (auto _ : state) {
+    Status().Run(fetch, out);
+    ++rounds;
+  }
+  state.counters["ns_per_sample"] =
+      benchmark::Counter(static_cast<double>(rounds) * kRawBufferSlots,
+                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_StatusRound);
+
+std::uint64_t CountStatusRoundAllocations(int rounds) {
+  PreparedFetch& fetch = Fetch();
+  std::FILE* out = NullStream();
+  Status().Run(fetch, out);
+  std::uint64_t before = HeapAllocationCount();
+  for (int i = 0; i < rounds; ++i) Status().Run(fetch, out);
+  return HeapAllocationCount() - before;
+}
+
 // The floor: a plain loop that reads the same flags and does nothing else.
 void BM_PlainFlagLoop(benchmark::State& state) {
   PreparedFetch& fetch = Fetch();
@@ -97,6 +151,58 @@ void BM_PlainFlagLoop(benchmark::State& state) {
                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_PlainFlagLoop);
+
+int PlainFlagRound(const PreparedFetch& fetch) {
+  int indexed = 0;
+  for (int i = 0; i < kRawBufferSlots; ++i) indexed += IndexFlag(fetch.processed[i].flags);
+  return indexed;
+}
+
+double ThreadCpuNs() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) * 1e9 + static_cast<double>(now.tv_nsec);
+}
+
+// Median CPU cost of one round, in nanoseconds, over `runs` timed runs of
+// `rounds` rounds each. CPU time of this thread, not the wall clock, so other
+// work on a shared machine does not count; the median keeps a run that lost
+// its caches to a neighbour out of the figure.
+template <typename Round>
+double MedianRoundNs(Round round, int runs, int rounds) {
+  std::vector<double> costs;
+  for (int r = 0; r < runs; ++r) {
+    double start = ThreadCpuNs();
+    for (int i = 0; i < rounds; ++i) round();
+    costs.push_back((ThreadCpuNs() - start) / rounds);
+  }
+  std::sort(costs.begin(), costs.end());
+  return costs[costs.size() / 2];
+}
+
+// The one line the issue of "does --status cost anything" is settled by.
+void PrintRoundCosts() {
+  constexpr int kRuns = 21;
+  constexpr int kRounds = 2000;
+  PreparedFetch& fetch = Fetch();
+  std::FILE* out = NullStream();
+  double plain =
+      MedianRoundNs([&] { benchmark::DoNotOptimize(PlainFlagRound(fetch)); }, kRuns, kRounds);
+  double without = MedianRoundNs(
+      [&] {
+        bool lost = RawLostDataFlag(fetch.raw);
+        benchmark::DoNotOptimize(lost);
+        PrintSampleRound(out, fetch.processed, BoundedSampleCount(kRawBufferSlots));
+      },
+      kRuns, kRounds);
+  double with = MedianRoundNs([&] { Status().Run(fetch, out); }, kRuns, kRounds);
+  std::printf(
+      "round of %d samples, median CPU time of %d runs of %d rounds: plain flag loop %.0f ns; "
+      "without "
+      "the health module (angle lines) %.0f ns; with it (--status) %.0f ns; with/plain %.2f, "
+      "with/without %.2f\n",
+      kRawBufferSlots, kRuns, kRounds, plain, without, with, with / plain, with / without);
+}
 
 double Seconds(const timeval& t) {
   return t.tv_sec + t.tv_usec / 1e6;
@@ -170,9 +276,13 @@ int main(int argc, char** argv) {
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   constexpr int kCountedRounds = 10000;
-  std::printf("heap allocations in %d rounds of %d samples: %llu\n", kCountedRounds,
-              kRawBufferSlots,
-              static_cast<unsigned long long>(CountRoundAllocations(kCountedRounds)));
+  PrintRoundCosts();
+  std::printf(
+      "heap allocations in %d rounds of %d samples: %llu without the health module, "
+      "%llu with it\n",
+      kCountedRounds, kRawBufferSlots,
+      static_cast<unsigned long long>(CountRoundAllocations(kCountedRounds)),
+      static_cast<unsigned long long>(CountStatusRoundAllocations(kCountedRounds)));
   if (!cpu_share) return 0;
   const char* seconds_text = std::getenv("SCANMON_BENCH_SECONDS");
   int seconds = seconds_text != nullptr ? std::atoi(seconds_text) : 10;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "capture/capture_header.h"
+#include "capture/header_plausibility.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "tests/support/fake_platform.h"
@@ -290,6 +291,46 @@ TEST_F(CaptureHeaderTest, MissingFileReportsAndLeavesRecordUntouched) {
   EXPECT_EQ(handle_, win::INVALID_HANDLE_VALUE);
   EXPECT_EQ(std::memcmp(&header_, before, sizeof header_), 0);
   EXPECT_EQ(fake_platform::CountCalls("ReadFile"), 0);
+}
+
+TEST(HeaderPlausibility, EachFieldAtAndBeyondItsBounds) {
+  CaptureHeader good{};
+  good.version = 3;
+  good.sample_period = 20;
+  good.max_range = 1200;
+  good.buf_size = 1000;
+  good.num_samples = 1;
+  good.comport = 1;
+  EXPECT_EQ(ReportImplausibleHeaderFields(good, nullptr), 0);
+  const struct {
+    void (*change)(CaptureHeader&);
+    int implausible;
+  } cases[] = {
+      {[](CaptureHeader& h) { h.version = 1; }, 0},
+      {[](CaptureHeader& h) { h.version = 0; }, 1},
+      {[](CaptureHeader& h) { h.version = 4; }, 1},
+      {[](CaptureHeader& h) { h.sample_period = 5; }, 0},
+      {[](CaptureHeader& h) { h.sample_period = 4; }, 1},
+      {[](CaptureHeader& h) { h.sample_period = 1000000; }, 0},
+      {[](CaptureHeader& h) { h.sample_period = 1000001; }, 1},
+      {[](CaptureHeader& h) { h.max_range = 99999; }, 0},
+      {[](CaptureHeader& h) { h.max_range = 100000; }, 1},
+      {[](CaptureHeader& h) { h.buf_size = 30000; }, 0},
+      {[](CaptureHeader& h) { h.buf_size = 30001; }, 1},
+      {[](CaptureHeader& h) { h.buf_size = 0; }, 1},
+      {[](CaptureHeader& h) { h.num_samples = 0; }, 1},
+      {[](CaptureHeader& h) { h.comport = 254; }, 0},
+      {[](CaptureHeader& h) { h.comport = 255; }, 1},
+      {[](CaptureHeader& h) { h.card_number = 15; }, 0},
+      {[](CaptureHeader& h) { h.card_number = 16; }, 1},
+      {[](CaptureHeader& h) { std::memset(h.cal_file, 'a', sizeof h.cal_file); }, 1},
+      {[](CaptureHeader& h) { h = CaptureHeader{}; }, 5},
+  };
+  for (const auto& c : cases) {
+    CaptureHeader header = good;
+    c.change(header);
+    EXPECT_EQ(ReportImplausibleHeaderFields(header, nullptr), c.implausible) << (&c - cases);
+  }
 }
 
 }  // namespace

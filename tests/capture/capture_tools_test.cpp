@@ -92,16 +92,27 @@ TEST_F(CaptureToolsTest, ConfigCheckerRefusesBadConfigurationsAndArguments) {
   dir_.Write("good.cfg", kGoodConfig);
   dir_.Write("bad.cfg", "3\n0\n");
   dir_.Write("short.cfg", "3\n4\n2\n");
+  std::string no_folder = kGoodConfig;
+  no_folder.replace(no_folder.find("scan01 ; base"), 6, "gone/scan01");
+  dir_.Write("no_folder.cfg", no_folder);
+  dir_.Write("long.cfg", "3\n4\n2\nx\t" + std::string(200, 'x') + "\n");
   struct Case {
     std::string args;
     int status;
-    const char* err;  // part of stderr
+    std::string err;  // part of stderr
   };
   const std::vector<Case> cases = {
-      {"bad.cfg", 1, "bad.cfg is not a valid capture configuration\n"},
+      {"bad.cfg", 1,
+       "capture-config: bad.cfg line 2 (Com port): \"0\"; accepted: a whole number 1 to 254\n"
+       "capture-config: bad.cfg is not a valid capture configuration\n"},
+      {"long.cfg", 1,
+       "capture-config: long.cfg line 4 (Sampling period in microseconds): \"x?" +
+           std::string(78, 'x') + "...\"; accepted: a whole number of microseconds, 5 or more\n"},
       {"--write-header --calibration-value 1 --sensor-model 50 bad.cfg", 1, "no header written"},
       {"--write-header --calibration-value 1 --sensor-model 50 short.cfg", 1,
        "names no capture file"},
+      {"--write-header --calibration-value 1 --sensor-model 50 no_folder.cfg", 1,
+       "capture-config: cannot create gone/scan01.raw: The system cannot find the "},
       {"missing.cfg", 1, "missing.cfg is not a valid"},
       {"", 2, "no configuration file given"},
       {"good.cfg other.cfg", 2, "expected one configuration file"},
@@ -126,9 +137,20 @@ TEST_F(CaptureToolsTest, ConfigCheckerRefusesBadConfigurationsAndArguments) {
             "\"Com port\"\n\nERROR: Configuration file parse failed.\n");
 }
 
+// A plausible version-3 header: 20 us, 1200 in, 1000-sample buffer, 50000
+// samples, COM1, card 0, no calibration file name.
+std::string PlausibleHeader() {
+  std::string bytes(293, '\0');
+  const std::uint32_t fields[] = {3, 20, 1200, 1000, 50000};
+  for (std::size_t f = 0; f < 5; ++f) {
+    for (int b = 0; b < 4; ++b) bytes[f * 4 + b] = static_cast<char>(fields[f] >> (8 * b));
+  }
+  bytes[34] = 1;
+  return bytes;
+}
+
 TEST_F(CaptureToolsTest, HeaderCheckerSaysWhyAHeaderIsInvalid) {
-  std::string v3(293, '\0');
-  v3[0] = 3;
+  std::string v3 = PlausibleHeader();
   std::string v2 = v3.substr(0, 292);
   v2[0] = 2;
   std::string bad_model = v3;
@@ -138,6 +160,15 @@ TEST_F(CaptureToolsTest, HeaderCheckerSaysWhyAHeaderIsInvalid) {
   dir_.Write("bad_model.raw", bad_model);
   dir_.Write("no_model.raw", v3.substr(0, 292));
   dir_.Write("short.raw", v3.substr(0, 100));
+  // Text reads as a header of version 538976307 ("3   ").
+  std::string text = "3   This is a note, not a capture.\n";
+  while (text.size() < 300) text += text;
+  dir_.Write("note.txt", text);
+  std::string odd = v3;
+  odd[4] = 4;    // sampling period 4
+  odd[34] = 0;   // COM0
+  odd[35] = 16;  // card 16
+  dir_.Write("odd.raw", odd);
   struct Case {
     std::string args;
     int status;
@@ -150,7 +181,16 @@ TEST_F(CaptureToolsTest, HeaderCheckerSaysWhyAHeaderIsInvalid) {
       {"bad_model.raw", 1, "", "sensor model byte is 2; expected 0 (50 kHz) or 1 (200 kHz)"},
       {"no_model.raw", 1, "", "version-3 header lacks its sensor model byte"},
       {"short.raw", 1, "", "file is 100 bytes, shorter than a capture header"},
-      {"missing.raw", 1, "Could not open missing.raw\n", "cannot open missing.raw"},
+      {"note.txt", 1, " Header Version: 538976307\n",
+       "capture-header: note.txt: implausible header (not a capture file?):\n"
+       "  version 538976307: this system writes 3 and reads 1 to 3\n"
+       "  sampling period 1936287828: expected 5 to 1000000 us\n"},
+      {"odd.raw", 1, " Sensor Model: AR4000 - 50 kHz\n",
+       ":\n  sampling period 4: expected 5 to 1000000 us\n  comport 0: expected 1 to 254\n"
+       "  card number 16: expected 0 to 15\n"},
+      {"missing.raw", 1, "Could not open missing.raw\n",
+       "capture-header: cannot open missing.raw: The system cannot find the file specified. "
+       "(error 2)\n"},
       {"", 2, "", "no capture file given"},
       {"v3.raw v2.raw", 2, "", "expected one capture file"},
       {"--verbose v3.raw", 2, "", "unknown option --verbose"},
@@ -161,7 +201,7 @@ TEST_F(CaptureToolsTest, HeaderCheckerSaysWhyAHeaderIsInvalid) {
     EXPECT_EQ(o.status, c.status);
     EXPECT_NE(o.out.find(c.out), std::string::npos) << o.out;
     EXPECT_NE(o.err.find(c.err), std::string::npos) << o.err;
-    if (c.status == 1 && c.args != "missing.raw") {
+    if (c.status == 1 && c.out[0] == '\0') {
       EXPECT_EQ(o.out, "");
     }
   }

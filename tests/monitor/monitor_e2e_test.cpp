@@ -186,9 +186,10 @@ TEST_F(MonitorRun, LostDataClearsTheBufferAndGoesOn) {
   request.environment["HSIF_SIM_FAIL_FETCH_AFTER"] = "4";
   ProcessRun run = RunProcess(request);
   ASSERT_FALSE(run.timed_out);
-  // Other keys do not stop the loop; the fifth fetch fails and ends the program
-  // at once with status 0, without releasing the line or closing the card.
-  EXPECT_EQ(run.exit_status, 0) << run.err;
+  // Other keys do not stop the loop; the fifth fetch fails and ends the run
+  // with a status of its own, the line released and the card closed as after
+  // 'x'.
+  EXPECT_EQ(run.exit_status, 3) << run.err;
   EXPECT_EQ(CountOf(run.err, "data lost\n"), 1u) << run.err;
   EXPECT_TRUE(Contains(run.out, "ERROR: Buffer overflow flag not getting set.\n")) << run.out;
   std::string log = DriverLog();
@@ -198,7 +199,51 @@ TEST_F(MonitorRun, LostDataClearsTheBufferAndGoesOn) {
   std::size_t clear = log.find("HsifClearSampleBuffer", log.find("HsifGetBufferedSamples"));
   EXPECT_NE(clear, std::string::npos) << log;
   EXPECT_NE(log.find("HsifSamplingEnable", clear), std::string::npos) << log;
-  EXPECT_FALSE(Contains(log, "HsifClose")) << log;
+  EXPECT_EQ(CountOf(log, "HsifClose card=0 -> 1"), 1u) << log;
+}
+
+TEST_F(MonitorRun, StatusLineWarnsOfAStoppedMirrorAndEndsWithASummary) {
+  // The mirror stops after 20 fetches (two seconds at 20 us); the stop request
+  // comes when the status line says so. Standard error is a pipe here: plain
+  // lines, the first at once, then every five seconds.
+  ProcessRequest request = Request("");
+  request.args = {"--status", "capture.out"};
+  request.close_input = false;
+  request.environment["HSIF_SIM_MIRROR_SLOW_AFTER"] = "20";
+  bool sent = false;  // once: a second request ends the program at once
+  request.on_output = [&sent](const ProcessRun& run) {
+    if (sent || !Contains(run.err, "! mirror not turning?\n")) return 0;
+    sent = true;
+    return SIGINT;
+  };
+  ProcessRun run = RunProcess(request);
+  ASSERT_FALSE(run.timed_out) << run.err;
+  EXPECT_EQ(run.term_signal, SIGINT) << "exit status " << run.exit_status << "\n" << run.err;
+  EXPECT_FALSE(Contains(run.err, "\t")) << "no angle lines with --status:\n" << run.err;
+  std::size_t first = At(run.err, "Sampling Enable\nmirror ");
+  std::size_t warning = At(run.err, "\nmirror -- rev/s  ");
+  std::size_t summary = At(run.err, "\nSummary: run time ");
+  ASSERT_NE(first, std::string::npos) << run.err;
+  ASSERT_NE(warning, std::string::npos) << run.err;
+  ASSERT_NE(summary, std::string::npos) << run.err;
+  EXPECT_LT(first, warning);
+  EXPECT_LT(warning, summary);
+  // Paced at 20 us: 50000 samples a second, ten fetches of 5000.
+  EXPECT_TRUE(Contains(run.err, " samples/s  1") || Contains(run.err, " samples/s  9")) << run.err;
+  // The summary: the mirror turned at 20 rev/s (its wander within 0.3 %)
+  // before it stopped.
+  std::string tail = run.err.substr(summary);
+  EXPECT_TRUE(Contains(tail, " fetches, data lost ")) << tail;
+  EXPECT_TRUE(Contains(tail, ", mirror 20.0") || Contains(tail, ", mirror 19.9")) << tail;
+  EXPECT_TRUE(Contains(DriverLog(), "HsifClose card=0 -> 1"));
+}
+
+TEST_F(MonitorRun, AnExistingOutputFileKeepsWhatItHeld) {
+  std::ofstream(folder_ / "capture.out") << "an earlier capture\n";
+  fs::remove(folder_ / "properties.txt");  // the monitor stops at once
+  ProcessRun run = RunProcess(Request());
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_EQ(ReadText(folder_ / "capture.out"), "an earlier capture\n");
 }
 
 struct BringUpFailure {
@@ -309,7 +354,7 @@ TEST_F(MonitorRun, MissingPropertiesFileAndMissingArgument) {
   request.args.clear();
   run = RunProcess(request);
   EXPECT_EQ(run.exit_status, 2);
-  EXPECT_TRUE(Contains(run.err, "usage: scanmon OUTPUT_FILE")) << run.err;
+  EXPECT_TRUE(Contains(run.err, "usage: scanmon [--status] OUTPUT_FILE")) << run.err;
   EXPECT_EQ(run.out, "");
 }
 

@@ -1,7 +1,8 @@
 // scanmon-preflight run the way an operator runs it: in a folder with a
 // properties file, against the stand-in driver and a pseudo-terminal bound to
 // the sensor's COM number; and against a missing file, driver, port and
-// calibration file, each stopping the check with its message and status.
+// calibration file, and values the card cannot take, each reported with its
+// message and status.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -44,12 +45,13 @@ class Preflight : public testing::TestWithParam<Scenario> {
  protected:
   void SetUp() override {
     fs::copy_file(fs::path(SCANMON_DEMO_DIR) / "ar4000_demo.cal", folder_ / "ar4000_demo.cal");
+    std::ofstream(folder_ / "empty.cal").close();
   }
   test_support::ScratchDir dir_;
   const fs::path& folder_ = dir_.path();
 };
 
-TEST_P(Preflight, StopsAtTheFirstProblemWithItsHint) {
+TEST_P(Preflight, ReportsEachProblemWithItsHint) {
   const Scenario& s = GetParam();
   if (!fs::exists(fs::path(SCANMON_STANDIN_DIR) / "libhsif.so"))
     GTEST_SKIP() << "the stand-in driver is not built";
@@ -99,6 +101,7 @@ const Scenario kScenarios[] = {
       "calibration file: ar4000_demo.cal can be read\n", "ready: "},
      {}},
     {"no_port_check",
+     "laser_sample_period=20\nlaser_max_range=1200\nlaser_serial_port=1\n"
      "calibration_file=ar4000_demo.cal\n",
      true,
      nullptr,
@@ -159,14 +162,44 @@ const Scenario kScenarios[] = {
       "cannot find the file specified.\n",
       "hint: COM7 stands for /nonexistent/tty7.", "SCANMON_COMPORTS", "docs/serial.md"}},
     {"port_not_set",
-     "calibration_file=ar4000_demo.cal\n",
+     "laser_sample_period=20\nlaser_max_range=1200\ncalibration_file=ar4000_demo.cal\n",
      true,
      nullptr,
      "pty",
      {},
      1,
      {},
-     {"FAILED: laser_serial_port is not set to a port number in properties.txt\n"}},
+     {"FAILED: laser_serial_port is not set to a port number in properties.txt\n",
+      "hint: add a line laser_serial_port=<n>"}},
+    // What a new operator typed: every problem is listed, and none is "ready".
+    {"values_the_monitor_cannot_use",
+     "laser_serial_port=COM4\nlaser_max_rnage=1200\nlaser_sample_period=abc\n"
+     "calibration_file=empty.cal\n",
+     true,
+     nullptr,
+     "pty",
+     {},
+     1,
+     {"port: not checked (no port number; see above)\n", "not ready: 5 problems found"},
+     {"FAILED: properties.txt line 1: laser_serial_port=COM4 is not a number; the monitor reads "
+      "0\n  hint: the value must be the port's number: laser_serial_port=4 for COM4.\n",
+      "FAILED: properties.txt line 2: unknown key laser_max_rnage; the monitor ignores the line\n"
+      "  hint: the nearest known key is laser_max_range.\n",
+      "FAILED: properties.txt line 3: laser_sample_period=abc is not a number",
+      "FAILED: laser_max_range is not set in properties.txt\n",
+      "FAILED: the calibration file empty.cal is empty\n"}},
+    {"periods_for_one_model_only",
+     "laser_serial_port=7\nlaser_sample_period=10\nlaser_max_range=0\n"
+     "calibration_file=ar4000_demo.cal\n",
+     true,
+     nullptr,
+     "pty",
+     {},
+     1,
+     {"port: COM7", "not ready: 1 problem found"},
+     {"note: laser_sample_period=10 us suits only the 200 kHz model; the 50 kHz model needs 20 "
+      "us or more\n",
+      "FAILED: laser_max_range=0: the card takes a maximum range of 1 inch or more\n"}},
     {"missing_calibration",
      "laser_serial_port=7\ncalibration_file=gone.cal\n",
      true,

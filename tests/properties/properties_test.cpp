@@ -1,5 +1,6 @@
 // The run-properties reader against files of good and malformed lines.
 #include "properties/properties.h"
+#include "tests/properties/record_release.h"
 
 #include <gtest/gtest.h>
 
@@ -22,19 +23,6 @@ class PropertiesFile {
  private:
   test_support::ScratchDir dir_;
   std::string path_;
-};
-
-// The program never frees a record (it lives for the whole run); the tests
-// do, so the leak checker sees only real leaks.
-struct RecordRelease {
-  void operator()(RunProperties* record) const {
-    if (record == nullptr) return;
-    for (char* text : {record->gyro_serial_port, record->gyro_mode, record->gps_serial_port,
-                       record->calibration_file}) {
-      std::free(text);
-    }
-    std::free(record);
-  }
 };
 
 struct ReadResult {

@@ -144,6 +144,11 @@ TEST(Settings, GoodValuesAreTakenAndMalformedOnesKeepTheDefault) {
       {"HSIF_SIM_MIRROR_HZ", "12.5", false},
       {"HSIF_SIM_MIRROR_HZ", "-1", true},
       {"HSIF_SIM_MIRROR_HZ", "nan", true},
+      {"HSIF_SIM_MIRROR_WANDER", "0.5", false},
+      {"HSIF_SIM_MIRROR_WANDER", "11", true},
+      {"HSIF_SIM_MIRROR_SLOW_AFTER", "0", true},
+      {"HSIF_SIM_MIRROR_SLOW_AFTER", "40", false},
+      {"HSIF_SIM_MIRROR_SLOW_HZ", "1001", true},
       {"HSIF_SIM_UNPACED", "1", false},
       {"HSIF_SIM_UNPACED", "yes", true},
       {"HSIF_SIM_BUFFER", "0", true},
@@ -168,6 +173,9 @@ TEST(Settings, GoodValuesAreTakenAndMalformedOnesKeepTheDefault) {
       EXPECT_EQ(settings.model_200khz, defaults.model_200khz);
       EXPECT_EQ(settings.cards, defaults.cards);
       EXPECT_EQ(settings.mirror_hz, defaults.mirror_hz);
+      EXPECT_EQ(settings.mirror_wander_percent, defaults.mirror_wander_percent);
+      EXPECT_EQ(settings.mirror_slow_after, defaults.mirror_slow_after);
+      EXPECT_EQ(settings.mirror_slow_hz, defaults.mirror_slow_hz);
       EXPECT_EQ(settings.buffer_samples, defaults.buffer_samples);
       EXPECT_EQ(settings.fail, defaults.fail);
       EXPECT_EQ(settings.fail_fetch_after, defaults.fail_fetch_after);

@@ -1,4 +1,5 @@
 // The built stand-in library, called through its entry points.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -147,8 +148,9 @@ TEST_F(StandinTest, FetchWaitsForAFullLoadAtTheSetPeriod) {
 }
 
 TEST_F(StandinTest, MirrorAnglesWrapAndTheIndexMarksEachRevolutionOnce) {
-  // Unpaced: 20000 samples at 5 us are two turns of a 20 Hz mirror.
-  Configure({{"HSIF_SIM_UNPACED", "1"}});
+  // Unpaced: 20000 samples at 5 us are two turns of a 20 Hz mirror (held
+  // steady, without the motor's wander).
+  Configure({{"HSIF_SIM_UNPACED", "1"}, {"HSIF_SIM_MIRROR_WANDER", "0"}});
   hsif_i32 card = BringUp(5);
   std::vector<RawSample> raw(5000);
   std::vector<ProcessedSample> processed(5000);
@@ -181,6 +183,65 @@ TEST_F(StandinTest, MirrorAnglesWrapAndTheIndexMarksEachRevolutionOnce) {
   ASSERT_EQ(HsifGetBufferedSamples(card, raw.data(), 5000, &count, 1), 1);
   ASSERT_EQ(HsifProcessSamples(card, raw.data(), processed.data(), 5000), 1);
   for (const ProcessedSample& p : processed) ASSERT_EQ(p.flags & kProcessedIndexFlag, 0);
+}
+
+TEST_F(StandinTest, MirrorWandersAndSlowsOrStopsAfterTheSetFetch) {
+  const struct {
+    const char* name;
+    std::map<std::string, std::string> settings;
+    double spacing_before;  // samples per turn up to fetch 3 (at 5 us)
+    double spacing_after;   // after fetch 3; 0: no mark at all, the angle stays put
+    double tolerance;       // share of the spacing
+  } cases[] = {
+      {"default wander", {}, 10000, 10000, 0.0031},
+      {"steady", {{"HSIF_SIM_MIRROR_WANDER", "0"}}, 10000, 10000, 0.0001},
+      {"slows to 10 Hz",
+       {{"HSIF_SIM_MIRROR_SLOW_AFTER", "3"}, {"HSIF_SIM_MIRROR_SLOW_HZ", "10"}},
+       10000,
+       20000,
+       0.0031},
+      {"stops", {{"HSIF_SIM_MIRROR_SLOW_AFTER", "3"}}, 10000, 0, 0.0031},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::map<std::string, std::string> settings = c.settings;
+    settings["HSIF_SIM_UNPACED"] = "1";
+    Configure(settings);
+    hsif_i32 card = BringUp(5);
+    std::vector<RawSample> raw(5000);
+    std::vector<ProcessedSample> processed(5000);
+    long long last_mark = -1;
+    double min_spacing = 1e9, max_spacing = 0;
+    double stopped_angle = -1;
+    // Seven seconds of samples: one whole cycle of the wander.
+    for (int fetch = 1; fetch <= 280; ++fetch) {
+      std::uint32_t count = 0;
+      ASSERT_EQ(HsifGetBufferedSamples(card, raw.data(), 5000, &count, 1), 1);
+      ASSERT_EQ(HsifProcessSamples(card, raw.data(), processed.data(), 5000), 1);
+      bool after = fetch > 3;
+      double expected = after ? c.spacing_after : c.spacing_before;
+      for (int i = 0; i < 5000; ++i) {
+        long long at = fetch * 5000LL + i;
+        if (after && expected == 0) {
+          if (stopped_angle < 0) stopped_angle = processed[i].angle;
+          ASSERT_EQ(processed[i].angle, stopped_angle);
+        }
+        if ((processed[i].flags & kProcessedIndexFlag) == 0) continue;
+        ASSERT_NE(expected, 0) << "a stopped mirror marks no turn";
+        // The turn across the change is neither one nor the other.
+        if (last_mark >= 0 && (last_mark > 4 * 5000LL || !after)) {
+          double spacing = static_cast<double>(at - last_mark);
+          EXPECT_NEAR(spacing, expected, expected * c.tolerance + 1) << "fetch " << fetch;
+          if (after) min_spacing = std::min(min_spacing, spacing);
+          if (after) max_spacing = std::max(max_spacing, spacing);
+        }
+        last_mark = at;
+      }
+    }
+    if (c.spacing_after != 0 && c.tolerance > 0.001) {
+      EXPECT_GT(max_spacing - min_spacing, c.spacing_after * 0.004) << "the rate wanders";
+    }
+  }
 }
 
 TEST_F(StandinTest, ForcedLossIsReportedInTheLastSlotOnceAndThenCleared) {

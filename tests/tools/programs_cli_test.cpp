@@ -26,7 +26,7 @@ TEST(ProgramsCli, HelpVersionAndUsageErrors) {
       {"capture-info", CAPTURE_INFO_EXE, "Usage: capture-info [--help] [--version] FILE...\n"},
       {"motor-move", MOTOR_MOVE_EXE, "Usage: motor-move [--wait-ms MS] DEVICE BAUD POSITION\n"},
       {"scanmon-preflight", PREFLIGHT_EXE, "Usage: scanmon-preflight [--no-port]\n"},
-      {"scanmon", SCANMON_EXE, "usage: scanmon OUTPUT_FILE\n"},
+      {"scanmon", SCANMON_EXE, "usage: scanmon [--status] OUTPUT_FILE\n"},
   };
   const std::string version =
       std::to_string(SCANMON_VERSION_MAJOR) + "." + std::to_string(SCANMON_VERSION_MINOR) + "." +

@@ -3,7 +3,11 @@
 #
 #   monitor_wine_test.sh CASE WINE_RUN SCANMON_EXE STANDIN_DIR INCOMPLETE_DIR DEMO_DIR
 #
-# CASE: fetch-failure    the loop runs until the driver's fourth fetch fails: status 0
+# CASE: fetch-failure    the loop runs until the driver's fourth fetch fails: its
+#                        message, line released and card closed, status 3
+#       status           --status: the health line and the closing summary
+#                        instead of the angle lines
+#       keeps-output     an existing output file keeps what it held
 #       bring-up-failure the card's calibration fails: its message, status 1
 #       missing-driver   no hsif.dll on the search path: status 1
 #       incomplete-driver an hsif.dll that lacks one of the fifty names: status 1
@@ -37,8 +41,22 @@ cp "$scanmon" "$folder/scanmon.exe"
 # WINEPATH to PATH.
 export WINEPATH=Z:$standin
 export HSIF_SIM_UNPACED=1
+args=(capture.out)
 case $case_name in
-  fetch-failure) export HSIF_SIM_FAIL_FETCH_AFTER=3 ;;
+  fetch-failure)
+    export HSIF_SIM_FAIL_FETCH_AFTER=3
+    export HSIF_SIM_LOG=hsif.log
+    ;;
+  status)
+    # Paced, so the rates are real ones; a second of samples, then the end.
+    unset HSIF_SIM_UNPACED
+    export HSIF_SIM_FAIL_FETCH_AFTER=60
+    args=(--status capture.out)
+    ;;
+  keeps-output)
+    export HSIF_SIM_FAIL_FETCH_AFTER=3
+    printf 'an earlier capture\n' >"$folder/capture.out"
+    ;;
   bring-up-failure) export HSIF_SIM_FAIL=calibrate ;;
   missing-driver) export WINEPATH=Z:$folder/nothing-here ;;
   incomplete-driver)
@@ -55,7 +73,7 @@ if [ -z "${WINEPREFIX:-}" ]; then
   export WINEPREFIX=$dir/wineprefix
 fi
 cd "$folder" || exit 1
-"$wine_run" ./scanmon.exe capture.out </dev/null >out.txt 2>err.txt
+"$wine_run" ./scanmon.exe "${args[@]}" </dev/null >out.txt 2>err.txt
 status=$?
 # The Windows C runtime writes text streams with CR LF line ends.
 for stream in out err; do tr -d '\r' <$stream.txt >$stream.lf && mv $stream.lf $stream.txt; done
@@ -63,7 +81,7 @@ for stream in out err; do tr -d '\r' <$stream.txt >$stream.lf && mv $stream.lf $
 expect_in out.txt "Version 1.1"
 case $case_name in
   fetch-failure)
-    [ "$status" = 0 ] || fail "status $status, not 0"
+    [ "$status" = 3 ] || fail "status $status, not 3"
     expect_in out.txt "Using DLL: "
     grep -qi 'hsif\.dll$' out.txt || fail "stdout names no hsif.dll path"
     expect_in out.txt "ERROR: Buffer overflow flag not getting set."
@@ -73,6 +91,23 @@ case $case_name in
     angles=$(grep -cE '^ *-?[0-9]+	[01]	$' err.txt)
     [ "$angles" -ge 3 ] || fail "$angles angle lines, not 3 or more"
     [ -f capture.out ] && [ ! -s capture.out ] || fail "capture.out is not an empty file"
+    # Released as after x: the line's handle closed by ClosePort, the card closed.
+    grep -q "HsifClose card=0" hsif.log || fail "the card was not closed"
+    ;;
+  status)
+    [ "$status" = 3 ] || fail "status $status, not 3"
+    expect_in out.txt "ERROR: Buffer overflow flag not getting set."
+    expect_in err.txt "Sampling Enable"
+    # Standard error is a file: plain status lines, no angle lines.
+    grep -qE '^mirror [0-9.-]+ rev/s .* samples/s .* fetches/s  data lost 0  angle ' err.txt ||
+      grep -qE '^mirror -- rev/s' err.txt || fail "no status line"
+    grep -qE '^ *-?[0-9]+	[01]	$' err.txt && fail "angle lines printed with --status"
+    expect_in err.txt "Summary: run time "
+    expect_in err.txt " samples in 60 fetches, data lost "
+    ;;
+  keeps-output)
+    [ "$status" = 3 ] || fail "status $status, not 3"
+    [ "$(cat capture.out)" = "an earlier capture" ] || fail "capture.out lost what it held"
     ;;
   bring-up-failure)
     [ "$status" = 1 ] || fail "status $status, not 1"

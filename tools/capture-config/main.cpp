@@ -9,6 +9,7 @@
 
 #include "capture/capture_config.h"
 #include "capture/capture_header.h"
+#include "platform/error_text.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "tools/common/command_line.h"
@@ -118,8 +119,9 @@ int WriteHeaderFile(const char* raw_name, const CaptureHeader& header, bool forc
       std::fprintf(stderr, "capture-config: %s already exists; use --force to overwrite it\n",
                    raw_name);
     } else {
-      std::fprintf(stderr, "capture-config: cannot create %s (error %lu)\n", raw_name,
-                   static_cast<unsigned long>(error));
+      char text[platform::kErrorDescriptionSize];
+      platform::DescribeErrorCode(error, text, sizeof text);
+      std::fprintf(stderr, "capture-config: cannot create %s: %s\n", raw_name, text);
     }
     return kExitInvalid;
   }
@@ -129,13 +131,32 @@ int WriteHeaderFile(const char* raw_name, const CaptureHeader& header, bool forc
   if (!written || !closed) {
     // A partial header would pass for a capture file; take it away.
     std::remove(raw_name);
-    std::fprintf(stderr,
-                 "capture-config: writing the header to %s failed (error %lu); removed it\n",
-                 raw_name, static_cast<unsigned long>(written ? win::GetLastError() : write_error));
+    char text[platform::kErrorDescriptionSize];
+    platform::DescribeErrorCode(written ? win::GetLastError() : write_error, text, sizeof text);
+    std::fprintf(stderr, "capture-config: writing the header to %s failed: %s; removed it\n",
+                 raw_name, text);
     return kExitInvalid;
   }
   std::printf("Wrote %zu-byte capture header to %s\n", kCaptureHeaderBytes, raw_name);
   return kExitValid;
+}
+
+// Beside the specified "Error reading parameter" on stdout: the offending text
+// and what the line accepts, on stderr.
+void ExplainBadLine(int number, const char* line, void* context) {
+  constexpr std::size_t kShownChars = 80;
+  char shown[kShownChars + 4];
+  std::size_t length = 0;
+  for (; line[length] != '\0' && line[length] != '\n' && length < kShownChars; ++length) {
+    unsigned char c = static_cast<unsigned char>(line[length]);
+    shown[length] = c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
+  }
+  bool cut = line[length] != '\0' && line[length] != '\n';
+  std::memcpy(shown + length, cut ? "..." : "", cut ? 4 : 1);
+  std::fflush(stdout);
+  std::fprintf(stderr, "capture-config: %s line %d (%s): \"%s\"; accepted: %s\n",
+               static_cast<const char*>(context), number, CaptureConfigDescription(number), shown,
+               CaptureConfigAccepted(number));
 }
 
 }  // namespace
@@ -151,8 +172,9 @@ int main(int argc, char** argv) {
   char prc_file[kCaptureFileNameBytes] = {};
   std::uint8_t single_cpu = 0;
   std::uint8_t write_raw = 0;
-  const int valid = ReadCaptureConfig(options.config_path, &header, &stabilization_delay_ms,
-                                      capture_file, prc_file, &single_cpu, &write_raw);
+  const int valid = ReadCaptureConfigReporting(
+      options.config_path, &header, &stabilization_delay_ms, capture_file, prc_file, &single_cpu,
+      &write_raw, ExplainBadLine, const_cast<char*>(options.config_path));
   std::fflush(stdout);
   if (!valid) {
     std::fprintf(stderr, "capture-config: %s is not a valid capture configuration%s\n",

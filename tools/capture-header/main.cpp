@@ -6,6 +6,8 @@
 #include <system_error>
 
 #include "capture/capture_header.h"
+#include "capture/header_plausibility.h"
+#include "platform/error_text.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "tools/common/command_line.h"
@@ -21,7 +23,11 @@ const ProgramText kProgram = {
     "Prints the header of a capture file (e.g. a .raw file) on stdout and\n"
     "checks it: the file must hold a whole header (293 bytes for version 3,\n"
     "292 for other versions), and a version-3 header must name the sensor\n"
-    "model (0 = AR4000 50 kHz, 1 = 200 kHz). The file is opened exclusively.\n"
+    "model (0 = AR4000 50 kHz, 1 = 200 kHz). Its fields must be plausible:\n"
+    "version 1 to 3, sampling period 5 to 1000000 us, max range 0 to 99999,\n"
+    "buf size 1 to 30000, num samples not 0, comport 1 to 254, card number\n"
+    "0 to 15, a cal file name that ends within its field; each implausible\n"
+    "field is named. The file is opened exclusively.\n"
     "\n"
     "Options:\n"
     "  --help      show this text\n"
@@ -36,8 +42,9 @@ void ReportInvalidHeader(const char* path, const CaptureHeader& header, win::DWO
   std::error_code error;
   const std::uintmax_t size = std::filesystem::file_size(path, error);
   if (error) {
-    std::fprintf(stderr, "capture-header: %s: reading the header failed (error %lu)\n", path,
-                 static_cast<unsigned long>(read_error));
+    char text[platform::kErrorDescriptionSize];
+    platform::DescribeErrorCode(read_error, text, sizeof text);
+    std::fprintf(stderr, "capture-header: %s: reading the header failed: %s\n", path, text);
   } else if (size < kCaptureHeaderBytesOther) {
     std::fprintf(stderr,
                  "capture-header: %s: file is %ju bytes, shorter than a capture header "
@@ -54,8 +61,9 @@ void ReportInvalidHeader(const char* path, const CaptureHeader& header, win::DWO
                  "1 (200 kHz)\n",
                  path, static_cast<unsigned>(header.sensor_model));
   } else {
-    std::fprintf(stderr, "capture-header: %s: reading the header failed (error %lu)\n", path,
-                 static_cast<unsigned long>(read_error));
+    char text[platform::kErrorDescriptionSize];
+    platform::DescribeErrorCode(read_error, text, sizeof text);
+    std::fprintf(stderr, "capture-header: %s: reading the header failed: %s\n", path, text);
   }
 }
 
@@ -80,13 +88,20 @@ int main(int argc, char** argv) {
   const win::DWORD error = win::GetLastError();
   std::fflush(stdout);
   if (!win::IsValidHandle(handle)) {
-    std::fprintf(stderr, "capture-header: cannot open %s (error %lu)\n", path,
-                 static_cast<unsigned long>(error));
+    char text[platform::kErrorDescriptionSize];
+    platform::DescribeErrorCode(error, text, sizeof text);
+    std::fprintf(stderr, "capture-header: cannot open %s: %s\n", path, text);
     return kExitInvalid;
   }
   win::CloseHandle(handle);
   if (!valid) {
     ReportInvalidHeader(path, header, error);
+    return kExitInvalid;
+  }
+  // A text file reads as a header too; say which fields give it away.
+  if (ReportImplausibleHeaderFields(header, nullptr) > 0) {
+    std::fprintf(stderr, "capture-header: %s: implausible header (not a capture file?):\n", path);
+    ReportImplausibleHeaderFields(header, stderr);
     return kExitInvalid;
   }
   return kExitValid;

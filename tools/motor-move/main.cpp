@@ -5,9 +5,12 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/error_text.h"
+#include "platform/errors.h"
 #include "platform/files.h"
 #include "serial/motor_link.h"
 #include "tools/common/command_line.h"
+#include "tools/common/port_hints.h"
 
 namespace {
 
@@ -24,8 +27,9 @@ const ProgramText kProgram = {
     "\n"
     "Opens the motor controller's serial DEVICE (COM<n>, or a device path such as\n"
     "/dev/ttyUSB0) at BAUD bits per second, no parity, one stop bit, and moves the\n"
-    "motor to position 0, then to POSITION (a signed 32-bit step count). Does not\n"
-    "wait for the final move to end.\n"
+    "motor to position 0, then to POSITION (a signed 32-bit step count). Whatever\n"
+    "waits on the line from before is discarded first. Prints a \"done\" line once\n"
+    "the controller has taken the final move; does not wait for that move to end.\n"
     "\n"
     "Options:\n"
     "  --wait-ms MS   how long to wait for each reply of the controller, 0 to 3600000\n"
@@ -37,6 +41,23 @@ const ProgramText kProgram = {
     "3 the controller did not answer.\n"};
 
 const OptionEntry kOptions[] = {{"--wait-ms", "MS"}};
+
+// Says which device did not open and why, with the system's text, and how to
+// mend the causes an operator can mend. The link has already printed its own
+// line with the bare code.
+void ExplainPortFailure(const char* name, win::DWORD code) {
+  char device[256];
+  DescribePortDevice(name, device, sizeof device);
+  char shown[300];
+  ShowPortName(name, device, shown, sizeof shown);
+  char error[platform::kErrorDescriptionSize];
+  platform::DescribeErrorCode(code, error, sizeof error);
+  std::fprintf(stderr, "motor-move: cannot use %s: %s\n", shown, error);
+  if (code == win::ERROR_FILE_NOT_FOUND || code == win::ERROR_PATH_NOT_FOUND ||
+      code == win::ERROR_ACCESS_DENIED || code == win::ERROR_SHARING_VIOLATION) {
+    PrintPortHint(stderr, name, device, code);
+  }
+}
 
 }  // namespace
 
@@ -69,10 +90,25 @@ int main(int argc, char** argv) {
   }
 
   win::HANDLE port = OpenMotorPort(positional[0], static_cast<std::int32_t>(baud));
-  if (port == nullptr) return kExitNoDevice;
+  if (port == nullptr) {
+    std::fflush(stdout);
+    ExplainPortFailure(positional[0], win::GetLastError());
+    return kExitNoDevice;
+  }
+  // A reply left on the line by an earlier run must not pass for the answer to
+  // this run's first command.
+  if (!DiscardMotorInput(port)) {
+    char error[platform::kErrorDescriptionSize];
+    platform::DescribeErrorCode(win::GetLastError(), error, sizeof error);
+    std::fprintf(stderr, "motor-move: could not empty the line's input queue: %s\n", error);
+  }
   const int moved =
       MoveMotor(port, static_cast<std::int32_t>(position), static_cast<std::uint32_t>(wait_ms));
   win::CloseHandle(port);
+  if (moved) {
+    std::printf("motor-move: done: the controller took the move to position %lld\n",
+                static_cast<long long>(position));
+  }
   std::fflush(stdout);
   return moved ? kExitMoved : kExitNoAnswer;
 }

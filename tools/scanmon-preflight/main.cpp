@@ -1,14 +1,17 @@
 // scanmon-preflight: run in the folder the monitor will run in, it checks what
 // the monitor needs before it brings the card up, in the monitor's order, and
-// stops at the first thing that would stop the monitor, with a hint:
-//   1. ./properties.txt is read (and printed as read);
+// lists everything that would stop the monitor, each with a hint:
+//   1. ./properties.txt is read (and printed as read), and its keys and values
+//      are checked (unknown keys, values that are not numbers, values the card
+//      cannot take);
 //   2. the driver library binds (all fifty entry points); its path and file
 //      version are printed;
 //   3. the sensor's serial port COM<laser_serial_port> opens at 9600 baud, and
 //      is released again;
 //   4. the calibration file named in the properties can be read.
-// Nothing is brought up on the card: no driver entry point is called.
-// Exit status: 0 ready, 1 a check failed, 2 usage error.
+// Nothing is brought up on the card: no driver entry point is called. Only a
+// missing properties file or driver stops the checks early.
+// Exit status: 0 ready (notes allowed), 1 a check failed, 2 usage error.
 #include <cstdio>
 
 #include "hsif/driver_binding.h"
@@ -18,8 +21,10 @@
 #include "platform/library.h"
 #include "procenv/module_version.h"
 #include "properties/properties.h"
+#include "properties/property_check.h"
 #include "serial/serial_port.h"
 #include "tools/common/command_line.h"
+#include "tools/common/port_hints.h"
 #include "tools/scanmon-preflight/preflight_hints.h"
 
 namespace {
@@ -36,14 +41,17 @@ const ProgramText kProgram = {
     "scanmon-preflight", "Usage: scanmon-preflight [--no-port]\n",
     "\n"
     "Run in the folder the monitor will run in. Checks, in the monitor's order,\n"
-    "what it needs before it brings the card up, and stops at the first problem\n"
-    "with a hint:\n"
-    "  1. ./properties.txt is read; the settings are printed as read;\n"
+    "what it needs before it brings the card up, and lists every problem with\n"
+    "a hint:\n"
+    "  1. ./properties.txt is read; the settings are printed as read; unknown\n"
+    "     keys, values that are not numbers and values the card cannot take\n"
+    "     are reported;\n"
     "  2. the driver library (hsif) binds with all its entry points; its path and\n"
     "     file version are printed;\n"
     "  3. the sensor's serial port, COM<laser_serial_port>, opens at 9600 baud\n"
     "     (and is released again);\n"
-    "  4. the calibration file named by calibration_file can be read.\n"
+    "  4. the calibration file named by calibration_file can be read and is\n"
+    "     not empty.\n"
     "Nothing is started on the card.\n"
     "\n"
     "Options:\n"
@@ -72,6 +80,21 @@ int CheckProperties(RunProperties** properties) {
   std::printf("properties: %s read\n", kPropertiesPath);
   DumpProperties(stdout, *properties);
   return kExitReady;
+}
+
+// Every problem with the keys and values; the number of errors.
+int CheckPropertyContent(const RunProperties& properties, PropertyFindings* findings) {
+  std::FILE* file = std::fopen(kPropertiesPath, "r");
+  if (file != nullptr) {
+    CheckPropertyLines(file, "properties.txt", stderr, findings);
+    std::fclose(file);
+  }
+  CheckPropertyValues(properties, stderr, findings);
+  if (findings->errors == 0) {
+    std::printf("properties: keys and values can be used%s\n",
+                findings->notes > 0 ? " (see the notes)" : "");
+  }
+  return findings->errors;
 }
 
 // Tells a library that is missing from one that lacks entry points, which
@@ -136,20 +159,12 @@ int CheckDriver() {
 
 int CheckPort(const RunProperties& properties) {
   int number = properties.laser_serial_port;
-  if (number <= 0) {
-    Fail("laser_serial_port is not set to a port number in properties.txt");
-    std::fprintf(stderr,
-                 "  hint: add a line laser_serial_port=<n> for the sensor's port COM<n>.\n");
-    return kExitNotReady;
-  }
+  char name[24];
+  std::snprintf(name, sizeof name, "COM%d", number);
   char device[256];
-  DescribePortDevice(number, device, sizeof device);
+  DescribePortDevice(name, device, sizeof device);
   char shown[300];
-  if (device[0] != '\0') {
-    std::snprintf(shown, sizeof shown, "COM%d (%s)", number, device);
-  } else {
-    std::snprintf(shown, sizeof shown, "COM%d", number);
-  }
+  ShowPortName(name, device, shown, sizeof shown);
 
   static SerialPort port{};  // zero-filled: the channel takes a zero slot for "no event"
   win::SetLastError(win::ERROR_SUCCESS);
@@ -162,7 +177,7 @@ int CheckPort(const RunProperties& properties) {
     std::snprintf(what, sizeof what, "the sensor's port %s does not open: error %d: %s", shown,
                   static_cast<int>(code), text);
     Fail(what);
-    PrintPortHint(stderr, number, device, code);
+    PrintPortHint(stderr, name, device, code);
     return kExitNotReady;
   }
   ClosePort(&port);
@@ -189,7 +204,17 @@ int CheckCalibrationFile(const RunProperties& properties) {
                  "        calibration load would fail and stop the monitor.\n");
     return kExitNotReady;
   }
+  bool empty = std::fgetc(file) == EOF;
   std::fclose(file);
+  if (empty) {
+    char what[400];
+    std::snprintf(what, sizeof what, "the calibration file %s is empty", name);
+    Fail(what);
+    std::fprintf(stderr,
+                 "  hint: the driver's calibration load would fail and stop the monitor; copy\n"
+                 "        the sensor's calibration data into it.\n");
+    return kExitNotReady;
+  }
   std::printf("calibration file: %s can be read\n", name);
   return kExitReady;
 }
@@ -215,13 +240,22 @@ int main(int argc, char** argv) {
 
   if (CheckProperties(&g_properties) != kExitReady) return kExitNotReady;
   const RunProperties* properties = g_properties;
+  static PropertyFindings findings;
+  int problems = CheckPropertyContent(*properties, &findings);
   if (CheckDriver() != kExitReady) return kExitNotReady;
-  if (check_port) {
-    if (CheckPort(*properties) != kExitReady) return kExitNotReady;
+  if (check_port && properties->laser_serial_port <= 0) {
+    std::printf("port: not checked (no port number; see above)\n");
+  } else if (check_port) {
+    if (CheckPort(*properties) != kExitReady) ++problems;
   } else {
     std::printf("port: not checked (--no-port)\n");
   }
-  if (CheckCalibrationFile(*properties) != kExitReady) return kExitNotReady;
+  if (CheckCalibrationFile(*properties) != kExitReady) ++problems;
+  if (problems > 0) {
+    std::printf("not ready: %d problem%s found (listed on standard error)\n", problems,
+                problems == 1 ? "" : "s");
+    return kExitNotReady;
+  }
   std::printf("ready: nothing found that would stop the monitor before the card\n");
   return kExitReady;
 }

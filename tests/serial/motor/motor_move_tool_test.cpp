@@ -2,6 +2,10 @@
 // that plays the controller.
 #include <gtest/gtest.h>
 
+#include <termios.h>
+#include <unistd.h>
+
+#include <map>
 #include <string>
 #include <vector>
 
@@ -19,10 +23,12 @@ struct ToolRun {
   std::string err;
 };
 
-ToolRun RunTool(const std::vector<std::string>& args) {
+ToolRun RunTool(const std::vector<std::string>& args,
+                const std::map<std::string, std::string>& environment = {}) {
   test_support::ProcessRequest request;
   request.program = MOTOR_MOVE_PATH;
   request.args = args;
+  request.environment = environment;
   const test_support::ProcessRun run = test_support::RunProcess(request);
   return ToolRun{run.term_signal != 0 ? 128 + run.term_signal : run.exit_status, run.out, run.err};
 }
@@ -61,11 +67,31 @@ TEST(MotorMoveTool, UsageErrorsExitTwoWithAUsageLine) {
   }
 }
 
-TEST(MotorMoveTool, MissingDeviceExitsOne) {
-  const ToolRun run = RunTool({"/dev/no-such-motor-controller", "9600", "5"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.out, "Motor - could not open serial port, 2\n");
-  EXPECT_EQ(run.err, "");
+TEST(MotorMoveTool, MissingDeviceNamesItsPathWithTheSystemsTextAndAHint) {
+  const struct {
+    const char* device;
+    const char* err;  // the start of stderr
+    const char* hint;
+  } cases[] = {
+      {"/dev/no-such-motor-controller",
+       "motor-move: cannot use /dev/no-such-motor-controller: The system cannot find the file "
+       "specified. (error 2)\n",
+       "  hint: /dev/no-such-motor-controller is a device path; check that the adapter is "
+       "plugged in"},
+      {"COM9",
+       "motor-move: cannot use COM9 (/nonexistent/ttyUSB9): The system cannot find the file "
+       "specified. (error 2)\n",
+       "  hint: COM9 stands for /nonexistent/ttyUSB9. Bind COM numbers"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.device);
+    const ToolRun run =
+        RunTool({c.device, "9600", "5"}, {{"SCANMON_COMPORTS", "COM9=/nonexistent/ttyUSB9"}});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "Motor - could not open serial port, 2\n");
+    EXPECT_EQ(run.err.rfind(c.err, 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(c.hint), std::string::npos) << run.err;
+  }
 }
 
 TEST(MotorMoveTool, MovesAnAnsweringController) {
@@ -75,8 +101,29 @@ TEST(MotorMoveTool, MovesAnAnsweringController) {
   const ToolRun run = RunTool({controller.slave_path(), "38400", "-25"});
   EXPECT_EQ(controller.Finish(), "ma 0,1\rma -25,1\r");
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.out, "! found, no need to wait\n");
+  EXPECT_EQ(run.out,
+            "! found, no need to wait\n"
+            "motor-move: done: the controller took the move to position -25\n");
   EXPECT_EQ(run.err, "calling getMotorData\nposition -25\n");
+}
+
+TEST(MotorMoveTool, AReplyLeftOnTheLineIsNotTakenForAnAnswer) {
+  PtyController controller;
+  if (!controller.ok()) GTEST_SKIP() << "no pseudo-terminal available";
+  // An earlier run's reply waits on the line; this run's controller first says
+  // it is busy, then that the move has ended.
+  // (Raw first, so the line does not echo it back as if it were a command.)
+  termios raw{};
+  ASSERT_EQ(tcgetattr(controller.master(), &raw), 0);
+  cfmakeraw(&raw);
+  ASSERT_EQ(tcsetattr(controller.master(), TCSANOW, &raw), 0);
+  ASSERT_EQ(write(controller.master(), "ok!\r", 4), 4);
+  controller.Start({{true, 0, "busy\r"}, {false, 100, "done!\r"}, {true, 0, "ok\r"}});
+  const ToolRun run = RunTool({controller.slave_path(), "9600", "12"});
+  EXPECT_EQ(controller.Finish(), "ma 0,1\rma 12,1\r");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "motor-move: done: the controller took the move to position 12\n");
+  EXPECT_EQ(run.err, "calling getMotorData\nposition 12\n# 6 |done!\r|\n");
 }
 
 TEST(MotorMoveTool, SilentControllerExitsThree) {

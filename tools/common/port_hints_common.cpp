@@ -1,0 +1,12 @@
+#include <cstring>
+
+#include "tools/common/port_hints.h"
+
+void ShowPortName(const char* name, const char* device, char* shown, std::size_t size) {
+  if (size == 0) return;
+  if (device[0] != '\0' && std::strcmp(device, name) != 0) {
+    std::snprintf(shown, size, "%s (%s)", name, device);
+  } else {
+    std::snprintf(shown, size, "%s", name);
+  }
+}
