@@ -79,6 +79,8 @@ class RecordRun : public testing::Test {
     request.args.push_back("scan.cfg");
     request.working_directory = folder_.string();
     request.environment["HSIF_SIM_LOG"] = log_.string();
+    // A mirror at exactly its set rate, so the mirror figures are exact.
+    request.environment["HSIF_SIM_MIRROR_WANDER"] = "0";
 #ifdef SCANMON_SANITIZED
     request.environment["LD_LIBRARY_PATH"] = SCANMON_STANDIN_DIR;
 #endif
