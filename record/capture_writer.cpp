@@ -30,20 +30,20 @@ CaptureWriter::~CaptureWriter() {
 bool CaptureWriter::MakeRings(const CaptureWriterSettings& settings) {
   settings_ = settings;
   std::size_t per_sample = 0;
-  for (const CaptureFileSpec& spec : settings_.files) {
-    if (spec.path != nullptr) per_sample += spec.record_bytes;
+  for (const CaptureFileTarget& target : settings_.files) {
+    if (target.path != nullptr) per_sample += target.record_bytes;
   }
   if (per_sample == 0) return false;
   for (int i = 0; i < kFiles; ++i) {
-    const CaptureFileSpec& spec = settings_.files[i];
-    if (spec.path == nullptr) continue;
+    const CaptureFileTarget& target = settings_.files[i];
+    if (target.path == nullptr) continue;
     // Each ring gets its file's share, a whole number of blocks (a block is a
     // whole number of records of either size), so a block never straddles
     // the end of the storage.
-    std::size_t share = settings_.ring_bytes / per_sample * spec.record_bytes;
+    std::size_t share = settings_.ring_bytes / per_sample * target.record_bytes;
     std::size_t blocks = share / kWriteBlockBytes;
     // Room for two fetches at least, or a fetch could never be taken.
-    std::size_t two_fetches = 2 * settings_.fetch_samples * spec.record_bytes;
+    std::size_t two_fetches = 2 * settings_.fetch_samples * target.record_bytes;
     std::size_t least = (two_fetches + kWriteBlockBytes - 1) / kWriteBlockBytes;
     if (blocks < least) blocks = least;
     if (blocks == 0) blocks = 1;
@@ -51,8 +51,8 @@ bool CaptureWriter::MakeRings(const CaptureWriterSettings& settings) {
     if (rings_[i]->Capacity() == 0) return false;
     // A round is a block of the largest records, or half the smallest ring
     // when that is less, so a full ring always has a round to give.
-    std::size_t samples = kWriteBlockBytes / spec.record_bytes;
-    std::size_t half_ring = rings_[i]->Capacity() / 2 / spec.record_bytes;
+    std::size_t samples = kWriteBlockBytes / target.record_bytes;
+    std::size_t half_ring = rings_[i]->Capacity() / 2 / target.record_bytes;
     if (half_ring < samples) samples = half_ring;
     if (block_samples_ == 0 || samples < block_samples_) block_samples_ = samples;
   }

@@ -33,13 +33,13 @@ inline constexpr std::size_t kWriteBlockBytes = 1 << 20;
 inline constexpr std::size_t kRawRecordBytes = 16;
 inline constexpr std::size_t kProcessedRecordBytes = 64;
 
-struct CaptureFileSpec {
+struct CaptureFileTarget {
   const char* path = nullptr;  // null: this file is not written
   std::size_t record_bytes = 0;
 };
 
 struct CaptureWriterSettings {
-  CaptureFileSpec files[2];       // [0] .prc, [1] .raw (path null when not written)
+  CaptureFileTarget files[2];       // [0] .prc, [1] .raw (path null when not written)
   std::size_t ring_bytes = 0;     // both rings together, shared by record size
   std::size_t fetch_samples = 0;  // each ring holds at least two fetches of this many
   bool overwrite = false;         // replace existing files (else they are refused)
