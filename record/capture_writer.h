@@ -39,7 +39,7 @@ struct CaptureFileTarget {
 };
 
 struct CaptureWriterSettings {
-  CaptureFileTarget files[2];       // [0] .prc, [1] .raw (path null when not written)
+  CaptureFileTarget files[2];     // [0] .prc, [1] .raw (path null when not written)
   std::size_t ring_bytes = 0;     // both rings together, shared by record size
   std::size_t fetch_samples = 0;  // each ring holds at least two fetches of this many
   bool overwrite = false;         // replace existing files (else they are refused)
