@@ -14,34 +14,20 @@
 
 #include "tests/support/run_process.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/text.h"
 
 namespace fs = std::filesystem;
 using test_support::ProcessRequest;
 using test_support::ProcessRun;
 using test_support::RunProcess;
 
+using test_support::Contains;
+using test_support::CountOf;
+using test_support::ReadText;
+
 namespace {
 
 const char* const kFailureBanner = "Initialization of high speed interface card / laser failed\n";
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
-std::size_t CountOf(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
 
 // Position of `part` in `text` (npos when absent), for order checks.
 std::size_t At(const std::string& text, const std::string& part) {

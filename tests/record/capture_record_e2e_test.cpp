@@ -19,28 +19,21 @@
 
 #include "tests/support/run_process.h"
 #include "tests/support/scratch_dir.h"
+#include "tests/support/text.h"
 
 namespace fs = std::filesystem;
 using test_support::ProcessRequest;
 using test_support::ProcessRun;
 using test_support::RunProcess;
 
+using test_support::Contains;
+using test_support::ReadText;
+
 namespace {
 
 constexpr std::size_t kHeaderBytes = 293;
 constexpr int kExitComplete = 0, kExitSetup = 1, kExitStopped = 3, kExitWrite = 4,
               kExitLostData = 5, kExitFetch = 6;
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
 
 std::uint32_t Le32(const std::string& bytes, std::size_t at) {
   std::uint32_t value = 0;

@@ -15,25 +15,14 @@
 #include <string>
 
 #include "standin/sim_log.h"
+#include "tests/support/text.h"
+
+using test_support::CountOf;
+using test_support::ReadText;
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
-std::size_t CountOf(const std::string& text, const std::string& part) {
-  std::size_t count = 0;
-  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-    ++count;
-  }
-  return count;
-}
 
 TEST(CallLog, FullFileIsReportedOnceAndLeavesNoGluedLine) {
   fs::path folder = fs::temp_directory_path() / ("standin_log_" + std::to_string(getpid()));

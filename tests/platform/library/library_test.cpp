@@ -2,7 +2,6 @@
 // loader's own text, which names what it missed.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -10,18 +9,18 @@
 
 #include "platform/errors.h"
 #include "platform/library.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/text.h"
+
+using test_support::Contains;
 
 namespace {
 
 namespace fs = std::filesystem;
 
-bool Contains(const std::string& text, const std::string& part) {
-  return text.find(part) != std::string::npos;
-}
-
 TEST(LoadLibrary, EachRefusalHasItsCodeAndTheLoadersText) {
-  fs::path not_elf = fs::temp_directory_path() / ("scanmon_not_elf_" + std::to_string(getpid()));
-  fs::create_directories(not_elf);
+  const test_support::ScratchDir scratch;
+  const fs::path not_elf = scratch.path();
   std::ofstream(not_elf / "libhsif.so") << "not a library";
   const std::string cases = SCANMON_LOADER_CASES;
   const struct {
@@ -45,7 +44,6 @@ TEST(LoadLibrary, EachRefusalHasItsCodeAndTheLoadersText) {
   ASSERT_NE(self, nullptr);
   EXPECT_STREQ(win::LastLoaderMessage(), "");
   win::FreeLibrary(self);
-  fs::remove_all(not_elf);
 }
 
 }  // namespace
