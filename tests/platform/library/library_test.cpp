@@ -2,7 +2,6 @@
 // loader's own text, which names what it missed.
 #include <gtest/gtest.h>
 
-
 #include <filesystem>
 #include <fstream>
 #include <string>
