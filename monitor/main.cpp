@@ -7,9 +7,7 @@
 namespace {
 
 const ProgramText kProgram = {
-    "scanmon",
-    "usage: scanmon [--status] OUTPUT_FILE\n"
-    "       scanmon --help | --version\n",
+    "scanmon", kMonitorUsage,
     "\n"
     "Reads ./properties.txt, brings the laser sensor and the interface card up\n"
     "through the driver library (hsif), then prints the scan mirror's angle\n"
