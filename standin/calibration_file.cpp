@@ -147,12 +147,12 @@ bool WalkCalibrationText(const char* text, std::size_t length, CalibrationData* 
       if (!Report(sink, line_number, key, what)) return false;
       continue;
     }
+    *seen = true;  // given, if badly: not missing
     if (!good) {
       std::snprintf(what, sizeof what, "%s %s is out of range or not a number", key, value);
       if (!Report(sink, line_number, key, what)) return false;
       continue;
     }
-    *seen = true;
   }
   if (!seen_magic) {
     Report(sink, 0, "", "empty file");
