@@ -29,6 +29,10 @@ while read -r name help _; do
     fail "bin/$name keeps a RUNPATH: $(readelf -d "$prefix/bin/$name" | grep -E 'RPATH|RUNPATH')"
   fi
 done <"$build/scanmon-programs.txt"
+if grep -q '^SCANMON_MANPAGES:BOOL=ON' "$build/CMakeCache.txt"; then
+  "$(dirname "$0")/../../scripts/check-man-pages.sh" "$prefix/share/man/man1" \
+    "$build/scanmon-programs.txt" >/dev/null
+fi
 
 # The demo command runs the monitor against the installed stand-in; the
 # stand-in fails the third fetch, which ends the run with status 3 (line

@@ -8,7 +8,8 @@
 //      version are printed;
 //   3. the sensor's serial port COM<laser_serial_port> opens at 9600 baud, and
 //      is released again;
-//   4. the calibration file named in the properties can be read.
+//   4. the calibration file named in the properties can be read (and, with the
+//      stand-in as the driver, passes the stand-in's own reader).
 // Nothing is brought up on the card: no driver entry point is called. Only a
 // missing properties file or driver stops the checks early.
 // Exit status: 0 ready (notes allowed), 1 a check failed, 2 usage error.
@@ -55,7 +56,8 @@ const ProgramText kProgram = {
     "  3. the sensor's serial port, COM<laser_serial_port>, opens at 9600 baud\n"
     "     (and is released again);\n"
     "  4. the calibration file named by calibration_file can be read and is\n"
-    "     not empty.\n"
+    "     not empty; when the driver is the stand-in, its own reader checks the\n"
+    "     file and every line it refuses is listed (line, key).\n"
     "Nothing is started on the card.\n"
     "\n"
     "Options:\n"
