@@ -384,6 +384,17 @@ TEST_F(MonitorRun, MissingPropertiesFileAndMissingArgument) {
   EXPECT_EQ(run.out, "");
 }
 
+TEST_F(MonitorRun, HelpExplainsTheLinesAndTheEmptyOutputFile) {
+  ProcessRequest request = Request();
+  request.args = {"--help"};
+  ProcessRun run = RunProcess(request);
+  EXPECT_EQ(run.exit_status, 0);
+  for (const char* part : {"What you see: ", "in tenths\nof a degree", "index flag",
+                           "\">>>>  <angle>  1\"", "OUTPUT_FILE stays empty"}) {
+    EXPECT_TRUE(Contains(run.out, part)) << part << "\n" << run.out;
+  }
+}
+
 TEST_F(MonitorRun, StopSignalsDuringBringUpAndTwiceInTheLoop) {
   // During the mirror's spin-up a stop ends the program at once.
   ProcessRequest request = Request("");
