@@ -74,6 +74,8 @@ class RecordRun : public testing::Test {
     request.environment["HSIF_SIM_LOG"] = log_.string();
     // A mirror at exactly its set rate, so the mirror figures are exact.
     request.environment["HSIF_SIM_MIRROR_WANDER"] = "0";
+    // A failed port open is explained by opening the port: never a real one.
+    request.environment["SCANMON_COMPORTS"] = "COM1=" + (folder_ / "no-such-tty").string();
 #ifdef SCANMON_SANITIZED
     request.environment["LD_LIBRARY_PATH"] = SCANMON_STANDIN_DIR;
 #endif
