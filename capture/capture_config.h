@@ -58,6 +58,26 @@ int ReadCaptureConfigReporting(const char* path, CaptureHeader* header,
                                char* prc_file, std::uint8_t* single_cpu, std::uint8_t* write_raw,
                                BadConfigLineHandler on_bad_line, void* context);
 
+// Called for each numeric line read whose number is followed directly by text
+// ("12OO", "2,000,000": see capture_config::HasTextAfterNumber), accepted or
+// not: the parameter number, the line's text as read and the value read.
+using NumberWithTextHandler = void (*)(int number, const char* line, std::int32_t value,
+                                       void* context);
+
+// What a caller wants to hear about the lines besides the reader's own output.
+struct CaptureConfigReport {
+  BadConfigLineHandler on_bad_line = nullptr;
+  NumberWithTextHandler on_number_with_text = nullptr;
+  void* context = nullptr;
+};
+
+// ReadCaptureConfig, calling the report's handlers (those not null); what it
+// prints on stdout and what it fills are the same.
+int ReadCaptureConfigReported(const char* path, CaptureHeader* header,
+                              std::int32_t* stabilization_delay_ms, char* capture_file,
+                              char* prc_file, std::uint8_t* single_cpu, std::uint8_t* write_raw,
+                              const CaptureConfigReport& report);
+
 // What parameter `number` (1 to 16) accepts, in words ("a whole number 1 to
 // 254"), and the description its error message quotes; null for other numbers.
 const char* CaptureConfigAccepted(int number);

@@ -117,6 +117,10 @@ struct Parameter {
 };
 
 constexpr int kParameterCount = 16;
+// Parameters 12 and 13 hold names; the others numbers.
+constexpr bool IsNameParameter(int number) {
+  return number == 12 || number == 13;
+}
 constexpr Parameter kParameters[kParameterCount] = {
     {"Config file version", "a whole number",
      [](const char* line, const Outputs& out) {
@@ -205,6 +209,17 @@ int ReadCaptureConfigReporting(const char* path, CaptureHeader* header,
                                std::int32_t* stabilization_delay_ms, char* capture_file,
                                char* prc_file, std::uint8_t* single_cpu, std::uint8_t* write_raw,
                                BadConfigLineHandler on_bad_line, void* context) {
+  CaptureConfigReport report;
+  report.on_bad_line = on_bad_line;
+  report.context = context;
+  return ReadCaptureConfigReported(path, header, stabilization_delay_ms, capture_file, prc_file,
+                                   single_cpu, write_raw, report);
+}
+
+int ReadCaptureConfigReported(const char* path, CaptureHeader* header,
+                              std::int32_t* stabilization_delay_ms, char* capture_file,
+                              char* prc_file, std::uint8_t* single_cpu, std::uint8_t* write_raw,
+                              const CaptureConfigReport& report) {
   std::FILE* file = std::fopen(path, "rt");
   if (file == nullptr) {
     std::printf("Could not open %s\n", path);
@@ -223,8 +238,13 @@ int ReadCaptureConfigReporting(const char* path, CaptureHeader* header,
     const Parameter& parameter = kParameters[index];
     if (!parameter.apply(line, out)) {
       std::printf("Error reading parameter %d: \"%s\"\n", number, parameter.description);
-      if (on_bad_line != nullptr) on_bad_line(number, line, context);
+      if (report.on_bad_line != nullptr) report.on_bad_line(number, line, report.context);
       failed = true;
+    }
+    std::int32_t value = 0;
+    if (report.on_number_with_text != nullptr && !IsNameParameter(number) &&
+        capture_config::HasTextAfterNumber(line) && ScanDecimalInt(line, &value)) {
+      report.on_number_with_text(number, line, value, report.context);
     }
     // Files of versions 0 and 1 predate the CPU and .raw settings.
     if (number == 14 && (header->version == 0 || header->version == 1)) stop = true;

@@ -73,6 +73,11 @@ set(CPACK_PACKAGE_CONTACT "${SCANMON_PACKAGE_CONTACT}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console monitor for an AR4000 laser line scanner on an HSIF card")
 set(CPACK_PACKAGE_DESCRIPTION_FILE ${SCANMON_PACKAGING_DIR}/description.txt)
+# The Debian description is read here, as plain text: left to CPack it comes
+# from the description file XML-escaped ("the scanner&apos;s samples").
+file(READ ${CPACK_PACKAGE_DESCRIPTION_FILE} _description)
+string(STRIP "${_description}" _description)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${_description}")
 set(CPACK_RESOURCE_FILE_LICENSE ${SCANMON_PACKAGING_DIR}/copyright)
 set(CPACK_PACKAGE_INSTALL_DIRECTORY scanmon)
 set(CPACK_STRIP_FILES ON)

@@ -7,15 +7,24 @@
 namespace {
 
 const ProgramText kProgram = {
-    "scanmon",
-    "usage: scanmon [--status] OUTPUT_FILE\n"
-    "       scanmon --help | --version\n",
+    "scanmon", kMonitorUsage,
     "\n"
     "Reads ./properties.txt, brings the laser sensor and the interface card up\n"
     "through the driver library (hsif), then prints the scan mirror's angle\n"
     "(tenths of a degree) of each fetch of samples until x is pressed. OUTPUT_FILE\n"
     "is created when missing (an existing file keeps what it holds) and kept open\n"
     "until the end.\n"
+    "\n"
+    "What you see: after the bring-up messages, one line per fetch of samples\n"
+    "on standard error: the mirror angle of the fetch's first sample in tenths\n"
+    "of a degree (318 is 31.8 degrees; 0 to 3599, negative only for a negative\n"
+    "angle), then its index flag (1 when that sample carries the index mark,\n"
+    "else 0). The mirror's encoder marks one sample per revolution, as the\n"
+    "mirror passes its zero; each marked sample of the fetch adds a line\n"
+    "\">>>>  <angle>  1\". So two such lines per fetch are two revolutions in\n"
+    "it: with the demo's settings a fetch of 5000 samples at 20 us is 0.1 s,\n"
+    "two turns at 20 rev/s. OUTPUT_FILE stays empty: the monitor keeps it open\n"
+    "but writes no samples to it (capture-record records samples into files).\n"
     "\n"
     "Options:\n"
     "  --status     instead of the angle lines, one status line on standard error:\n"

@@ -112,7 +112,9 @@ int RunMonitor(int argc, char** argv) {
   }
   if (output_path == nullptr) {
     std::fprintf(stderr,
-                 "usage: scanmon [--status] OUTPUT_FILE\n       scanmon --help | --version\n");
+                 "scanmon: no output file named (it is created when missing and never "
+                 "written)\n%sTry 'scanmon --help' for more information.\n",
+                 kMonitorUsage);
     return kExitUsage;
   }
   // Progress lines reach the console (or a pipe to a log) as they happen.

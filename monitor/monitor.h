@@ -10,3 +10,8 @@
 // properties file, 2 without the output-file argument, 3 after a failed fetch
 // (the line released and the card closed as after 'x').
 int RunMonitor(int argc, char** argv);
+
+// The usage lines, as --help and a usage error show them.
+inline constexpr char kMonitorUsage[] =
+    "Usage: scanmon [--status] OUTPUT_FILE\n"
+    "  or:  scanmon --help | --version\n";

@@ -6,6 +6,8 @@
 // can and cannot do (SetCommState refuses what the device does not take).
 #pragma once
 
+#include <cstddef>
+
 #include "platform/win_types.h"
 
 namespace win {
@@ -23,3 +25,13 @@ BOOL PurgeComm(HANDLE handle, DWORD flags);
 BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* status);
 
 }  // namespace win
+
+namespace platform {
+
+// The bit rates this platform's serial lines are set to by name, ascending
+// (Linux: the termios B-constants; Windows: the CBR_ rates and the common
+// higher ones). *rates points at a table that lives for the run; returns its
+// length. A tool refuses any other rate: no controller runs at 96000.
+std::size_t StandardBitRates(const win::DWORD** rates);
+
+}  // namespace platform

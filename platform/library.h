@@ -5,6 +5,8 @@
 // (LD_LIBRARY_PATH, then the program's RUNPATH, then the system's paths).
 #pragma once
 
+#include <cstddef>
+
 #include "platform/win_types.h"
 
 namespace win {
@@ -36,3 +38,15 @@ BOOL FreeLibrary(HMODULE module);
 DWORD GetModuleFileNameA(HMODULE module, char* path, DWORD size);
 
 }  // namespace win
+
+namespace platform {
+
+// Where the loader looks for a library given by its base name, in the order it
+// looks (Linux: the folders of LD_LIBRARY_PATH, the program's RUNPATH and the
+// system's default folders, as the loader itself lists them, and its
+// ld.so.cache), as one line of text into `text` (`size` bytes, terminated, cut
+// with "..." when long). Returns false with `text` empty where the platform
+// says no more than its error code does (Windows).
+bool DescribeLibrarySearch(char* text, std::size_t size);
+
+}  // namespace platform

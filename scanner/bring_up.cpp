@@ -4,8 +4,10 @@
 
 #include "hsif/driver_binding.h"
 #include "hsif/sensor_line.h"
+#include "platform/errors.h"
 #include "platform/library.h"
 #include "platform/sleep.h"
+#include "scanner/failure_detail.h"
 #include "serial/serial_port.h"
 
 namespace {
@@ -48,9 +50,12 @@ CardHandle BringUpScanner(const ScannerSetup& setup, SerialPort* port, ScannerLi
   win::HMODULE module = LoadDriver();
   link->module = module;
   if (module == nullptr) {
+    const win::DWORD code = win::GetLastError();
     std::fprintf(stderr, "Unable to load %s.dll\n", DriverName());
-    // What the loader said (Linux): the file it missed or could not use.
-    if (win::LastLoaderMessage()[0] != '\0') std::fprintf(stderr, "%s\n", win::LastLoaderMessage());
+    // What the loader said (Linux): the file it missed or could not use, and
+    // where it looked.
+    win::SetLastError(code);
+    ExplainDriverNotLoaded(stderr);
     return kNoCard;
   }
   char module_path[kModulePathBytes] = {};
@@ -61,7 +66,9 @@ CardHandle BringUpScanner(const ScannerSetup& setup, SerialPort* port, ScannerLi
   std::printf("after hsifdllinit\n");
 
   if (g_driver.HsifOpenPort(port, kSensorBaudRate, setup.com_port) == 0) {
-    return Fail("Error: Serial Comm port open failed.\n");
+    Fail("Error: Serial Comm port open failed.\n");
+    ExplainPortNotOpened(stderr, module, setup.com_port);
+    return kNoCard;
   }
   link->port_open = true;
   g_driver.HsifSendStr(port, "I");
@@ -73,7 +80,9 @@ CardHandle BringUpScanner(const ScannerSetup& setup, SerialPort* port, ScannerLi
   link->card = card;
   if (g_driver.HsifResetBoard(card) == 0) return Fail("Error: HsifResetBoard failed.\n");
   if (g_driver.HsifLoadCalibrationData(card, setup.calibration_file) == 0) {
-    return Fail("ERROR: Could not read calibration file\n", stdout);
+    Fail("ERROR: Could not read calibration file\n", stdout);
+    ExplainCalibrationNotRead(stdout, module, setup.calibration_file);
+    return kNoCard;
   }
 
   std::printf("max range %d sample period %d\n", setup.max_range_in, setup.sample_period_us);

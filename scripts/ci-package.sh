@@ -6,7 +6,9 @@
 # installed program's --version and --help, completes an option of each with
 # the installed bash completion, runs the installed demo against the
 # installed stand-in for a few seconds, checks that the installed monitor by
-# itself does not load the stand-in, opens every manual page with man -l, then
+# itself does not load the stand-in, opens every manual page with man -l and
+# checks that each has a SYNOPSIS and a SEE ALSO naming every program, checks
+# that no control field holds an XML entity, then
 # removes the package with dpkg -r and checks that nothing it installed is left.
 #
 # Windows: makes the zip and the installer for x86 and x64 in the cross build
@@ -106,6 +108,12 @@ if [ "$do_linux" = 1 ]; then
   deb=$(ls "$deb_dir"/packages/scanmon_*.deb)
   echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
   dpkg-deb --field "$deb" Depends
+  # Control fields are plain text: an XML entity there (&apos;) is what a
+  # generator's escaping left, and dpkg -s would show it as it stands.
+  if entities=$(dpkg-deb --field "$deb" | grep -nE '&(#[0-9]+|#[xX][0-9a-fA-F]+|[A-Za-z][A-Za-z0-9]*);'); then
+    printf '%s\n' "$entities"
+    fail "the package's control fields hold XML entities"
+  fi
   lintian --tag-display-limit 0 "$deb" >"$deb_dir/packages/lintian.txt" 2>&1 || true
   grep -v 'running with root privileges' "$deb_dir/packages/lintian.txt" | sed 's/^/lintian: /' || true
   if grep -q '^E: ' "$deb_dir/packages/lintian.txt"; then fail "lintian reports errors"; fi
@@ -190,6 +198,7 @@ if [ "$do_linux" = 1 ]; then
     fi
   done <"$deb_dir/scanmon-programs.txt"
   echo "manual pages read with man -l: $pages"
+  "$root/scripts/check-man-pages.sh" /usr/share/man/man1 "$deb_dir/scanmon-programs.txt"
 
   "${sudo_cmd[@]}" dpkg -r scanmon >/dev/null
   left=()

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds the monitor and the stand-in driver and starts the monitor in a fresh
-# copy of the demo folder. Press x to end it. The capture file name may be given.
+# copy of the demo folder. Press x to end it. The monitor's arguments may be
+# given (scripts/demo.sh --status run1.out); the output file is capture.out
+# unless one is named.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,4 +14,7 @@ run_dir="$build_dir/demo-run"
 rm -rf "$run_dir"
 cp -r demo "$run_dir"
 cd "$run_dir"
-exec ../monitor/scanmon "${1:-capture.out}"
+named=
+for arg in "$@"; do [ "$arg" = --status ] || named=1; done
+[ -n "$named" ] || set -- "$@" capture.out
+exec ../monitor/scanmon "$@"

@@ -65,8 +65,26 @@ void SetReason(char* reason, int reason_size, const char* text, int line_number)
 
 }  // namespace
 
-bool ParseCalibrationText(const char* text, std::size_t length, CalibrationData* data, char* reason,
-                          int reason_size) {
+namespace {
+
+// Walks the text and reports each problem as (line, key, words): key is "" when
+// the problem is not one key's. Stops at the first unless `keep_going`. true
+// when there was none; *data is filled only then.
+struct ProblemSink {
+  CalibrationProblemHandler handler;
+  void* context;
+  bool keep_going;
+  int count;
+};
+
+bool Report(ProblemSink* sink, int line_number, const char* key, const char* what) {
+  ++sink->count;
+  sink->handler(line_number, key, what, sink->context);
+  return sink->keep_going;
+}
+
+bool WalkCalibrationText(const char* text, std::size_t length, CalibrationData* data,
+                         ProblemSink* sink) {
   CalibrationData parsed;
   bool seen_magic = false;
   bool seen_offset = false;
@@ -82,28 +100,30 @@ bool ParseCalibrationText(const char* text, std::size_t length, CalibrationData*
     position = end + 1;
     if (line.length > 0 && line.text[line.length - 1] == '\r') --line.length;
     if (line.length > static_cast<std::size_t>(kMaxCalibrationLineChars)) {
-      SetReason(reason, reason_size, "line too long", line_number);
-      return false;
+      if (!Report(sink, line_number, "", "line too long")) return false;
+      continue;
     }
     if (std::memchr(line.text, '\0', line.length) != nullptr) {
-      SetReason(reason, reason_size, "NUL character", line_number);
-      return false;
+      if (!Report(sink, line_number, "", "NUL character")) return false;
+      continue;
     }
     if (IsBlankOrComment(line)) continue;
     if (!seen_magic) {
+      seen_magic = true;
       if (line.length != std::strlen(kMagicLine) ||
           std::memcmp(line.text, kMagicLine, line.length) != 0) {
-        SetReason(reason, reason_size, "first line is not \"hsif-calibration 1\"", line_number);
-        return false;
+        if (!Report(sink, line_number, "", "first line is not \"hsif-calibration 1\"")) {
+          return false;
+        }
       }
-      seen_magic = true;
       continue;
     }
     char key[64];
     char value[kMaxCalibrationLineChars + 1];
+    char what[sizeof key + sizeof value + 40];
     if (!SplitKeyValue(line, key, value)) {
-      SetReason(reason, reason_size, "expected \"key value\"", line_number);
-      return false;
+      if (!Report(sink, line_number, "", "expected \"key value\"")) return false;
+      continue;
     }
     bool* seen = nullptr;
     bool good = false;
@@ -118,29 +138,59 @@ bool ParseCalibrationText(const char* text, std::size_t length, CalibrationData*
       good = std::strlen(value) < sizeof parsed.sensor;
       if (good) std::strcpy(parsed.sensor, value);
     } else {
-      SetReason(reason, reason_size, "unknown key", line_number);
-      return false;
+      std::snprintf(what, sizeof what, "unknown key %s", key);
+      if (!Report(sink, line_number, key, what)) return false;
+      continue;
     }
     if (*seen) {
-      SetReason(reason, reason_size, "key given twice", line_number);
-      return false;
+      std::snprintf(what, sizeof what, "%s given twice", key);
+      if (!Report(sink, line_number, key, what)) return false;
+      continue;
     }
+    *seen = true;  // given, if badly: not missing
     if (!good) {
-      SetReason(reason, reason_size, "value out of range or not a number", line_number);
-      return false;
+      std::snprintf(what, sizeof what, "%s %s is out of range or not a number", key, value);
+      if (!Report(sink, line_number, key, what)) return false;
+      continue;
     }
-    *seen = true;
   }
   if (!seen_magic) {
-    SetReason(reason, reason_size, "empty file", 0);
+    Report(sink, 0, "", "empty file");
     return false;
   }
-  if (!seen_offset || !seen_scale) {
-    SetReason(reason, reason_size, "range_offset or range_scale missing", 0);
-    return false;
-  }
+  if (!seen_offset && !Report(sink, 0, "range_offset", "range_offset missing")) return false;
+  if (!seen_scale && !Report(sink, 0, "range_scale", "range_scale missing")) return false;
+  if (sink->count > 0) return false;
   *data = parsed;
   return true;
+}
+
+// Keeps the first problem's words as the reason.
+struct FirstReason {
+  char* reason;
+  int size;
+};
+
+void KeepFirstReason(int line_number, const char* /*key*/, const char* what, void* context) {
+  auto* first = static_cast<FirstReason*>(context);
+  SetReason(first->reason, first->size, what, line_number);
+}
+
+}  // namespace
+
+bool ParseCalibrationText(const char* text, std::size_t length, CalibrationData* data, char* reason,
+                          int reason_size) {
+  FirstReason first{reason, reason_size};
+  ProblemSink sink{KeepFirstReason, &first, false, 0};
+  return WalkCalibrationText(text, length, data, &sink);
+}
+
+int ListCalibrationProblems(const char* text, std::size_t length, CalibrationProblemHandler handler,
+                            void* context) {
+  CalibrationData ignored;
+  ProblemSink sink{handler, context, true, 0};
+  WalkCalibrationText(text, length, &ignored, &sink);
+  return sink.count;
 }
 
 bool ReadCalibrationFile(const char* path, CalibrationData* data, char* reason, int reason_size) {

@@ -21,6 +21,17 @@ struct CalibrationData {
 bool ParseCalibrationText(const char* text, std::size_t length, CalibrationData* data, char* reason,
                           int reason_size);
 
+// Called for each problem of a calibration text: its line (0 for the file as a
+// whole: empty, a required key missing), the key it concerns ("" when none)
+// and the problem in words ("unknown key range_scal").
+using CalibrationProblemHandler = void (*)(int line, const char* key, const char* what,
+                                           void* context);
+
+// Every problem ParseCalibrationText would refuse the text for, not only the
+// first, each to `handler`. Returns their number (0: the text is good).
+int ListCalibrationProblems(const char* text, std::size_t length, CalibrationProblemHandler handler,
+                            void* context);
+
 // Reads and parses the file at `path`. false with a reason when the path is
 // null, the file is missing, unreadable, too large or malformed.
 bool ReadCalibrationFile(const char* path, CalibrationData* data, char* reason, int reason_size);

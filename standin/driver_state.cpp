@@ -1,5 +1,7 @@
 #include "standin/driver_state.h"
 
+#include <cstdio>
+
 #include "standin/sim_clock.h"
 #include "standin/sim_log.h"
 
@@ -28,6 +30,11 @@ void ResetDriver() {
   }
   g_driver.script_warnings = 0;
   ReadSettings(&g_driver);
+}
+
+void SetLastErrorText(const char* reason) {
+  std::snprintf(g_driver.last_error, sizeof g_driver.last_error, "%s",
+                reason != nullptr ? reason : "");
 }
 
 Card* FindOpenCard(std::int32_t handle) {

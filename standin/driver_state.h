@@ -60,7 +60,12 @@ struct DriverState {
   Card cards[kMaxCards];
   Line lines[kMaxLines];
   int script_warnings = 0;
+  // Why the last HsifOpenPort or HsifLoadCalibrationData failed; "" after a success.
+  char last_error[200] = {};
 };
+
+// Keeps `reason` as the driver's last error (null or "" clears it).
+void SetLastErrorText(const char* reason);
 
 // The driver's state, its settings read from the environment on first use.
 DriverState& Driver();

@@ -107,7 +107,7 @@ HSIF_API hsif_i32 HSIF_CALLCONV HsifLoadCalibrationData(hsif_i32 card, const cha
   hsif_i32 result = 0;
   char reason[160] = "no such card";
   if (c != nullptr && Failing(FailStep::kCalibrationData)) {
-    std::snprintf(reason, sizeof reason, "told to fail");
+    std::snprintf(reason, sizeof reason, "told to fail (HSIF_SIM_FAIL=calibration-data)");
   } else if (c != nullptr) {
     CalibrationData data;
     if (ReadCalibrationFile(path, &data, reason, sizeof reason)) {
@@ -121,6 +121,7 @@ HSIF_API hsif_i32 HSIF_CALLCONV HsifLoadCalibrationData(hsif_i32 card, const cha
   } else {
     std::snprintf(quoted, sizeof quoted, "(null)");
   }
+  SetLastErrorText(result == 1 ? "" : reason);
   if (result == 1) {
     LogLine("HsifLoadCalibrationData path=%s card=%d -> 1", quoted, card);
   } else {
@@ -261,4 +262,11 @@ HSIF_API hsif_i32 HSIF_CALLCONV HsifLaserOff(hsif_i32 card) {
   Card* c = FindOpenCard(card);
   if (c != nullptr) c->setup.laser_on = false;
   return LogCardCall("HsifLaserOff", card, c != nullptr ? 1 : 0);
+}
+
+HSIF_API hsif_i32 HSIF_CALLCONV HsifStandinLastError(char* text, hsif_i32 size) {
+  if (text == nullptr || size < 1) return -1;
+  const char* reason = Driver().last_error;
+  std::snprintf(text, static_cast<std::size_t>(size), "%s", reason);
+  return static_cast<hsif_i32>(std::strlen(reason));
 }

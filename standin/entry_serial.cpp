@@ -89,15 +89,25 @@ HSIF_API hsif_i32 HSIF_CALLCONV HsifOpenPort(SerialPort* port, hsif_i32 baud, hs
     Line* line = FreeLine();
     std::int32_t slot = -1;
     SensorEnd sensor_end = kNoSensorEnd;
-    if (driver.settings.fail != FailStep::kOpenPort && com_number >= 1 && com_number <= 255 &&
-        line != nullptr && OpenLinePair(baud, &slot, &sensor_end)) {
+    if (driver.settings.fail == FailStep::kOpenPort) {
+      SetLastErrorText("told to fail (HSIF_SIM_FAIL=openport)");
+    } else if (com_number < 1 || com_number > 255) {
+      SetLastErrorText("the COM number must be 1 to 255");
+    } else if (line == nullptr) {
+      SetLastErrorText("all 16 lines of the stand-in are open");
+    } else if (!OpenLinePair(baud, &slot, &sensor_end)) {
+      SetLastErrorText("no simulated line at this bit rate (a standard rate from 110 to 115200)");
+    } else {
       *line = Line{};
       line->used = true;
       line->caller_slot = slot;
       line->sensor_end = sensor_end;
       FillOpenRecord(port, slot, baud);
+      SetLastErrorText("");
       result = 1;
     }
+  } else {
+    SetLastErrorText("no port record");
   }
   LogLine("HsifOpenPort baud=%d port=%d -> %d", baud, com_number, result);
   return result;

@@ -174,6 +174,16 @@ HSIF_API hsif_i32 HSIF_CALLCONV HsifAsciiReadLine(SerialPort* port, char* buffer
 HSIF_API hsif_i32 HSIF_CALLCONV HsifBinaryReadBytes(SerialPort* port, void* buffer, hsif_i32 count,
                                                     hsif_i32 timeout_ms);
 
+// --- The stand-in's own addition ---------------------------------------------
+
+// Not one of the fifty: the reason, in words, why the last HsifOpenPort or
+// HsifLoadCalibrationData call failed ("line 5: unknown key range_scal"), so
+// that a program can name it; "" after a success of either. Writes at most
+// size-1 characters and a terminator into `text`. Returns the reason's full
+// length, or -1 for a null text or a size below 1. A program looks it up by
+// name and does without it when a driver lacks it (the card's own driver).
+HSIF_API hsif_i32 HSIF_CALLCONV HsifStandinLastError(char* text, hsif_i32 size);
+
 // --- The program's side -----------------------------------------------------
 
 // Each entry point the program calls has exactly the type the program calls it

@@ -9,6 +9,7 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdlib>
 
@@ -254,3 +255,19 @@ BOOL SetCommState(HANDLE handle, const DCB* dcb) {
 }
 
 }  // namespace win
+
+namespace platform {
+
+std::size_t StandardBitRates(const win::DWORD** rates) {
+  // The rates of the termios table, in its (ascending) order.
+  static const auto kRates = [] {
+    constexpr std::size_t kCount = sizeof win::kStandardRates / sizeof win::kStandardRates[0];
+    std::array<win::DWORD, kCount> list{};
+    for (std::size_t i = 0; i < kCount; ++i) list[i] = win::kStandardRates[i].rate;
+    return list;
+  }();
+  *rates = kRates.data();
+  return kRates.size();
+}
+
+}  // namespace platform

@@ -137,3 +137,37 @@ DWORD GetModuleFileNameA(HMODULE module, char* path, DWORD size) {
 }
 
 }  // namespace win
+
+namespace platform {
+
+bool DescribeLibrarySearch(char* text, std::size_t size) {
+  if (size == 0) return false;
+  text[0] = '\0';
+  // The loader's own search list for the program (its RUNPATH and the
+  // environment it started with), asked of the program's handle.
+  void* program = dlopen(nullptr, RTLD_LAZY | RTLD_NOLOAD);
+  if (program == nullptr) return false;
+  Dl_serinfo probe{};
+  std::string list;
+  if (dlinfo(program, RTLD_DI_SERINFOSIZE, &probe) == 0 && probe.dls_size >= sizeof(Dl_serinfo)) {
+    // Only on the way to a failure message: a one-off buffer is fine here.
+    std::string storage(probe.dls_size, '\0');
+    auto* info = reinterpret_cast<Dl_serinfo*>(storage.data());
+    info->dls_size = probe.dls_size;
+    info->dls_cnt = probe.dls_cnt;
+    if (dlinfo(program, RTLD_DI_SERINFOSIZE, info) == 0 &&
+        dlinfo(program, RTLD_DI_SERINFO, info) == 0) {
+      for (unsigned i = 0; i < info->dls_cnt; ++i) {
+        if (!list.empty()) list += ", ";
+        list += info->dls_serpath[i].dls_name;
+      }
+    }
+  }
+  dlclose(program);
+  list += list.empty() ? "the ld.so.cache" : " and the ld.so.cache";
+  if (list.size() >= size) list.replace(size > 4 ? size - 4 : 0, std::string::npos, "...");
+  std::snprintf(text, size, "%s", list.c_str());
+  return true;
+}
+
+}  // namespace platform

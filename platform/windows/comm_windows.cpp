@@ -92,3 +92,16 @@ BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* status) {
 }
 
 }  // namespace win
+
+namespace platform {
+
+std::size_t StandardBitRates(const win::DWORD** rates) {
+  // The CBR_ rates, and the higher ones that serial adapters commonly take.
+  static const win::DWORD kRates[] = {110,    300,    600,    1200,   2400,   4800,
+                                      9600,   14400,  19200,  38400,  56000,  57600,
+                                      115200, 128000, 230400, 256000, 460800, 921600};
+  *rates = kRates;
+  return sizeof kRates / sizeof kRates[0];
+}
+
+}  // namespace platform

@@ -40,3 +40,13 @@ DWORD GetModuleFileNameA(HMODULE module, char* path, DWORD size) {
 }
 
 }  // namespace win
+
+namespace platform {
+
+bool DescribeLibrarySearch(char* text, std::size_t size) {
+  // Windows' search order is fixed and documented; its error code says enough.
+  if (size > 0) text[0] = '\0';
+  return false;
+}
+
+}  // namespace platform

@@ -48,6 +48,18 @@ std::uint32_t Le32(const std::string& bytes, std::size_t offset) {
   return value;
 }
 
+TEST_F(CaptureToolsTest, ConfigCheckerWarnsOfTextRightAfterANumber) {
+  std::string typo = kGoodConfig;
+  typo.replace(typo.find("4000\n"), 5, "12OO ; max range\n");
+  dir_.Write("typo.cfg", typo);
+  Outcome o = Config("typo.cfg");
+  EXPECT_EQ(o.status, 0);
+  EXPECT_NE(o.out.find("\nMax range = 12\n"), std::string::npos) << o.out;
+  EXPECT_EQ(o.err,
+            "capture-config: warning: typo.cfg line 5 (Max range in inches): \"12OO ; max "
+            "range\" is read as 12; likely meant 1200 (a letter O typed for a zero)\n");
+}
+
 TEST_F(CaptureToolsTest, ConfigCheckerReportsAndWritesTheHeader) {
   dir_.Write("good.cfg", kGoodConfig);
   Outcome o = Config("good.cfg");

@@ -84,4 +84,34 @@ TEST(ReadConfigLine, SplitsLikeFgetsInTextMode) {
   }
 }
 
+TEST(NumberWithText, TellsWhatFollowsTheNumberAndTheLikelyIntent) {
+  const struct {
+    const char* text;
+    bool warned;
+    const char* intent;
+  } cases[] = {
+      {"12", false, nullptr},
+      {" 12 ; max range\n", false, nullptr},
+      {"12;comment", false, nullptr},
+      {"-5\t# x", false, nullptr},
+      {"name.cal", false, nullptr},  // no number: the reader fails the line instead
+      {"12OO ; max range\n", true, "1200 (a letter O typed for a zero)"},
+      {"5000O0 ; buffer size", true, "500000 (a letter O typed for a zero)"},
+      {"2,000,000 ; samples", true, "2000000 (digit group separators are not read)"},
+      {"-1_000", true, "-1000 (digit group separators are not read)"},
+      {"1.5", true, "a whole number (a decimal point ends the number)"},
+      {"1,5", true, "a whole number (a decimal point ends the number)"},
+      {"20us", true, "the number alone, with a blank or ';' before any comment"},
+      {"12,00", true, "a whole number (a decimal point ends the number)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(capture_config::HasTextAfterNumber(c.text), c.warned);
+    if (c.intent == nullptr) continue;
+    char intent[96];
+    capture_config::DescribeLikelyIntent(c.text, intent, sizeof intent);
+    EXPECT_STREQ(intent, c.intent);
+  }
+}
+
 }  // namespace

@@ -29,6 +29,10 @@ while read -r name help _; do
     fail "bin/$name keeps a RUNPATH: $(readelf -d "$prefix/bin/$name" | grep -E 'RPATH|RUNPATH')"
   fi
 done <"$build/scanmon-programs.txt"
+if grep -q '^SCANMON_MANPAGES:BOOL=ON' "$build/CMakeCache.txt"; then
+  "$(dirname "$0")/../../scripts/check-man-pages.sh" "$prefix/share/man/man1" \
+    "$build/scanmon-programs.txt" >/dev/null
+fi
 
 # The demo command runs the monitor against the installed stand-in; the
 # stand-in fails the third fetch, which ends the run with status 3 (line
@@ -40,6 +44,14 @@ HSIF_SIM_FAIL_FETCH_AFTER=2 timeout 60 "$prefix/bin/scanmon-demo" --dir "$work/r
 grep -qx "Using DLL: $prefix/$standin" "$work/demo.out" || { cat "$work/demo.out"; fail "demo did not use $prefix/$standin"; }
 grep -qx "ERROR: Buffer overflow flag not getting set." "$work/demo.out" || fail "demo did not end by the failed fetch"
 cmp -s "$work/run/properties.txt" "$prefix/share/scanmon/demo/properties.txt" || fail "demo folder not copied"
+
+# The monitor's options pass through, with the default output file.
+status=0
+HSIF_SIM_FAIL_FETCH_AFTER=2 timeout 60 "$prefix/bin/scanmon-demo" --dir "$work/run" --status \
+  </dev/null >"$work/demo.out" 2>"$work/demo.err" || status=$?
+[ "$status" = 3 ] || { cat "$work/demo.out" "$work/demo.err"; fail "scanmon-demo --status ended with $status, not 3"; }
+grep -q "^Summary: run time" "$work/demo.err" || { cat "$work/demo.err"; fail "scanmon-demo --status showed no summary"; }
+[ -f "$work/run/capture.out" ] || fail "scanmon-demo --status did not use capture.out"
 
 # A second run in the same folder keeps the folder's own properties.txt.
 echo "; edited" >>"$work/run/properties.txt"

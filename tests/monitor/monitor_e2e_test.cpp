@@ -254,10 +254,13 @@ TEST_F(MonitorRun, EachBringUpFailureHasItsMessageAndStatusOne) {
       {"encoder2", "Error: Failed to set encoder2\n", false},
       {"sample-period-again", "Error: Failed to set sample and range\n", false},
   };
+  // COM1 stands for a device that is not there, whatever this machine has.
+  const std::string no_device = (folder_ / "no-such-tty").string();
   for (const BringUpFailure& failure : failures) {
     SCOPED_TRACE(failure.fail_step);
     ProcessRequest request = Request();
     request.environment["HSIF_SIM_FAIL"] = failure.fail_step;
+    request.environment["SCANMON_COMPORTS"] = "COM1=" + no_device;
     ProcessRun run = RunProcess(request);
     ASSERT_FALSE(run.timed_out);
     EXPECT_EQ(run.exit_status, 1);
@@ -269,10 +272,40 @@ TEST_F(MonitorRun, EachBringUpFailureHasItsMessageAndStatusOne) {
                 run.err.compare(run.err.size() - std::strlen(kFailureBanner), std::string::npos,
                                 kFailureBanner) == 0)
         << run.err;
+    // The fixed texts are followed by what failed and why.
+    if (std::string(failure.fail_step) == "openport") {
+      EXPECT_TRUE(Contains(run.err, std::string(failure.message) + "  port: COM1 (" + no_device +
+                                        ") at 9600 baud (laser_serial_port)\n"
+                                        "  driver: told to fail (HSIF_SIM_FAIL=openport)\n"
+                                        "  system: COM1 (" +
+                                        no_device +
+                                        ") does not open: The system cannot find the file "
+                                        "specified. (error 2)\n  hint: COM1 stands for " +
+                                        no_device))
+          << run.err;
+    }
+    if (std::string(failure.fail_step) == "calibration-data") {
+      EXPECT_TRUE(Contains(run.out, std::string(failure.message) +
+                                        "  calibration file ar4000_demo.cal: told to fail "
+                                        "(HSIF_SIM_FAIL=calibration-data)\n"))
+          << run.out;
+    }
     // Nothing is released or closed on the way out of a failed bring-up.
     EXPECT_FALSE(Contains(DriverLog(), "HsifClose card")) << DriverLog();
     EXPECT_FALSE(Contains(run.err, "Waiting (5 sec.)"));
   }
+}
+
+TEST_F(MonitorRun, ACalibrationFileTheDriverRefusesIsNamedWithTheDriversReason) {
+  std::string calibration = ReadText(folder_ / "ar4000_demo.cal");
+  calibration.replace(calibration.find("range_scale"), 11, "range_scal");
+  std::ofstream(folder_ / "ar4000_demo.cal", std::ios::binary) << calibration;
+  ProcessRun run = RunProcess(Request());
+  EXPECT_EQ(run.exit_status, 1);
+  EXPECT_TRUE(Contains(run.out,
+                       "ERROR: Could not read calibration file\n"
+                       "  calibration file ar4000_demo.cal: line 7: unknown key range_scal\n"))
+      << run.out;
 }
 
 TEST_F(MonitorRun, RefusedSamplePeriodNamesTheModelsMinimum) {
@@ -313,11 +346,14 @@ TEST_F(MonitorRun, MissingDriverIsRefused) {
   request.environment["LD_LIBRARY_PATH"] = folder_.string();
   ProcessRun run = RunProcess(request);
   EXPECT_EQ(run.exit_status, 1);
-  // The loader's own text follows: the file it missed.
-  EXPECT_EQ(run.err, std::string("Unable to load hsif.dll\n"
-                                 "libhsif.so: cannot open shared object file: No such file or "
-                                 "directory\n") +
-                         kFailureBanner);
+  // The loader's own text follows: the file it missed, and where it looked.
+  EXPECT_TRUE(
+      run.err.starts_with("Unable to load hsif.dll\n"
+                          "libhsif.so: cannot open shared object file: No such file or "
+                          "directory; looked in " +
+                          folder_.string() + ", "))
+      << run.err;
+  EXPECT_TRUE(Contains(run.err, " and the ld.so.cache\n" + std::string(kFailureBanner))) << run.err;
 
   // A file of that name that is no library: the loader names it.
   std::ofstream(folder_ / "libhsif.so") << "not a library";
@@ -340,8 +376,23 @@ TEST_F(MonitorRun, MissingPropertiesFileAndMissingArgument) {
   request.args.clear();
   run = RunProcess(request);
   EXPECT_EQ(run.exit_status, 2);
-  EXPECT_TRUE(Contains(run.err, "usage: scanmon [--status] OUTPUT_FILE")) << run.err;
+  EXPECT_EQ(run.err,
+            "scanmon: no output file named (it is created when missing and never written)\n"
+            "Usage: scanmon [--status] OUTPUT_FILE\n"
+            "  or:  scanmon --help | --version\n"
+            "Try 'scanmon --help' for more information.\n");
   EXPECT_EQ(run.out, "");
+}
+
+TEST_F(MonitorRun, HelpExplainsTheLinesAndTheEmptyOutputFile) {
+  ProcessRequest request = Request();
+  request.args = {"--help"};
+  ProcessRun run = RunProcess(request);
+  EXPECT_EQ(run.exit_status, 0);
+  for (const char* part : {"What you see: ", "in tenths\nof a degree", "index flag",
+                           "\">>>>  <angle>  1\"", "OUTPUT_FILE stays empty"}) {
+    EXPECT_TRUE(Contains(run.out, part)) << part << "\n" << run.out;
+  }
 }
 
 TEST_F(MonitorRun, StopSignalsDuringBringUpAndTwiceInTheLoop) {

@@ -46,6 +46,9 @@ class Preflight : public testing::TestWithParam<Scenario> {
   void SetUp() override {
     fs::copy_file(fs::path(SCANMON_DEMO_DIR) / "ar4000_demo.cal", folder_ / "ar4000_demo.cal");
     std::ofstream(folder_ / "empty.cal").close();
+    // Two typing errors in the stand-in's calibration format.
+    std::ofstream(folder_ / "typo.cal") << "hsif-calibration 1\nrange_offset -0,75\n"
+                                           "range_scal 1.0012\n";
   }
   test_support::ScratchDir dir_;
   const fs::path& folder_ = dir_.path();
@@ -209,6 +212,20 @@ const Scenario kScenarios[] = {
      1,
      {"port: COM7"},
      {"FAILED: the calibration file gone.cal cannot be read\n"}},
+    {"calibration_the_standin_refuses",
+     "laser_serial_port=7\nlaser_sample_period=20\nlaser_max_range=1200\n"
+     "calibration_file=typo.cal\n",
+     true,
+     nullptr,
+     "pty",
+     {},
+     1,
+     {"not ready: 1 problem found"},
+     {"FAILED: the stand-in driver refuses the calibration file typo.cal:\n"
+      "  line 2: range_offset -0,75 is out of range or not a number\n"
+      "  line 3: unknown key range_scal\n"
+      "  range_scale missing\n"
+      "  hint: the first line is \"hsif-calibration 1\""}},
     {"help", nullptr, true, nullptr, "", {"--help"}, 0, {"Usage: scanmon-preflight"}, {}},
     {"unknown_argument",
      nullptr,

@@ -74,6 +74,8 @@ class RecordRun : public testing::Test {
     request.environment["HSIF_SIM_LOG"] = log_.string();
     // A mirror at exactly its set rate, so the mirror figures are exact.
     request.environment["HSIF_SIM_MIRROR_WANDER"] = "0";
+    // A failed port open is explained by opening the port: never a real one.
+    request.environment["SCANMON_COMPORTS"] = "COM1=" + (folder_ / "no-such-tty").string();
 #ifdef SCANMON_SANITIZED
     request.environment["LD_LIBRARY_PATH"] = SCANMON_STANDIN_DIR;
 #endif
@@ -177,6 +179,12 @@ TEST_F(RecordRun, RecordsEverySampleOnceIntoBothFilesAndReleasesTheCard) {
   EXPECT_TRUE(Contains(info.out, "Lost-data flags: 0")) << info.out;
 }
 
+// A sample count typed with digit group separators.
+const char kTypoConfig[] =
+    "3\n1\n0\n20\n1200\n1000\n20,000 ; "
+    "samples\n200\n100\n4096\n200\nar4000_demo.cal\nscan01\n0\n0\n"
+    "1\n";
+
 TEST_F(RecordRun, RefusesBeforeTouchingTheCard) {
   Config c;
   const struct {
@@ -194,6 +202,15 @@ TEST_F(RecordRun, RefusesBeforeTouchingTheCard) {
        kExitSetup,
        "ERROR: Configuration file parse failed."},
       {"existing file", "", true, {}, kExitSetup, "scan01.prc exists; --force replaces it"},
+      {"number with text",
+       kTypoConfig,
+       false,
+       {},
+       kExitSetup,
+       "capture-record: warning: scan.cfg line 7 (Number of samples to capture): \"20,000 ; "
+       "samples\" is read as 20; likely meant 20000 (digit group separators are not read)\n"
+       "capture-record: scan.cfg: 1 line is read otherwise than typed (see above); nothing "
+       "recorded.\n"},
       {"bad ring size",
        "",
        false,
@@ -219,6 +236,13 @@ TEST_F(RecordRun, RefusesBeforeTouchingTheCard) {
   ProcessRun run = RunProcess(Record(c, {"--force"}));
   EXPECT_EQ(run.exit_status, kExitComplete) << run.err;
   EXPECT_EQ(fs::file_size(folder_ / "scan01.prc"), kHeaderBytes + 20000 * 64);
+  // Told the file is meant so, it records what the reader read: 20 samples.
+  ProcessRequest request = Record(c, {"--force", "--accept-warnings"});
+  std::ofstream(folder_ / "scan.cfg") << kTypoConfig;
+  run = RunProcess(request);
+  EXPECT_EQ(run.exit_status, kExitComplete) << run.err;
+  EXPECT_TRUE(Contains(run.out, "Number of samples = 20\n")) << run.out;
+  EXPECT_EQ(fs::file_size(folder_ / "scan01.prc"), kHeaderBytes + 20 * 64);
 }
 
 TEST_F(RecordRun, EachBringUpFailureEndsWithStatusOneAndReleasesWhatWasOpened) {

@@ -2,6 +2,7 @@
 // the library around them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -81,6 +82,45 @@ TEST(CalibrationText, RefusesMalformedFilesAndKeepsTheOldData) {
   EXPECT_FALSE(
       ParseCal("hsif-calibration 1\nsensor " + std::string(300, 'a') + "\n", &data, &reason));
   EXPECT_FALSE(ParseCal(std::string("hsif-calibration 1\nrange_offset 0\0\n", 35), &data, &reason));
+}
+
+TEST(CalibrationText, TheReasonNamesTheLineAndKeyAndTheListingHasEveryProblem) {
+  const struct {
+    const char* text;
+    const char* first_reason;  // what the driver tells the monitor
+    const char* listed;        // every problem: "line/key/words;"
+  } cases[] = {
+      {"hsif-calibration 1\nrange_offset 0\nrange_scal 1\n", "line 3: unknown key range_scal",
+       "3/range_scal/unknown key range_scal;0/range_scale/range_scale missing;"},
+      {"hsif-calibration 1\nrange_offset -0,75\nrange_scale 1\nrange_scale 2\n",
+       "line 2: range_offset -0,75 is out of range or not a number",
+       "2/range_offset/range_offset -0,75 is out of range or not a number;"
+       "4/range_scale/range_scale given twice;"},
+      {"hsif-calibration 2\nrange_offset 0\nrange_scale 1\n",
+       "line 1: first line is not \"hsif-calibration 1\"",
+       "1//first line is not \"hsif-calibration 1\";"},
+      {"# nothing\n", "empty file", "0//empty file;"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    CalibrationData data;
+    std::string reason;
+    EXPECT_FALSE(ParseCal(c.text, &data, &reason));
+    EXPECT_EQ(reason, c.first_reason);
+    std::string listed;
+    const int count = ListCalibrationProblems(
+        c.text, std::strlen(c.text),
+        [](int line, const char* key, const char* what, void* out) {
+          *static_cast<std::string*>(out) += std::to_string(line) + "/" + key + "/" + what + ";";
+        },
+        &listed);
+    EXPECT_EQ(listed, c.listed);
+    EXPECT_EQ(count, static_cast<int>(std::count(listed.begin(), listed.end(), ';')));
+  }
+  const char kGood[] = "hsif-calibration 1\nrange_offset 0\nrange_scale 1\n";
+  EXPECT_EQ(ListCalibrationProblems(
+                kGood, sizeof kGood - 1, [](int, const char*, const char*, void*) {}, nullptr),
+            0);
 }
 
 TEST(CalibrationFile, MissingOrNullPathFails) {

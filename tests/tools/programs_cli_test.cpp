@@ -21,12 +21,12 @@ TEST(ProgramsCli, HelpVersionAndUsageErrors) {
       {"capture-config", CAPTURE_CONFIG_EXE, "Usage: capture-config [OPTIONS] CONFIG_FILE\n"},
       {"capture-header", CAPTURE_HEADER_EXE,
        "Usage: capture-header [--help] [--version] CAPTURE_FILE\n"},
-      {"capture-record", CAPTURE_RECORD_EXE,
-       "Usage: capture-record [--calibration-value N] [--force] [--ring-mb M] CONFIG\n"},
+      {"capture-record", CAPTURE_RECORD_EXE, "Usage: capture-record [OPTIONS] CONFIG\n"},
       {"capture-info", CAPTURE_INFO_EXE, "Usage: capture-info [--help] [--version] FILE...\n"},
       {"motor-move", MOTOR_MOVE_EXE, "Usage: motor-move [--wait-ms MS] DEVICE BAUD POSITION\n"},
       {"scanmon-preflight", PREFLIGHT_EXE, "Usage: scanmon-preflight [--no-port]\n"},
-      {"scanmon", SCANMON_EXE, "usage: scanmon [--status] OUTPUT_FILE\n"},
+      {"scanmon", SCANMON_EXE,
+       "Usage: scanmon [--status] OUTPUT_FILE\n  or:  scanmon --help | --version\n"},
   };
   const std::string version =
       std::to_string(SCANMON_VERSION_MAJOR) + "." + std::to_string(SCANMON_VERSION_MINOR) + "." +

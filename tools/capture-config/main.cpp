@@ -9,6 +9,7 @@
 
 #include "capture/capture_config.h"
 #include "capture/capture_header.h"
+#include "capture/config_warning.h"
 #include "platform/error_text.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -23,7 +24,9 @@ const ProgramText kProgram = {
     "capture-config", "Usage: capture-config [OPTIONS] CONFIG_FILE\n",
     "\n"
     "Reads a capture configuration file and prints each accepted value and\n"
-    "each bad line.\n"
+    "each bad line. A number followed directly by other text (\"12OO\",\n"
+    "\"2,000,000\", \"1.5\") is read as the number alone; a warning on stderr\n"
+    "names the line, the value read and what was likely meant.\n"
     "\n"
     "Options:\n"
     "  --write-header           also write the version-3 capture header for this\n"
@@ -144,19 +147,20 @@ int WriteHeaderFile(const char* raw_name, const CaptureHeader& header, bool forc
 // Beside the specified "Error reading parameter" on stdout: the offending text
 // and what the line accepts, on stderr.
 void ExplainBadLine(int number, const char* line, void* context) {
-  constexpr std::size_t kShownChars = 80;
-  char shown[kShownChars + 4];
-  std::size_t length = 0;
-  for (; line[length] != '\0' && line[length] != '\n' && length < kShownChars; ++length) {
-    unsigned char c = static_cast<unsigned char>(line[length]);
-    shown[length] = c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
-  }
-  bool cut = line[length] != '\0' && line[length] != '\n';
-  std::memcpy(shown + length, cut ? "..." : "", cut ? 4 : 1);
+  char shown[84];
+  ShowConfigLine(line, shown, sizeof shown);
   std::fflush(stdout);
   std::fprintf(stderr, "capture-config: %s line %d (%s): \"%s\"; accepted: %s\n",
                static_cast<const char*>(context), number, CaptureConfigDescription(number), shown,
                CaptureConfigAccepted(number));
+}
+
+// A number with text right after it is read as the number alone; the reading
+// stands, but the operator hears what was read.
+void WarnNumberLine(int number, const char* line, std::int32_t value, void* context) {
+  std::fflush(stdout);
+  WarnNumberWithText(stderr, "capture-config", static_cast<const char*>(context), number, line,
+                     value);
 }
 
 }  // namespace
@@ -172,9 +176,13 @@ int main(int argc, char** argv) {
   char prc_file[kCaptureFileNameBytes] = {};
   std::uint8_t single_cpu = 0;
   std::uint8_t write_raw = 0;
-  const int valid = ReadCaptureConfigReporting(
-      options.config_path, &header, &stabilization_delay_ms, capture_file, prc_file, &single_cpu,
-      &write_raw, ExplainBadLine, const_cast<char*>(options.config_path));
+  CaptureConfigReport report;
+  report.on_bad_line = ExplainBadLine;
+  report.on_number_with_text = WarnNumberLine;
+  report.context = const_cast<char*>(options.config_path);
+  const int valid =
+      ReadCaptureConfigReported(options.config_path, &header, &stabilization_delay_ms, capture_file,
+                                prc_file, &single_cpu, &write_raw, report);
   std::fflush(stdout);
   if (!valid) {
     std::fprintf(stderr, "capture-config: %s is not a valid capture configuration%s\n",

@@ -15,6 +15,7 @@
 
 #include "capture/capture_config.h"
 #include "capture/capture_header.h"
+#include "capture/config_warning.h"
 #include "health/scan_health.h"
 #include "hsif/driver_binding.h"
 #include "platform/console.h"
@@ -169,6 +170,19 @@ LoopResult RunCapture(CardHandle card, const Configuration& config, CaptureWrite
   return r;
 }
 
+// The configuration's lines that carry text right after their number.
+struct ConfigWarnings {
+  const char* path;
+  int count;
+};
+
+void WarnNumberLine(int number, const char* line, std::int32_t value, void* context) {
+  auto* warnings = static_cast<ConfigWarnings*>(context);
+  ++warnings->count;
+  std::fflush(stdout);
+  WarnNumberWithText(stderr, "capture-record", warnings->path, number, line, value);
+}
+
 void ReportWriteFailure(const WriteFailure& failure) {
   char reason[platform::kErrorTextSize + 32];
   DescribeError(failure.error, reason, sizeof reason);
@@ -188,8 +202,23 @@ int main(int argc, char** argv) {
 
   // 1. The configuration, echoed as the reader does.
   Configuration config;
-  if (!ReadCaptureConfig(options.config_path, &config.header, &config.stabilization_ms,
-                         config.raw_path, config.prc_path, &config.single_cpu, &config.write_raw)) {
+  CaptureConfigReport report;
+  ConfigWarnings warnings{options.config_path, 0};
+  report.on_number_with_text = WarnNumberLine;
+  report.context = &warnings;
+  if (!ReadCaptureConfigReported(options.config_path, &config.header, &config.stabilization_ms,
+                                 config.raw_path, config.prc_path, &config.single_cpu,
+                                 &config.write_raw, report)) {
+    return kExitSetup;
+  }
+  if (warnings.count > 0 && !options.accept_warnings) {
+    // A capture of 2 samples instead of 2,000,000 is the expensive way to find a comma.
+    std::fprintf(stderr,
+                 "capture-record: %s: %d line%s read otherwise than typed (see above); nothing "
+                 "recorded.\n"
+                 "  hint: correct the line%s, or give --accept-warnings if the file is meant so.\n",
+                 options.config_path, warnings.count, warnings.count == 1 ? " is" : "s are",
+                 warnings.count == 1 ? "" : "s");
     return kExitSetup;
   }
   if (config.prc_path[0] == '\0' || config.header.buf_size == 0 ||

@@ -8,8 +8,7 @@
 namespace {
 
 const ProgramText kProgram = {
-    "capture-record",
-    "Usage: capture-record [--calibration-value N] [--force] [--ring-mb M] CONFIG\n",
+    "capture-record", "Usage: capture-record [OPTIONS] CONFIG\n",
     "\n"
     "Records a capture as the configuration file CONFIG describes it: brings the\n"
     "sensor and the card up, sets the motors' power, waits the stabilisation\n"
@@ -21,18 +20,25 @@ const ProgramText kProgram = {
     "Options:\n"
     "  --calibration-value N  calibration value for the header (default 0)\n"
     "  --force                replace existing capture files\n"
+    "  --accept-warnings      record although a number in CONFIG has text right\n"
+    "                         after it (\"2,000,000\" is read as 2): without it\n"
+    "                         such a warning stops the recorder before the card\n"
+    "                         is touched\n"
     "  --ring-mb M            memory between the card and the disk, 1..4096 MB\n"
     "                         (default 48: three seconds at 200 kHz)\n"
     "  --help                 show this text\n"
     "  --version              show the version\n"
     "\n"
     "Exit status: 0 complete, 1 configuration or bring-up failed (or files\n"
-    "exist), 2 usage error, 3 stopped by the operator, 4 write failure,\n"
-    "5 complete but data lost, 6 a fetch from the card failed.\n"};
+    "exist, or a configuration warning without --accept-warnings), 2 usage\n"
+    "error, 3 stopped by the operator, 4 write failure, 5 complete but data\n"
+    "lost, 6 a fetch from the card failed.\n"};
 
-enum Option { kCalibrationValue, kForce, kRingMb };
-const OptionEntry kOptions[] = {
-    {"--calibration-value", "N"}, {"--force", nullptr}, {"--ring-mb", "M"}};
+enum Option { kCalibrationValue, kForce, kRingMb, kAcceptWarnings };
+const OptionEntry kOptions[] = {{"--calibration-value", "N"},
+                                {"--force", nullptr},
+                                {"--ring-mb", "M"},
+                                {"--accept-warnings", nullptr}};
 
 // The test seam's variables: ignored unless a whole number in range.
 unsigned SeamValue(const char* name, std::int64_t min, std::int64_t max, unsigned fallback) {
@@ -68,6 +74,9 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
         break;
       case kForce:
         options->force = true;
+        break;
+      case kAcceptWarnings:
+        options->accept_warnings = true;
         break;
       case kRingMb:
         if (!ParseNumberArgument(&line, "--ring-mb", step.text, 1, kMaxRingMb, &value)) {

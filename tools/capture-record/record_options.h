@@ -21,6 +21,8 @@ struct RecordOptions {
   std::int32_t calibration_value = 0;
   bool calibration_value_given = false;
   bool force = false;
+  // Record although configuration lines carry text right after their number.
+  bool accept_warnings = false;
   std::size_t ring_mb = kDefaultRingMb;
   // Test seam (SCANMON_RECORD_STALL_MS, SCANMON_RECORD_STALL_EVERY): the
   // writer sleeps stall_ms before one round of writes in every stall_every,

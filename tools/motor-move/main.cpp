@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/comm.h"
 #include "platform/error_text.h"
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -26,10 +27,11 @@ const ProgramText kProgram = {
     "motor-move", "Usage: motor-move [--wait-ms MS] DEVICE BAUD POSITION\n",
     "\n"
     "Opens the motor controller's serial DEVICE (COM<n>, or a device path such as\n"
-    "/dev/ttyUSB0) at BAUD bits per second, no parity, one stop bit, and moves the\n"
-    "motor to position 0, then to POSITION (a signed 32-bit step count). Whatever\n"
-    "waits on the line from before is discarded first. Prints a \"done\" line once\n"
-    "the controller has taken the final move; does not wait for that move to end.\n"
+    "/dev/ttyUSB0) at BAUD bits per second (a standard rate such as 9600, 19200,\n"
+    "38400, 57600 or 115200), no parity, one stop bit, and moves the motor to\n"
+    "position 0, then to POSITION (a signed 32-bit step count). Whatever waits on\n"
+    "the line from before is discarded first. Prints a \"done\" line once the\n"
+    "controller has taken the final move; does not wait for that move to end.\n"
     "\n"
     "Options:\n"
     "  --wait-ms MS   how long to wait for each reply of the controller, 0 to 3600000\n"
@@ -59,6 +61,21 @@ void ExplainPortFailure(const char* name, win::DWORD code) {
   }
 }
 
+// A rate the platform sets by name; otherwise writes the nearest standard
+// rates below and above `rate` (0 when there is none) and returns false.
+bool IsStandardRate(std::int64_t rate, win::DWORD* below, win::DWORD* above) {
+  const win::DWORD* rates = nullptr;
+  const std::size_t count = platform::StandardBitRates(&rates);
+  *below = 0;
+  *above = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (rates[i] == rate) return true;
+    if (rates[i] < rate) *below = rates[i];
+    if (rates[i] > rate && *above == 0) *above = rates[i];
+  }
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -83,6 +100,21 @@ int main(int argc, char** argv) {
   std::int64_t baud = 0;
   if (!ParseNumberArgument(&line, "BAUD", positional[1], 1, INT32_MAX, &baud)) {
     return line.exit_status;
+  }
+  win::DWORD below = 0;
+  win::DWORD above = 0;
+  if (!IsStandardRate(baud, &below, &above)) {
+    // A controller set to a rate no serial line runs at never answers: better
+    // said now than after the reply wait.
+    char nearest[64];
+    if (below != 0 && above != 0) {
+      std::snprintf(nearest, sizeof nearest, "are %lu and %lu", static_cast<unsigned long>(below),
+                    static_cast<unsigned long>(above));
+    } else {
+      std::snprintf(nearest, sizeof nearest, "is %lu", static_cast<unsigned long>(below | above));
+    }
+    return UsageError(&line, "BAUD %lld is not a standard bit rate; the nearest %s",
+                      static_cast<long long>(baud), nearest);
   }
   std::int64_t position = 0;
   if (!ParseNumberArgument(&line, "POSITION", positional[2], INT32_MIN, INT32_MAX, &position)) {

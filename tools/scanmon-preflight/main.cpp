@@ -8,7 +8,8 @@
 //      version are printed;
 //   3. the sensor's serial port COM<laser_serial_port> opens at 9600 baud, and
 //      is released again;
-//   4. the calibration file named in the properties can be read.
+//   4. the calibration file named in the properties can be read (and, with the
+//      stand-in as the driver, passes the stand-in's own reader).
 // Nothing is brought up on the card: no driver entry point is called. Only a
 // missing properties file or driver stops the checks early.
 // Exit status: 0 ready (notes allowed), 1 a check failed, 2 usage error.
@@ -23,6 +24,7 @@
 #include "properties/properties.h"
 #include "properties/property_check.h"
 #include "serial/serial_port.h"
+#include "standin/calibration_file.h"
 #include "tools/common/command_line.h"
 #include "tools/common/port_hints.h"
 #include "tools/scanmon-preflight/preflight_hints.h"
@@ -33,6 +35,9 @@ constexpr int kExitReady = 0;
 constexpr int kExitNotReady = 1;
 
 constexpr win::DWORD kPathSize = win::kMaxPath;
+
+// Only the stand-in driver exports this name (standin/hsif_standin.h).
+constexpr const char* kStandinMark = "HsifStandinLastError";
 
 // The settings live for the whole run, as in the monitor.
 RunProperties* g_properties = nullptr;
@@ -51,7 +56,8 @@ const ProgramText kProgram = {
     "  3. the sensor's serial port, COM<laser_serial_port>, opens at 9600 baud\n"
     "     (and is released again);\n"
     "  4. the calibration file named by calibration_file can be read and is\n"
-    "     not empty.\n"
+    "     not empty; when the driver is the stand-in, its own reader checks the\n"
+    "     file and every line it refuses is listed (line, key).\n"
     "Nothing is started on the card.\n"
     "\n"
     "Options:\n"
@@ -185,6 +191,51 @@ int CheckPort(const RunProperties& properties) {
   return kExitReady;
 }
 
+void ListCalibrationProblem(int line, const char* /*key*/, const char* what, void* /*context*/) {
+  if (line > 0) {
+    std::fprintf(stderr, "  line %d: %s\n", line, what);
+  } else {
+    std::fprintf(stderr, "  %s\n", what);
+  }
+}
+
+// The card's own calibration format is its driver's business; the stand-in's
+// is ours, so when the stand-in is the driver in use, the file is read by the
+// stand-in's own reader and everything it refuses is listed. true when the
+// file passes, or the driver is another one.
+bool CheckCalibrationFormat(const char* name) {
+  win::HMODULE module = win::LoadLibraryExA(DriverName(), nullptr, 0);
+  if (module == nullptr) return true;
+  const bool standin = win::GetProcAddress(module, kStandinMark) != nullptr;
+  win::FreeLibrary(module);
+  if (!standin) return true;
+
+  static char text[standin::kMaxCalibrationFileBytes + 1];
+  std::FILE* file = std::fopen(name, "rb");
+  if (file == nullptr) return true;  // reported by the caller
+  const std::size_t length = std::fread(text, 1, sizeof text, file);
+  std::fclose(file);
+  char what[400];
+  if (length > standin::kMaxCalibrationFileBytes) {
+    std::snprintf(what, sizeof what,
+                  "the calibration file %s is larger than the stand-in driver takes (64 KiB)",
+                  name);
+    Fail(what);
+    return false;
+  }
+  const auto count_only = [](int, const char*, const char*, void*) {};
+  if (standin::ListCalibrationProblems(text, length, count_only, nullptr) == 0) return true;
+  std::snprintf(what, sizeof what, "the stand-in driver refuses the calibration file %s:", name);
+  Fail(what);
+  standin::ListCalibrationProblems(text, length, ListCalibrationProblem, nullptr);
+  std::fprintf(
+      stderr,
+      "  hint: the first line is \"hsif-calibration 1\", then \"key value\" lines with the\n"
+      "        keys range_offset, range_scale and sensor (docs/standin.md); the monitor\n"
+      "        would stop at \"ERROR: Could not read calibration file\".\n");
+  return false;
+}
+
 int CheckCalibrationFile(const RunProperties& properties) {
   const char* name = properties.calibration_file;
   if (name == nullptr) {
@@ -215,6 +266,7 @@ int CheckCalibrationFile(const RunProperties& properties) {
                  "        the sensor's calibration data into it.\n");
     return kExitNotReady;
   }
+  if (!CheckCalibrationFormat(name)) return kExitNotReady;
   std::printf("calibration file: %s can be read\n", name);
   return kExitReady;
 }

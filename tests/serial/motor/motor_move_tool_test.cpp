@@ -67,6 +67,29 @@ TEST(MotorMoveTool, UsageErrorsExitTwoWithAUsageLine) {
   }
 }
 
+TEST(MotorMoveTool, ARateNoLineRunsAtIsRefusedWithTheNearestStandardOnes) {
+  const struct {
+    const char* baud;
+    const char* reason;
+  } cases[] = {
+      {"96000",
+       "motor-move: BAUD 96000 is not a standard bit rate; the nearest are 57600 and "
+       "115200\n"},
+      {"9601",
+       "motor-move: BAUD 9601 is not a standard bit rate; the nearest are 9600 and 19200\n"},
+      {"1", "motor-move: BAUD 1 is not a standard bit rate; the nearest is 50\n"},
+      {"2147483647",
+       "motor-move: BAUD 2147483647 is not a standard bit rate; the nearest is 4000000\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.baud);
+    // Refused before the device is opened: this one does not exist.
+    const ToolRun run = RunTool({"/dev/no-such-motor-controller", c.baud, "5"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_TRUE(run.err.starts_with(c.reason)) << run.err;
+  }
+}
+
 TEST(MotorMoveTool, MissingDeviceNamesItsPathWithTheSystemsTextAndAHint) {
   const struct {
     const char* device;

@@ -1,0 +1,95 @@
+#include "scanner/failure_detail.h"
+
+#include <cstring>
+
+#include "hsif/driver_abi.h"
+#include "hsif/driver_binding.h"
+#include "hsif/sensor_line.h"
+#include "platform/error_text.h"
+#include "platform/errors.h"
+#include "platform/library.h"
+#include "serial/serial_port.h"
+#include "tools/common/port_hints.h"
+
+namespace {
+
+// The stand-in's own addition to the driver's entry points (standin/hsif_standin.h).
+using StandinLastErrorFn = std::int32_t(HSIF_CALLCONV*)(char* text, std::int32_t size);
+constexpr const char* kStandinLastError = "HsifStandinLastError";
+
+constexpr std::size_t kReasonBytes = 256;
+
+}  // namespace
+
+bool GetDriverReason(win::HMODULE driver, char* text, std::size_t size) {
+  if (size == 0) return false;
+  text[0] = '\0';
+  if (driver == nullptr) return false;
+  win::FARPROC entry = win::GetProcAddress(driver, kStandinLastError);
+  if (entry == nullptr) return false;
+  StandinLastErrorFn last_error;
+  static_assert(sizeof last_error == sizeof entry);
+  std::memcpy(&last_error, &entry, sizeof last_error);
+  const int bounded = size > 0x7fffffff ? 0x7fffffff : static_cast<int>(size);
+  if (last_error(text, bounded) <= 0) {
+    text[0] = '\0';
+    return false;
+  }
+  text[size - 1] = '\0';
+  return true;
+}
+
+void ExplainDriverNotLoaded(std::FILE* stream) {
+  const win::DWORD code = win::GetLastError();
+  const char* loader = win::LastLoaderMessage();
+  char searched[1024];
+  const bool where = code == win::ERROR_MOD_NOT_FOUND &&
+                     platform::DescribeLibrarySearch(searched, sizeof searched);
+  if (loader[0] == '\0' && !where) return;
+  std::fprintf(stream, "%s%s%s\n", loader,
+               where ? (loader[0] != '\0' ? "; looked in " : "looked in ") : "",
+               where ? searched : "");
+}
+
+void ExplainPortNotOpened(std::FILE* stream, win::HMODULE driver, std::int32_t com_port) {
+  char name[24];
+  std::snprintf(name, sizeof name, "COM%ld", static_cast<long>(com_port));
+  char device[256];
+  DescribePortDevice(name, device, sizeof device);
+  char shown[300];
+  ShowPortName(name, device, shown, sizeof shown);
+  std::fprintf(stream, "  port: %s at %d baud (laser_serial_port)\n", shown, kSensorBaudRate);
+  char reason[kReasonBytes];
+  if (GetDriverReason(driver, reason, sizeof reason)) {
+    std::fprintf(stream, "  driver: %s\n", reason);
+  }
+  if (com_port <= 0) return;
+  // What the system says when this program opens the port, as the card's
+  // driver would: the reason the driver had, or that the port itself is fine.
+  static SerialPort probe{};
+  std::memset(&probe, 0, sizeof probe);
+  win::SetLastError(win::ERROR_SUCCESS);
+  if (OpenPort(&probe, kSensorBaudRate, com_port) != 0) {
+    ClosePort(&probe);
+    std::fprintf(stream, "  system: %s opens for this program (and was released again)\n", shown);
+    return;
+  }
+  const win::DWORD code = win::GetLastError();
+  char text[platform::kErrorDescriptionSize];
+  platform::DescribeErrorCode(code, text, sizeof text);
+  std::fprintf(stream, "  system: %s does not open: %s\n", shown, text);
+  PrintPortHint(stream, name, device, code);
+}
+
+void ExplainCalibrationNotRead(std::FILE* stream, win::HMODULE driver, const char* path) {
+  char reason[kReasonBytes];
+  if (GetDriverReason(driver, reason, sizeof reason)) {
+    std::fprintf(stream, "  calibration file %s: %s\n", path != nullptr ? path : "(not set)",
+                 reason);
+    return;
+  }
+  std::fprintf(stream,
+               "  calibration file %s (calibration_file, relative to this folder); the driver "
+               "gives no reason: scanmon-preflight checks that it can be read\n",
+               path != nullptr ? path : "(not set)");
+}
