@@ -22,6 +22,10 @@ enum class CalledEntry : std::uint8_t {
 #undef HSIF_CALLED_ENUM
 };
 inline constexpr std::size_t kCalledEntryCount = 20;
+#define HSIF_COUNT_CALLED(name, type) +1
+static_assert(0 HSIF_CALLED_ENTRY_POINTS(HSIF_COUNT_CALLED) == kCalledEntryCount,
+              "one position per entry point the program calls");
+#undef HSIF_COUNT_CALLED
 
 // Their names, in the same order.
 extern const char* const kCalledEntryNames[kCalledEntryCount];
