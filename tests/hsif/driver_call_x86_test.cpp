@@ -85,14 +85,6 @@ TEST(DriverCallRoutine, CallsEitherConventionWithItsArguments) {
   }
 }
 
-I TEST_STDCALL StdQuery(I card, I* value) {
-  *value = 42;
-  return card == -1 ? 0 : 1;
-}
-I TEST_CDECL CdeclQuery(I card, I* value) {
-  *value = 43;
-  return card == -1 ? 0 : 1;
-}
 // Declares one argument where the program passes two: it removes only 4 bytes.
 I TEST_STDCALL ShortQuery(I card) {
   return card + 1;
@@ -103,20 +95,6 @@ class DriverEntryCall : public testing::Test {
   void SetUp() override { ForgetDriverCalls(); }
   void TearDown() override { ForgetDriverCalls(); }
 };
-
-TEST_F(DriverEntryCall, NotesTheConventionEntryPointByEntryPoint) {
-  DriverEntry<HsifQueryFn> model;
-  DriverEntry<HsifQueryFn> period;
-  model.Bind(Address(StdQuery), CalledEntry::HsifGetCardModel);
-  period.Bind(Address(CdeclQuery), CalledEntry::HsifGetMinSamplePeriod);
-  I value = 0;
-  EXPECT_EQ(model(3, &value), 1);
-  EXPECT_EQ(value, 42);
-  EXPECT_EQ(ObservedDriverConvention(), DriverConvention::kDriverRemoves);
-  EXPECT_EQ(period(-1, &value), 0);
-  EXPECT_EQ(value, 43);
-  EXPECT_EQ(ObservedDriverConvention(), DriverConvention::kMixed);
-}
 
 TEST_F(DriverEntryCall, SurvivesADriverThatRemovesAnotherAmount) {
   DriverEntry<HsifQueryFn> model;

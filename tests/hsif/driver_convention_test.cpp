@@ -83,16 +83,4 @@ INSTANTIATE_TEST_SUITE_P(
             "arguments than the program passes"}),
     [](const testing::TestParamInfo<Row>& info) { return std::string(info.param.label); });
 
-TEST(DriverConventionText, StaysWithinItsBuffer) {
-  ForgetDriverCalls();
-  NoteDriverCall(kModel, 8, 8);
-  NoteDriverCall(kPeriod, 8, 0);
-  char text[24];
-  std::memset(text, 'x', sizeof text);
-  DescribeDriverConvention(text, 20);
-  EXPECT_EQ(std::strlen(text), 19u);
-  EXPECT_EQ(text[20], 'x');
-  ForgetDriverCalls();
-}
-
 }  // namespace
