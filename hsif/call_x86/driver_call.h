@@ -21,14 +21,6 @@
 // True: a driver for this platform may use either convention.
 inline constexpr bool kDriverConventionVaries = true;
 
-// Calls entry with count argument words on the stack, words[0] the first
-// argument (lowest address), the stack 16-byte aligned at the call. Returns
-// the entry point's EAX; *removed_bytes: how many bytes of the arguments the
-// driver had removed when it returned (0 or 4 * count in either convention).
-// ESP, EBX, ESI, EDI and EBP are as before the call.
-extern "C" std::int32_t HsifCallStackArgs(win::FARPROC entry, const std::uint32_t* words,
-                                          std::uint32_t count, std::uint32_t* removed_bytes);
-
 // Calls address through HsifCallStackArgs and notes what the driver removed.
 std::int32_t CallDriverWords(win::FARPROC address, CalledEntry entry, const std::uint32_t* words,
                              std::uint32_t count);

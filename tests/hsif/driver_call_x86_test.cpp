@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "driver_call.h"
+#include "call_stack_args.h"
 #include "hsif/driver_entry.h"
 
 #define TEST_STDCALL __attribute__((stdcall))
