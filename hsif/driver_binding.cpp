@@ -72,14 +72,14 @@ std::size_t EntryIndex(const char* name) {
   return kDriverEntryCount;
 }
 
-template <typename Fn>
-void TakeEntry(Fn& slot, const char* name) {
+template <typename Entry>
+void TakeEntry(Entry& slot, CalledEntry which, const char* name) {
   std::size_t index = EntryIndex(name);
-  slot = index < kDriverEntryCount ? reinterpret_cast<Fn>(g_driver.resolved[index]) : nullptr;
+  slot.Bind(index < kDriverEntryCount ? g_driver.resolved[index] : nullptr, which);
 }
 
 void FillTypedEntries() {
-#define HSIF_TAKE_ENTRY(name, type) TakeEntry(g_driver.name, #name);
+#define HSIF_TAKE_ENTRY(name, type) TakeEntry(g_driver.name, CalledEntry::name, #name);
   HSIF_CALLED_ENTRY_POINTS(HSIF_TAKE_ENTRY)
 #undef HSIF_TAKE_ENTRY
 }

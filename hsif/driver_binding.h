@@ -9,6 +9,7 @@
 #include <cstddef>
 
 #include "hsif/driver_abi.h"
+#include "hsif/driver_entry.h"
 #include "hsif/driver_records.h"
 #include "platform/win_types.h"
 
@@ -18,11 +19,11 @@ inline constexpr std::size_t kDriverEntryCount = 50;
 extern const char* const kDriverEntryNames[kDriverEntryCount];
 
 // The driver table. The twenty entry points the program calls are typed, one
-// slot each named after its entry point (the list is in driver_abi.h); the
-// other thirty are required to be present but are never called, so they are
-// kept as plain addresses.
+// slot each named after its entry point (the list is in driver_abi.h) and
+// called like it (hsif/driver_entry.h); the other thirty are required to be
+// present but are never called, so they are kept as plain addresses.
 struct DriverTable {
-#define HSIF_TABLE_SLOT(name, type) type name;
+#define HSIF_TABLE_SLOT(name, type) DriverEntry<type> name;
   HSIF_CALLED_ENTRY_POINTS(HSIF_TABLE_SLOT)
 #undef HSIF_TABLE_SLOT
   // Every entry point's address, by its position in kDriverEntryNames.

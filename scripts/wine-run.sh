@@ -1,10 +1,15 @@
 #!/bin/bash
-# Runs a 64-bit Windows program under Wine, as ctest does for every test program
-# of the 64-bit Windows build (CMAKE_CROSSCOMPILING_EMULATOR of
-# cmake/toolchains/mingw-w64-x86_64.cmake):
+# Runs a Windows program under Wine, as ctest does for every test program of
+# the Windows builds (CMAKE_CROSSCOMPILING_EMULATOR of
+# cmake/toolchains/mingw-w64-*.cmake):
 #
 #   scripts/wine-run.sh program.exe [arguments...]
 #
+# - The Wine loader fits the program: /usr/lib/wine/wine (Debian's wine32:i386)
+#   for a 32-bit one (PE32), /usr/lib/wine/wine64 for a 64-bit one (PE32+), read
+#   from the file's PE header; SCANMON_WINE names a loader instead. Both run in
+#   the same 64-bit prefix. A command that is not a file (cmd, wineboot) runs
+#   with wine64.
 # - The Wine prefix is $WINEPREFIX when set, else <build dir>/wineprefix (the
 #   build dir: the nearest folder at or above the working directory that holds
 #   CMakeCache.txt); it is made on first use.
@@ -15,8 +20,32 @@
 # - The exit status is the program's.
 set -u
 
-wine=${SCANMON_WINE:-/usr/lib/wine/wine64}
 here=$(cd "$(dirname "$0")" && pwd)
+
+# "32" or "64" for a PE program (its optional header's magic: 0x10b PE32,
+# 0x20b PE32+), nothing for anything else.
+pe_bits() {
+  local offset magic
+  [ -f "$1" ] || return 0
+  [ "$(head -c 2 "$1")" = MZ ] || return 0
+  offset=$(od -An -t u4 -j 60 -N 4 "$1" | tr -d ' ')
+  [ -n "$offset" ] || return 0
+  magic=$(od -An -t x2 -j $((offset + 24)) -N 2 "$1" | tr -d ' ')
+  case $magic in 10b) echo 32 ;; 20b) echo 64 ;; esac
+}
+
+wine=${SCANMON_WINE:-}
+if [ -z "$wine" ]; then
+  wine=/usr/lib/wine/wine64
+  if [ "$(pe_bits "${1:-}")" = 32 ]; then
+    wine=/usr/lib/wine/wine
+    if [ ! -x "$wine" ]; then
+      echo "wine-run.sh: $1 is a 32-bit program and there is no 32-bit Wine ($wine);" \
+        "install wine32:i386 (scripts/install-deps.sh wine32:i386)" >&2
+      exit 125
+    fi
+  fi
+fi
 
 if [ -z "${WINEPREFIX:-}" ]; then
   dir=$PWD
@@ -39,7 +68,7 @@ exec 8>"$WINEPREFIX.lock"
 flock 8
 ports=$WINEPREFIX/scanmon-ports
 if [ ! -f "$ports/prefix-ready" ]; then
-  "$wine" wineboot -i >/dev/null 2>&1 8>&-
+  /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 8>&-
   # Wine's mount manager gives COM numbers to the machine's own serial devices
   # (/dev/ttyS*) each time Wine starts; the Ports key takes COM1 to COM8 from
   # it for links of our own, which each run points at its pseudo-terminals.
@@ -48,9 +77,9 @@ if [ ! -f "$ports/prefix-ready" ]; then
     printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
     for n in 1 2 3 4 5 6 7 8; do printf '"COM%d"="%s/com%d"\n' "$n" "$ports" "$n"; done
   } >"$ports/ports.reg"
-  "$wine" regedit /S "Z:$ports/ports.reg" >/dev/null 2>&1 8>&-
+  /usr/lib/wine/wine64 regedit /S "Z:$ports/ports.reg" >/dev/null 2>&1 8>&-
   # Start Wine afresh so that the mount manager reads the key.
-  "${wine%/*}/wineserver" -k >/dev/null 2>&1
+  /usr/lib/wine/wineserver -k >/dev/null 2>&1
   touch "$ports/prefix-ready"
 fi
 exec 8>&-
@@ -58,8 +87,8 @@ exec 8>&-
 # stay 30 s after the last program ends). They are started here, apart from the
 # program, when none are running: started by the program, they would inherit
 # its output streams and hold them open, and ctest would wait for them.
-"${wine%/*}/wineserver" -p30 </dev/null >/dev/null 2>&1
-"$wine" cmd /c exit </dev/null >/dev/null 2>&1
+/usr/lib/wine/wineserver -p30 </dev/null >/dev/null 2>&1
+/usr/lib/wine/wine64 cmd /c exit </dev/null >/dev/null 2>&1
 
 # Take a free pair of port numbers (or wait for the first pair).
 pair=

@@ -186,10 +186,17 @@ HSIF_API hsif_i32 HSIF_CALLCONV HsifStandinLastError(char* text, hsif_i32 size);
 
 // --- The program's side -----------------------------------------------------
 
-// Each entry point the program calls has exactly the type the program calls it
-// through: a declaration that drifts from hsif/driver_abi.h does not build.
-#define HSIF_CHECK_CALLED_ENTRY(name, type)            \
-  static_assert(std::is_same_v<decltype(&name), type>, \
+// Each entry point the program calls has exactly the signature the program
+// calls it with, in this build's convention: a declaration that drifts from
+// hsif/driver_abi.h does not build.
+template <typename Signature>
+struct StandinEntryPointer;
+template <typename Result, typename... Args>
+struct StandinEntryPointer<Result(Args...)> {
+  using type = Result(HSIF_CALLCONV*)(Args...);
+};
+#define HSIF_CHECK_CALLED_ENTRY(name, signature)                                       \
+  static_assert(std::is_same_v<decltype(&name), StandinEntryPointer<signature>::type>, \
                 #name " differs from its signature in hsif/driver_abi.h");
 HSIF_CALLED_ENTRY_POINTS(HSIF_CHECK_CALLED_ENTRY)
 #undef HSIF_CHECK_CALLED_ENTRY

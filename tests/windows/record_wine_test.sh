@@ -2,11 +2,13 @@
 # One recording end to end with the Windows capture-record and the stand-in
 # hsif.dll under Wine, checked with the Windows capture-info:
 #
-#   record_wine_test.sh WINE_RUN CAPTURE_RECORD_EXE CAPTURE_INFO_EXE STANDIN_DIR DEMO_DIR
+#   record_wine_test.sh WINE_RUN CAPTURE_RECORD_EXE CAPTURE_INFO_EXE STANDIN_DIR DEMO_DIR [BITS]
 #
+# BITS 32 (a 32-bit build): first, a ring of 4096 MB, which a 32-bit process
+# cannot hold, is refused as a usage error (status 2) before anything starts.
 # Exit status 0 passes, anything else fails.
 set -u
-wine_run=$1 recorder=$2 info=$3 standin=$4 demo=$5
+wine_run=$1 recorder=$2 info=$3 standin=$4 demo=$5 bits=${6:-64}
 
 folder=$(mktemp -d "${TMPDIR:-/tmp}/scanmon-wine-record-XXXXXX")
 trap 'rm -rf "$folder"' EXIT
@@ -31,6 +33,14 @@ if [ -z "${WINEPREFIX:-}" ]; then
   export WINEPREFIX=$dir/wineprefix
 fi
 cd "$folder" || exit 1
+if [ "$bits" = 32 ]; then
+  "$wine_run" ./capture-record.exe --ring-mb 4096 scan.cfg </dev/null >out.txt 2>err.txt
+  status=$?
+  [ "$status" = 2 ] || fail "--ring-mb 4096 on 32 bits: status $status, not 2"
+  grep -qF -- "--ring-mb 4096: this 32-bit build can hold a ring of at most 2047 MB" err.txt ||
+    fail "--ring-mb 4096 on 32 bits: no message saying why"
+  [ ! -e scan01.prc ] || fail "--ring-mb 4096 on 32 bits: a file was made"
+fi
 "$wine_run" ./capture-record.exe --calibration-value 7 scan.cfg </dev/null >out.txt 2>err.txt
 status=$?
 "$wine_run" ./capture-info.exe scan01.prc scan01.raw </dev/null >info.txt 2>>err.txt

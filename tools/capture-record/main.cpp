@@ -247,7 +247,8 @@ int main(int argc, char** argv) {
   CaptureWriterSettings settings;
   settings.files[0] = {config.prc_path, kProcessedRecordBytes};
   settings.files[1] = {write_raw ? config.raw_path : nullptr, kRawRecordBytes};
-  settings.ring_bytes = options.ring_mb << 20;
+  // ring_mb is at most kPlatformRingMb, so its bytes fit this build's size_t.
+  settings.ring_bytes = static_cast<std::size_t>(std::uint64_t{options.ring_mb} << 20);
   settings.fetch_samples = config.header.buf_size;
   settings.overwrite = options.force;
   settings.stall_ms = options.stall_ms;

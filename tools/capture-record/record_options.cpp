@@ -82,6 +82,13 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
         if (!ParseNumberArgument(&line, "--ring-mb", step.text, 1, kMaxRingMb, &value)) {
           return line.exit_status;
         }
+        // Counted in 64 bits: 4096 MB in bytes does not fit a 32-bit size_t.
+        if (static_cast<std::uint64_t>(value) > kPlatformRingMb) {
+          return UsageError(&line,
+                            "--ring-mb %lld: this %u-bit build can hold a ring of at most %llu MB",
+                            static_cast<long long>(value), static_cast<unsigned>(8 * sizeof(void*)),
+                            static_cast<unsigned long long>(kPlatformRingMb));
+        }
         options->ring_mb = static_cast<std::size_t>(value);
         break;
     }

@@ -14,6 +14,12 @@ inline constexpr int kExitFetch = 6;     // the card stopped delivering (a fetch
 
 inline constexpr std::size_t kDefaultRingMb = 48;
 inline constexpr std::size_t kMaxRingMb = 4096;
+// The largest ring this build can hold: no object is larger than PTRDIFF_MAX
+// bytes, which on a 32-bit build is 2047 MB; elsewhere kMaxRingMb.
+inline constexpr std::uint64_t kPlatformRingMb =
+    (static_cast<std::uint64_t>(PTRDIFF_MAX) >> 20) < kMaxRingMb
+        ? static_cast<std::uint64_t>(PTRDIFF_MAX) >> 20
+        : kMaxRingMb;
 inline constexpr unsigned kMaxStallMs = 60000;
 
 struct RecordOptions {

@@ -5,14 +5,17 @@
 //      are checked (unknown keys, values that are not numbers, values the card
 //      cannot take);
 //   2. the driver library binds (all fifty entry points); its path and file
-//      version are printed;
+//      version are printed; on 32-bit x86, the calling convention its entry
+//      points use, seen in calls that touch no card (CheckDriverCalls);
 //   3. the sensor's serial port COM<laser_serial_port> opens at 9600 baud, and
 //      is released again;
 //   4. the calibration file named in the properties can be read (and, with the
 //      stand-in as the driver, passes the stand-in's own reader).
-// Nothing is brought up on the card: no driver entry point is called. Only a
-// missing properties file or driver stops the checks early.
+// Nothing is brought up on the card: the only driver calls are those of
+// CheckDriverCalls, on 32-bit x86. Only a missing properties file or driver
+// stops the checks early.
 // Exit status: 0 ready (notes allowed), 1 a check failed, 2 usage error.
+#include <cstdint>
 #include <cstdio>
 
 #include "hsif/driver_binding.h"
@@ -52,7 +55,8 @@ const ProgramText kProgram = {
     "     keys, values that are not numbers and values the card cannot take\n"
     "     are reported;\n"
     "  2. the driver library (hsif) binds with all its entry points; its path and\n"
-    "     file version are printed;\n"
+    "     file version are printed; on 32-bit Windows, the calling convention of\n"
+    "     its entry points (seen in queries for no card);\n"
     "  3. the sensor's serial port, COM<laser_serial_port>, opens at 9600 baud\n"
     "     (and is released again);\n"
     "  4. the calibration file named by calibration_file can be read and is\n"
@@ -161,6 +165,39 @@ int CheckDriver() {
     std::printf("driver: file version unknown (the file carries no version information)\n");
   }
   return kExitReady;
+}
+
+// On 32-bit x86 a driver's entry points either remove their arguments from
+// the stack (__stdcall) or leave them to the caller (__cdecl). The monitor's
+// calls are right under either; this names the one the driver uses, from what
+// it does in calls that cannot touch a card: HsifDllInit, which the monitor
+// calls first too, right after binding (it takes no arguments, so it shows
+// nothing by itself), then the two queries HsifGetCardModel and
+// HsifGetMinSamplePeriod for the no-card handle, -1: no card is open in this
+// process, and a handle the driver itself gives for "no card" names none, so
+// they fail without reading or changing a card (the stand-in fails them so).
+// Returns 1 when the driver removes amounts of arguments that fit neither
+// convention (another driver version), else 0. Elsewhere there is one
+// convention: nothing is called or printed.
+int CheckDriverCalls() {
+  if (!kDriverConventionVaries) return 0;
+  g_driver.HsifDllInit();
+  std::int32_t value = 0;
+  g_driver.HsifGetCardModel(kNoCard, &value);
+  g_driver.HsifGetMinSamplePeriod(kNoCard, &value);
+  char text[400];
+  DescribeDriverConvention(text, sizeof text);
+  if (ObservedDriverConvention() == DriverConvention::kOtherArguments) {
+    char what[480];
+    std::snprintf(what, sizeof what, "driver calls: %s", text);
+    Fail(what);
+    std::fprintf(stderr,
+                 "  hint: the driver reads other arguments than the monitor passes. It is not\n"
+                 "        the driver version the monitor was built for.\n");
+    return 1;
+  }
+  std::printf("driver: calls: %s\n", text);
+  return 0;
 }
 
 int CheckPort(const RunProperties& properties) {
@@ -295,6 +332,7 @@ int main(int argc, char** argv) {
   static PropertyFindings findings;
   int problems = CheckPropertyContent(*properties, &findings);
   if (CheckDriver() != kExitReady) return kExitNotReady;
+  problems += CheckDriverCalls();
   if (check_port && properties->laser_serial_port <= 0) {
     std::printf("port: not checked (no port number; see above)\n");
   } else if (check_port) {
