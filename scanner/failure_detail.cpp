@@ -4,6 +4,7 @@
 
 #include "hsif/driver_abi.h"
 #include "hsif/driver_binding.h"
+#include "hsif/driver_entry.h"
 #include "hsif/sensor_line.h"
 #include "platform/error_text.h"
 #include "platform/errors.h"
@@ -13,8 +14,9 @@
 
 namespace {
 
-// The stand-in's own addition to the driver's entry points (standin/hsif_standin.h).
-using StandinLastErrorFn = std::int32_t(HSIF_CALLCONV*)(char* text, std::int32_t size);
+// The stand-in's own addition to the driver's entry points (standin/hsif_standin.h):
+// std::int32_t HsifStandinLastError(char* text, std::int32_t size), called like
+// the card's entry points, right under either calling convention.
 constexpr const char* kStandinLastError = "HsifStandinLastError";
 
 constexpr std::size_t kReasonBytes = 256;
@@ -27,11 +29,8 @@ bool GetDriverReason(win::HMODULE driver, char* text, std::size_t size) {
   if (driver == nullptr) return false;
   win::FARPROC entry = win::GetProcAddress(driver, kStandinLastError);
   if (entry == nullptr) return false;
-  StandinLastErrorFn last_error;
-  static_assert(sizeof last_error == sizeof entry);
-  std::memcpy(&last_error, &entry, sizeof last_error);
-  const int bounded = size > 0x7fffffff ? 0x7fffffff : static_cast<int>(size);
-  if (last_error(text, bounded) <= 0) {
+  const std::int32_t bounded = size > 0x7fffffff ? 0x7fffffff : static_cast<std::int32_t>(size);
+  if (CallOtherDriverEntry(entry, text, bounded) <= 0) {
     text[0] = '\0';
     return false;
   }

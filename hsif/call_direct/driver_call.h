@@ -15,3 +15,10 @@ template <typename... Args>
 std::int32_t CallDriverEntry(win::FARPROC address, CalledEntry /*entry*/, Args... args) {
   return reinterpret_cast<std::int32_t (*)(Args...)>(address)(args...);
 }
+
+// A call to an entry point outside the twenty (an addition of one driver
+// build, looked up by name): the same plain call, nothing noted.
+template <typename... Args>
+std::int32_t CallOtherDriverEntry(win::FARPROC address, Args... args) {
+  return reinterpret_cast<std::int32_t (*)(Args...)>(address)(args...);
+}

@@ -25,6 +25,12 @@ inline constexpr bool kDriverConventionVaries = true;
 std::int32_t CallDriverWords(win::FARPROC address, CalledEntry entry, const std::uint32_t* words,
                              std::uint32_t count);
 
+// The same routine for an entry point outside the twenty (an addition of one
+// driver build, looked up by name): right under either convention, nothing
+// noted, since the twenty's summary is about the card's own entry points.
+std::int32_t CallOtherDriverWords(win::FARPROC address, const std::uint32_t* words,
+                                  std::uint32_t count);
+
 // One argument as the 32-bit word the driver reads.
 template <typename Arg>
 std::uint32_t DriverWord(Arg arg) {
@@ -42,4 +48,10 @@ std::int32_t CallDriverEntry(win::FARPROC address, CalledEntry entry, Args... ar
   // One more slot than arguments: an entry point may take none.
   const std::uint32_t words[sizeof...(Args) + 1] = {DriverWord(args)..., 0};
   return CallDriverWords(address, entry, words, sizeof...(Args));
+}
+
+template <typename... Args>
+std::int32_t CallOtherDriverEntry(win::FARPROC address, Args... args) {
+  const std::uint32_t words[sizeof...(Args) + 1] = {DriverWord(args)..., 0};
+  return CallOtherDriverWords(address, words, sizeof...(Args));
 }
