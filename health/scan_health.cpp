@@ -111,6 +111,10 @@ void FeedHealth(HealthState& state, const ProcessedSample* samples, std::uint32_
   state.sample_s = fetch_start_s + fetch_s;
 }
 
+void NoteHealthGap(HealthState& state) {
+  state.have_mark = false;
+}
+
 HealthFigures ReadHealth(const HealthState& state) {
   HealthFigures figures{};
   // Revolutions that ended within the last second of samples, newest first.

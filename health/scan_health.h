@@ -127,6 +127,12 @@ void StartHealth(HealthState& state, const HealthSettings& settings);
 void FeedHealth(HealthState& state, const ProcessedSample* samples, std::uint32_t count,
                 bool lost_data, double sample_period_us, double now_s);
 
+// A gap in the samples at this point of the stream (between the fetches fed
+// before and after): samples are missing here, for whatever reason (the card's
+// buffer started afresh, samples not kept, a break in a file's records), so no
+// revolution is measured across it. Counts no lost-data event.
+void NoteHealthGap(HealthState& state);
+
 // The current figures and warnings.
 HealthFigures ReadHealth(const HealthState& state);
 

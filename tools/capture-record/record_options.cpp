@@ -80,5 +80,6 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   if (options->config_path == nullptr) return UsageError(&line, "no configuration file given");
   options->stall_ms = SeamValue("SCANMON_RECORD_STALL_MS", 0, kMaxStallMs, 0);
   options->stall_every = SeamValue("SCANMON_RECORD_STALL_EVERY", 1, 1000000, 1);
+  options->fail_thread_start = SeamValue("SCANMON_RECORD_FAIL_THREAD", 0, 1, 0) == 1;
   return -1;
 }

@@ -93,6 +93,10 @@ void PrintSummary(const SummaryFigures& s) {
     if (s.paths[i] == nullptr) continue;
     std::printf("File: %s, %llu bytes\n", s.paths[i], static_cast<unsigned long long>(s.bytes[i]));
   }
+  if (s.index_path != nullptr && s.index_bytes > 0) {
+    std::printf("Index: %s, %llu bytes\n", s.index_path,
+                static_cast<unsigned long long>(s.index_bytes));
+  }
 }
 
 void DescribeError(win::DWORD code, char* out, std::size_t size) {

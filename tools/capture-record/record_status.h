@@ -50,6 +50,8 @@ struct SummaryFigures {
   std::size_t ring_bytes = 0;  // its size
   const char* paths[2] = {};
   std::uint64_t bytes[2] = {};
+  const char* index_path = nullptr;
+  std::uint64_t index_bytes = 0;
 };
 
 // The closing summary, on stdout.
