@@ -8,7 +8,8 @@
 namespace {
 
 constexpr char kMagic[8] = {'S', 'C', 'A', 'N', 'M', 'I', 'D', 'X'};
-// The longest record a reader of this version steps over (a later version's).
+// The longest header or record a reader of this version steps over (a later
+// version's): well inside the reader's buffer.
 constexpr std::uint32_t kMaxRecordBytes = 4096;
 
 void PutLe(std::uint64_t value, int bytes, unsigned char* out) {
@@ -71,56 +72,75 @@ BlockIndexCheck CheckBlockIndexHeader(const unsigned char* bytes, std::size_t si
   return BlockIndexCheck::kOk;
 }
 
-bool ReadBlockIndex(const char* path, BlockVisitor each, void* context, BlockIndexCheck* check,
-                    std::uint64_t* records, std::uint64_t* partial_bytes, win::DWORD* error) {
-  *records = 0;
-  *partial_bytes = 0;
-  *error = win::ERROR_SUCCESS;
-  *check = BlockIndexCheck::kShort;
-  win::HANDLE handle = win::CreateFileA(path, win::GENERIC_READ, win::FILE_SHARE_READ, nullptr,
-                                        win::OPEN_EXISTING, 0, nullptr);
-  if (!win::IsValidHandle(handle)) {
-    *error = win::GetLastError();
+BlockIndexReader::~BlockIndexReader() {
+  Close();
+}
+
+void BlockIndexReader::Close() {
+  if (handle_ != nullptr) win::CloseHandle(handle_);
+  handle_ = nullptr;
+}
+
+// Makes `want` bytes (at most the buffer) wait from begin_ on; false when the
+// file ends (or a read fails) first.
+bool BlockIndexReader::Fill(std::size_t want) {
+  while (end_ - begin_ < want) {
+    if (at_end_) return false;
+    if (begin_ > 0) {
+      std::memmove(buffer_, buffer_ + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    win::DWORD got = 0;
+    if (win::ReadFile(handle_, buffer_ + end_, static_cast<win::DWORD>(kBufferBytes - end_), &got,
+                      nullptr) == 0) {
+      error_ = win::GetLastError();
+      read_failed_ = true;
+      at_end_ = true;
+      return false;
+    }
+    if (got == 0) at_end_ = true;
+    end_ += got;
+  }
+  return true;
+}
+
+bool BlockIndexReader::Open(const char* path) {
+  Close();
+  begin_ = end_ = 0;
+  at_end_ = read_failed_ = false;
+  records_ = partial_ = 0;
+  error_ = win::ERROR_SUCCESS;
+  check_ = BlockIndexCheck::kShort;
+  handle_ = win::CreateFileA(path, win::GENERIC_READ, win::FILE_SHARE_READ, nullptr,
+                             win::OPEN_EXISTING, 0, nullptr);
+  if (!win::IsValidHandle(handle_)) {
+    handle_ = nullptr;
+    error_ = win::GetLastError();
     return false;
   }
-  // Read in pieces of whole steps; a step is at most kMaxRecordBytes.
-  static unsigned char buffer[64 * kMaxRecordBytes];
-  std::size_t have = 0;
-  std::uint32_t header_size = 0, record_size = 0;
-  bool header_done = false, ok = true, going = true;
-  while (going) {
-    win::DWORD got = 0;
-    if (win::ReadFile(handle, buffer + have, static_cast<win::DWORD>(sizeof buffer - have), &got,
-                      nullptr) == 0) {
-      *error = win::GetLastError();
-      ok = false;
-      break;
-    }
-    have += got;
-    std::size_t used = 0;
-    if (!header_done) {
-      if (have < kBlockIndexHeaderBytes && got != 0) continue;
-      *check = CheckBlockIndexHeader(buffer, have, &header_size, &record_size);
-      if (*check != BlockIndexCheck::kOk || have < header_size) {
-        if (*check == BlockIndexCheck::kOk) *check = BlockIndexCheck::kShort;
-        ok = false;
-        break;
-      }
-      header_done = true;
-      used = header_size;
-    }
-    while (going && have - used >= record_size) {
-      ++*records;
-      going = each(DecodeBlockRecord(buffer + used), context);
-      used += record_size;
-    }
-    std::memmove(buffer, buffer + used, have - used);
-    have -= used;
-    if (got == 0) break;
+  Fill(kBlockIndexHeaderBytes);
+  if (read_failed_) return false;
+  check_ = CheckBlockIndexHeader(buffer_, end_, &header_size_, &record_size_);
+  if (check_ != BlockIndexCheck::kOk) return false;
+  if (!Fill(header_size_)) {
+    check_ = BlockIndexCheck::kShort;
+    return false;
   }
-  if (ok && going) *partial_bytes = have;
-  win::CloseHandle(handle);
-  return ok;
+  begin_ += header_size_;
+  return true;
+}
+
+bool BlockIndexReader::Next(BlockRecord* record) {
+  if (handle_ == nullptr) return false;
+  if (!Fill(record_size_)) {
+    partial_ = end_ - begin_;
+    return false;
+  }
+  *record = DecodeBlockRecord(buffer_ + begin_);
+  begin_ += record_size_;
+  ++records_;
+  return true;
 }
 
 bool BlockIndexPathFor(const char* prc_path, char* out, std::size_t size) {

@@ -82,13 +82,47 @@ enum class BlockIndexCheck { kOk, kShort, kMagic, kVersion, kSizes };
 BlockIndexCheck CheckBlockIndexHeader(const unsigned char* bytes, std::size_t size,
                                       std::uint32_t* header_size, std::uint32_t* record_size);
 
-// Reads an index file through the platform's handles, one record at a time, to
-// `each` (return false to stop early). *records and *partial_bytes tell how the
-// file ends (whole records, the bytes of a cut last one). False when the file
-// cannot be opened or read or its header is refused; *check says which.
-using BlockVisitor = bool (*)(const BlockRecord& record, void* context);
-bool ReadBlockIndex(const char* path, BlockVisitor each, void* context, BlockIndexCheck* check,
-                    std::uint64_t* records, std::uint64_t* partial_bytes, win::DWORD* error);
+// Reads an index file through the platform's handles in fixed memory, one
+// record at a time, in file order.
+class BlockIndexReader {
+ public:
+  BlockIndexReader() = default;
+  ~BlockIndexReader();
+  BlockIndexReader(const BlockIndexReader&) = delete;
+  BlockIndexReader& operator=(const BlockIndexReader&) = delete;
+
+  // Opens `path` (read-only, others may read too) and checks its header. False
+  // when it cannot be opened or read (error()) or the header is refused
+  // (check()).
+  bool Open(const char* path);
+  // The next whole record; false at the end of the file or a failed read.
+  bool Next(BlockRecord* record);
+  void Close();
+
+  BlockIndexCheck check() const { return check_; }
+  win::DWORD error() const { return error_; }
+  std::uint64_t records() const { return records_; }  // whole records read so far
+  // After Next returned false: the bytes of a cut last record (0: the file
+  // ends on a whole record), and whether a read failed.
+  std::uint64_t partial_bytes() const { return partial_; }
+  bool read_failed() const { return read_failed_; }
+  std::uint32_t record_size() const { return record_size_; }
+  std::uint32_t header_size() const { return header_size_; }
+
+ private:
+  bool Fill(std::size_t want);
+
+  static constexpr std::size_t kBufferBytes = 1 << 16;
+  win::HANDLE handle_ = nullptr;
+  unsigned char buffer_[kBufferBytes];
+  std::size_t begin_ = 0, end_ = 0;
+  bool at_end_ = false;
+  bool read_failed_ = false;
+  BlockIndexCheck check_ = BlockIndexCheck::kShort;
+  win::DWORD error_ = 0;
+  std::uint32_t header_size_ = 0, record_size_ = 0;
+  std::uint64_t records_ = 0, partial_ = 0;
+};
 
 // `prc_path` with its extension replaced by ".idx" (or ".idx" added when it has
 // none); false when `out` is too small.
