@@ -32,22 +32,22 @@ void FeedRecords(HealthState& health, const ProcessedSample* records, std::size_
       }
       std::uint64_t until = *next_gap - first;
       std::size_t end = until < count ? static_cast<std::size_t>(until) : count;
-      FeedHealth(health, records + start, static_cast<std::uint32_t>(end - start), false,
-                 period_us, 0.0);
+      FeedHealth(health, records + start, static_cast<std::uint32_t>(end - start), false, period_us,
+                 0.0);
       start = end;
     }
     return;
   }
   for (std::size_t i = 0; i < count; ++i) {
     if ((records[i].flags & kProcessedLostDataFlag) == 0) continue;
-    FeedHealth(health, records + start, static_cast<std::uint32_t>(i + 1 - start), false,
-               period_us, 0.0);
+    FeedHealth(health, records + start, static_cast<std::uint32_t>(i + 1 - start), false, period_us,
+               0.0);
     NoteHealthGap(health);
     start = i + 1;
   }
   if (start < count) {
-    FeedHealth(health, records + start, static_cast<std::uint32_t>(count - start), false,
-               period_us, 0.0);
+    FeedHealth(health, records + start, static_cast<std::uint32_t>(count - start), false, period_us,
+               0.0);
   }
 }
 

@@ -131,6 +131,35 @@ std::size_t Gaps(const std::vector<std::uint32_t>& numbers) {
   return gaps;
 }
 
+// Runs `request` under /bin/sh with `script` before it ("$0" "$@" is the
+// recorder; its stderr goes to err.txt in the working folder).
+ProcessRequest UnderShell(ProcessRequest request, const std::string& script) {
+  request.args.insert(request.args.begin(), {"-c", script, request.program});
+  request.program = "/bin/sh";
+  return request;
+}
+
+// The shell waits for the recording to start (at most 20 s).
+const std::string kStartAndWait =
+    "\"$0\" \"$@\" 2>err.txt & p=$!; n=0; "
+    "until grep -q Recording err.txt || [ $n -ge 400 ]; do sleep 0.05; n=$((n+1)); done; ";
+
+struct FileState {
+  std::uint64_t records = 0;
+  std::uint64_t partial = 0;
+  std::uint32_t count = 0;
+};
+
+FileState StateOf(const fs::path& path, std::size_t record_bytes) {
+  std::string bytes = ReadText(path);
+  FileState state;
+  if (bytes.size() < kHeaderBytes) return state;
+  state.records = (bytes.size() - kHeaderBytes) / record_bytes;
+  state.partial = (bytes.size() - kHeaderBytes) % record_bytes;
+  state.count = Le32(bytes, 16);
+  return state;
+}
+
 TEST_F(RecordRun, RecordsEverySampleOnceIntoBothFilesAndReleasesTheCard) {
   Config c;
   c.samples = 60500;  // the last fetch is trimmed
@@ -371,6 +400,110 @@ TEST_F(RecordRun, LostDataIsCountedAndReportedWhereItHappened) {
   }
 }
 
+TEST_F(RecordRun, NoStopRequestSkipsTheMotorsAndAKillLeavesFilesInfoTellsAndRepairMends) {
+  const struct {
+    const char* name;
+    unsigned period_us, buffer;
+    const char* then;  // the shell's part once the recording runs
+    bool killed;
+  } cases[] = {
+      // A fetch may wait a second: the second request comes while the loop
+      // waits for the first.
+      {"second Ctrl-C 0.1 s after the first", 1000, 30000,
+       "kill -INT $p; sleep 0.1; kill -INT $p; wait $p", false},
+      // 1000 samples a second: the records must reach the file within about
+      // a second of a fetch, long before a whole write block (16 s) is there.
+      {"SIGKILL once records are on disk, slow rate", 1000, 30000,
+       "n=0; while [ $(wc -c < scan01.prc) -le 293 ] && [ $n -lt 200 ]; do sleep 0.05; "
+       "n=$((n+1)); done; kill -KILL $p; wait $p",
+       true},
+      {"SIGKILL mid-run, 50 kHz", 20, 1000, "sleep 1.3; kill -KILL $p; wait $p", true},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    fs::remove(log_);
+    Config c;
+    c.period_us = k.period_us;
+    c.buffer = k.buffer;
+    c.samples = 1000000;
+    ProcessRun run = RunProcess(UnderShell(Record(c, {"--force"}), kStartAndWait + k.then));
+    ASSERT_FALSE(run.timed_out);
+    const fs::path prc = folder_ / "scan01.prc", raw = folder_ / "scan01.raw";
+    if (!k.killed) {
+      EXPECT_EQ(run.exit_status, kExitStopped) << run.out << ReadText(folder_ / "err.txt");
+      ExpectEndedCleanly(folder_, DriverLog(), run);
+      EXPECT_EQ(Info({"scan01.prc", "scan01.raw"}).exit_status, 0);
+      continue;
+    }
+    EXPECT_EQ(run.exit_status, 128 + SIGKILL);
+    // The header never claims records the file lacks, and capture-info tells
+    // what is there: consistent exactly when the count matches whole records.
+    for (const auto& [path, size] : {std::pair{prc, 64}, std::pair{raw, 16}}) {
+      SCOPED_TRACE(path.filename().string());
+      FileState state = StateOf(path, size);
+      EXPECT_GT(state.records, 0u) << "nothing reached the file";
+      EXPECT_LE(state.count, state.records);
+      ProcessRun info = Info({path.filename().string()});
+      EXPECT_TRUE(Contains(info.out, "Records present: " + std::to_string(state.records) +
+                                         "; header count " + std::to_string(state.count)))
+          << info.out;
+      if (info.exit_status == 0) {
+        EXPECT_EQ(state.count, state.records);
+        EXPECT_EQ(state.partial, 0u);
+      }
+    }
+    ProcessRun repair = RunProcess([&] {
+      ProcessRequest request;
+      request.program = CAPTURE_INFO_EXE;
+      request.args = {"--repair", "scan01.prc", "scan01.raw"};
+      request.working_directory = folder_.string();
+      return request;
+    }());
+    EXPECT_EQ(repair.exit_status, 0) << repair.out << repair.err;
+    ProcessRun after = Info({"scan01.prc", "scan01.raw"});
+    EXPECT_EQ(after.exit_status, 0) << after.out << after.err;
+    EXPECT_EQ(StateOf(prc, 64).count, StateOf(prc, 64).records);
+  }
+}
+
+TEST_F(RecordRun, ASilentCardOrAWriterThatCannotStartEndsCleanly) {
+  Config c;
+  c.samples = 200000;
+  {
+    SCOPED_TRACE("fetches succeed without samples");
+    std::ofstream(folder_ / "script.txt") << "0.1 0.2 0.3\n0.4:4 0.5\n";
+    ProcessRequest request = Record(c, {"--force"});
+    request.environment["HSIF_SIM_ANGLE_SCRIPT"] = (folder_ / "script.txt").string();
+    ProcessRun run = RunProcess(request);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_status, kExitFetch) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.err, "capture-record: card 0 answered without samples for"))
+        << run.err;
+    ExpectEndedCleanly(folder_, DriverLog(), run, false);
+    EXPECT_EQ(Info({"scan01.prc"}).exit_status, 0);
+  }
+  {
+    SCOPED_TRACE("the writer thread does not start");
+    fs::remove(log_);
+    fs::remove(folder_ / "scan01.prc");
+    fs::remove(folder_ / "scan01.raw");
+    fs::remove(folder_ / "scan01.idx");
+    ProcessRequest request = Record(c);
+    request.environment["SCANMON_RECORD_FAIL_THREAD"] = "1";
+    ProcessRun run = RunProcess(request);
+    EXPECT_EQ(run.exit_status, kExitSetup) << run.out << run.err;
+    EXPECT_TRUE(
+        Contains(run.err, "capture-record: starting the writer thread for scan01.prc failed"))
+        << run.err;
+    const std::string log = DriverLog();
+    EXPECT_TRUE(Contains(log, "HsifClose card=0 -> 1")) << log;
+    EXPECT_FALSE(Contains(log, "HsifSetMotorPower")) << log;
+    for (const char* name : {"scan01.prc", "scan01.raw", "scan01.idx"}) {
+      EXPECT_FALSE(fs::exists(folder_ / name)) << name;
+    }
+  }
+}
+
 // A tmpfs of `kilobytes` mounted on `folder` for the test's life (the tests
 // run as root on CI); `refused` holds why when it cannot be.
 class TinyDisk {
@@ -398,8 +531,9 @@ class TinyDisk {
 
 TEST_F(RecordRun, AFullDiskOrAFileLimitStopsWithWholeRecordsAndTheSystemsReason) {
   // The disk: 4 MB of tmpfs for files that want 16 MB. The limit: a file-size
-  // limit (ulimit -f, SIGXFSZ ignored) of 3 MB (or 6: blocks of 512 bytes or
-  // of 1 kB, as the shell counts them) on an ordinary folder.
+  // limit (ulimit -f) of 3 MB (or 6: blocks of 512 bytes or of 1 kB, as the
+  // shell counts them) on an ordinary folder, with SIGXFSZ at its default
+  // (ending the process): the recorder must take it and see the write fail.
   TinyDisk disk(folder_ / "disk", 4096);
   const struct {
     const char* name;
@@ -424,7 +558,7 @@ TEST_F(RecordRun, AFullDiskOrAFileLimitStopsWithWholeRecordsAndTheSystemsReason)
     if (!k.needs_disk) {
       request.args.insert(
           request.args.begin(),
-          {"-c", "ulimit -f 6000; trap '' XFSZ; exec \"$0\" \"$@\"", request.program});
+          {"-c", "ulimit -f 6000; trap - XFSZ; exec \"$0\" \"$@\"", request.program});
       request.program = "/bin/sh";
     }
     ProcessRun run = RunProcess(request);
@@ -438,7 +572,9 @@ TEST_F(RecordRun, AFullDiskOrAFileLimitStopsWithWholeRecordsAndTheSystemsReason)
     EXPECT_GT(numbers.size(), 0u);
     EXPECT_LT(numbers.size(), 200000u);
     EXPECT_EQ(Gaps(numbers), 0u);
-    EXPECT_TRUE(Contains(DriverLog(), "HsifClose card=0 -> 1"));
+    const std::string log = DriverLog();
+    EXPECT_TRUE(Contains(log, "HsifSetMotorPower motor=1 power=0")) << log;
+    EXPECT_TRUE(Contains(log, "HsifClose card=0 -> 1")) << log;
     ProcessRun info = Info({prc.string(), raw.string()});
     EXPECT_EQ(info.exit_status, 0) << info.out << info.err;
   }
@@ -460,7 +596,8 @@ TEST_F(RecordRun, CaptureInfoTellsWholeFilesFromCutAndInconsistentOnes) {
       {"whole.prc", whole, 0, "Records present: 30000; header count 30000: match"},
       {"crash.prc", whole.substr(0, whole.size() - 10), 1, "NO (54 bytes of a cut record)"},
       {"miscounted.prc", miscounted, 1, "header count 30001: MISMATCH"},
-      {"header.raw", whole.substr(0, kHeaderBytes), 0, "Records present: 0 (a header"},
+      {"header.raw", whole.substr(0, kHeaderBytes), 1,
+       "Records present: 0 (a header without records); header count 30000: MISMATCH"},
       {"short.raw", whole.substr(0, 100), 1, "not a whole, valid capture header"},
   };
   for (const auto& f : files) {
@@ -474,7 +611,7 @@ TEST_F(RecordRun, CaptureInfoTellsWholeFilesFromCutAndInconsistentOnes) {
   EXPECT_TRUE(Contains(whole_run.out, "Mirror: 20.000 rev/s mean, 20.000 min, 20.000 max"))
       << whole_run.out;
   // One bad file among several fails the run; no file is a usage error.
-  EXPECT_EQ(Info({"whole.prc", "crash.prc", "header.raw"}).exit_status, 1);
+  EXPECT_EQ(Info({"whole.prc", "crash.prc"}).exit_status, 1);
   EXPECT_EQ(Info({"whole.prc", "missing.prc"}).exit_status, 1);
   EXPECT_EQ(Info({}).exit_status, 2);
 }

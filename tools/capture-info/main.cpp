@@ -89,11 +89,15 @@ win::HANDLE OpenCapture(const char* path, CaptureHeader* header) {
     std::fprintf(stderr, "capture-info: %s: not a whole, valid capture header\n", path);
     return win::INVALID_HANDLE_VALUE;
   }
-  const int implausible = ReportImplausibleHeaderFields(*header, nullptr);
+  // A count of 0 is honest here: the recorder writes it until records are
+  // safely in the file, so a capture stopped or killed early carries it.
+  CaptureHeader held = *header;
+  if (held.num_samples == 0) held.num_samples = 1;
+  const int implausible = ReportImplausibleHeaderFields(held, nullptr);
   if (implausible > 0) {
     win::CloseHandle(handle);
     std::printf("Header not plausible (%d field%s):\n", implausible, implausible == 1 ? "" : "s");
-    ReportImplausibleHeaderFields(*header, stdout);
+    ReportImplausibleHeaderFields(held, stdout);
     std::fflush(stdout);
     std::fprintf(stderr, "capture-info: %s: not a capture file of this system\n", path);
     return win::INVALID_HANDLE_VALUE;
@@ -134,9 +138,9 @@ double MedianIntervalSeconds(const IntervalFigures& f) {
 // One gap, as the report shows it.
 struct GapLine {
   std::uint64_t record;
-  std::uint32_t flags;       // why: SCANMON_BLOCK_* of the blocks around it
-  std::uint64_t dropped;     // samples not kept (exact)
-  long long host_estimate;   // samples the host clock says are missing (card losses), -1 unknown
+  std::uint32_t flags;      // why: SCANMON_BLOCK_* of the blocks around it
+  std::uint64_t dropped;    // samples not kept (exact)
+  long long host_estimate;  // samples the host clock says are missing (card losses), -1 unknown
   std::int64_t utc_ns;
 };
 constexpr int kGapLinesShown = 10;
@@ -150,11 +154,11 @@ struct IndexWalk {
   BlockRecord first{};
   BlockRecord previous{};
   std::uint64_t blocks = 0;
-  std::uint64_t covered = 0;     // records the blocks account for
-  std::uint64_t reach = 0;       // the highest first_record + count
+  std::uint64_t covered = 0;  // records the blocks account for
+  std::uint64_t reach = 0;    // the highest first_record + count
   std::uint64_t gaps = 0;
-  std::uint64_t card_gaps = 0;   // gaps after the card reported lost data
-  std::uint64_t ring_gaps = 0;   // gaps where samples were not kept
+  std::uint64_t card_gaps = 0;  // gaps after the card reported lost data
+  std::uint64_t ring_gaps = 0;  // gaps where samples were not kept
   std::uint64_t dropped = 0;
   GapLine lines[kGapLinesShown];
   IntervalFigures intervals;
@@ -255,11 +259,11 @@ bool ReportIndex(const char* path, const IndexWalk& w, std::uint64_t records,
     FormatUtc(w.previous.utc_ns, to, sizeof to);
     std::printf("Host time: %s to %s\n", from, to);
   }
-  std::printf("Gaps: %llu (%llu after lost data on the card, %llu where samples were not kept: "
-              "%llu samples)\n",
-              static_cast<unsigned long long>(w.gaps), static_cast<unsigned long long>(w.card_gaps),
-              static_cast<unsigned long long>(w.ring_gaps),
-              static_cast<unsigned long long>(w.dropped));
+  std::printf(
+      "Gaps: %llu (%llu after lost data on the card, %llu where samples were not kept: "
+      "%llu samples)\n",
+      static_cast<unsigned long long>(w.gaps), static_cast<unsigned long long>(w.card_gaps),
+      static_cast<unsigned long long>(w.ring_gaps), static_cast<unsigned long long>(w.dropped));
   for (std::uint64_t i = 0; i < w.gaps && i < kGapLinesShown; ++i) {
     const GapLine& g = w.lines[i];
     char when[48];
@@ -301,10 +305,11 @@ bool ReportIndex(const char* path, const IndexWalk& w, std::uint64_t records,
   } else {
     const double rate = static_cast<double>(samples) / host_s;
     const double period = 1e6 / rate;
-    std::printf("Sample clock: %.1f samples/s over %.3f s of host time: period %.6f us, %+.0f ppm "
-                "against the nominal %lu us\n",
-                rate, host_s, period, (period / period_us - 1.0) * 1e6,
-                static_cast<unsigned long>(period_us));
+    std::printf(
+        "Sample clock: %.1f samples/s over %.3f s of host time: period %.6f us, %+.0f ppm "
+        "against the nominal %lu us\n",
+        rate, host_s, period, (period / period_us - 1.0) * 1e6,
+        static_cast<unsigned long>(period_us));
   }
   return consistent;
 }
@@ -389,8 +394,10 @@ bool ReportFile(const char* path) {
     consistent = ReportIndex(idx_path, walk, scan.records, header.sample_period) && consistent;
     if (walk.reader->read_failed()) consistent = false;
   } else if (!index_ok) {
-    static const char* const kWhy[] = {"too short", "not a block index", "a version this program "
-                                       "does not know", "sizes it cannot read"};
+    static const char* const kWhy[] = {"too short", "not a block index",
+                                       "a version this program "
+                                       "does not know",
+                                       "sizes it cannot read"};
     std::printf("Block index: %s refused: %s\n", idx_path,
                 walk.reader->error() != win::ERROR_SUCCESS
                     ? "cannot be read"
