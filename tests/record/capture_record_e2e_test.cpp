@@ -616,4 +616,108 @@ TEST_F(RecordRun, CaptureInfoTellsWholeFilesFromCutAndInconsistentOnes) {
   EXPECT_EQ(Info({}).exit_status, 2);
 }
 
+// Little-endian bytes of `value`, `bytes` long.
+std::string Le(std::uint64_t value, int bytes) {
+  std::string out;
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i) & 0xff);
+  return out;
+}
+
+TEST_F(RecordRun, CaptureInfoPlacesGapsRefusesStrangersAndRepairs) {
+  Config c;
+  c.samples = 30000;
+  ASSERT_EQ(RunProcess(Record(c)).exit_status, kExitComplete);
+  const std::string whole = ReadText(folder_ / "scan01.prc");
+  // 40000 records at 20 us, an index mark every 1000 samples (50 rev/s); 500
+  // samples missing after record 20000 (in the second 1 MB read piece), that
+  // record flagged as the stand-in flags a lost fetch's last one.
+  constexpr std::uint32_t kRecords = 40000, kGapAfter = 20000;
+  std::string records;
+  for (std::uint32_t i = 0; i < kRecords; ++i) {
+    std::uint32_t sample = i <= kGapAfter ? i : i + 500;
+    std::string record(64, '\0');
+    std::uint16_t flags = (sample % 1000 == 0 ? 4 : 0) | (i == kGapAfter ? 1 : 0);
+    record.replace(0, 2, Le(flags, 2));
+    record.replace(4, 4, Le(sample, 4));
+    records += record;
+  }
+  std::string header = whole.substr(0, kHeaderBytes);
+  header.replace(16, 4, Le(kRecords, 4));
+  std::ofstream(folder_ / "flagged.prc", std::ios::binary) << header << records;
+  // The same records without the flag, and a block index that places the gap:
+  // blocks of 1000 records, the one after the gap with 500 samples dropped.
+  std::string unflagged = records;
+  unflagged[kGapAfter * 64] = 0;
+  std::ofstream(folder_ / "indexed.prc", std::ios::binary) << header << unflagged;
+  std::string index = std::string("SCANMIDX") + Le(1, 4) + Le(32, 4) + Le(64, 4) + Le(0, 12);
+  for (std::uint32_t first = 0, sample = 0; first < kRecords;) {
+    std::uint32_t count = first < kGapAfter + 1 && first + 1000 > kGapAfter + 1
+                              ? kGapAfter + 1 - first
+                              : std::min<std::uint32_t>(1000, kRecords - first);
+    bool gap = first == kGapAfter + 1;
+    if (gap) sample += 500;
+    index += Le(first / 1000, 8) + Le(sample, 8) + Le(first, 8) + Le(count, 4) +
+             Le(gap ? 2 : 0, 4) + Le(gap ? 500 : 0, 8) +
+             Le(1700000000000000000ull + (sample + count) * 20000ull, 8) +
+             Le((sample + count) * 20000ull, 8) + Le(0, 8);
+    first += count;
+    sample += count;
+  }
+  std::ofstream(folder_ / "indexed.idx", std::ios::binary) << index;
+  for (const char* name : {"flagged.prc", "indexed.prc"}) {
+    SCOPED_TRACE(name);
+    ProcessRun run = Info({name});
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "Mirror: 50.000 rev/s mean, 50.000 min, 50.000 max")) << run.out;
+  }
+  ProcessRun indexed = Info({"indexed.prc"});
+  EXPECT_TRUE(Contains(indexed.out, "Gaps: 1 (0 after lost data on the card, 1 where samples were "
+                                    "not kept: 500 samples)"))
+      << indexed.out;
+  EXPECT_TRUE(Contains(indexed.out, "before record 20001 (2023-11-14 22:13:20.430 UTC): 500 "
+                                    "samples not kept (ring full)"))
+      << indexed.out;
+  EXPECT_TRUE(Contains(indexed.out, "Sample clock: 50000.0 samples/s")) << indexed.out;
+  EXPECT_TRUE(Contains(indexed.out, "+0 ppm against the nominal 20 us")) << indexed.out;
+  // An index cut inside a record, or of another kind, makes the file inconsistent.
+  std::ofstream(folder_ / "indexed.idx", std::ios::binary) << index.substr(0, index.size() - 3);
+  EXPECT_EQ(Info({"indexed.prc"}).exit_status, 1);
+  std::ofstream(folder_ / "indexed.idx", std::ios::binary) << "SCANMIDY" << index.substr(8);
+  ProcessRun stranger = Info({"indexed.prc"});
+  EXPECT_EQ(stranger.exit_status, 1);
+  EXPECT_TRUE(Contains(stranger.out, "refused: not a block index")) << stranger.out;
+
+  // A text file is no capture, and a hostile name reaches the terminal escaped.
+  std::string text = "# Notes\n";
+  while (text.size() < 12000) text += "Some words about the scanner and its mirror.\n";
+  std::string hostile = whole;
+  const std::string name = "\x1b]0;owned\x07\\n";
+  hostile.replace(36, name.size() + 1, name + '\0');
+  std::ofstream(folder_ / "notes.prc", std::ios::binary) << text;
+  std::ofstream(folder_ / "hostile.prc", std::ios::binary) << hostile;
+  ProcessRun notes = Info({"notes.prc"});
+  EXPECT_EQ(notes.exit_status, 1);
+  EXPECT_TRUE(Contains(notes.err, "notes.prc: not a capture file of this system")) << notes.err;
+  EXPECT_FALSE(Contains(notes.out, "Records present")) << notes.out;
+  ProcessRun named = Info({"hostile.prc"});
+  EXPECT_EQ(named.exit_status, 0) << named.out;
+  EXPECT_TRUE(Contains(named.out, " Cal file: \\x1B]0;owned\\x07\\x5Cn\n")) << named.out;
+  EXPECT_FALSE(Contains(named.out, "\x1b")) << named.out;
+
+  // The repair: a cut last record and a stale count are mended; a stranger is
+  // left as it was.
+  std::ofstream(folder_ / "crash.prc", std::ios::binary) << whole.substr(0, whole.size() - 10);
+  ProcessRequest repair;
+  repair.program = CAPTURE_INFO_EXE;
+  repair.args = {"--repair", "crash.prc", "notes.prc"};
+  repair.working_directory = folder_.string();
+  ProcessRun mended = RunProcess(repair);
+  EXPECT_EQ(mended.exit_status, 1) << "notes.prc refused";
+  EXPECT_TRUE(Contains(mended.out, "Header count: 30000 -> 29999")) << mended.out;
+  EXPECT_EQ(ReadText(folder_ / "notes.prc"), text);
+  ProcessRun after = Info({"crash.prc"});
+  EXPECT_EQ(after.exit_status, 0) << after.out;
+  EXPECT_TRUE(Contains(after.out, "Records present: 29999; header count 29999: match")) << after.out;
+}
+
 }  // namespace
