@@ -504,6 +504,41 @@ TEST_F(RecordRun, ASilentCardOrAWriterThatCannotStartEndsCleanly) {
   }
 }
 
+TEST_F(RecordRun, GapsAreRecordedAndNoRevolutionIsMeasuredAcrossOne) {
+  Config c;
+  c.samples = 150000;  // 3 s at 50 kHz
+  const struct {
+    const char* name;
+    const char* card_buffer;
+    const char* lose_at;
+    const char* then;  // empty: no shell
+  } cases[] = {
+      // The card's buffer (0.1 s) overflows while the recorder is stopped.
+      {"recorder stopped 0.5 s", "5000", "",
+       "sleep 0.5; kill -STOP $p; sleep 0.5; kill -CONT $p; wait $p"},
+      // A short fetch: the flagged last slot is not among the records kept.
+      {"lost on a short fetch", "1000", "3", ""},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    ProcessRequest request = Record(c, {"--force"});
+    request.environment["HSIF_SIM_BUFFER"] = k.card_buffer;
+    request.environment["HSIF_SIM_LOSE_DATA_AT"] = k.lose_at;
+    if (k.then[0] != '\0') request = UnderShell(request, kStartAndWait + k.then);
+    ProcessRun run = RunProcess(request);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_status, kExitLostData) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "Mirror: 20.000 rev/s mean (20.000 min, 20.000 max)")) << run.out;
+    ProcessRun info = Info({"scan01.prc"});
+    EXPECT_EQ(info.exit_status, 0) << info.out;
+    EXPECT_TRUE(Contains(info.out, "Mirror: 20.000 rev/s mean, 20.000 min, 20.000 max"))
+        << info.out;
+    EXPECT_TRUE(Contains(info.out, " after lost data on the card, 0 where samples were not kept"))
+        << info.out;
+    EXPECT_FALSE(Contains(info.out, "Gaps: 0 ")) << info.out;
+  }
+}
+
 // A tmpfs of `kilobytes` mounted on `folder` for the test's life (the tests
 // run as root on CI); `refused` holds why when it cannot be.
 class TinyDisk {
@@ -671,11 +706,13 @@ TEST_F(RecordRun, CaptureInfoPlacesGapsRefusesStrangersAndRepairs) {
     EXPECT_TRUE(Contains(run.out, "Mirror: 50.000 rev/s mean, 50.000 min, 50.000 max")) << run.out;
   }
   ProcessRun indexed = Info({"indexed.prc"});
-  EXPECT_TRUE(Contains(indexed.out, "Gaps: 1 (0 after lost data on the card, 1 where samples were "
-                                    "not kept: 500 samples)"))
+  EXPECT_TRUE(Contains(indexed.out,
+                       "Gaps: 1 (0 after lost data on the card, 1 where samples were "
+                       "not kept: 500 samples)"))
       << indexed.out;
-  EXPECT_TRUE(Contains(indexed.out, "before record 20001 (2023-11-14 22:13:20.430 UTC): 500 "
-                                    "samples not kept (ring full)"))
+  EXPECT_TRUE(Contains(indexed.out,
+                       "before record 20001 (2023-11-14 22:13:20.430 UTC): 500 "
+                       "samples not kept (ring full)"))
       << indexed.out;
   EXPECT_TRUE(Contains(indexed.out, "Sample clock: 50000.0 samples/s")) << indexed.out;
   EXPECT_TRUE(Contains(indexed.out, "+0 ppm against the nominal 20 us")) << indexed.out;
@@ -717,7 +754,8 @@ TEST_F(RecordRun, CaptureInfoPlacesGapsRefusesStrangersAndRepairs) {
   EXPECT_EQ(ReadText(folder_ / "notes.prc"), text);
   ProcessRun after = Info({"crash.prc"});
   EXPECT_EQ(after.exit_status, 0) << after.out;
-  EXPECT_TRUE(Contains(after.out, "Records present: 29999; header count 29999: match")) << after.out;
+  EXPECT_TRUE(Contains(after.out, "Records present: 29999; header count 29999: match"))
+      << after.out;
 }
 
 }  // namespace
