@@ -470,6 +470,18 @@ TEST_F(RecordRun, ASilentCardOrAWriterThatCannotStartEndsCleanly) {
   Config c;
   c.samples = 200000;
   {
+    SCOPED_TRACE("the mirror stops (the summary says when)");
+    ProcessRequest request = Record(c, {"--force"});
+    request.environment["HSIF_SIM_MIRROR_SLOW_AFTER"] = "100";  // 2 s
+    request.environment["HSIF_SIM_MIRROR_SLOW_HZ"] = "0";
+    ProcessRun run = RunProcess(request);
+    EXPECT_EQ(run.exit_status, kExitComplete) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out,
+                         "Mirror events: mirror stopped 1 time, 2.0 s in all (longest "
+                         "2.0 s, from 2.0 s)"))
+        << run.out;
+  }
+  {
     SCOPED_TRACE("fetches succeed without samples");
     std::ofstream(folder_ / "script.txt") << "0.1 0.2 0.3\n0.4:4 0.5\n";
     ProcessRequest request = Record(c, {"--force"});

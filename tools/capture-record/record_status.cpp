@@ -87,6 +87,9 @@ void PrintSummary(const SummaryFigures& s) {
     std::printf("Mirror: no whole revolution seen (%llu index marks)\n",
                 static_cast<unsigned long long>(s.health.index_marks));
   }
+  char events[256];
+  DescribeMirrorEvents(s.health, events, sizeof events);
+  if (events[0] != '\0') std::printf("Mirror events: %s\n", events);
   std::printf("Ring: at most %.1f of %.1f MB held\n", static_cast<double>(s.ring_peak) / 1e6,
               static_cast<double>(s.ring_bytes) / 1e6);
   for (int i = 0; i < 2; ++i) {
