@@ -248,6 +248,25 @@ TEST_F(RecordRun, RefusesBeforeTouchingTheCard) {
   ProcessRun run = RunProcess(Record(c, {"--force"}));
   EXPECT_EQ(run.exit_status, kExitComplete) << run.err;
   EXPECT_EQ(fs::file_size(folder_ / "scan01.prc"), kHeaderBytes + 20000 * 64);
+
+  // A capture without a .raw file: an old scan01.raw beside the new .prc would
+  // describe another capture, so it is refused, and --force removes it.
+  fs::remove(folder_ / "scan01.prc");
+  fs::remove(folder_ / "scan01.idx");
+  std::ofstream(folder_ / "scan01.raw") << "an older capture";
+  for (bool force : {false, true}) {
+    SCOPED_TRACE(force ? "--force" : "no --force");
+    ProcessRequest request =
+        Record(c, force ? std::vector<std::string>{"--force"} : std::vector<std::string>{});
+    std::string text = ReadText(folder_ / "scan.cfg");
+    std::ofstream(folder_ / "scan.cfg") << text.substr(0, text.size() - 2) << "0\n";  // write-raw 0
+    ProcessRun without = RunProcess(request);
+    EXPECT_EQ(without.exit_status, force ? kExitComplete : kExitSetup) << without.err;
+    EXPECT_EQ(fs::exists(folder_ / "scan01.raw"), !force);
+    if (!force) {
+      EXPECT_TRUE(Contains(without.err, "scan01.raw exists; --force replaces it")) << without.err;
+    }
+  }
 }
 
 TEST_F(RecordRun, EachBringUpFailureEndsWithStatusOneAndReleasesWhatWasOpened) {
