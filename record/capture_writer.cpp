@@ -298,6 +298,7 @@ bool CaptureWriter::SyncAndCount(std::uint64_t records, const char* action) {
   }
   const double end = platform::MonotonicSeconds();
   sync_s_ += end - start;
+  if (end - start > sync_longest_s_) sync_longest_s_ = end - start;
   ++syncs_;
   last_sync_s_ = end;
   // A header counts at most 2^32 - 1 samples, as the configuration does.

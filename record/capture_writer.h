@@ -133,6 +133,7 @@ class CaptureWriter {
 
   // Time the writer spent syncing, and how often, for the benchmark.
   double SyncSeconds() const { return sync_s_; }
+  double LongestSyncSeconds() const { return sync_longest_s_; }
   unsigned Syncs() const { return syncs_; }
 
  private:
@@ -166,6 +167,7 @@ class CaptureWriter {
   double last_write_s_ = 0;         // writer thread: when it last wrote a round
   double last_sync_s_ = 0;          // writer thread: when it last synced
   double sync_s_ = 0;
+  double sync_longest_s_ = 0;
   unsigned syncs_ = 0;
   std::thread thread_;
   std::atomic<bool> stopping_{false};

@@ -240,11 +240,11 @@ int main() {
     rss = std::max(rss, r.max_rss_kb);
     std::printf(
         "paced 200 kHz %d s: status %d, %llu of %llu samples, %llu gaps, CPU %.1f%% "
-        "(%.2f s of %.2f s), peak RSS %ld kB; %s\n",
+        "(%.2f s of %.2f s), peak RSS %ld kB; %s; %s\n",
         seconds, r.status, static_cast<unsigned long long>(r.records),
         static_cast<unsigned long long>(paced_samples), static_cast<unsigned long long>(r.gaps),
         100 * r.cpu_s / r.wall_s, r.cpu_s, r.wall_s, r.max_rss_kb,
-        SummaryLine(r.out, "Ring:").c_str());
+        SummaryLine(r.out, "Ring:").c_str(), SummaryLine(r.out, "Syncs").c_str());
     wrong = wrong || r.status != 0 || r.records != paced_samples || r.gaps != 0;
   }
   std::printf("PACED: median CPU share %.1f%%, peak RSS %ld kB\n", 100 * Median(shares), rss);
@@ -254,10 +254,10 @@ int main() {
       Record(folder, {"SCANMON_RECORD_STALL_MS=1500", "SCANMON_RECORD_STALL_EVERY=32"});
   std::printf(
       "STALLED writer (1.5 s every 32 rounds) 200 kHz %d s: status %d, %llu of %llu "
-      "samples, %llu gaps; %s\n",
+      "samples, %llu gaps; %s; %s\n",
       seconds, stalled.status, static_cast<unsigned long long>(stalled.records),
       static_cast<unsigned long long>(paced_samples), static_cast<unsigned long long>(stalled.gaps),
-      SummaryLine(stalled.out, "Ring:").c_str());
+      SummaryLine(stalled.out, "Ring:").c_str(), SummaryLine(stalled.out, "Syncs").c_str());
   wrong = wrong || stalled.status != 0 || stalled.gaps != 0;
 
   // 3. Unpaced: per run, the recording path, capture-record end to end (the

@@ -409,6 +409,9 @@ int main(int argc, char** argv) {
   }
   summary.index_path = config.idx_path;
   summary.index_bytes = writer.IndexBytes();
+  summary.syncs = writer.Syncs();
+  summary.sync_s = writer.SyncSeconds();
+  summary.sync_longest_s = writer.LongestSyncSeconds();
   PrintSummary(summary);
 
   if (result.silent) {

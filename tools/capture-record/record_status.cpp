@@ -96,6 +96,10 @@ void PrintSummary(const SummaryFigures& s) {
     if (s.paths[i] == nullptr) continue;
     std::printf("File: %s, %llu bytes\n", s.paths[i], static_cast<unsigned long long>(s.bytes[i]));
   }
+  if (s.syncs > 0) {
+    std::printf("Syncs to the device: %u, %.3f s in all, the longest %.3f s\n", s.syncs, s.sync_s,
+                s.sync_longest_s);
+  }
   if (s.index_path != nullptr && s.index_bytes > 0) {
     std::printf("Index: %s, %llu bytes\n", s.index_path,
                 static_cast<unsigned long long>(s.index_bytes));
