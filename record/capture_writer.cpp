@@ -307,12 +307,13 @@ bool CaptureWriter::SyncAndCount(std::uint64_t records, const char* action) {
   capture_bytes::EncodeLe32(static_cast<std::uint32_t>(records), count);
   for (int i = 0; i < kFiles; ++i) {
     if (handles_[i] == nullptr) continue;
-    // A positioned write: the file's own position stays at its end.
+    // A positioned write; Windows then moves a synchronous handle's position
+    // after it, so the position is put back at the file's end.
     win::OVERLAPPED at{};
     at.Offset = kSampleCountOffset;
     win::DWORD written = 0;
     if (win::WriteFile(handles_[i], count, sizeof count, &written, &at) == 0 ||
-        written != sizeof count) {
+        written != sizeof count || !MoveTo(handles_[i], file_bytes_[i])) {
       Fail(i, "rewriting the sample count of", win::GetLastError());
       ok = false;
     }
