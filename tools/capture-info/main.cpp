@@ -198,7 +198,8 @@ bool TakeBlock(IndexWalk* w, const BlockRecord& b, std::uint64_t* gap_at) {
         // those this fetch brought and those dropped on the way.
         double taken = static_cast<double>(b.mono_ns - w->previous.mono_ns) * 1e-9 / w->period_s;
         double missing = taken - b.count - static_cast<double>(b.dropped_before);
-        line.host_estimate = missing > 0 ? std::llround(missing) : 0;
+        // (A hostile file's times give nonsense, never an overflow.)
+        line.host_estimate = !(missing > 0) ? 0 : missing < 1e15 ? std::llround(missing) : -1;
       }
       line.utc_ns = b.utc_ns;
     }
