@@ -81,3 +81,11 @@ int WriteCaptureHeader(win::HANDLE handle, CaptureHeader header);
 // the record (a bad model byte included); a failed field keeps its old value.
 // A version other than 3 sets sensor_model to kSensorModelUnknown.
 int ReadCaptureHeader(const char* path, win::HANDLE* handle_out, CaptureHeader* header);
+
+// ReadCaptureHeader without a word on stdout (the open's failure included).
+int ReadCaptureHeaderQuietly(const char* path, win::HANDLE* handle_out, CaptureHeader* header);
+
+// The fifteen-line report ReadCaptureHeader prints. With `escape_name` the name
+// field is printed up to its NUL with every byte that is not printable ASCII
+// (and the backslash) as \xHH, so a hostile file cannot reach the terminal.
+void PrintCaptureHeaderReport(const CaptureHeader& header, bool escape_name);

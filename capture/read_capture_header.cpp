@@ -62,7 +62,22 @@ int AsSigned(std::uint32_t value) {
   return static_cast<std::int32_t>(value);
 }
 
-void PrintReport(const CaptureHeader& header) {
+// The name as bytes a terminal shows as they are: printable ASCII, anything
+// else (control bytes, bytes above 126, a backslash) as \xHH.
+void PrintEscapedName(const CaptureHeader& header) {
+  for (std::size_t i = 0; i < kCalFileBytes && header.cal_file[i] != '\0'; ++i) {
+    unsigned char c = static_cast<unsigned char>(header.cal_file[i]);
+    if (c >= 0x20 && c < 0x7f && c != '\\') {
+      std::putchar(c);
+    } else {
+      std::printf("\\x%02X", c);
+    }
+  }
+}
+
+}  // namespace
+
+void PrintCaptureHeaderReport(const CaptureHeader& header, bool escape_name) {
   std::printf("Read Header\n");
   std::printf(" Header Version: %d\n", AsSigned(header.version));
   std::printf(" Sampling period: %d\n", AsSigned(header.sample_period));
@@ -76,21 +91,33 @@ void PrintReport(const CaptureHeader& header) {
   std::printf(" Calibration value: %d\n", header.calibration_value);
   std::printf(" Comport: %d\n", header.comport);
   std::printf(" Card number: %d\n", header.card_number);
-  // A name field from a file need not hold its NUL: never read past it.
-  std::printf(" Cal file: %.*s\n", static_cast<int>(kCalFileBytes), header.cal_file);
+  if (escape_name) {
+    std::printf(" Cal file: ");
+    PrintEscapedName(header);
+    std::printf("\n");
+  } else {
+    // A name field from a file need not hold its NUL: never read past it.
+    std::printf(" Cal file: %.*s\n", static_cast<int>(kCalFileBytes), header.cal_file);
+  }
   std::printf(" Sensor Model: AR4000 - %s", SensorModelText(header.sensor_model));
 }
 
-}  // namespace
-
 int ReadCaptureHeader(const char* path, win::HANDLE* handle_out, CaptureHeader* header) {
+  if (!ReadCaptureHeaderQuietly(path, handle_out, header)) {
+    if (!win::IsValidHandle(*handle_out)) std::printf("Could not open %s\n", path);
+    return 0;
+  }
+  PrintCaptureHeaderReport(*header, false);
+  return 1;
+}
+
+int ReadCaptureHeaderQuietly(const char* path, win::HANDLE* handle_out, CaptureHeader* header) {
   *handle_out = win::INVALID_HANDLE_VALUE;
   // Share mode 0: nobody may write the capture while its header is trusted.
   *handle_out =
       win::CreateFileA(path, win::GENERIC_READ, 0, nullptr, win::OPEN_EXISTING, 0, nullptr);
   if (!win::IsValidHandle(*handle_out)) {
     *handle_out = win::INVALID_HANDLE_VALUE;
-    std::printf("Could not open %s\n", path);
     return 0;
   }
   win::HANDLE handle = *handle_out;
@@ -105,6 +132,5 @@ int ReadCaptureHeader(const char* path, win::HANDLE* handle_out, CaptureHeader* 
     // Older headers end after the name: the next byte is already capture data.
     header->sensor_model = kSensorModelUnknown;
   }
-  PrintReport(*header);
   return 1;
 }

@@ -1,6 +1,7 @@
 #include "health/scan_health.h"
 
 #include <cmath>
+#include <cstdio>
 
 #include "hsif/driver_records.h"
 
@@ -12,6 +13,43 @@ bool IsPositiveFinite(double value) {
   return std::isfinite(value) && value > 0.0;
 }
 
+// The end of a stop that ran from state.stop_start_s to `end_s`.
+void EndStop(HealthState& state, double end_s) {
+  double length = end_s - state.stop_start_s;
+  ++state.stops;
+  state.stop_total_s += length;
+  if (length > state.stop_longest_s) {
+    state.stop_longest_s = length;
+    state.stop_longest_at_s = state.stop_start_s;
+  }
+  state.in_stop = false;
+}
+
+// A revolution's rate against the running mean: the start and end of a time
+// the mirror turns at another rate.
+void TrackRateChange(HealthState& state, double end_s, double duration_s, double rate) {
+  bool away =
+      std::fabs(rate - state.running_rate) > state.settings.rate_warning_share * state.running_rate;
+  if (away && !state.in_change) {
+    state.in_change = true;
+    state.change_start_s = end_s - duration_s;
+    if (state.changes == 0) {
+      state.change_first_at_s = state.change_start_s;
+      state.change_first_from = state.running_rate;
+      state.change_first_to = rate;
+    }
+    ++state.changes;
+  } else if (away && state.changes == 1 &&
+             std::fabs(rate - state.change_first_from) >
+                 std::fabs(state.change_first_to - state.change_first_from)) {
+    state.change_first_to = rate;  // the first time away, at its furthest
+  } else if (!away && state.in_change) {
+    state.in_change = false;
+    double length = end_s - duration_s - state.change_start_s;
+    if (length > state.change_longest_s) state.change_longest_s = length;
+  }
+}
+
 // A completed revolution: into the ring, the running mean and the totals.
 void AddRevolution(HealthState& state, double end_s, double duration_s) {
   state.ring[state.ring_next] = HealthRevolution{end_s, duration_s};
@@ -19,6 +57,7 @@ void AddRevolution(HealthState& state, double end_s, double duration_s) {
   if (state.ring_count < kHealthRevolutionCapacity) ++state.ring_count;
 
   double rate = 1.0 / duration_s;
+  if (state.running_known) TrackRateChange(state, end_s, duration_s, rate);
   if (!state.running_known) {
     state.running_rate = rate;
     state.running_known = true;
@@ -99,6 +138,7 @@ void FeedHealth(HealthState& state, const ProcessedSample* samples, std::uint32_
     if ((samples[i].flags & kProcessedIndexFlag) == 0) continue;
     double mark_s = fetch_start_s + static_cast<double>(i) * period_s;
     ++state.index_marks;
+    if (state.in_stop) EndStop(state, mark_s);
     if (state.have_mark && mark_s > state.last_mark_s) {
       AddRevolution(state, mark_s, mark_s - state.last_mark_s);
     }
@@ -109,6 +149,14 @@ void FeedHealth(HealthState& state, const ProcessedSample* samples, std::uint32_
   double fetch_s = static_cast<double>(count) * period_s;
   state.since_mark_s = since_mark_s + fetch_s;
   state.sample_s = fetch_start_s + fetch_s;
+  if (!state.in_stop && state.since_mark_s > kWindowSeconds) {
+    state.in_stop = true;
+    state.stop_start_s = state.sample_s - state.since_mark_s;
+  }
+}
+
+void NoteHealthGap(HealthState& state) {
+  state.have_mark = false;
 }
 
 HealthFigures ReadHealth(const HealthState& state) {
@@ -157,5 +205,47 @@ HealthTotals SummarizeHealth(const HealthState& state) {
     totals.rate_min = state.min_rate;
     totals.rate_max = state.max_rate;
   }
+  totals.stops = state.stops;
+  totals.stop_total_s = state.stop_total_s;
+  totals.stop_longest_s = state.stop_longest_s;
+  totals.stop_longest_at_s = state.stop_longest_at_s;
+  if (state.in_stop) {  // still stopped at the end
+    double length = state.sample_s - state.stop_start_s;
+    ++totals.stops;
+    totals.stop_total_s += length;
+    if (length > totals.stop_longest_s) {
+      totals.stop_longest_s = length;
+      totals.stop_longest_at_s = state.stop_start_s;
+    }
+  }
+  totals.rate_changes = state.changes;
+  totals.change_first_at_s = state.change_first_at_s;
+  totals.change_first_from = state.change_first_from;
+  totals.change_first_to = state.change_first_to;
+  totals.change_longest_s = state.change_longest_s;
+  if (state.in_change && state.sample_s - state.change_start_s > totals.change_longest_s) {
+    totals.change_longest_s = state.sample_s - state.change_start_s;
+  }
   return totals;
+}
+
+void DescribeMirrorEvents(const HealthTotals& t, char* out, std::size_t size) {
+  if (size == 0) return;
+  out[0] = '\0';
+  int length = 0;
+  if (t.stops > 0) {
+    length = std::snprintf(
+        out, size, "mirror stopped %llu %s, %.1f s in all (longest %.1f s, from %.1f s)",
+        static_cast<unsigned long long>(t.stops), t.stops == 1 ? "time" : "times", t.stop_total_s,
+        t.stop_longest_s, t.stop_longest_at_s);
+    if (length < 0 || static_cast<std::size_t>(length) >= size) return;
+  }
+  if (t.rate_changes > 0) {
+    std::snprintf(
+        out + length, size - static_cast<std::size_t>(length),
+        "%smirror rate changed %llu %s (first at %.1f s: %.2f to %.2f rev/s; longest %.1f s)",
+        length > 0 ? "; " : "", static_cast<unsigned long long>(t.rate_changes),
+        t.rate_changes == 1 ? "time" : "times", t.change_first_at_s, t.change_first_from,
+        t.change_first_to, t.change_longest_s);
+  }
 }

@@ -15,6 +15,7 @@
 // allocates, and FeedHealth costs one pass over the fetched flags words.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // The driver's processed sample record (defined with the driver's records).
@@ -72,6 +73,22 @@ struct HealthState {
   double max_rate;
   bool angle_known;
   double last_angle;  // radians, as the driver gives it
+  // Episodes for the summary (seconds of samples since StartHealth): the
+  // mirror stopped (no mark for more than a second), and its rate away from
+  // the running mean by more than the warning share.
+  bool in_stop;
+  double stop_start_s;
+  std::uint64_t stops;
+  double stop_total_s;
+  double stop_longest_s;
+  double stop_longest_at_s;
+  bool in_change;
+  double change_start_s;
+  std::uint64_t changes;
+  double change_first_at_s;
+  double change_first_from;
+  double change_first_to;  // the rate furthest from it the first time away
+  double change_longest_s;
 };
 
 // What the status line shows.
@@ -112,6 +129,21 @@ struct HealthTotals {
   double rate_mean;
   double rate_min;
   double rate_max;
+  // When the mirror stopped (no index mark for more than a second of samples):
+  // how often, for how long in all, the longest time and where it began (in
+  // seconds of samples from the start). A stop still going at the end counts.
+  std::uint64_t stops;
+  double stop_total_s;
+  double stop_longest_s;
+  double stop_longest_at_s;
+  // When its rate moved away from the running mean by more than the warning
+  // share: how often, the first time (when, from which rate to the furthest
+  // one then), and the longest time away.
+  std::uint64_t rate_changes;
+  double change_first_at_s;
+  double change_first_from;
+  double change_first_to;
+  double change_longest_s;
 };
 
 // Clears `state` and keeps `settings`. A share or time constant that is not a
@@ -127,8 +159,20 @@ void StartHealth(HealthState& state, const HealthSettings& settings);
 void FeedHealth(HealthState& state, const ProcessedSample* samples, std::uint32_t count,
                 bool lost_data, double sample_period_us, double now_s);
 
+// A gap in the samples at this point of the stream (between the fetches fed
+// before and after): samples are missing here, for whatever reason (the card's
+// buffer started afresh, samples not kept, a break in a file's records), so no
+// revolution is measured across it. Counts no lost-data event.
+void NoteHealthGap(HealthState& state);
+
 // The current figures and warnings.
 HealthFigures ReadHealth(const HealthState& state);
 
 // Totals since StartHealth.
 HealthTotals SummarizeHealth(const HealthState& state);
+
+// The stops and rate changes of the totals in words for a summary, e.g.
+// "mirror stopped 1 time, 8.0 s in all (longest 8.0 s, from 2.1 s); rate changed
+// 1 time (first at 5.0 s: 20.00 to 10.00 rev/s; longest 12.3 s)", times in
+// seconds of samples from the start; an empty text when there were none.
+void DescribeMirrorEvents(const HealthTotals& totals, char* out, std::size_t size);

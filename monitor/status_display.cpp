@@ -98,10 +98,14 @@ void FinishStatusDisplay(StatusDisplay& display, std::FILE* stream, const Health
                static_cast<unsigned long long>(totals.lost_events),
                totals.lost_events == 1 ? "time" : "times");
   if (totals.rate_known) {
-    std::fprintf(stream, ", mirror %.2f rev/s (%.2f-%.2f)\n", totals.rate_mean, totals.rate_min,
+    std::fprintf(stream, ", mirror %.2f rev/s (%.2f-%.2f)", totals.rate_mean, totals.rate_min,
                  totals.rate_max);
   } else {
-    std::fprintf(stream, ", mirror rate unknown (no whole revolution seen)\n");
+    std::fprintf(stream, ", mirror rate unknown (no whole revolution seen)");
   }
+  // The mean hides a mirror that stopped or changed rate on the way: say it.
+  char events[256];
+  DescribeMirrorEvents(totals, events, sizeof events);
+  std::fprintf(stream, "%s%s\n", events[0] != '\0' ? "; " : "", events);
   std::fflush(stream);
 }

@@ -42,6 +42,21 @@ BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* count_read, OVERL
 BOOL WriteFile(HANDLE handle, const void* buffer, DWORD count, DWORD* count_written,
                OVERLAPPED* overlapped);
 
+// Writes what the system holds of the file's data (and what is needed to read
+// it back: its size) to the device, as a power cut would otherwise lose it.
+// Linux: fdatasync. FALSE with the last error set when that fails (or for a
+// handle that is not a file).
+BOOL FlushFileBuffers(HANDLE handle);
+
+// Moves a file's position: distance (low 32 bits, and the high ones through
+// *distance_high when not null, which then receives the new position's high
+// bits) from FILE_BEGIN, FILE_CURRENT or FILE_END. Returns the new position's
+// low 32 bits, or INVALID_SET_FILE_POINTER with the last error set.
+DWORD SetFilePointer(HANDLE handle, LONG distance, LONG* distance_high, DWORD method);
+
+// Ends the file at its current position (cuts or extends it).
+BOOL SetEndOfFile(HANDLE handle);
+
 // Result of the last overlapped request made with `overlapped` (never pending
 // on Linux, so `wait` changes nothing there).
 BOOL GetOverlappedResult(HANDLE handle, OVERLAPPED* overlapped, DWORD* count_transferred,

@@ -16,9 +16,20 @@ namespace platform {
 
 inline constexpr int kInterruptedExitStatus = 130;
 
+// Also makes a file-size limit fail the write that crosses it (Linux: SIGXFSZ
+// ignored, the write fails with EFBIG, ERROR_FILE_TOO_LARGE) instead of ending
+// the process, so a program's failed-write path runs whatever disposition it
+// inherited.
 void InstallStopHandlers();
 void EnableGracefulStop();
+// Like EnableGracefulStop, but no later request ends the process either: each
+// is counted (StopRequestCount), and the program decides what a repeated
+// request skips. For a program whose shutdown must run in every case (motors
+// off, card released); it must never wait long once a request came.
+void EnableFirmStop();
 bool StopRequested();
+// Stop requests since graceful or firm stop was enabled (0, 1, 2, ...).
+int StopRequestCount();
 // Call at the end of the orderly shutdown: when a stop request ended the run,
 // ends the process by that request's signal (Linux); otherwise, and on
 // Windows, returns.

@@ -142,18 +142,24 @@ double WriterPath(const fs::path& folder, std::uint64_t samples) {
   static std::vector<unsigned char> processed(1000 * 64, 0x5a);
   static std::vector<unsigned char> raw(1000 * 16, 0xa5);
   std::string prc = (folder / "path.prc").string(), rawp = (folder / "path.raw").string();
+  std::string idx = (folder / "path.idx").string();
   CaptureWriterSettings settings;
   settings.files[0] = {prc.c_str(), kProcessedRecordBytes};
   settings.files[1] = {rawp.c_str(), kRawRecordBytes};
   settings.ring_bytes = 48u << 20;
   settings.overwrite = true;
+  settings.index_path = idx.c_str();
   CaptureWriter writer;
   if (!writer.MakeRings(settings)) return 0;
   CaptureHeader header{};
   double start = Now();
   if (!writer.Open(header)) return 0;
+  BlockRecord block{};
   for (std::uint64_t done = 0; done < samples;) {
-    if (writer.Append(processed.data(), raw.data(), 1000)) {
+    block.first_sample = block.first_record = done;
+    block.count = 1000;
+    if (writer.Append(processed.data(), raw.data(), 1000, block)) {
+      ++block.sequence;
       done += 1000;
     } else {
       // As a card's fetch would: wait for samples rather than spin against
@@ -165,8 +171,11 @@ double WriterPath(const fs::path& folder, std::uint64_t samples) {
   writer.Finish(&ok);
   double seconds = Now() - start;
   double bytes = static_cast<double>(fs::file_size(prc) + fs::file_size(rawp));
+  std::printf("  path: %u syncs (about one a second and the end) took %.3f s of %.3f s\n",
+              writer.Syncs(), writer.SyncSeconds(), seconds);
   fs::remove(prc);
   fs::remove(rawp);
+  fs::remove(idx);
   return ok ? bytes / seconds / 1e6 : 0;
 }
 
@@ -194,6 +203,7 @@ double PlainWrites(const fs::path& folder, std::uint64_t bytes) {
 void Settle(const fs::path& folder) {
   fs::remove(folder / "bench.prc");
   fs::remove(folder / "bench.raw");
+  fs::remove(folder / "bench.idx");
   int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
   if (fd >= 0) {
     syncfs(fd);
@@ -230,11 +240,11 @@ int main() {
     rss = std::max(rss, r.max_rss_kb);
     std::printf(
         "paced 200 kHz %d s: status %d, %llu of %llu samples, %llu gaps, CPU %.1f%% "
-        "(%.2f s of %.2f s), peak RSS %ld kB; %s\n",
+        "(%.2f s of %.2f s), peak RSS %ld kB; %s; %s\n",
         seconds, r.status, static_cast<unsigned long long>(r.records),
         static_cast<unsigned long long>(paced_samples), static_cast<unsigned long long>(r.gaps),
         100 * r.cpu_s / r.wall_s, r.cpu_s, r.wall_s, r.max_rss_kb,
-        SummaryLine(r.out, "Ring:").c_str());
+        SummaryLine(r.out, "Ring:").c_str(), SummaryLine(r.out, "Syncs").c_str());
     wrong = wrong || r.status != 0 || r.records != paced_samples || r.gaps != 0;
   }
   std::printf("PACED: median CPU share %.1f%%, peak RSS %ld kB\n", 100 * Median(shares), rss);
@@ -244,10 +254,10 @@ int main() {
       Record(folder, {"SCANMON_RECORD_STALL_MS=1500", "SCANMON_RECORD_STALL_EVERY=32"});
   std::printf(
       "STALLED writer (1.5 s every 32 rounds) 200 kHz %d s: status %d, %llu of %llu "
-      "samples, %llu gaps; %s\n",
+      "samples, %llu gaps; %s; %s\n",
       seconds, stalled.status, static_cast<unsigned long long>(stalled.records),
       static_cast<unsigned long long>(paced_samples), static_cast<unsigned long long>(stalled.gaps),
-      SummaryLine(stalled.out, "Ring:").c_str());
+      SummaryLine(stalled.out, "Ring:").c_str(), SummaryLine(stalled.out, "Syncs").c_str());
   wrong = wrong || stalled.status != 0 || stalled.gaps != 0;
 
   // 3. Unpaced: per run, the recording path, capture-record end to end (the

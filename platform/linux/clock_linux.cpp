@@ -11,3 +11,24 @@ double MonotonicSeconds() {
 }
 
 }  // namespace platform
+
+namespace platform {
+namespace {
+
+long long Nanoseconds(clockid_t clock) {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+}  // namespace
+
+long long MonotonicNanoseconds() {
+  return Nanoseconds(CLOCK_MONOTONIC);
+}
+
+long long UtcNanoseconds() {
+  return Nanoseconds(CLOCK_REALTIME);
+}
+
+}  // namespace platform

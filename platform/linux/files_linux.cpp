@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "platform/errors.h"
 #include "platform/files.h"
@@ -150,6 +151,59 @@ BOOL CloseHandle(HANDLE handle) {
   // it open), so the handle is closed either way.
   if (close(fd) != 0 && errno == EBADF) {
     SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+DWORD SetFilePointer(HANDLE handle, LONG distance, LONG* distance_high, DWORD method) {
+  int fd = platform_linux::DescriptorFromHandle(handle);
+  int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : SEEK_END;
+  if (fd < 0 || method > FILE_END) {
+    SetLastError(fd < 0 ? ERROR_INVALID_HANDLE : ERROR_INVALID_PARAMETER);
+    return INVALID_SET_FILE_POINTER;
+  }
+  // Without the high part the distance is a signed 32-bit number.
+  std::int64_t move =
+      distance_high != nullptr
+          ? static_cast<std::int64_t>(
+                static_cast<std::uint64_t>(static_cast<std::uint32_t>(*distance_high)) << 32 |
+                static_cast<std::uint32_t>(distance))
+          : distance;
+  off_t at = lseek(fd, static_cast<off_t>(move), whence);
+  if (at < 0) {
+    platform_linux::SetLastErrorFromErrno();
+    return INVALID_SET_FILE_POINTER;
+  }
+  if (distance_high != nullptr) {
+    *distance_high = static_cast<LONG>(static_cast<std::uint64_t>(at) >> 32);
+  }
+  SetLastError(ERROR_SUCCESS);
+  return static_cast<DWORD>(static_cast<std::uint64_t>(at));
+}
+
+BOOL SetEndOfFile(HANDLE handle) {
+  int fd = platform_linux::DescriptorFromHandle(handle);
+  off_t at = fd < 0 ? -1 : lseek(fd, 0, SEEK_CUR);
+  if (fd < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (at < 0 || ftruncate(fd, at) != 0) {
+    platform_linux::SetLastErrorFromErrno();
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE handle) {
+  int fd = platform_linux::DescriptorFromHandle(handle);
+  if (fd < 0) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (fdatasync(fd) != 0) {
+    platform_linux::SetLastErrorFromErrno();
     return FALSE;
   }
   return TRUE;

@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 
 #include "platform/interrupt.h"
@@ -10,8 +11,13 @@
 namespace platform {
 namespace {
 
-volatile sig_atomic_t g_graceful = 0;
-volatile sig_atomic_t g_stop_signal = 0;  // the signal of the first stop request
+// Set by a handler that may run on any of the process's threads (the kernel
+// picks one that does not block the signal) and read by the main thread:
+// atomics, lock-free so that a handler may touch them.
+std::atomic<int> g_mode{0};         // 0 immediate, 1 graceful, 2 firm
+std::atomic<int> g_stop_signal{0};  // the signal of the first stop request
+std::atomic<int> g_stop_count{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
 
 // Ends the process by `signal_number` with its default action, the way shells
 // and their loops expect a program stopped by a signal to end (status 128 + n
@@ -31,9 +37,11 @@ volatile sig_atomic_t g_stop_signal = 0;  // the signal of the first stop reques
 }
 
 void OnStopSignal(int signal_number) {
-  if (g_graceful && g_stop_signal == 0) {
-    g_stop_signal = signal_number;
-    return;
+  const int mode = g_mode.load();
+  if (mode != 0) {
+    int none = 0;
+    g_stop_signal.compare_exchange_strong(none, signal_number);
+    if (g_stop_count.fetch_add(1) == 0 || mode == 2) return;
   }
   DieBy(signal_number);
 }
@@ -48,21 +56,34 @@ void InstallStopHandlers() {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGHUP, &action, nullptr);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  sigaction(SIGXFSZ, &ignore, nullptr);
 }
 
 void EnableGracefulStop() {
-  g_graceful = 1;
+  g_mode.store(1);
+}
+
+void EnableFirmStop() {
+  g_mode.store(2);
 }
 
 bool StopRequested() {
-  return g_stop_signal != 0;
+  return g_stop_signal.load() != 0;
+}
+
+int StopRequestCount() {
+  return g_stop_count.load();
 }
 
 void EndByStopSignal() {
-  if (g_stop_signal == 0) return;
+  const int signal_number = g_stop_signal.load();
+  if (signal_number == 0) return;
   // Dying by a signal skips the runtime's exit: write out what is buffered.
   std::fflush(nullptr);
-  DieBy(g_stop_signal);
+  DieBy(signal_number);
 }
 
 }  // namespace platform

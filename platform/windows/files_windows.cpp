@@ -44,7 +44,7 @@ static_assert(offsetof(::OVERLAPPED, hEvent) == offsetof(OVERLAPPED, hEvent));
 struct NativeBlock {};
 
 ::OVERLAPPED* BeginRequest(NativeBlock&, OVERLAPPED* overlapped) {
-  return reinterpret_cast< ::OVERLAPPED*>(overlapped);
+  return reinterpret_cast<::OVERLAPPED*>(overlapped);
 }
 
 void EndRequest(const NativeBlock&, OVERLAPPED*) {}
@@ -70,6 +70,18 @@ HANDLE CreateFileA(const char* name, DWORD desired_access, DWORD share_mode,
 
 BOOL CloseHandle(HANDLE handle) {
   return ::CloseHandle(handle);
+}
+
+DWORD SetFilePointer(HANDLE handle, LONG distance, LONG* distance_high, DWORD method) {
+  return ::SetFilePointer(handle, distance, reinterpret_cast<::LONG*>(distance_high), method);
+}
+
+BOOL SetEndOfFile(HANDLE handle) {
+  return ::SetEndOfFile(handle);
+}
+
+BOOL FlushFileBuffers(HANDLE handle) {
+  return ::FlushFileBuffers(handle);
 }
 
 BOOL ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* count_read, OVERLAPPED* overlapped) {

@@ -12,8 +12,9 @@ namespace {
 // process alive this long for the program's own shutdown path to finish.
 constexpr ::DWORD kCloseGraceMilliseconds = 4000;
 
-std::atomic<bool> g_graceful{false};
+std::atomic<int> g_mode{0};  // 0 immediate, 1 graceful, 2 firm
 std::atomic<bool> g_stop_requested{false};
+std::atomic<int> g_stop_count{0};
 
 // The console's input mode is changed only inside each _getch call, so there
 // is no terminal state to restore: the process simply ends.
@@ -27,7 +28,10 @@ BOOL WINAPI OnConsoleEvent(::DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
-  if (!g_graceful.load() || g_stop_requested.exchange(true)) EndInterrupted();
+  const int mode = g_mode.load();
+  if (mode == 0) EndInterrupted();
+  g_stop_requested.store(true);
+  if (g_stop_count.fetch_add(1) > 0 && mode != 2) EndInterrupted();
   if (event == CTRL_CLOSE_EVENT) {
     // When the program's shutdown ends the process, this thread ends with it;
     // a shutdown that does not finish in time ends like a second request.
@@ -44,11 +48,19 @@ void InstallStopHandlers() {
 }
 
 void EnableGracefulStop() {
-  g_graceful.store(true);
+  g_mode.store(1);
+}
+
+void EnableFirmStop() {
+  g_mode.store(2);
 }
 
 bool StopRequested() {
   return g_stop_requested.load();
+}
+
+int StopRequestCount() {
+  return g_stop_count.load();
 }
 
 // A console event has no signal to end by: the program's own status stands.

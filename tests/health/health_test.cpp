@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "health/scan_health.h"
@@ -96,6 +97,42 @@ TEST(Health, LostDataBreaksTheSpacing) {
   EXPECT_NEAR(figures.rate_min, 20.0, 1e-9);
   EXPECT_NEAR(figures.rate_max, 20.0, 1e-9);
   EXPECT_FALSE(figures.rate_warning);
+}
+
+TEST(Health, SummaryTellsWhenTheMirrorStoppedOrChangedRate) {
+  const struct {
+    const char* name;
+    std::uint32_t then;  // samples per revolution after 2 s at 2500 (0: stopped)
+    double then_s;
+    bool gap;  // samples missing (a gap noted) instead
+    const char* says;
+  } cases[] = {
+      {"stopped 3 s", 0, 3, false,
+       "mirror stopped 1 time, 3.0 s in all (longest 3.0 s, from 2.0 s)"},
+      {"half the rate", 5000, 3, false,
+       "mirror rate changed 1 time (first at 2.0 s: 20.00 to 10.00"},
+      {"a gap between fetches", 2500, 3, true, ""},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    SimulatedRun run;
+    run.Turn(2, 2500);
+    if (k.gap) {
+      run.Lose(1200, 2500);
+      NoteHealthGap(run.state);
+    }
+    // The stop ends with a mark: the same rate again.
+    run.Turn(k.then_s, k.then);
+    if (k.then == 0) run.Turn(0.1, 2500);
+    HealthTotals totals = SummarizeHealth(run.state);
+    char text[256];
+    DescribeMirrorEvents(totals, text, sizeof text);
+    EXPECT_EQ(std::string(text).substr(0, std::string(k.says).size()), k.says) << text;
+    if (k.gap) {
+      EXPECT_NEAR(totals.rate_min, 20.0, 1e-9);
+      EXPECT_EQ(totals.lost_events, 0u);
+    }
+  }
 }
 
 TEST(Health, WallClockRatesAngleAndTotals) {

@@ -221,6 +221,8 @@ TEST_F(MonitorRun, StatusLineWarnsOfAStoppedMirrorAndEndsWithASummary) {
   std::string tail = run.err.substr(summary);
   EXPECT_TRUE(Contains(tail, " fetches, data lost ")) << tail;
   EXPECT_TRUE(Contains(tail, ", mirror 20.0") || Contains(tail, ", mirror 19.9")) << tail;
+  // ... and that it stopped, from two seconds on.
+  EXPECT_TRUE(Contains(tail, "; mirror stopped 1 time, ")) << tail;
   EXPECT_TRUE(Contains(DriverLog(), "HsifClose card=0 -> 1"));
 }
 

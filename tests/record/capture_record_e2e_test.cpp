@@ -133,6 +133,35 @@ std::size_t Gaps(const std::vector<std::uint32_t>& numbers) {
   return gaps;
 }
 
+// Runs `request` under /bin/sh with `script` before it ("$0" "$@" is the
+// recorder; its stderr goes to err.txt in the working folder).
+ProcessRequest UnderShell(ProcessRequest request, const std::string& script) {
+  request.args.insert(request.args.begin(), {"-c", script, request.program});
+  request.program = "/bin/sh";
+  return request;
+}
+
+// The shell waits for the recording to start (at most 20 s).
+const std::string kStartAndWait =
+    "\"$0\" \"$@\" 2>err.txt & p=$!; n=0; "
+    "until grep -q Recording err.txt || [ $n -ge 400 ]; do sleep 0.05; n=$((n+1)); done; ";
+
+struct FileState {
+  std::uint64_t records = 0;
+  std::uint64_t partial = 0;
+  std::uint32_t count = 0;
+};
+
+FileState StateOf(const fs::path& path, std::size_t record_bytes) {
+  std::string bytes = ReadText(path);
+  FileState state;
+  if (bytes.size() < kHeaderBytes) return state;
+  state.records = (bytes.size() - kHeaderBytes) / record_bytes;
+  state.partial = (bytes.size() - kHeaderBytes) % record_bytes;
+  state.count = Le32(bytes, 16);
+  return state;
+}
+
 TEST_F(RecordRun, RecordsEverySampleOnceIntoBothFilesAndReleasesTheCard) {
   Config c;
   c.samples = 60500;  // the last fetch is trimmed
@@ -236,6 +265,26 @@ TEST_F(RecordRun, RefusesBeforeTouchingTheCard) {
   ProcessRun run = RunProcess(Record(c, {"--force"}));
   EXPECT_EQ(run.exit_status, kExitComplete) << run.err;
   EXPECT_EQ(fs::file_size(folder_ / "scan01.prc"), kHeaderBytes + 20000 * 64);
+
+  // A capture without a .raw file: an old scan01.raw beside the new .prc would
+  // describe another capture, so it is refused, and --force removes it.
+  fs::remove(folder_ / "scan01.prc");
+  fs::remove(folder_ / "scan01.idx");
+  std::ofstream(folder_ / "scan01.raw") << "an older capture";
+  for (bool force : {false, true}) {
+    SCOPED_TRACE(force ? "--force" : "no --force");
+    ProcessRequest request =
+        Record(c, force ? std::vector<std::string>{"--force"} : std::vector<std::string>{});
+    std::string text = ReadText(folder_ / "scan.cfg");
+    std::ofstream(folder_ / "scan.cfg") << text.substr(0, text.size() - 2) << "0\n";  // write-raw 0
+    ProcessRun without = RunProcess(request);
+    EXPECT_EQ(without.exit_status, force ? kExitComplete : kExitSetup) << without.err;
+    EXPECT_EQ(fs::exists(folder_ / "scan01.raw"), !force);
+    if (!force) {
+      EXPECT_TRUE(Contains(without.err, "scan01.raw exists; --force replaces it")) << without.err;
+    }
+  }
+
   // Told the file is meant so, it records what the reader read: 20 samples.
   ProcessRequest request = Record(c, {"--force", "--accept-warnings"});
   std::ofstream(folder_ / "scan.cfg") << kTypoConfig;
@@ -395,6 +444,157 @@ TEST_F(RecordRun, LostDataIsCountedAndReportedWhereItHappened) {
   }
 }
 
+TEST_F(RecordRun, NoStopRequestSkipsTheMotorsAndAKillLeavesFilesInfoTellsAndRepairMends) {
+  const struct {
+    const char* name;
+    unsigned period_us, buffer;
+    const char* then;  // the shell's part once the recording runs
+    bool killed;
+  } cases[] = {
+      // A fetch may wait a second: the second request comes while the loop
+      // waits for the first.
+      {"second Ctrl-C 0.1 s after the first", 1000, 30000,
+       "kill -INT $p; sleep 0.1; kill -INT $p; wait $p", false},
+      // 1000 samples a second: the records must reach the file within about
+      // a second of a fetch, long before a whole write block (16 s) is there.
+      {"SIGKILL once records are on disk, slow rate", 1000, 30000,
+       "n=0; while [ $(wc -c < scan01.prc) -le 293 ] && [ $n -lt 200 ]; do sleep 0.05; "
+       "n=$((n+1)); done; kill -KILL $p; wait $p",
+       true},
+      {"SIGKILL mid-run, 50 kHz", 20, 1000, "sleep 1.3; kill -KILL $p; wait $p", true},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    fs::remove(log_);
+    Config c;
+    c.period_us = k.period_us;
+    c.buffer = k.buffer;
+    c.samples = 1000000;
+    ProcessRun run = RunProcess(UnderShell(Record(c, {"--force"}), kStartAndWait + k.then));
+    ASSERT_FALSE(run.timed_out);
+    const fs::path prc = folder_ / "scan01.prc", raw = folder_ / "scan01.raw";
+    if (!k.killed) {
+      EXPECT_EQ(run.exit_status, kExitStopped) << run.out << ReadText(folder_ / "err.txt");
+      ExpectEndedCleanly(folder_, DriverLog(), run);
+      EXPECT_EQ(Info({"scan01.prc", "scan01.raw"}).exit_status, 0);
+      continue;
+    }
+    EXPECT_EQ(run.exit_status, 128 + SIGKILL);
+    // The header never claims records the file lacks, and capture-info tells
+    // what is there: consistent exactly when the count matches whole records.
+    for (const auto& [path, size] : {std::pair{prc, 64}, std::pair{raw, 16}}) {
+      SCOPED_TRACE(path.filename().string());
+      FileState state = StateOf(path, size);
+      EXPECT_GT(state.records, 0u) << "nothing reached the file";
+      EXPECT_LE(state.count, state.records);
+      ProcessRun info = Info({path.filename().string()});
+      EXPECT_TRUE(Contains(info.out, "Records present: " + std::to_string(state.records) +
+                                         "; header count " + std::to_string(state.count)))
+          << info.out;
+      if (info.exit_status == 0) {
+        EXPECT_EQ(state.count, state.records);
+        EXPECT_EQ(state.partial, 0u);
+      }
+    }
+    ProcessRun repair = RunProcess([&] {
+      ProcessRequest request;
+      request.program = CAPTURE_INFO_EXE;
+      request.args = {"--repair", "scan01.prc", "scan01.raw"};
+      request.working_directory = folder_.string();
+      return request;
+    }());
+    EXPECT_EQ(repair.exit_status, 0) << repair.out << repair.err;
+    ProcessRun after = Info({"scan01.prc", "scan01.raw"});
+    EXPECT_EQ(after.exit_status, 0) << after.out << after.err;
+    EXPECT_EQ(StateOf(prc, 64).count, StateOf(prc, 64).records);
+  }
+}
+
+TEST_F(RecordRun, ASilentCardOrAWriterThatCannotStartEndsCleanly) {
+  Config c;
+  c.samples = 200000;
+  {
+    SCOPED_TRACE("the mirror stops (the summary says when)");
+    ProcessRequest request = Record(c, {"--force"});
+    request.environment["HSIF_SIM_MIRROR_SLOW_AFTER"] = "100";  // 2 s
+    request.environment["HSIF_SIM_MIRROR_SLOW_HZ"] = "0";
+    ProcessRun run = RunProcess(request);
+    EXPECT_EQ(run.exit_status, kExitComplete) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out,
+                         "Mirror events: mirror stopped 1 time, 2.0 s in all (longest "
+                         "2.0 s, from 2.0 s)"))
+        << run.out;
+  }
+  {
+    SCOPED_TRACE("fetches succeed without samples");
+    std::ofstream(folder_ / "script.txt") << "0.1 0.2 0.3\n0.4:4 0.5\n";
+    ProcessRequest request = Record(c, {"--force"});
+    request.environment["HSIF_SIM_ANGLE_SCRIPT"] = (folder_ / "script.txt").string();
+    ProcessRun run = RunProcess(request);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_status, kExitFetch) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.err, "capture-record: card 0 answered without samples for"))
+        << run.err;
+    ExpectEndedCleanly(folder_, DriverLog(), run, false);
+    EXPECT_EQ(Info({"scan01.prc"}).exit_status, 0);
+  }
+  {
+    SCOPED_TRACE("the writer thread does not start");
+    fs::remove(log_);
+    fs::remove(folder_ / "scan01.prc");
+    fs::remove(folder_ / "scan01.raw");
+    fs::remove(folder_ / "scan01.idx");
+    ProcessRequest request = Record(c);
+    request.environment["SCANMON_RECORD_FAIL_THREAD"] = "1";
+    ProcessRun run = RunProcess(request);
+    EXPECT_EQ(run.exit_status, kExitSetup) << run.out << run.err;
+    EXPECT_TRUE(
+        Contains(run.err, "capture-record: starting the writer thread for scan01.prc failed"))
+        << run.err;
+    const std::string log = DriverLog();
+    EXPECT_TRUE(Contains(log, "HsifClose card=0 -> 1")) << log;
+    EXPECT_FALSE(Contains(log, "HsifSetMotorPower")) << log;
+    for (const char* name : {"scan01.prc", "scan01.raw", "scan01.idx"}) {
+      EXPECT_FALSE(fs::exists(folder_ / name)) << name;
+    }
+  }
+}
+
+TEST_F(RecordRun, GapsAreRecordedAndNoRevolutionIsMeasuredAcrossOne) {
+  Config c;
+  c.samples = 150000;  // 3 s at 50 kHz
+  const struct {
+    const char* name;
+    const char* card_buffer;
+    const char* lose_at;
+    const char* then;  // empty: no shell
+  } cases[] = {
+      // The card's buffer (0.1 s) overflows while the recorder is stopped.
+      {"recorder stopped 0.5 s", "5000", "",
+       "sleep 0.5; kill -STOP $p; sleep 0.5; kill -CONT $p; wait $p"},
+      // A short fetch: the flagged last slot is not among the records kept.
+      {"lost on a short fetch", "1000", "3", ""},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    ProcessRequest request = Record(c, {"--force"});
+    request.environment["HSIF_SIM_BUFFER"] = k.card_buffer;
+    request.environment["HSIF_SIM_LOSE_DATA_AT"] = k.lose_at;
+    if (k.then[0] != '\0') request = UnderShell(request, kStartAndWait + k.then);
+    ProcessRun run = RunProcess(request);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_status, kExitLostData) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "Mirror: 20.000 rev/s mean (20.000 min, 20.000 max)")) << run.out;
+    ProcessRun info = Info({"scan01.prc"});
+    EXPECT_EQ(info.exit_status, 0) << info.out;
+    EXPECT_TRUE(Contains(info.out, "Mirror: 20.000 rev/s mean, 20.000 min, 20.000 max"))
+        << info.out;
+    EXPECT_TRUE(Contains(info.out, " after lost data on the card, 0 where samples were not kept"))
+        << info.out;
+    EXPECT_FALSE(Contains(info.out, "Gaps: 0 ")) << info.out;
+  }
+}
+
 // A tmpfs of `kilobytes` mounted on `folder` for the test's life (the tests
 // run as root on CI); `refused` holds why when it cannot be.
 class TinyDisk {
@@ -422,8 +622,9 @@ class TinyDisk {
 
 TEST_F(RecordRun, AFullDiskOrAFileLimitStopsWithWholeRecordsAndTheSystemsReason) {
   // The disk: 4 MB of tmpfs for files that want 16 MB. The limit: a file-size
-  // limit (ulimit -f, SIGXFSZ ignored) of 3 MB (or 6: blocks of 512 bytes or
-  // of 1 kB, as the shell counts them) on an ordinary folder.
+  // limit (ulimit -f) of 3 MB (or 6: blocks of 512 bytes or of 1 kB, as the
+  // shell counts them) on an ordinary folder, with SIGXFSZ at its default
+  // (ending the process): the recorder must take it and see the write fail.
   TinyDisk disk(folder_ / "disk", 4096);
   const struct {
     const char* name;
@@ -448,7 +649,7 @@ TEST_F(RecordRun, AFullDiskOrAFileLimitStopsWithWholeRecordsAndTheSystemsReason)
     if (!k.needs_disk) {
       request.args.insert(
           request.args.begin(),
-          {"-c", "ulimit -f 6000; trap '' XFSZ; exec \"$0\" \"$@\"", request.program});
+          {"-c", "ulimit -f 6000; trap - XFSZ; exec \"$0\" \"$@\"", request.program});
       request.program = "/bin/sh";
     }
     ProcessRun run = RunProcess(request);
@@ -462,7 +663,9 @@ TEST_F(RecordRun, AFullDiskOrAFileLimitStopsWithWholeRecordsAndTheSystemsReason)
     EXPECT_GT(numbers.size(), 0u);
     EXPECT_LT(numbers.size(), 200000u);
     EXPECT_EQ(Gaps(numbers), 0u);
-    EXPECT_TRUE(Contains(DriverLog(), "HsifClose card=0 -> 1"));
+    const std::string log = DriverLog();
+    EXPECT_TRUE(Contains(log, "HsifSetMotorPower motor=1 power=0")) << log;
+    EXPECT_TRUE(Contains(log, "HsifClose card=0 -> 1")) << log;
     ProcessRun info = Info({prc.string(), raw.string()});
     EXPECT_EQ(info.exit_status, 0) << info.out << info.err;
   }
@@ -484,7 +687,8 @@ TEST_F(RecordRun, CaptureInfoTellsWholeFilesFromCutAndInconsistentOnes) {
       {"whole.prc", whole, 0, "Records present: 30000; header count 30000: match"},
       {"crash.prc", whole.substr(0, whole.size() - 10), 1, "NO (54 bytes of a cut record)"},
       {"miscounted.prc", miscounted, 1, "header count 30001: MISMATCH"},
-      {"header.raw", whole.substr(0, kHeaderBytes), 0, "Records present: 0 (a header"},
+      {"header.raw", whole.substr(0, kHeaderBytes), 1,
+       "Records present: 0 (a header without records); header count 30000: MISMATCH"},
       {"short.raw", whole.substr(0, 100), 1, "not a whole, valid capture header"},
   };
   for (const auto& f : files) {
@@ -498,9 +702,116 @@ TEST_F(RecordRun, CaptureInfoTellsWholeFilesFromCutAndInconsistentOnes) {
   EXPECT_TRUE(Contains(whole_run.out, "Mirror: 20.000 rev/s mean, 20.000 min, 20.000 max"))
       << whole_run.out;
   // One bad file among several fails the run; no file is a usage error.
-  EXPECT_EQ(Info({"whole.prc", "crash.prc", "header.raw"}).exit_status, 1);
+  EXPECT_EQ(Info({"whole.prc", "crash.prc"}).exit_status, 1);
   EXPECT_EQ(Info({"whole.prc", "missing.prc"}).exit_status, 1);
   EXPECT_EQ(Info({}).exit_status, 2);
+}
+
+// Little-endian bytes of `value`, `bytes` long.
+std::string Le(std::uint64_t value, int bytes) {
+  std::string out;
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>(value >> (8 * i) & 0xff);
+  return out;
+}
+
+TEST_F(RecordRun, CaptureInfoPlacesGapsRefusesStrangersAndRepairs) {
+  Config c;
+  c.samples = 30000;
+  ASSERT_EQ(RunProcess(Record(c)).exit_status, kExitComplete);
+  const std::string whole = ReadText(folder_ / "scan01.prc");
+  // 40000 records at 20 us, an index mark every 1000 samples (50 rev/s); 500
+  // samples missing after record 20000 (in the second 1 MB read piece), that
+  // record flagged as the stand-in flags a lost fetch's last one.
+  constexpr std::uint32_t kRecords = 40000, kGapAfter = 20000;
+  std::string records;
+  for (std::uint32_t i = 0; i < kRecords; ++i) {
+    std::uint32_t sample = i <= kGapAfter ? i : i + 500;
+    std::string record(64, '\0');
+    std::uint16_t flags = (sample % 1000 == 0 ? 4 : 0) | (i == kGapAfter ? 1 : 0);
+    record.replace(0, 2, Le(flags, 2));
+    record.replace(4, 4, Le(sample, 4));
+    records += record;
+  }
+  std::string header = whole.substr(0, kHeaderBytes);
+  header.replace(16, 4, Le(kRecords, 4));
+  std::ofstream(folder_ / "flagged.prc", std::ios::binary) << header << records;
+  // The same records without the flag, and a block index that places the gap:
+  // blocks of 1000 records, the one after the gap with 500 samples dropped.
+  std::string unflagged = records;
+  unflagged[kGapAfter * 64] = 0;
+  std::ofstream(folder_ / "indexed.prc", std::ios::binary) << header << unflagged;
+  std::string index = std::string("SCANMIDX") + Le(1, 4) + Le(32, 4) + Le(64, 4) + Le(0, 12);
+  for (std::uint32_t first = 0, sample = 0; first < kRecords;) {
+    std::uint32_t count = first < kGapAfter + 1 && first + 1000 > kGapAfter + 1
+                              ? kGapAfter + 1 - first
+                              : std::min<std::uint32_t>(1000, kRecords - first);
+    bool gap = first == kGapAfter + 1;
+    if (gap) sample += 500;
+    index += Le(first / 1000, 8) + Le(sample, 8) + Le(first, 8) + Le(count, 4) +
+             Le(gap ? 2 : 0, 4) + Le(gap ? 500 : 0, 8) +
+             Le(1700000000000000000ull + (sample + count) * 20000ull, 8) +
+             Le((sample + count) * 20000ull, 8) + Le(0, 8);
+    first += count;
+    sample += count;
+  }
+  std::ofstream(folder_ / "indexed.idx", std::ios::binary) << index;
+  for (const char* name : {"flagged.prc", "indexed.prc"}) {
+    SCOPED_TRACE(name);
+    ProcessRun run = Info({name});
+    EXPECT_EQ(run.exit_status, 0) << run.out << run.err;
+    EXPECT_TRUE(Contains(run.out, "Mirror: 50.000 rev/s mean, 50.000 min, 50.000 max")) << run.out;
+  }
+  ProcessRun indexed = Info({"indexed.prc"});
+  EXPECT_TRUE(Contains(indexed.out,
+                       "Gaps: 1 (0 after lost data on the card, 1 where samples were "
+                       "not kept: 500 samples)"))
+      << indexed.out;
+  EXPECT_TRUE(Contains(indexed.out,
+                       "before record 20001 (2023-11-14 22:13:20.430 UTC): 500 "
+                       "samples not kept (ring full)"))
+      << indexed.out;
+  EXPECT_TRUE(Contains(indexed.out, "Sample clock: 50000.0 samples/s")) << indexed.out;
+  EXPECT_TRUE(Contains(indexed.out, "+0 ppm against the nominal 20 us")) << indexed.out;
+  // An index cut inside a record, or of another kind, makes the file inconsistent.
+  std::ofstream(folder_ / "indexed.idx", std::ios::binary) << index.substr(0, index.size() - 3);
+  EXPECT_EQ(Info({"indexed.prc"}).exit_status, 1);
+  std::ofstream(folder_ / "indexed.idx", std::ios::binary) << "SCANMIDY" << index.substr(8);
+  ProcessRun stranger = Info({"indexed.prc"});
+  EXPECT_EQ(stranger.exit_status, 1);
+  EXPECT_TRUE(Contains(stranger.out, "refused: not a block index")) << stranger.out;
+
+  // A text file is no capture, and a hostile name reaches the terminal escaped.
+  std::string text = "# Notes\n";
+  while (text.size() < 12000) text += "Some words about the scanner and its mirror.\n";
+  std::string hostile = whole;
+  const std::string name = "\x1b]0;owned\x07\\n";
+  hostile.replace(36, name.size() + 1, name + '\0');
+  std::ofstream(folder_ / "notes.prc", std::ios::binary) << text;
+  std::ofstream(folder_ / "hostile.prc", std::ios::binary) << hostile;
+  ProcessRun notes = Info({"notes.prc"});
+  EXPECT_EQ(notes.exit_status, 1);
+  EXPECT_TRUE(Contains(notes.err, "notes.prc: not a capture file of this system")) << notes.err;
+  EXPECT_FALSE(Contains(notes.out, "Records present")) << notes.out;
+  ProcessRun named = Info({"hostile.prc"});
+  EXPECT_EQ(named.exit_status, 0) << named.out;
+  EXPECT_TRUE(Contains(named.out, " Cal file: \\x1B]0;owned\\x07\\x5Cn\n")) << named.out;
+  EXPECT_FALSE(Contains(named.out, "\x1b")) << named.out;
+
+  // The repair: a cut last record and a stale count are mended; a stranger is
+  // left as it was.
+  std::ofstream(folder_ / "crash.prc", std::ios::binary) << whole.substr(0, whole.size() - 10);
+  ProcessRequest repair;
+  repair.program = CAPTURE_INFO_EXE;
+  repair.args = {"--repair", "crash.prc", "notes.prc"};
+  repair.working_directory = folder_.string();
+  ProcessRun mended = RunProcess(repair);
+  EXPECT_EQ(mended.exit_status, 1) << "notes.prc refused";
+  EXPECT_TRUE(Contains(mended.out, "Header count: 30000 -> 29999")) << mended.out;
+  EXPECT_EQ(ReadText(folder_ / "notes.prc"), text);
+  ProcessRun after = Info({"crash.prc"});
+  EXPECT_EQ(after.exit_status, 0) << after.out;
+  EXPECT_TRUE(Contains(after.out, "Records present: 29999; header count 29999: match"))
+      << after.out;
 }
 
 }  // namespace

@@ -13,11 +13,13 @@
 #include <filesystem>
 #include <system_error>
 
+#include "capture/block_index.h"
 #include "capture/capture_config.h"
 #include "capture/capture_header.h"
 #include "capture/config_warning.h"
 #include "health/scan_health.h"
 #include "hsif/driver_binding.h"
+#include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/error_text.h"
 #include "platform/interrupt.h"
@@ -35,6 +37,11 @@ constexpr char kQuitKey = 'x';
 constexpr std::uint32_t kMaxFetchSamples = 30000;
 // The stabilisation wait looks for a stop this often.
 constexpr win::DWORD kWaitSliceMs = 50;
+// A card that answers fetches without samples for this long (or for ten sample
+// periods, when that is longer) has stopped delivering: the capture ends as
+// after a failed fetch.
+constexpr double kSilenceSeconds = 5.0;
+constexpr double kSilencePeriods = 10.0;
 
 // Fetch buffers, in static storage: nothing is allocated per fetch.
 RawSample g_raw[kMaxFetchSamples];
@@ -43,8 +50,12 @@ HealthState g_health;
 MonitorPortStorage g_port_storage;
 
 double NowSeconds() {
-  using Clock = std::chrono::steady_clock;
-  return std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+  return platform::MonotonicSeconds();
+}
+
+// A repeated stop request: the end skips writing out what the rings hold.
+bool HurryAsked() {
+  return platform::StopRequestCount() >= 2;
 }
 
 bool StopAsked() {
@@ -61,6 +72,7 @@ struct Configuration {
   std::int32_t stabilization_ms = 0;
   char raw_path[kCaptureFileNameBytes] = {};
   char prc_path[kCaptureFileNameBytes] = {};
+  char idx_path[kCaptureFileNameBytes + 8] = {};
   std::uint8_t single_cpu = 0;
   std::uint8_t write_raw = 0;
 };
@@ -92,6 +104,8 @@ struct LoopResult {
   std::uint64_t ring_events = 0;
   bool stopped = false;
   bool fetch_failed = false;
+  bool silent = false;  // the card answered without samples for too long
+  double silent_s = 0;
   double start_s = 0;
   double end_s = 0;
 };
@@ -103,8 +117,17 @@ LoopResult RunCapture(CardHandle card, const Configuration& config, CaptureWrite
   const bool keep_raw = config.write_raw == 1;
   LoopResult r;
   std::uint64_t dropping = 0;  // samples not kept since the ring last took a fetch
+  // The block index's account: fetches with samples and samples delivered, and
+  // what the next kept block must say about the gap before it.
+  BlockRecord block{};
+  std::uint64_t delivered = 0;
+  std::uint32_t pending_flags = 0;
+  const double period_s = config.header.sample_period * 1e-6;
+  const double silence_limit_s =
+      kSilencePeriods * period_s > kSilenceSeconds ? kSilencePeriods * period_s : kSilenceSeconds;
   StartHealth(g_health, HealthSettings{});
   r.start_s = NowSeconds();
+  double last_samples_s = r.start_s;
   while (r.recorded < target) {
     if (StopAsked()) {
       r.stopped = true;
@@ -112,11 +135,17 @@ LoopResult RunCapture(CardHandle card, const Configuration& config, CaptureWrite
     }
     if (writer->Failed()) break;
     std::uint32_t fetched = 0;
+    // The lost-data bit is cleared first, so a driver that writes it only on
+    // some fetches cannot repeat an old report.
+    g_raw[capacity - 1].words[0] &= ~kRawLostDataBit;
     if (g_driver.HsifGetBufferedSamples(card, g_raw, static_cast<std::int32_t>(capacity), &fetched,
                                         1) == 0) {
       r.fetch_failed = true;
       break;
     }
+    const long long utc_ns = platform::UtcNanoseconds();
+    const long long mono_ns = platform::MonotonicNanoseconds();
+    const double now_s = static_cast<double>(mono_ns) * 1e-9;
     if (fetched > capacity) fetched = capacity;
     // The driver's lost-data signal: bit 0 of the first word of the last slot
     // of the buffer handed over, whatever the fetched count.
@@ -124,18 +153,49 @@ LoopResult RunCapture(CardHandle card, const Configuration& config, CaptureWrite
     if (lost) {
       // As the monitor does: start the card's buffer afresh and go on.
       g_driver.HsifClearSampleBuffer(card);
-      g_driver.HsifSamplingEnable(card);
       ++r.lost_events;
       status->Note("data lost at sample %llu", static_cast<unsigned long long>(r.recorded));
+      if (g_driver.HsifSamplingEnable(card) == 0) {
+        status->Note("restarting the card's sampling after lost data failed");
+        r.fetch_failed = true;
+        break;
+      }
+      // This fetch's block (or the next, when it brought none) carries it.
+      pending_flags |= SCANMON_BLOCK_CARD_LOST;
+    }
+    if (fetched == 0 && !lost) {
+      if (now_s - last_samples_s >= silence_limit_s) {
+        r.fetch_failed = true;
+        r.silent = true;
+        r.silent_s = now_s - last_samples_s;
+        break;
+      }
+    } else {
+      last_samples_s = now_s;
     }
     std::uint64_t left = target - r.recorded;
     std::uint32_t take = left < fetched ? static_cast<std::uint32_t>(left) : fetched;
     if (take > 0) {
       g_driver.HsifProcessSamples(card, g_raw, g_processed, static_cast<std::int32_t>(take));
     }
-    FeedHealth(g_health, g_processed, take, lost, config.header.sample_period, NowSeconds());
+    FeedHealth(g_health, g_processed, take, lost, config.header.sample_period, now_s);
+    // The buffer was started afresh after this fetch: samples are missing
+    // after it too, and no revolution may be measured across them.
+    if (lost) NoteHealthGap(g_health);
     if (take > 0) {
-      if (writer->Append(g_processed, keep_raw ? g_raw : nullptr, take)) {
+      block.first_sample = delivered;
+      block.first_record = r.recorded;
+      block.count = take;
+      block.flags = pending_flags | (dropping > 0 ? SCANMON_BLOCK_DROPPED : 0u);
+      block.dropped_before = dropping;
+      block.utc_ns = utc_ns;
+      block.mono_ns = mono_ns;
+      ++block.sequence;
+      delivered += take;
+      BlockRecord kept = block;
+      --kept.sequence;  // numbered from 0
+      if (writer->Append(g_processed, keep_raw ? g_raw : nullptr, take, kept)) {
+        pending_flags = 0;
         if (dropping > 0) {
           status->Note("ring drained: %llu samples not kept at sample %llu",
                        static_cast<unsigned long long>(dropping),
@@ -232,16 +292,23 @@ int main(int argc, char** argv) {
     std::printf("No --calibration-value given: the header records calibration value 0.\n");
   }
   const bool write_raw = config.write_raw == 1;
+  if (!BlockIndexPathFor(config.prc_path, config.idx_path, sizeof config.idx_path)) {
+    std::fprintf(stderr, "capture-record: no index file name beside %s\n", config.prc_path);
+    return kExitSetup;
+  }
 
-  // 2. Existing files are refused before the card is touched.
-  if (!options.force) {
-    const char* existing = FileExists(config.prc_path)                ? config.prc_path
-                           : write_raw && FileExists(config.raw_path) ? config.raw_path
-                                                                      : nullptr;
-    if (existing != nullptr) {
-      std::fprintf(stderr, "capture-record: %s exists; --force replaces it\n", existing);
-      return kExitSetup;
-    }
+  // 2. Existing files are refused before the card is touched: the three this
+  // capture writes, and a .raw it does not write (it would sit beside the new
+  // .prc describing another capture). --force replaces them and removes that
+  // .raw.
+  const char* existing = FileExists(config.prc_path)   ? config.prc_path
+                         : FileExists(config.idx_path) ? config.idx_path
+                         : config.raw_path[0] != '\0' && FileExists(config.raw_path)
+                             ? config.raw_path
+                             : nullptr;
+  if (existing != nullptr && !options.force) {
+    std::fprintf(stderr, "capture-record: %s exists; --force replaces it\n", existing);
+    return kExitSetup;
   }
 
   CaptureWriterSettings settings;
@@ -253,6 +320,9 @@ int main(int argc, char** argv) {
   settings.overwrite = options.force;
   settings.stall_ms = options.stall_ms;
   settings.stall_every = options.stall_every;
+  settings.index_path = config.idx_path;
+  settings.hurry = HurryAsked;
+  settings.fail_thread_start = options.fail_thread_start;
   CaptureWriter writer;
   if (!writer.MakeRings(settings)) {
     std::fprintf(stderr, "capture-record: cannot reserve %zu MB for the capture ring\n",
@@ -294,15 +364,21 @@ int main(int argc, char** argv) {
   config.header.sensor_model = model != 0 ? kSensorModel200kHz : kSensorModel50kHz;
 
   // 4. The files, each starting with its header.
+  if (!write_raw && config.raw_path[0] != '\0' && FileExists(config.raw_path)) {
+    std::error_code ignored;
+    std::filesystem::remove(config.raw_path, ignored);
+  }
   if (!writer.Open(config.header)) {
     ReportWriteFailure(writer.Failure());
     ReleaseScanner(port, &link);
-    return kExitWrite;
+    return writer.Failure().not_disk ? kExitSetup : kExitWrite;
   }
 
   // From here on one path out: motors off, line and card released, priority
-  // back, files ended on whole records.
-  platform::EnableGracefulStop();
+  // back, files ended on whole records. No stop request may skip it: a
+  // repeated one only cuts the final flush short (the fetch loop sees a
+  // request within a fetch, at most about a second).
+  platform::EnableFirmStop();
   int exit_status = kExitComplete;
   bool raised = false;
   LoopResult result;
@@ -320,12 +396,16 @@ int main(int argc, char** argv) {
     raised = RaisePriority() != 0;
     if (!raised) std::fprintf(stderr, "capture-record: priority not raised; recording goes on\n");
     g_driver.HsifClearSampleBuffer(card);
-    g_driver.HsifSamplingEnable(card);
-    StatusLine status(win::_isatty(2) != 0);
-    std::fprintf(stderr, "Recording %lu samples ('x' or Ctrl-C stops)\n",
-                 static_cast<unsigned long>(config.header.num_samples));
-    result = RunCapture(card, config, &writer, &status);
-    status.Finish();
+    if (g_driver.HsifSamplingEnable(card) == 0) {
+      std::fprintf(stderr, "capture-record: starting the card's sampling failed\n");
+      result.fetch_failed = true;
+    } else {
+      StatusLine status(win::_isatty(2) != 0);
+      std::fprintf(stderr, "Recording %lu samples ('x' or Ctrl-C stops)\n",
+                   static_cast<unsigned long>(config.header.num_samples));
+      result = RunCapture(card, config, &writer, &status);
+      status.Finish();
+    }
   }
 
   g_driver.HsifSetMotorPower(card, 1, 0);
@@ -334,6 +414,7 @@ int main(int argc, char** argv) {
   if (raised) RestorePriority();
 
   bool files_ok = true;
+  if (HurryAsked()) writer.Hurry();
   const std::uint64_t in_files = writer.Finish(&files_ok);
   if (!files_ok) ReportWriteFailure(writer.Failure());
   if (in_files != config.header.num_samples) {
@@ -356,9 +437,19 @@ int main(int argc, char** argv) {
     summary.paths[i] = writer.FilePath(i);
     summary.bytes[i] = writer.FileBytes(i);
   }
+  summary.index_path = config.idx_path;
+  summary.index_bytes = writer.IndexBytes();
+  summary.syncs = writer.Syncs();
+  summary.sync_s = writer.SyncSeconds();
+  summary.sync_longest_s = writer.LongestSyncSeconds();
   PrintSummary(summary);
 
-  if (result.fetch_failed) {
+  if (result.silent) {
+    std::fprintf(stderr,
+                 "capture-record: card %u answered without samples for %.0f s: it has stopped "
+                 "delivering; check the sensor and its cable\n",
+                 static_cast<unsigned>(config.header.card_number), result.silent_s);
+  } else if (result.fetch_failed) {
     std::fprintf(stderr, "capture-record: fetching samples from card %u failed\n",
                  static_cast<unsigned>(config.header.card_number));
   }

@@ -13,9 +13,11 @@ const ProgramText kProgram = {
     "Records a capture as the configuration file CONFIG describes it: brings the\n"
     "sensor and the card up, sets the motors' power, waits the stabilisation\n"
     "delay, and writes <base>.prc (and <base>.raw when the configuration asks)\n"
-    "until the configured number of samples is recorded. 'x', Ctrl-C or\n"
-    "SIGTERM stop early; the files then end on a whole record and their header\n"
-    "counts the samples recorded.\n"
+    "with the block index <base>.idx (each fetch's time and the gaps) until the\n"
+    "configured number of samples is recorded. 'x', Ctrl-C or SIGTERM stop\n"
+    "early (a second request only skips writing out what memory holds); the\n"
+    "files then end on a whole record and their header counts the samples\n"
+    "recorded. A card that delivers nothing for 5 s ends the capture (status 6).\n"
     "\n"
     "Options:\n"
     "  --calibration-value N  calibration value for the header (default 0)\n"
@@ -30,9 +32,10 @@ const ProgramText kProgram = {
     "  --version              show the version\n"
     "\n"
     "Exit status: 0 complete, 1 configuration or bring-up failed (or files\n"
-    "exist, or a configuration warning without --accept-warnings), 2 usage\n"
-    "error, 3 stopped by the operator, 4 write failure, 5 complete but data\n"
-    "lost, 6 a fetch from the card failed.\n"};
+    "exist, a configuration warning without --accept-warnings, or no writer\n"
+    "thread), 2 usage error, 3 stopped by the operator, 4 write failure,\n"
+    "5 complete but data lost, 6 a fetch from the card failed or the card\n"
+    "stopped delivering.\n"};
 
 enum Option { kCalibrationValue, kForce, kRingMb, kAcceptWarnings };
 const OptionEntry kOptions[] = {{"--calibration-value", "N"},
@@ -96,5 +99,6 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   if (options->config_path == nullptr) return UsageError(&line, "no configuration file given");
   options->stall_ms = SeamValue("SCANMON_RECORD_STALL_MS", 0, kMaxStallMs, 0);
   options->stall_every = SeamValue("SCANMON_RECORD_STALL_EVERY", 1, 1000000, 1);
+  options->fail_thread_start = SeamValue("SCANMON_RECORD_FAIL_THREAD", 0, 1, 0) == 1;
   return -1;
 }

@@ -35,6 +35,8 @@ struct RecordOptions {
   // as a slow or stalling disk would.
   unsigned stall_ms = 0;
   unsigned stall_every = 1;
+  // Test seam (SCANMON_RECORD_FAIL_THREAD=1): the writer thread does not start.
+  bool fail_thread_start = false;
 };
 
 // Reads the command line through the command-line kit (and the test seam's

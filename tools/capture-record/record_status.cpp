@@ -87,11 +87,22 @@ void PrintSummary(const SummaryFigures& s) {
     std::printf("Mirror: no whole revolution seen (%llu index marks)\n",
                 static_cast<unsigned long long>(s.health.index_marks));
   }
+  char events[256];
+  DescribeMirrorEvents(s.health, events, sizeof events);
+  if (events[0] != '\0') std::printf("Mirror events: %s\n", events);
   std::printf("Ring: at most %.1f of %.1f MB held\n", static_cast<double>(s.ring_peak) / 1e6,
               static_cast<double>(s.ring_bytes) / 1e6);
   for (int i = 0; i < 2; ++i) {
     if (s.paths[i] == nullptr) continue;
     std::printf("File: %s, %llu bytes\n", s.paths[i], static_cast<unsigned long long>(s.bytes[i]));
+  }
+  if (s.syncs > 0) {
+    std::printf("Syncs to the device: %u, %.3f s in all, the longest %.3f s\n", s.syncs, s.sync_s,
+                s.sync_longest_s);
+  }
+  if (s.index_path != nullptr && s.index_bytes > 0) {
+    std::printf("Index: %s, %llu bytes\n", s.index_path,
+                static_cast<unsigned long long>(s.index_bytes));
   }
 }
 

@@ -50,6 +50,11 @@ struct SummaryFigures {
   std::size_t ring_bytes = 0;  // its size
   const char* paths[2] = {};
   std::uint64_t bytes[2] = {};
+  const char* index_path = nullptr;
+  std::uint64_t index_bytes = 0;
+  unsigned syncs = 0;  // the writer's syncs to the device, and their time
+  double sync_s = 0;
+  double sync_longest_s = 0;
 };
 
 // The closing summary, on stdout.

@@ -1,0 +1,161 @@
+#include "capture/block_index.h"
+
+#include <cstring>
+
+#include "platform/errors.h"
+#include "platform/files.h"
+
+namespace {
+
+constexpr char kMagic[8] = {'S', 'C', 'A', 'N', 'M', 'I', 'D', 'X'};
+// The longest header or record a reader of this version steps over (a later
+// version's): well inside the reader's buffer.
+constexpr std::uint32_t kMaxRecordBytes = 4096;
+
+void PutLe(std::uint64_t value, int bytes, unsigned char* out) {
+  for (int i = 0; i < bytes; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+std::uint64_t GetLe(const unsigned char* in, int bytes) {
+  std::uint64_t value = 0;
+  for (int i = bytes - 1; i >= 0; --i) value = value << 8 | in[i];
+  return value;
+}
+
+}  // namespace
+
+void EncodeBlockIndexHeader(unsigned char out[kBlockIndexHeaderBytes]) {
+  std::memset(out, 0, kBlockIndexHeaderBytes);
+  std::memcpy(out, kMagic, sizeof kMagic);
+  PutLe(kBlockIndexVersion, 4, out + 8);
+  PutLe(kBlockIndexHeaderBytes, 4, out + 12);
+  PutLe(kBlockRecordBytes, 4, out + 16);
+}
+
+void EncodeBlockRecord(const BlockRecord& r, unsigned char out[kBlockRecordBytes]) {
+  PutLe(r.sequence, 8, out);
+  PutLe(r.first_sample, 8, out + 8);
+  PutLe(r.first_record, 8, out + 16);
+  PutLe(r.count, 4, out + 24);
+  PutLe(r.flags, 4, out + 28);
+  PutLe(r.dropped_before, 8, out + 32);
+  PutLe(static_cast<std::uint64_t>(r.utc_ns), 8, out + 40);
+  PutLe(static_cast<std::uint64_t>(r.mono_ns), 8, out + 48);
+  PutLe(r.reserved, 8, out + 56);
+}
+
+BlockRecord DecodeBlockRecord(const unsigned char in[kBlockRecordBytes]) {
+  BlockRecord r{};
+  r.sequence = GetLe(in, 8);
+  r.first_sample = GetLe(in + 8, 8);
+  r.first_record = GetLe(in + 16, 8);
+  r.count = static_cast<std::uint32_t>(GetLe(in + 24, 4));
+  r.flags = static_cast<std::uint32_t>(GetLe(in + 28, 4));
+  r.dropped_before = GetLe(in + 32, 8);
+  r.utc_ns = static_cast<std::int64_t>(GetLe(in + 40, 8));
+  r.mono_ns = static_cast<std::int64_t>(GetLe(in + 48, 8));
+  r.reserved = GetLe(in + 56, 8);
+  return r;
+}
+
+BlockIndexCheck CheckBlockIndexHeader(const unsigned char* bytes, std::size_t size,
+                                      std::uint32_t* header_size, std::uint32_t* record_size) {
+  if (size < kBlockIndexHeaderBytes) return BlockIndexCheck::kShort;
+  if (std::memcmp(bytes, kMagic, sizeof kMagic) != 0) return BlockIndexCheck::kMagic;
+  if (GetLe(bytes + 8, 4) != kBlockIndexVersion) return BlockIndexCheck::kVersion;
+  *header_size = static_cast<std::uint32_t>(GetLe(bytes + 12, 4));
+  *record_size = static_cast<std::uint32_t>(GetLe(bytes + 16, 4));
+  if (*header_size < kBlockIndexHeaderBytes || *header_size > kMaxRecordBytes ||
+      *record_size < kBlockRecordBytes || *record_size > kMaxRecordBytes) {
+    return BlockIndexCheck::kSizes;
+  }
+  return BlockIndexCheck::kOk;
+}
+
+BlockIndexReader::~BlockIndexReader() {
+  Close();
+}
+
+void BlockIndexReader::Close() {
+  if (handle_ != nullptr) win::CloseHandle(handle_);
+  handle_ = nullptr;
+}
+
+// Makes `want` bytes (at most the buffer) wait from begin_ on; false when the
+// file ends (or a read fails) first.
+bool BlockIndexReader::Fill(std::size_t want) {
+  while (end_ - begin_ < want) {
+    if (at_end_) return false;
+    if (begin_ > 0) {
+      std::memmove(buffer_, buffer_ + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    win::DWORD got = 0;
+    if (win::ReadFile(handle_, buffer_ + end_, static_cast<win::DWORD>(kBufferBytes - end_), &got,
+                      nullptr) == 0) {
+      error_ = win::GetLastError();
+      read_failed_ = true;
+      at_end_ = true;
+      return false;
+    }
+    if (got == 0) at_end_ = true;
+    end_ += got;
+  }
+  return true;
+}
+
+bool BlockIndexReader::Open(const char* path) {
+  Close();
+  begin_ = end_ = 0;
+  at_end_ = read_failed_ = false;
+  records_ = partial_ = 0;
+  error_ = win::ERROR_SUCCESS;
+  check_ = BlockIndexCheck::kShort;
+  handle_ = win::CreateFileA(path, win::GENERIC_READ, win::FILE_SHARE_READ, nullptr,
+                             win::OPEN_EXISTING, 0, nullptr);
+  if (!win::IsValidHandle(handle_)) {
+    handle_ = nullptr;
+    error_ = win::GetLastError();
+    return false;
+  }
+  Fill(kBlockIndexHeaderBytes);
+  if (read_failed_) return false;
+  check_ = CheckBlockIndexHeader(buffer_, end_, &header_size_, &record_size_);
+  if (check_ != BlockIndexCheck::kOk) return false;
+  if (!Fill(header_size_)) {
+    check_ = BlockIndexCheck::kShort;
+    return false;
+  }
+  begin_ += header_size_;
+  return true;
+}
+
+bool BlockIndexReader::Next(BlockRecord* record) {
+  if (handle_ == nullptr) return false;
+  if (!Fill(record_size_)) {
+    partial_ = end_ - begin_;
+    return false;
+  }
+  *record = DecodeBlockRecord(buffer_ + begin_);
+  begin_ += record_size_;
+  ++records_;
+  return true;
+}
+
+bool BlockIndexPathFor(const char* prc_path, char* out, std::size_t size) {
+  std::size_t length = std::strlen(prc_path);
+  std::size_t stem = length;
+  for (std::size_t i = length; i > 0; --i) {
+    char c = prc_path[i - 1];
+    if (c == '/' || c == '\\') break;
+    if (c == '.') {
+      stem = i - 1;
+      break;
+    }
+  }
+  if (stem + 5 > size) return false;
+  std::memcpy(out, prc_path, stem);
+  std::memcpy(out + stem, ".idx", 5);
+  return true;
+}

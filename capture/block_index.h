@@ -1,0 +1,129 @@
+// The block record and the block index file.
+//
+// A block is what one fetch from the card brought: where its samples sit in the
+// capture files, when the host had them, and what was lost around them. The
+// recorder writes one record per fetch whose samples it kept to <base>.idx
+// beside <base>.prc, so a reader can put a time on every sample and find every
+// gap; the capture library hands the same record to its consumers.
+//
+// On disk: a 32-byte header (magic "SCANMIDX", version, header size, record
+// size), then the records in fetch order. Every field little-endian, no
+// padding. A later version may only grow the header and the record: a reader
+// skips header_size bytes and steps by record_size. The layout is plain C so
+// that a C header can mirror it; the offsets are pinned below.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/win_types.h"
+
+// Bit 0: the card reported lost data on this fetch. The card's buffer is then
+// started afresh, so samples are missing before this block and after it.
+#define SCANMON_BLOCK_CARD_LOST 0x1u
+// Bit 1: samples the card delivered were not kept before this block (the ring
+// to the disk or the consumer was full); dropped_before says how many.
+#define SCANMON_BLOCK_DROPPED 0x2u
+
+struct BlockRecord {
+  uint64_t sequence;        // fetch number since the start, one per fetch with samples
+  uint64_t first_sample;    // every sample the card delivered before this block
+  uint64_t first_record;    // this block's first record in the capture files
+  uint32_t count;           // samples in the block
+  uint32_t flags;           // SCANMON_BLOCK_*
+  uint64_t dropped_before;  // delivered but not kept, between the previous block and this
+  int64_t utc_ns;           // host UTC at the fetch's return, ns since 1970-01-01
+  int64_t mono_ns;          // host monotonic clock at the fetch's return, ns
+  uint64_t reserved;        // 0
+};
+
+struct BlockIndexHeader {
+  char magic[8];  // "SCANMIDX", no NUL
+  uint32_t version;
+  uint32_t header_size;
+  uint32_t record_size;
+  uint32_t reserved0;
+  uint64_t reserved1;
+};
+
+static_assert(sizeof(BlockRecord) == 64, "block record: 64 bytes");
+static_assert(offsetof(BlockRecord, sequence) == 0, "block record layout");
+static_assert(offsetof(BlockRecord, first_sample) == 8, "block record layout");
+static_assert(offsetof(BlockRecord, first_record) == 16, "block record layout");
+static_assert(offsetof(BlockRecord, count) == 24, "block record layout");
+static_assert(offsetof(BlockRecord, flags) == 28, "block record layout");
+static_assert(offsetof(BlockRecord, dropped_before) == 32, "block record layout");
+static_assert(offsetof(BlockRecord, utc_ns) == 40, "block record layout");
+static_assert(offsetof(BlockRecord, mono_ns) == 48, "block record layout");
+static_assert(offsetof(BlockRecord, reserved) == 56, "block record layout");
+static_assert(sizeof(BlockIndexHeader) == 32, "block index header: 32 bytes");
+static_assert(offsetof(BlockIndexHeader, version) == 8, "block index header layout");
+static_assert(offsetof(BlockIndexHeader, header_size) == 12, "block index header layout");
+static_assert(offsetof(BlockIndexHeader, record_size) == 16, "block index header layout");
+static_assert(offsetof(BlockIndexHeader, reserved1) == 24, "block index header layout");
+
+inline constexpr std::uint32_t kBlockIndexVersion = 1;
+inline constexpr std::size_t kBlockIndexHeaderBytes = 32;
+inline constexpr std::size_t kBlockRecordBytes = 64;
+
+// The file form of the header and a record (little-endian whatever the host).
+void EncodeBlockIndexHeader(unsigned char out[kBlockIndexHeaderBytes]);
+void EncodeBlockRecord(const BlockRecord& record, unsigned char out[kBlockRecordBytes]);
+BlockRecord DecodeBlockRecord(const unsigned char in[kBlockRecordBytes]);
+
+// What a reader found at the start of an index file.
+enum class BlockIndexCheck { kOk, kShort, kMagic, kVersion, kSizes };
+
+// Checks a header read from a file: magic, a version this reader knows, sizes at
+// least this version's. *header_size and *record_size give the steps to read by.
+BlockIndexCheck CheckBlockIndexHeader(const unsigned char* bytes, std::size_t size,
+                                      std::uint32_t* header_size, std::uint32_t* record_size);
+
+// Reads an index file through the platform's handles in fixed memory, one
+// record at a time, in file order.
+class BlockIndexReader {
+ public:
+  BlockIndexReader() = default;
+  ~BlockIndexReader();
+  BlockIndexReader(const BlockIndexReader&) = delete;
+  BlockIndexReader& operator=(const BlockIndexReader&) = delete;
+
+  // Opens `path` (read-only, others may read too) and checks its header. False
+  // when it cannot be opened or read (error()) or the header is refused
+  // (check()).
+  bool Open(const char* path);
+  // The next whole record; false at the end of the file or a failed read.
+  bool Next(BlockRecord* record);
+  void Close();
+
+  BlockIndexCheck check() const { return check_; }
+  win::DWORD error() const { return error_; }
+  std::uint64_t records() const { return records_; }  // whole records read so far
+  // After Next returned false: the bytes of a cut last record (0: the file
+  // ends on a whole record), and whether a read failed.
+  std::uint64_t partial_bytes() const { return partial_; }
+  bool read_failed() const { return read_failed_; }
+  std::uint32_t record_size() const { return record_size_; }
+  std::uint32_t header_size() const { return header_size_; }
+
+ private:
+  bool Fill(std::size_t want);
+
+  static constexpr std::size_t kBufferBytes = 1 << 16;
+  win::HANDLE handle_ = nullptr;
+  unsigned char buffer_[kBufferBytes];
+  std::size_t begin_ = 0, end_ = 0;
+  bool at_end_ = false;
+  bool read_failed_ = false;
+  BlockIndexCheck check_ = BlockIndexCheck::kShort;
+  win::DWORD error_ = 0;
+  std::uint32_t header_size_ = 0, record_size_ = 0;
+  std::uint64_t records_ = 0, partial_ = 0;
+};
+
+// `prc_path` with its extension replaced by ".idx" (or ".idx" added when it has
+// none); false when `out` is too small.
+bool BlockIndexPathFor(const char* prc_path, char* out, std::size_t size);
