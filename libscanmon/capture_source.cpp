@@ -123,6 +123,7 @@ class CaptureSource final : public Source {
   std::size_t header_bytes_ = 0;
   std::uint64_t records_ = 0;
   bool has_index_ = false;
+  std::size_t index_tail_ = 0;  // bytes of a record the index ends inside
   std::uint32_t max_block_ = 0;
   std::uint32_t fixed_block_ = 0;
   CaptureFile prc_;
@@ -213,6 +214,7 @@ int CaptureSource::CheckIndex() {
     ++blocks;
   }
   if (got < 0) return SetError(SCANMON_E_FILE, "reading %s.idx failed", base_.c_str());
+  index_tail_ = index_.tail_bytes();
   blocks_in_pass_ = blocks;
   // The next pass starts one block's spacing after this one's last block.
   const std::int64_t spacing =
@@ -336,11 +338,11 @@ int CaptureSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scan
     int status = NextBlock(&pending_);
     if (status == SCANMON_END) {
       ended_ = true;
-      if (index_.tail_bytes() > 0) {
+      if (index_tail_ > 0) {
         return SetError(SCANMON_END,
                         "the capture %s has no more blocks (%s.idx ends inside a record: %zu "
                         "bytes not read)",
-                        base_.c_str(), base_.c_str(), index_.tail_bytes());
+                        base_.c_str(), base_.c_str(), index_tail_);
       }
       return SetError(SCANMON_END, "the capture %s has no more blocks", base_.c_str());
     }
