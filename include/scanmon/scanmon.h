@@ -9,8 +9,8 @@
  *     the ring holds, whole fetches are dropped and counted (the next block says
  *     how many samples), never waited for: the card never overflows because a
  *     caller was slow.
- *   - a capture source: a recorded capture (<base>.prc, with <base>.raw and the
- *     block index <base>.idx when present) read back as the blocks it was
+ *   - a capture source: a recorded capture (BASE.prc, with BASE.raw and the
+ *     block index BASE.idx when present) read back as the blocks it was
  *     recorded in, as fast as possible or at the recorded pace, optionally
  *     looped.
  *
@@ -146,7 +146,7 @@ SCANMON_API const char* scanmon_version_text(void);
 /**@{*/
 
 /** One block: the samples of one fetch of the card. The same 64 bytes as a
- *  record of the block index file (<base>.idx): little-endian, no padding. */
+ *  record of the block index file (BASE.idx): little-endian, no padding. */
 typedef struct scanmon_block {
   /** Fetch number since the start of the acquisition, from 0: one per fetch
    *  the card answered with samples (also fetches that were dropped). */
@@ -317,9 +317,9 @@ typedef struct scanmon_capture_options {
   /** Without a block index: samples per block; 0 takes the header's buffer
    *  size (or 5000 when it has none). With an index: not used. */
   int32_t block_samples;
-  /** 1: read <base>.raw too (SCANMON_E_FILE when it is missing); 0: not. */
+  /** 1: read BASE.raw too (SCANMON_E_FILE when it is missing); 0: not. */
   int32_t with_raw;
-  /** 1: ignore <base>.idx even when present (blocks as without one). */
+  /** 1: ignore BASE.idx even when present (blocks as without one). */
   int32_t ignore_index;
 } scanmon_capture_options;
 
@@ -328,8 +328,8 @@ typedef struct scanmon_capture_options {
 SCANMON_API int scanmon_capture_options_init(scanmon_capture_options* options);
 
 /** Opens a recorded capture. `base` is the capture's base name (the
- *  configuration's line 13), with or without ".prc": <base>.prc is read, with
- *  <base>.idx when present. `options` may be null (the defaults). */
+ *  configuration's line 13), with or without ".prc": BASE.prc is read, with
+ *  BASE.idx when present. `options` may be null (the defaults). */
 SCANMON_API int scanmon_open_capture(const char* base, const scanmon_capture_options* options,
                                      scanmon_source** source);
 
