@@ -54,6 +54,10 @@ write_basic_package_version_file(${CMAKE_BINARY_DIR}/sdk/scanmonConfigVersion.cm
 install(FILES ${CMAKE_BINARY_DIR}/sdk/scanmonConfig.cmake
               ${CMAKE_BINARY_DIR}/sdk/scanmonConfigVersion.cmake
         DESTINATION ${SCANMON_INSTALL_CMAKE_DIR} COMPONENT sdk)
+# Relative to the .pc file's own folder, so an installed tree may be moved.
+file(RELATIVE_PATH SCANMON_PC_PREFIX_FROM_PCFILEDIR
+     ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" SCANMON_PC_PREFIX_FROM_PCFILEDIR "${SCANMON_PC_PREFIX_FROM_PCFILEDIR}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/scanmon.pc.in ${CMAKE_BINARY_DIR}/sdk/scanmon.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/sdk/scanmon.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT sdk)
