@@ -340,9 +340,9 @@ int CaptureSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scan
       ended_ = true;
       if (index_tail_ > 0) {
         return SetError(SCANMON_END,
-                        "the capture %s has no more blocks (%s.idx ends inside a record: %zu "
+                        "the capture %s has no more blocks (%s.idx ends inside a record: %lu "
                         "bytes not read)",
-                        base_.c_str(), base_.c_str(), index_tail_);
+                        base_.c_str(), base_.c_str(), static_cast<unsigned long>(index_tail_));
       }
       return SetError(SCANMON_END, "the capture %s has no more blocks", base_.c_str());
     }
