@@ -234,8 +234,8 @@ bool ScannerSource::BringUpCard() {
   return false;
 }
 
-// Motors off, line and card released, the process's settings back, the
-// driver's reference dropped: whatever the bring-up got to.
+// Motors off, line and card released, the process's settings back: whatever
+// the bring-up got to.
 void ScannerSource::ReleaseCard() {
   if (card_ != kNoCard) {
     for (int m = 0; m < SCANMON_MOTORS; ++m) {
@@ -245,7 +245,9 @@ void ScannerSource::ReleaseCard() {
   }
   ReleaseScanner(&port_storage_.port, &link_);
   card_ = kNoCard;
-  if (link_.module != nullptr) ReleaseDriver(link_.module);
+  // The driver stays loaded until the process ends, as in the monitor: an
+  // unloaded driver loses its own state (the stand-in's named pipes on
+  // Windows outlive it, and a second open in the process would fail).
   link_.module = nullptr;
   if (priority_raised_) RestorePriority();
   priority_raised_ = false;
