@@ -175,8 +175,13 @@ else()
   # (dpkg-shlibdeps), not typed here.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # The scanner library in the system's library folder: its shlibs file and
-  # the ldconfig trigger.
-  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  # the ldconfig trigger (a trigger, not ldconfig calls in maintainer scripts).
+  set(_control ${CMAKE_BINARY_DIR}/packaging/control)
+  file(WRITE ${_control}/shlibs
+       "libscanmon ${PROJECT_VERSION_MAJOR} scanmon (>= ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})\n")
+  file(WRITE ${_control}/triggers "activate-noawait ldconfig\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_control}/shlibs ${_control}/triggers)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
       OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 endif()
