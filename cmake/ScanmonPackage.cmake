@@ -30,6 +30,60 @@ else()
   scanmon_add_program(scanmon-demo SCRIPT ${SCANMON_PACKAGING_DIR}/scanmon-demo.in)
 endif()
 
+# The scanner library for integrators: headers, the shared library (and on
+# Windows its import library), a CMake package (find_package(scanmon CONFIG),
+# target scanmon::scanmon, with a version file), a pkg-config file, and the
+# API reference made by Doxygen from the header's comments.
+include(CMakePackageConfigHelpers)
+set(SCANMON_INSTALL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/scanmon)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/scanmon
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT sdk)
+install(TARGETS scanmon_shared EXPORT scanmonTargets
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sdk
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sdk
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sdk
+        INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(EXPORT scanmonTargets NAMESPACE scanmon:: DESTINATION ${SCANMON_INSTALL_CMAKE_DIR}
+        COMPONENT sdk)
+configure_package_config_file(${PROJECT_SOURCE_DIR}/cmake/scanmonConfig.cmake.in
+                              ${CMAKE_BINARY_DIR}/sdk/scanmonConfig.cmake
+                              INSTALL_DESTINATION ${SCANMON_INSTALL_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/sdk/scanmonConfigVersion.cmake
+                                 VERSION ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${PROJECT_VERSION_PATCH}
+                                 COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/sdk/scanmonConfig.cmake
+              ${CMAKE_BINARY_DIR}/sdk/scanmonConfigVersion.cmake
+        DESTINATION ${SCANMON_INSTALL_CMAKE_DIR} COMPONENT sdk)
+# Relative to the .pc file's own folder, so an installed tree may be moved.
+file(RELATIVE_PATH SCANMON_PC_PREFIX_FROM_PCFILEDIR
+     ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+string(REGEX REPLACE "/$" "" SCANMON_PC_PREFIX_FROM_PCFILEDIR "${SCANMON_PC_PREFIX_FROM_PCFILEDIR}")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/scanmon.pc.in ${CMAKE_BINARY_DIR}/sdk/scanmon.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/sdk/scanmon.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT sdk)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/health_c.c ${PROJECT_SOURCE_DIR}/examples/health_cpp.cpp
+              ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt
+              ${PROJECT_SOURCE_DIR}/examples/Makefile.pkg-config
+        DESTINATION ${SCANMON_INSTALL_DOC_DIR}/examples COMPONENT sdk)
+
+find_program(SCANMON_DOXYGEN doxygen)
+if(SCANMON_DOXYGEN)
+  set(_api_dir ${CMAKE_BINARY_DIR}/api)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/Doxyfile.in ${_api_dir}/Doxyfile @ONLY)
+  add_custom_command(
+    OUTPUT ${_api_dir}/html/index.html
+    COMMAND ${SCANMON_DOXYGEN} ${_api_dir}/Doxyfile
+    DEPENDS ${PROJECT_SOURCE_DIR}/include/scanmon/scanmon.h
+            ${PROJECT_SOURCE_DIR}/include/scanmon/scanmon.hpp ${_api_dir}/Doxyfile
+    WORKING_DIRECTORY ${_api_dir}
+    COMMENT "API reference (Doxygen)"
+    VERBATIM)
+  add_custom_target(scanmon_api_docs ALL DEPENDS ${_api_dir}/html/index.html)
+  install(DIRECTORY ${_api_dir}/html/ DESTINATION ${SCANMON_INSTALL_DOC_DIR}/api COMPONENT sdk)
+else()
+  message(STATUS "doxygen not found: no API reference (apt-get install doxygen)")
+endif()
+
 # Documentation: the README and docs/ (Markdown, which reads as plain text; on
 # Windows named .txt so that a double click opens them), the copyright file.
 file(GLOB _docs ${PROJECT_SOURCE_DIR}/docs/*.md)
@@ -81,10 +135,13 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${_description}")
 set(CPACK_RESOURCE_FILE_LICENSE ${SCANMON_PACKAGING_DIR}/copyright)
 set(CPACK_PACKAGE_INSTALL_DIRECTORY scanmon)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_COMPONENTS_ALL programs standin)
+set(CPACK_COMPONENTS_ALL programs standin sdk)
 set(CPACK_COMPONENT_PROGRAMS_DISPLAY_NAME "scanmon and its tools")
 set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "The monitor, the operator tools and the documentation.")
 set(CPACK_COMPONENT_PROGRAMS_REQUIRED ON)
+set(CPACK_COMPONENT_SDK_DISPLAY_NAME "Scanner library for developers")
+set(CPACK_COMPONENT_SDK_DESCRIPTION
+    "The scanmon library (scanmon.dll, its import library libscanmon.dll.a), its C and C++ headers, the CMake package, examples and the API reference.")
 set(CPACK_COMPONENT_STANDIN_DISPLAY_NAME "Stand-in driver and demo")
 set(CPACK_COMPONENT_STANDIN_DESCRIPTION
     "A simulated HSIF card and AR4000 sensor (hsif.dll in the folder standin), the demo folder and scanmon-demo.cmd. The driver of the card is never replaced: the stand-in lives in a folder of its own.")
@@ -122,6 +179,14 @@ else()
   # Dependencies from the libraries the programs and the stand-in link
   # (dpkg-shlibdeps), not typed here.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # The scanner library in the system's library folder: its shlibs file and
+  # the ldconfig trigger (a trigger, not ldconfig calls in maintainer scripts).
+  set(_control ${CMAKE_BINARY_DIR}/packaging/control)
+  file(WRITE ${_control}/shlibs
+       "libscanmon ${PROJECT_VERSION_MAJOR} scanmon (>= ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})\n")
+  file(WRITE ${_control}/triggers "activate-noawait ldconfig\n")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_control}/shlibs ${_control}/triggers)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
       OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 endif()

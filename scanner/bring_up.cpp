@@ -1,5 +1,6 @@
 #include "scanner/bring_up.h"
 
+#include <cstdarg>
 #include <cstdio>
 
 #include "hsif/driver_binding.h"
@@ -22,23 +23,41 @@ constexpr std::int32_t kMirrorEncoder = 1;
 constexpr std::int32_t kSecondEncoder = 2;
 
 constexpr win::DWORD kModulePathBytes = win::kMaxPath;
+// The longest message: the loader's text may name long paths.
+constexpr std::size_t kMessageBytes = 1024;
 
-CardHandle Fail(const char* message, std::FILE* stream = stderr) {
-  std::fputs(message, stream);
+// Prints one message of the sequence on `stream` and hands it to the setup's
+// message hook.
+#if defined(__GNUC__)
+__attribute__((format(printf, 3, 4)))
+#endif
+void Say(const ScannerSetup& setup, std::FILE* stream, const char* format, ...) {
+  char text[kMessageBytes];
+  std::va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (setup.print_messages) std::fputs(text, stream);
+  if (setup.on_message != nullptr) setup.on_message(text, setup.message_context);
+}
+
+CardHandle Fail(const ScannerSetup& setup, const char* message, std::FILE* stream = stderr) {
+  Say(setup, stream, "%s", message);
   return kNoCard;
 }
 
 // The card refused the sample period: tell the operator the model's limit.
-CardHandle ExplainRefusedSamplePeriod(CardHandle card) {
-  std::fprintf(stderr, "HsifSetSamplePeriod failed.\n");
+CardHandle ExplainRefusedSamplePeriod(const ScannerSetup& setup, CardHandle card) {
+  Say(setup, stderr, "HsifSetSamplePeriod failed.\n");
   std::int32_t model = 0;
-  if (g_driver.HsifGetCardModel(card, &model) == 0) return Fail("Unknown Hsif card model.\n");
+  if (g_driver.HsifGetCardModel(card, &model) == 0)
+    return Fail(setup, "Unknown Hsif card model.\n");
   std::int32_t min_period = 0;
   if (g_driver.HsifGetMinSamplePeriod(card, &min_period) == 0) {
-    return Fail("Unknown minimum sample period.\n");
+    return Fail(setup, "Unknown minimum sample period.\n");
   }
-  std::fprintf(stderr, "The AR4000 %d KHz model minimum sample period is %d us.\n",
-               model != 0 ? 200 : 50, min_period);
+  Say(setup, stderr, "The AR4000 %d KHz model minimum sample period is %d us.\n",
+      model != 0 ? 200 : 50, min_period);
   return kNoCard;
 }
 
@@ -46,86 +65,91 @@ CardHandle ExplainRefusedSamplePeriod(CardHandle card) {
 
 CardHandle BringUpScanner(const ScannerSetup& setup, SerialPort* port, ScannerLink* link) {
   *link = ScannerLink{};
-  std::printf("before hsifdllinit\n");
+  Say(setup, stdout, "before hsifdllinit\n");
   win::HMODULE module = LoadDriver();
   link->module = module;
   if (module == nullptr) {
     const win::DWORD code = win::GetLastError();
-    std::fprintf(stderr, "Unable to load %s.dll\n", DriverName());
+    Say(setup, stderr, "Unable to load %s.dll\n", DriverName());
     // What the loader said (Linux): the file it missed or could not use, and
     // where it looked.
     win::SetLastError(code);
-    ExplainDriverNotLoaded(stderr);
+    if (setup.print_messages) {
+      ExplainDriverNotLoaded(stderr);
+    } else if (win::LastLoaderMessage()[0] != '\0') {
+      Say(setup, stderr, "%s\n", win::LastLoaderMessage());
+    }
     return kNoCard;
   }
   char module_path[kModulePathBytes] = {};
   win::GetModuleFileNameA(module, module_path, sizeof module_path);
-  std::printf("Using DLL: %s\n\n", module_path);
+  Say(setup, stdout, "Using DLL: %s\n\n", module_path);
 
   g_driver.HsifDllInit();
-  std::printf("after hsifdllinit\n");
+  Say(setup, stdout, "after hsifdllinit\n");
 
   if (g_driver.HsifOpenPort(port, kSensorBaudRate, setup.com_port) == 0) {
-    Fail("Error: Serial Comm port open failed.\n");
-    ExplainPortNotOpened(stderr, module, setup.com_port);
+    Fail(setup, "Error: Serial Comm port open failed.\n");
+    if (setup.print_messages) ExplainPortNotOpened(stderr, module, setup.com_port);
     return kNoCard;
   }
   link->port_open = true;
   g_driver.HsifSendStr(port, "I");
   win::Sleep(kSensorCommandSettleMs);
-  std::fprintf(stderr, "Opened high speed interface.\n");
+  Say(setup, stderr, "Opened high speed interface.\n");
 
   CardHandle card = g_driver.HsifOpen(setup.card_number, port);
-  if (card == kNoCard) return Fail("Error: HsifOpen failed.\n");
+  if (card == kNoCard) return Fail(setup, "Error: HsifOpen failed.\n");
   link->card = card;
-  if (g_driver.HsifResetBoard(card) == 0) return Fail("Error: HsifResetBoard failed.\n");
+  if (g_driver.HsifResetBoard(card) == 0) return Fail(setup, "Error: HsifResetBoard failed.\n");
   if (g_driver.HsifLoadCalibrationData(card, setup.calibration_file) == 0) {
-    Fail("ERROR: Could not read calibration file\n", stdout);
-    ExplainCalibrationNotRead(stdout, module, setup.calibration_file);
+    Fail(setup, "ERROR: Could not read calibration file\n", stdout);
+    if (setup.print_messages) {
+      ExplainCalibrationNotRead(stdout, module, setup.calibration_file);
+    }
     return kNoCard;
   }
 
-  std::printf("max range %d sample period %d\n", setup.max_range_in, setup.sample_period_us);
+  Say(setup, stdout, "max range %d sample period %d\n", setup.max_range_in, setup.sample_period_us);
   if (g_driver.HsifSetSamplePeriod(card, 0, setup.max_range_in, setup.sample_period_us) == 0) {
-    return ExplainRefusedSamplePeriod(card);
+    return ExplainRefusedSamplePeriod(setup, card);
   }
 
-  std::fprintf(stderr, "HISF Card Calibration\n");
+  Say(setup, stderr, "HISF Card Calibration\n");
   g_driver.HsifSetPollMode(card, 1);
   g_driver.HsifClearSampleBuffer(card);
   if (g_driver.HsifCalibrate(card) != 1) {
-    return Fail("Error: Could not get calibration value **\n");
+    return Fail(setup, "Error: Could not get calibration value **\n");
   }
-  std::fprintf(stderr, "SamplingModeInit\n");
+  Say(setup, stderr, "SamplingModeInit\n");
   if (g_driver.HsifSamplingModeInit(card) != 1) {
-    return Fail("Error: Could not initialize sampling mode\n");
+    return Fail(setup, "Error: Could not initialize sampling mode\n");
   }
   if (g_driver.HsifClearEncoder(card, kClearBothEncoders, 1) != 1) {
-    return Fail("Error: Failed to clear encoder1\n");
+    return Fail(setup, "Error: Failed to clear encoder1\n");
   }
   if (g_driver.HsifCalibrateEncoder(card, kMirrorEncoder, 0, setup.mirror_encoder_counts) != 1) {
-    return Fail("Error: Failed to set encoder1\n");
+    return Fail(setup, "Error: Failed to set encoder1\n");
   }
   if (g_driver.HsifCalibrateEncoder(card, kSecondEncoder, 0, setup.second_encoder_counts) != 1) {
-    return Fail("Error: Failed to set encoder2\n");
+    return Fail(setup, "Error: Failed to set encoder2\n");
   }
 
-  std::fprintf(stderr, "max_range %d sample_period %d\n", setup.max_range_in,
-               setup.sample_period_us);
+  Say(setup, stderr, "max_range %d sample_period %d\n", setup.max_range_in, setup.sample_period_us);
   if (g_driver.HsifSetSamplePeriod(card, 0, setup.max_range_in, setup.sample_period_us) == 0) {
-    return Fail("Error: Failed to set sample and range\n");
+    return Fail(setup, "Error: Failed to set sample and range\n");
   }
 
   if (setup.mirror_spin_up_ms > 0) {
-    std::fprintf(stderr, "Waiting (%lu sec.) for mirror to move\n",
-                 static_cast<unsigned long>(setup.mirror_spin_up_ms / 1000));
+    Say(setup, stderr, "Waiting (%lu sec.) for mirror to move\n",
+        static_cast<unsigned long>(setup.mirror_spin_up_ms / 1000));
     win::Sleep(setup.mirror_spin_up_ms);
   }
 
-  std::fprintf(stderr, "Clear Sample Buffer\n");
+  Say(setup, stderr, "Clear Sample Buffer\n");
   g_driver.HsifClearSampleBuffer(card);
   g_driver.HsifSamplingEnable(card);
-  std::fprintf(stderr, "Sampling Enable\n");
+  Say(setup, stderr, "Sampling Enable\n");
   return card;
 }
 

@@ -22,6 +22,12 @@ struct ScannerSetup {
   std::int32_t mirror_encoder_counts = 4096;  // encoder 1, per revolution
   std::int32_t second_encoder_counts = 200;   // encoder 2, per revolution
   win::DWORD mirror_spin_up_ms = 5000;        // 0: no wait at the end
+  // Each message of the sequence is printed on its stream (print_messages)
+  // and handed to on_message (when set) with its text, so that the scanner
+  // library can give an integrator the failed step's own words.
+  bool print_messages = true;
+  void (*on_message)(const char* text, void* context) = nullptr;
+  void* message_context = nullptr;
 };
 
 // What the sequence had opened when it returned, so that a caller can release

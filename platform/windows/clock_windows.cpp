@@ -12,28 +12,25 @@ double MonotonicSeconds() {
   return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-}  // namespace platform
-
-namespace platform {
-
-long long MonotonicNanoseconds() {
+std::int64_t MonotonicNanoseconds() {
   LARGE_INTEGER frequency;
   LARGE_INTEGER now;
   QueryPerformanceFrequency(&frequency);
   QueryPerformanceCounter(&now);
-  // Whole seconds and the rest apart: the product would overflow 64 bits.
-  long long seconds = now.QuadPart / frequency.QuadPart;
-  long long rest = now.QuadPart % frequency.QuadPart;
-  return seconds * 1000000000LL + rest * 1000000000LL / frequency.QuadPart;
+  // Whole seconds and the rest apart, so the product cannot overflow.
+  const std::int64_t f = frequency.QuadPart;
+  const std::int64_t c = now.QuadPart;
+  return c / f * 1000000000 + c % f * 1000000000 / f;
 }
 
-long long UtcNanoseconds() {
-  // 100 ns steps since 1601-01-01; 1970 is 11644473600 s later.
+std::int64_t UtcNanoseconds() {
+  // 100 ns intervals since 1601-01-01; 1970 is 11644473600 s later.
+  constexpr std::int64_t kUnixEpochIntervals = 116444736000000000LL;
   FILETIME now;
   GetSystemTimePreciseAsFileTime(&now);
-  unsigned long long ticks =
-      (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-  return (static_cast<long long>(ticks) - 116444736000000000LL) * 100;
+  const std::int64_t intervals = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+  return (intervals - kUnixEpochIntervals) * 100;
 }
 
 }  // namespace platform

@@ -34,6 +34,18 @@ if grep -q '^SCANMON_MANPAGES:BOOL=ON' "$build/CMakeCache.txt"; then
     "$build/scanmon-programs.txt" >/dev/null
 fi
 
+# The scanner library, its headers and packages; no RUNPATH into the build.
+library=$(cd "$prefix" && find . -name 'libscanmon.so.1' | sed 's|^\./||')
+[ -n "$library" ] || fail "no libscanmon.so.1 installed"
+for path in include/scanmon/scanmon.h include/scanmon/scanmon.hpp \
+            "$(dirname "$library")/cmake/scanmon/scanmonConfig.cmake" \
+            "$(dirname "$library")/pkgconfig/scanmon.pc"; do
+  [ -f "$prefix/$path" ] || fail "$path not installed"
+done
+if readelf -d "$prefix/$library" | grep -qE 'RPATH|RUNPATH'; then
+  fail "$library keeps a RUNPATH"
+fi
+
 # The demo command runs the monitor against the installed stand-in; the
 # stand-in fails the third fetch, which ends the run with status 3 (line
 # released, card closed).

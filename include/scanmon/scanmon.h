@@ -1,0 +1,490 @@
+/* scanmon: the scanner library's C interface.
+ *
+ * A source delivers blocks of samples, whatever is behind it:
+ *   - a scanner source: the interface card (its driver, or the stand-in) brought
+ *     up with the sequence the monitor and the recorder share. A fetch thread of
+ *     the library's own makes every driver call, from the bring-up to the
+ *     release, keeps the card's pace and fills a ring; the caller reads blocks
+ *     from the ring at its own pace. When the caller falls behind by more than
+ *     the ring holds, whole fetches are dropped and counted (the next block says
+ *     how many samples), never waited for: the card never overflows because a
+ *     caller was slow.
+ *   - a capture source: a recorded capture (BASE.prc, with BASE.raw and the
+ *     block index BASE.idx when present) read back as the blocks it was
+ *     recorded in, as fast as possible or at the recorded pace, optionally
+ *     looped.
+ *
+ * Conventions, for every function below:
+ *   - Results are int: SCANMON_OK (0), or one of the other codes of
+ *     scanmon_status. Conditions that are not failures (a time-out, the end of a
+ *     capture) are positive; failures are negative.
+ *   - After any result other than SCANMON_OK, scanmon_last_error() gives a text
+ *     that names what failed and what to do. The text is kept per thread, until
+ *     the thread's next call into the library.
+ *   - Bad arguments (a null pointer where one is needed, a struct_size the
+ *     library does not know, a value out of range) return SCANMON_E_ARGUMENT;
+ *     they never crash and change nothing.
+ *   - Buffers belong to the caller. The library keeps no pointer given to it
+ *     beyond the call (file names and settings are copied).
+ *   - Structs the caller fills or receives start with struct_size: set it to
+ *     sizeof the struct (the *_init functions do), so that a later version of
+ *     the library can grow the struct and still serve older callers.
+ *
+ * Threads: a source is used by one thread at a time (any thread, one after the
+ * other; calls on one source must not overlap). Different sources may be used
+ * from different threads at once. scanmon_last_error, scanmon_status_name and
+ * the version queries may be called from any thread at any time.
+ *
+ * Two sources in one process: the card's driver is loaded once per process and
+ * its entry points are process-wide, and nothing says it is safe for more than
+ * one thread; so one scanner source may be open in a process at a time (a
+ * second open gets SCANMON_E_BUSY; open it in another process for a second
+ * card). Capture sources are plain files: any number, beside a scanner source
+ * or not.
+ *
+ * Calling convention: the platform's C convention (cdecl on 32-bit Windows).
+ */
+#ifndef SCANMON_SCANMON_H
+#define SCANMON_SCANMON_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(SCANMON_BUILDING_LIBRARY)
+#define SCANMON_API __declspec(dllexport)
+#elif defined(SCANMON_STATIC)
+#define SCANMON_API
+#else
+#define SCANMON_API __declspec(dllimport)
+#endif
+#elif defined(SCANMON_BUILDING_LIBRARY) && defined(__GNUC__)
+#define SCANMON_API __attribute__((visibility("default")))
+#else
+#define SCANMON_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/** @file scanmon.h
+ *  @brief The scanner library: sources, blocks, health, capture headers. */
+
+/* ------------------------------------------------------------------------ */
+/** @name Status codes */
+/**@{*/
+
+/** Every result of the library, in one enumeration. */
+typedef enum scanmon_status {
+  /** Done. */
+  SCANMON_OK = 0,
+  /** scanmon_read_block: no block came within the time-out. Nothing was
+   *  written; call again. */
+  SCANMON_TIMEOUT = 1,
+  /** scanmon_read_block: a capture source (not looped) has delivered its last
+   *  block. Nothing was written. */
+  SCANMON_END = 2,
+
+  /** A null pointer, an unknown struct_size, a value out of range, a raw
+   *  buffer asked of a source that keeps no raw records. Nothing changed. */
+  SCANMON_E_ARGUMENT = -1,
+  /** scanmon_read_block: the block holds more samples than the caller's
+   *  capacity. The block record was written (its count says how many); the
+   *  block stays the next one to read. */
+  SCANMON_E_BUFFER = -2,
+  /** A settings file (capture configuration or properties) could not be read
+   *  or holds a value the library cannot use. */
+  SCANMON_E_SETTINGS = -3,
+  /** The card's driver library could not be loaded, or lacks an entry point. */
+  SCANMON_E_DRIVER = -4,
+  /** A step of the sensor's and the card's bring-up failed (the text quotes
+   *  the bring-up's own messages). Everything opened was released. */
+  SCANMON_E_BRING_UP = -5,
+  /** The card stopped delivering samples (a fetch failed). The blocks fetched
+   *  before are still read first; then every read returns this. */
+  SCANMON_E_FETCH = -6,
+  /** A scanner source is already open in this process. */
+  SCANMON_E_BUSY = -7,
+  /** A capture file could not be opened or read. */
+  SCANMON_E_FILE = -8,
+  /** A capture file, or its block index, is not in a form the library reads
+   *  (wrong header, index beyond the records, ...). */
+  SCANMON_E_FORMAT = -9,
+  /** Memory for the ring or the buffers could not be had. */
+  SCANMON_E_MEMORY = -10,
+  /** The source cannot do this (e.g. the fetch thread could not start). */
+  SCANMON_E_STATE = -11
+} scanmon_status;
+
+/** The code's name ("SCANMON_E_ARGUMENT"); "SCANMON_UNKNOWN" for a number that
+ *  is no code. The text is static. */
+SCANMON_API const char* scanmon_status_name(int status);
+
+/** The text of the last failure of a call made by this thread ("" when the
+ *  last call succeeded). Valid until this thread's next call into the library;
+ *  never null. */
+SCANMON_API const char* scanmon_last_error(void);
+
+/**@}*/
+
+/* ------------------------------------------------------------------------ */
+/** @name Version */
+/**@{*/
+
+/** Writes the library's version, the project's one version as every scanmon
+ *  program reports it (any pointer may be null), and returns
+ *  major * 10000 + minor * 100 + patch. */
+SCANMON_API int scanmon_version(int* major, int* minor, int* patch);
+/** "1.1.0": the library's version as text (static). */
+SCANMON_API const char* scanmon_version_text(void);
+
+/**@}*/
+
+/* ------------------------------------------------------------------------ */
+/** @name Records */
+/**@{*/
+
+/** One block: the samples of one fetch of the card. The same 64 bytes as a
+ *  record of the block index file (BASE.idx): little-endian, no padding. */
+typedef struct scanmon_block {
+  /** Fetch number since the start of the acquisition, from 0: one per fetch
+   *  the card answered with samples (also fetches that were dropped). */
+  uint64_t sequence;
+  /** Number of the block's first sample since the start, counting every
+   *  sample the card delivered (also those dropped later). */
+  uint64_t first_sample;
+  /** Samples delivered to this reader before this block (for a capture: the
+   *  block's first record in the files). */
+  uint64_t first_record;
+  /** Samples in the block. */
+  uint32_t count;
+  /** SCANMON_BLOCK_LOST_DATA, SCANMON_BLOCK_DROPPED; other bits 0. */
+  uint32_t flags;
+  /** Samples the card delivered that were not kept (the reader was behind by
+   *  more than the ring holds), between the previous block and this one. */
+  uint64_t dropped_before;
+  /** Host UTC time at the fetch's return, ns since 1970-01-01 (0: unknown, a
+   *  capture without block index). */
+  int64_t utc_ns;
+  /** Host monotonic clock at the fetch's return, ns (a capture without block
+   *  index: the first sample's time from the sample period). */
+  int64_t mono_ns;
+  /** 0. */
+  uint64_t reserved;
+} scanmon_block;
+
+/** Block flag: the card reported lost data on this fetch (its own buffer
+ *  overflowed; the library restarted it and went on). */
+#define SCANMON_BLOCK_LOST_DATA 0x1u
+/** Block flag: samples were dropped before this block (dropped_before > 0). */
+#define SCANMON_BLOCK_DROPPED 0x2u
+
+/** One sample as the card's driver processes it: 64 bytes. The library names
+ *  the fields it knows; the other bytes are the driver's, passed on as they
+ *  came (the stand-in driver documents its own use of them). */
+typedef struct scanmon_sample {
+  /** SCANMON_SAMPLE_LOST_DATA, SCANMON_SAMPLE_INDEX; the other bits are the
+   *  driver's. */
+  uint16_t flags;
+  /** The driver's bytes 2 to 7. */
+  uint8_t driver_bytes_2[6];
+  /** The scan mirror's angle, radians. */
+  double angle;
+  /** The driver's bytes 16 to 63. */
+  uint8_t driver_bytes_16[48];
+} scanmon_sample;
+
+/** Sample flag: the card reported lost data on the fetch this sample ended. */
+#define SCANMON_SAMPLE_LOST_DATA 0x1u
+/** Sample flag: the mirror's index mark (once per revolution). */
+#define SCANMON_SAMPLE_INDEX 0x4u
+
+/** One raw sample as the card delivers it: four 32-bit words, the driver's. */
+typedef struct scanmon_raw_sample {
+  uint32_t words[4];
+} scanmon_raw_sample;
+
+/**@}*/
+
+/* ------------------------------------------------------------------------ */
+/** @name Settings of a scanner source */
+/**@{*/
+
+/** Room for the calibration file's name, its terminator included (the
+ *  capture header's size for it). */
+#define SCANMON_PATH_BYTES 256
+/** Motors the card drives (1 to 4). */
+#define SCANMON_MOTORS 4
+/** Largest fetch, in samples. */
+#define SCANMON_MAX_FETCH_SAMPLES 30000
+
+/** How to bring the scanner up and run it. Fill it with
+ *  scanmon_scanner_settings_init (defaults), from a file
+ *  (scanmon_settings_from_config, scanmon_settings_from_properties), or field
+ *  by field. */
+typedef struct scanmon_scanner_settings {
+  /** sizeof(scanmon_scanner_settings). */
+  uint32_t struct_size;
+  /** The sensor's serial line, COM port number 1..255. */
+  int32_t com_port;
+  /** The interface card's number, 0..15. */
+  int32_t card_number;
+  /** Sample period, microseconds (5 and up; the card refuses less than its
+   *  model's minimum). */
+  int32_t sample_period_us;
+  /** Maximum range, inches. */
+  int32_t max_range_in;
+  /** Encoder counts per revolution: encoder 1 (the mirror), encoder 2. */
+  int32_t mirror_encoder_counts;
+  int32_t second_encoder_counts;
+  /** Power per motor (index 0 is motor 1), 0..255, or -1: not switched. Each
+   *  motor switched is powered off again when the source closes. */
+  int32_t motor_power[SCANMON_MOTORS];
+  /** Wait after the motors are powered, before sampling starts, ms (the
+   *  mirror comes up to speed; reads time out meanwhile). 0..600000. */
+  int32_t settle_ms;
+  /** Samples per fetch, 1..SCANMON_MAX_FETCH_SAMPLES: the largest block. */
+  int32_t fetch_samples;
+  /** The ring between the fetch thread and the reader, in ms of samples at
+   *  the sample period (at least two fetches). 1..60000. */
+  int32_t ring_ms;
+  /** 1: keep the raw records too (scanmon_read_block can then fill a raw
+   *  buffer); 0: processed records only. */
+  int32_t keep_raw;
+  /** 1: the process runs on the first CPU only while the source is open. */
+  int32_t single_cpu;
+  /** 1: the process's priority is raised while the source is open. */
+  int32_t raise_priority;
+  /** 1: the bring-up's messages also go to the standard streams, as the
+   *  programs print them; 0: only to scanmon_last_error after a failure. */
+  int32_t print_messages;
+  /** The calibration file loaded into the card: a path, NUL-terminated. */
+  char calibration_file[SCANMON_PATH_BYTES];
+} scanmon_scanner_settings;
+
+/** Fills *settings with the defaults: COM1, card 0, 20 us, 1200 in, encoders
+ *  4096 and 200, no motor switched, settle 0 ms, fetches of 5000 samples, a
+ *  ring of 1000 ms, no raw records, no CPU or priority change, no printing, no
+ *  calibration file (one must be named). Sets struct_size. */
+SCANMON_API int scanmon_scanner_settings_init(scanmon_scanner_settings* settings);
+
+/** Reads a capture configuration file (the recorder's sixteen lines) into
+ *  *settings, over the defaults: port, card, period, range, buffer size as the
+ *  fetch size, motor 1 and 2 power, encoders, calibration file, stabilisation
+ *  delay as settle_ms, single CPU, write-raw as keep_raw; raise_priority 1 as
+ *  the recorder does. The reader echoes each value on standard output as the
+ *  tools do. SCANMON_E_SETTINGS when the file cannot be read or a line fails. */
+SCANMON_API int scanmon_settings_from_config(const char* path, scanmon_scanner_settings* settings);
+
+/** Reads a properties file (the monitor's key=value lines) into *settings,
+ *  over the defaults: laser_serial_port, laser_hsif_board,
+ *  laser_sample_period, laser_max_range, calibration_file, and motor
+ *  laser_motor_number powered at laser_power_level; settle_ms 5000 (the
+ *  monitor's mirror wait). SCANMON_E_SETTINGS when the file cannot be read or
+ *  a value is out of range. */
+SCANMON_API int scanmon_settings_from_properties(const char* path,
+                                                 scanmon_scanner_settings* settings);
+
+/**@}*/
+
+/* ------------------------------------------------------------------------ */
+/** @name Opening and closing sources */
+/**@{*/
+
+/** A source: opaque; made by an open function, ended by scanmon_close. */
+typedef struct scanmon_source scanmon_source;
+
+/** Opens the scanner: loads the driver, brings the sensor and the card up,
+ *  powers the motors as set, and starts the fetch thread, which waits
+ *  settle_ms and then starts sampling. Returns once the bring-up is done
+ *  (seconds: the card calibrates). On success *source is the new source; on
+ *  failure *source is null and everything opened was released (motors off,
+ *  line and card closed). */
+SCANMON_API int scanmon_open_scanner(const scanmon_scanner_settings* settings,
+                                     scanmon_source** source);
+
+/** How a capture is read back. */
+typedef struct scanmon_capture_options {
+  /** sizeof(scanmon_capture_options). */
+  uint32_t struct_size;
+  /** 0: as fast as the reader reads; 1: at the recorded pace (each block is
+   *  handed out when its time since the first block has come). */
+  int32_t paced;
+  /** 1: after the last block start again from the first (the blocks' numbers
+   *  and times run on as if the acquisition had gone on); 0: SCANMON_END. */
+  int32_t loop;
+  /** Without a block index: samples per block; 0 takes the header's buffer
+   *  size (or 5000 when it has none). With an index: not used. */
+  int32_t block_samples;
+  /** 1: read BASE.raw too (SCANMON_E_FILE when it is missing); 0: not. */
+  int32_t with_raw;
+  /** 1: ignore BASE.idx even when present (blocks as without one). */
+  int32_t ignore_index;
+} scanmon_capture_options;
+
+/** Fills *options with the defaults: unpaced, not looped, the header's
+ *  buffer size, no raw records, the index used when present. */
+SCANMON_API int scanmon_capture_options_init(scanmon_capture_options* options);
+
+/** Opens a recorded capture. `base` is the capture's base name (the
+ *  configuration's line 13), with or without ".prc": BASE.prc is read, with
+ *  BASE.idx when present. `options` may be null (the defaults). */
+SCANMON_API int scanmon_open_capture(const char* base, const scanmon_capture_options* options,
+                                     scanmon_source** source);
+
+/** Closes a source in any state: a scanner source's fetch thread stops, the
+ *  motors it switched are powered off, the serial line and the card are
+ *  released and the priority and CPU settings put back; a capture's files are
+ *  closed. A null source is SCANMON_OK. The source must not be used again. */
+SCANMON_API int scanmon_close(scanmon_source* source);
+
+/**@}*/
+
+/* ------------------------------------------------------------------------ */
+/** @name Reading */
+/**@{*/
+
+/** Waits for the next block, at most timeout_ms (0: do not wait; negative:
+ *  wait as long as it takes), and writes its record to *block, its processed
+ *  samples to samples[0..count-1] and its raw samples to raw[0..count-1].
+ *  `samples` and `raw` may be null (not copied); `capacity` is the number of
+ *  records each non-null buffer holds. raw must be null unless the source
+ *  keeps raw records (scanmon_source_info.has_raw).
+ *  Returns SCANMON_OK; SCANMON_TIMEOUT; SCANMON_END (capture); SCANMON_E_BUFFER
+ *  (*block written, nothing consumed); SCANMON_E_FETCH (scanner, after the
+ *  last block fetched); SCANMON_E_FILE or SCANMON_E_FORMAT (capture). */
+SCANMON_API int scanmon_read_block(scanmon_source* source, int32_t timeout_ms, scanmon_block* block,
+                                   scanmon_sample* samples, scanmon_raw_sample* raw,
+                                   uint32_t capacity);
+
+/** What a source is. */
+typedef struct scanmon_source_info {
+  /** sizeof(scanmon_source_info). */
+  uint32_t struct_size;
+  /** SCANMON_SOURCE_SCANNER or SCANMON_SOURCE_CAPTURE. */
+  int32_t kind;
+  /** 1 when blocks come with raw records. */
+  int32_t has_raw;
+  /** 1 for a capture read with its block index. */
+  int32_t has_index;
+  /** The most samples one block can hold: a buffer of this many always fits. */
+  uint32_t max_block_samples;
+  /** The sample period, microseconds. */
+  uint32_t sample_period_us;
+  /** Samples the ring holds (scanner); 0 for a capture. */
+  uint64_t ring_samples;
+  /** Records in the capture (0 for a scanner). */
+  uint64_t records;
+} scanmon_source_info;
+
+#define SCANMON_SOURCE_SCANNER 1
+#define SCANMON_SOURCE_CAPTURE 2
+
+/** Fills *info (set info->struct_size first). */
+SCANMON_API int scanmon_source_info_get(scanmon_source* source, scanmon_source_info* info);
+
+/**@}*/
+
+/* ------------------------------------------------------------------------ */
+/** @name Health and capture header */
+/**@{*/
+
+/** The health figures of the samples read so far (a scanner: fetched so
+ *  far), as the monitor's status line and the recorder show them, and the
+ *  source's own counts. Rates are revolutions per second; a figure whose
+ *  *_known is 0 is 0. */
+typedef struct scanmon_health {
+  /** sizeof(scanmon_health). */
+  uint32_t struct_size;
+  /** 1 when a mirror revolution ended in the last second of samples. */
+  int32_t rate_known;
+  /** Mirror rate over the revolutions of the last second: mean, slowest,
+   *  fastest. */
+  double rate_mean;
+  double rate_min;
+  double rate_max;
+  /** Samples and fetches per second of wall clock (rates_known 1 after one
+   *  second). */
+  double samples_per_s;
+  double fetches_per_s;
+  /** The latest sample's angle, radians (angle_known). */
+  double last_angle;
+  /** Over the whole run: mirror rate mean, slowest, fastest revolution
+   *  (total_rate_known). */
+  double total_rate_mean;
+  double total_rate_min;
+  double total_rate_max;
+  /** Wall clock from the first fetch to the last, seconds. */
+  double run_s;
+  /** Fetches and samples taken, the fetches on which the card reported lost
+   *  data, index marks seen: over the whole run. */
+  uint64_t fetches;
+  uint64_t samples;
+  uint64_t lost_events;
+  uint64_t index_marks;
+  /** Blocks and samples handed to the reader. */
+  uint64_t blocks_read;
+  uint64_t samples_read;
+  /** Samples dropped because the reader was behind, and how many times
+   *  dropping began. */
+  uint64_t samples_dropped;
+  uint64_t drop_events;
+  /** The most the ring has held, in samples, and its size. */
+  uint64_t ring_peak_samples;
+  uint64_t ring_samples;
+  int32_t rates_known;
+  int32_t angle_known;
+  /** No index mark for over a second of samples: the mirror stands, or its
+   *  index is not seen. */
+  int32_t no_index_warning;
+  /** The last second's mean rate is more than 5 % off the running mean. */
+  int32_t rate_warning;
+  int32_t total_rate_known;
+  /** 1 once sampling has started (a scanner: after the settle wait). */
+  int32_t sampling;
+} scanmon_health;
+
+/** Fills *health (set health->struct_size first). Any time, any state. */
+SCANMON_API int scanmon_health_get(scanmon_source* source, scanmon_health* health);
+
+/** The settings a capture was taken with (its file header), or for a scanner
+ *  the header a capture of it would carry. */
+typedef struct scanmon_capture_header {
+  /** sizeof(scanmon_capture_header). */
+  uint32_t struct_size;
+  /** Header version (3 for files this system writes). */
+  uint32_t version;
+  uint32_t sample_period_us;
+  uint32_t max_range_in;
+  /** Samples per fetch. */
+  uint32_t buf_size;
+  /** Samples the file holds (a scanner: 0). */
+  uint32_t num_samples;
+  int32_t calibration_value;
+  int32_t motor1_encoder_ppr;
+  int32_t motor2_encoder_ppr;
+  uint32_t motor1_power;
+  uint32_t motor2_power;
+  uint32_t com_port;
+  uint32_t card_number;
+  /** SCANMON_MODEL_50KHZ, SCANMON_MODEL_200KHZ or SCANMON_MODEL_UNKNOWN. */
+  uint32_t sensor_model;
+  /** The calibration file's name, always NUL-terminated here. */
+  char cal_file[SCANMON_PATH_BYTES];
+} scanmon_capture_header;
+
+#define SCANMON_MODEL_50KHZ 0
+#define SCANMON_MODEL_200KHZ 1
+#define SCANMON_MODEL_UNKNOWN 255
+
+/** Fills *header (set header->struct_size first). */
+SCANMON_API int scanmon_capture_header_get(scanmon_source* source, scanmon_capture_header* header);
+
+/**@}*/
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* SCANMON_SCANMON_H */

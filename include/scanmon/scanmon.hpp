@@ -1,0 +1,170 @@
+// scanmon: a small header-only C++ layer on the C interface (scanmon.h).
+//
+// scanmon::Source owns a source (closed by its destructor, on every path);
+// every call returns a scanmon::Result, which is true when the call succeeded
+// and otherwise carries the status code and the library's text, as our own
+// programs report failures: no exceptions. scanmon::Block owns buffers sized
+// once for the source's largest block, so a loop of reads allocates nothing.
+//
+//   scanmon::Source source;
+//   scanmon::Result r = scanmon::Source::OpenCapture("scan01", &source);
+//   if (!r) { std::fprintf(stderr, "%s\n", r.text.c_str()); return 1; }
+//   scanmon::Block block;
+//   while ((r = source.Read(&block, 1000))) { ... block.record, block.samples ... }
+//   if (r.status != SCANMON_END) ...
+//
+// The same thread rules as the C interface: a Source is used by one thread at
+// a time.
+#ifndef SCANMON_SCANMON_HPP
+#define SCANMON_SCANMON_HPP
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "scanmon/scanmon.h"
+
+namespace scanmon {
+
+// The outcome of a call: the status code and, after a failure, the library's
+// text naming what failed.
+struct Result {
+  int status = SCANMON_OK;
+  std::string text;
+
+  explicit operator bool() const { return status == SCANMON_OK; }
+  const char* name() const { return scanmon_status_name(status); }
+
+  // The result of a C call just made on this thread.
+  static Result Of(int status) {
+    Result r;
+    r.status = status;
+    if (status != SCANMON_OK) r.text = scanmon_last_error();
+    return r;
+  }
+};
+
+// One block and its samples, in buffers the block owns.
+struct Block {
+  scanmon_block record{};
+  std::vector<scanmon_sample> samples;  // record.count of them are this block's
+  std::vector<scanmon_raw_sample> raw;  // when the source keeps raw records
+  std::uint32_t count() const { return record.count; }
+};
+
+class Source {
+ public:
+  Source() = default;
+  ~Source() { Close(); }
+  Source(const Source&) = delete;
+  Source& operator=(const Source&) = delete;
+  Source(Source&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+  Source& operator=(Source&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+  }
+
+  // Opens the scanner with `settings` (see scanmon_open_scanner). *out is
+  // closed first.
+  static Result OpenScanner(const scanmon_scanner_settings& settings, Source* out) {
+    out->Close();
+    return Result::Of(scanmon_open_scanner(&settings, &out->handle_));
+  }
+  // Opens the scanner with a capture configuration file's settings.
+  static Result OpenScannerFromConfig(const std::string& path, Source* out) {
+    scanmon_scanner_settings settings;
+    Result r = Result::Of(scanmon_settings_from_config(path.c_str(), &settings));
+    return r ? OpenScanner(settings, out) : r;
+  }
+  // Opens the scanner with a properties file's settings.
+  static Result OpenScannerFromProperties(const std::string& path, Source* out) {
+    scanmon_scanner_settings settings;
+    Result r = Result::Of(scanmon_settings_from_properties(path.c_str(), &settings));
+    return r ? OpenScanner(settings, out) : r;
+  }
+  // Opens a recorded capture (`options` null: the defaults).
+  static Result OpenCapture(const std::string& base, Source* out,
+                            const scanmon_capture_options* options = nullptr) {
+    out->Close();
+    return Result::Of(scanmon_open_capture(base.c_str(), options, &out->handle_));
+  }
+
+  bool is_open() const { return handle_ != nullptr; }
+  scanmon_source* handle() const { return handle_; }
+
+  // Closes the source (motors off, line and card released); nothing when it
+  // is not open.
+  Result Close() {
+    scanmon_source* handle = std::exchange(handle_, nullptr);
+    return handle == nullptr ? Result{} : Result::Of(scanmon_close(handle));
+  }
+
+  // The next block into *block, whose buffers are sized here the first time
+  // (for the source's largest block). SCANMON_TIMEOUT and SCANMON_END come
+  // back as results like any other.
+  Result Read(Block* block, std::int32_t timeout_ms = -1) {
+    if (block->samples.empty()) {
+      scanmon_source_info info{};
+      Result r = Info(&info);
+      if (!r) return r;
+      const std::size_t size = info.max_block_samples > 0 ? info.max_block_samples : 1;
+      block->samples.resize(size);
+      if (info.has_raw) block->raw.resize(size);
+    }
+    return Result::Of(scanmon_read_block(handle_, timeout_ms, &block->record, block->samples.data(),
+                                         block->raw.empty() ? nullptr : block->raw.data(),
+                                         static_cast<std::uint32_t>(block->samples.size())));
+  }
+
+  // Reads blocks and hands each to `visit` (bool visit(const Block&): false
+  // stops) until the end, a failure or a stop. Returns SCANMON_END's result
+  // at the end of a capture, SCANMON_OK when `visit` stopped.
+  template <class Visit>
+  Result ForEachBlock(Visit&& visit, std::int32_t timeout_ms = -1) {
+    Block block;
+    for (;;) {
+      Result r = Read(&block, timeout_ms);
+      if (r.status == SCANMON_TIMEOUT) continue;
+      if (!r) return r;
+      if (!visit(static_cast<const Block&>(block))) return Result{};
+    }
+  }
+
+  Result Info(scanmon_source_info* info) const {
+    info->struct_size = sizeof *info;
+    return Result::Of(scanmon_source_info_get(handle_, info));
+  }
+  Result Health(scanmon_health* health) const {
+    health->struct_size = sizeof *health;
+    return Result::Of(scanmon_health_get(handle_, health));
+  }
+  Result Header(scanmon_capture_header* header) const {
+    header->struct_size = sizeof *header;
+    return Result::Of(scanmon_capture_header_get(handle_, header));
+  }
+
+ private:
+  scanmon_source* handle_ = nullptr;
+};
+
+// Default settings for a scanner (scanmon_scanner_settings_init).
+inline scanmon_scanner_settings DefaultScannerSettings() {
+  scanmon_scanner_settings settings;
+  scanmon_scanner_settings_init(&settings);
+  return settings;
+}
+
+// Default options for reading a capture (scanmon_capture_options_init).
+inline scanmon_capture_options DefaultCaptureOptions() {
+  scanmon_capture_options options;
+  scanmon_capture_options_init(&options);
+  return options;
+}
+
+}  // namespace scanmon
+
+#endif  // SCANMON_SCANMON_HPP

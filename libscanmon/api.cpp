@@ -1,0 +1,394 @@
+// The C interface: every argument checked here, then handed to the source.
+//
+// Handles are checked against the set of open sources, so a null, closed or
+// made-up handle is refused with SCANMON_E_ARGUMENT rather than followed.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <set>
+
+#include "capture/capture_config.h"
+#include "libscanmon/capture_source.h"
+#include "libscanmon/scanner_source.h"
+#include "libscanmon/source.h"
+#include "properties/properties.h"
+#include "scanmon/scanmon.h"
+
+struct scanmon_source {
+  std::unique_ptr<scanmon_lib::Source> impl;
+};
+
+namespace {
+
+using scanmon_lib::ClearError;
+using scanmon_lib::SetError;
+
+std::mutex g_handles_mutex;
+std::set<const scanmon_source*>& Handles() {
+  static std::set<const scanmon_source*> handles;
+  return handles;
+}
+
+bool IsOpen(const scanmon_source* source) {
+  std::lock_guard<std::mutex> lock(g_handles_mutex);
+  return source != nullptr && Handles().count(source) != 0;
+}
+
+int BadHandle(const char* call) {
+  return SetError(SCANMON_E_ARGUMENT, "%s: the source is null, closed or not one of this library's",
+                  call);
+}
+
+int Adopt(std::unique_ptr<scanmon_lib::Source> impl, scanmon_source** source) {
+  auto* handle = new (std::nothrow) scanmon_source;
+  if (handle == nullptr) return SetError(SCANMON_E_MEMORY, "out of memory for the source");
+  handle->impl = std::move(impl);
+  std::lock_guard<std::mutex> lock(g_handles_mutex);
+  Handles().insert(handle);
+  *source = handle;
+  return SCANMON_OK;
+}
+
+bool InRange(std::int32_t value, std::int32_t low, std::int32_t high) {
+  return value >= low && value <= high;
+}
+
+// The settings' values, each against what the card and the library accept.
+int CheckSettings(const scanmon_scanner_settings& s) {
+  struct Rule {
+    const char* name;
+    std::int32_t value, low, high;
+  } rules[] = {
+      {"com_port", s.com_port, 1, 255},
+      {"card_number", s.card_number, 0, 15},
+      {"sample_period_us", s.sample_period_us, 5, 1000000},
+      {"max_range_in", s.max_range_in, 1, 99999},
+      {"mirror_encoder_counts", s.mirror_encoder_counts, 1, 65536},
+      {"second_encoder_counts", s.second_encoder_counts, 1, 65536},
+      {"settle_ms", s.settle_ms, 0, 600000},
+      {"fetch_samples", s.fetch_samples, 1, SCANMON_MAX_FETCH_SAMPLES},
+      {"ring_ms", s.ring_ms, 1, 60000},
+      {"keep_raw", s.keep_raw, 0, 1},
+      {"single_cpu", s.single_cpu, 0, 1},
+      {"raise_priority", s.raise_priority, 0, 1},
+      {"print_messages", s.print_messages, 0, 1},
+  };
+  for (const Rule& rule : rules) {
+    if (!InRange(rule.value, rule.low, rule.high)) {
+      return SetError(SCANMON_E_ARGUMENT, "settings: %s is %ld; it must be %ld to %ld", rule.name,
+                      static_cast<long>(rule.value), static_cast<long>(rule.low),
+                      static_cast<long>(rule.high));
+    }
+  }
+  for (int m = 0; m < SCANMON_MOTORS; ++m) {
+    if (!InRange(s.motor_power[m], -1, 255)) {
+      return SetError(SCANMON_E_ARGUMENT,
+                      "settings: motor_power[%d] is %ld; it must be 0 to 255, or -1 (not switched)",
+                      m, static_cast<long>(s.motor_power[m]));
+    }
+  }
+  if (std::memchr(s.calibration_file, '\0', sizeof s.calibration_file) == nullptr) {
+    return SetError(SCANMON_E_ARGUMENT, "settings: calibration_file is not NUL-terminated");
+  }
+  if (s.calibration_file[0] == '\0') {
+    return SetError(SCANMON_E_ARGUMENT, "settings: calibration_file names no file");
+  }
+  return SCANMON_OK;
+}
+
+void Defaults(scanmon_scanner_settings* s) {
+  std::memset(s, 0, sizeof *s);
+  s->struct_size = sizeof *s;
+  s->com_port = 1;
+  s->card_number = 0;
+  s->sample_period_us = 20;
+  s->max_range_in = 1200;
+  s->mirror_encoder_counts = 4096;
+  s->second_encoder_counts = 200;
+  for (std::int32_t& power : s->motor_power) power = -1;
+  s->settle_ms = 0;
+  s->fetch_samples = 5000;
+  s->ring_ms = 1000;
+}
+
+bool CopyPath(const char* from, char* to, std::size_t size) {
+  if (from == nullptr) return false;
+  std::size_t length = std::strlen(from);
+  if (length == 0 || length >= size) return false;
+  std::memcpy(to, from, length + 1);
+  return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* scanmon_status_name(int status) {
+  switch (status) {
+#define SCANMON_NAME(code) \
+  case code:               \
+    return #code;
+    SCANMON_NAME(SCANMON_OK)
+    SCANMON_NAME(SCANMON_TIMEOUT)
+    SCANMON_NAME(SCANMON_END)
+    SCANMON_NAME(SCANMON_E_ARGUMENT)
+    SCANMON_NAME(SCANMON_E_BUFFER)
+    SCANMON_NAME(SCANMON_E_SETTINGS)
+    SCANMON_NAME(SCANMON_E_DRIVER)
+    SCANMON_NAME(SCANMON_E_BRING_UP)
+    SCANMON_NAME(SCANMON_E_FETCH)
+    SCANMON_NAME(SCANMON_E_BUSY)
+    SCANMON_NAME(SCANMON_E_FILE)
+    SCANMON_NAME(SCANMON_E_FORMAT)
+    SCANMON_NAME(SCANMON_E_MEMORY)
+    SCANMON_NAME(SCANMON_E_STATE)
+#undef SCANMON_NAME
+  }
+  return "SCANMON_UNKNOWN";
+}
+
+const char* scanmon_last_error(void) {
+  return scanmon_lib::LastError();
+}
+
+int scanmon_version(int* major, int* minor, int* patch) {
+  if (major != nullptr) *major = SCANMON_VERSION_MAJOR;
+  if (minor != nullptr) *minor = SCANMON_VERSION_MINOR;
+  if (patch != nullptr) *patch = SCANMON_VERSION_PATCH;
+  return SCANMON_VERSION_MAJOR * 10000 + SCANMON_VERSION_MINOR * 100 + SCANMON_VERSION_PATCH;
+}
+
+const char* scanmon_version_text(void) {
+#define SCANMON_TEXT(x) #x
+#define SCANMON_VERSION_STRING(a, b, c) SCANMON_TEXT(a) "." SCANMON_TEXT(b) "." SCANMON_TEXT(c)
+  return SCANMON_VERSION_STRING(SCANMON_VERSION_MAJOR, SCANMON_VERSION_MINOR,
+                                SCANMON_VERSION_PATCH);
+#undef SCANMON_VERSION_STRING
+#undef SCANMON_TEXT
+}
+
+int scanmon_scanner_settings_init(scanmon_scanner_settings* settings) {
+  ClearError();
+  if (settings == nullptr) {
+    return SetError(SCANMON_E_ARGUMENT, "scanmon_scanner_settings_init: settings is null");
+  }
+  Defaults(settings);
+  return SCANMON_OK;
+}
+
+int scanmon_settings_from_config(const char* path, scanmon_scanner_settings* settings) {
+  ClearError();
+  if (path == nullptr || settings == nullptr) {
+    return SetError(SCANMON_E_ARGUMENT, "scanmon_settings_from_config: path or settings is null");
+  }
+  CaptureHeader header{};
+  std::int32_t delay_ms = 0;
+  char raw_path[kCaptureFileNameBytes] = {};
+  char prc_path[kCaptureFileNameBytes] = {};
+  std::uint8_t single_cpu = 0;
+  std::uint8_t write_raw = 0;
+  if (!ReadCaptureConfig(path, &header, &delay_ms, raw_path, prc_path, &single_cpu, &write_raw)) {
+    return SetError(SCANMON_E_SETTINGS,
+                    "cannot use the capture configuration %s: it cannot be opened or a line "
+                    "failed (its messages are on standard output)",
+                    path);
+  }
+  scanmon_scanner_settings s;
+  Defaults(&s);
+  s.com_port = header.comport;
+  s.card_number = header.card_number;
+  s.sample_period_us = static_cast<std::int32_t>(header.sample_period);
+  s.max_range_in = static_cast<std::int32_t>(header.max_range);
+  s.fetch_samples = static_cast<std::int32_t>(header.buf_size);
+  s.motor_power[0] = header.motor1_power;
+  s.motor_power[1] = header.motor2_power;
+  s.mirror_encoder_counts = header.motor1_encoder_ppr;
+  s.second_encoder_counts = header.motor2_encoder_ppr;
+  s.settle_ms = delay_ms < 0 ? 0 : delay_ms;
+  s.single_cpu = single_cpu;
+  s.keep_raw = write_raw;
+  s.raise_priority = 1;
+  std::memcpy(s.calibration_file, header.cal_file, sizeof s.calibration_file);
+  s.calibration_file[sizeof s.calibration_file - 1] = '\0';
+  int status = CheckSettings(s);
+  if (status != SCANMON_OK) {
+    return SetError(SCANMON_E_SETTINGS, "capture configuration %s: %s", path,
+                    scanmon_lib::LastError());
+  }
+  *settings = s;
+  return SCANMON_OK;
+}
+
+int scanmon_settings_from_properties(const char* path, scanmon_scanner_settings* settings) {
+  ClearError();
+  if (path == nullptr || settings == nullptr) {
+    return SetError(SCANMON_E_ARGUMENT,
+                    "scanmon_settings_from_properties: path or settings is null");
+  }
+  RunProperties* properties = ReadProperties(path);
+  if (properties == nullptr) {
+    return SetError(SCANMON_E_SETTINGS, "cannot open the properties file %s", path);
+  }
+  scanmon_scanner_settings s;
+  Defaults(&s);
+  s.com_port = properties->laser_serial_port;
+  s.card_number = properties->laser_hsif_board;
+  s.sample_period_us = properties->laser_sample_period;
+  s.max_range_in = properties->laser_max_range;
+  s.settle_ms = 5000;
+  bool motor_ok = InRange(properties->laser_motor_number, 1, SCANMON_MOTORS);
+  if (motor_ok) s.motor_power[properties->laser_motor_number - 1] = properties->laser_power_level;
+  bool path_ok =
+      CopyPath(properties->calibration_file, s.calibration_file, sizeof s.calibration_file);
+  // The record's texts are heap copies the reader leaves to its caller.
+  for (char* text : {properties->gyro_serial_port, properties->gyro_mode,
+                     properties->gps_serial_port, properties->calibration_file}) {
+    std::free(text);
+  }
+  std::free(properties);
+  if (!motor_ok) {
+    return SetError(SCANMON_E_SETTINGS, "properties %s: laser_motor_number must be 1 to %d", path,
+                    SCANMON_MOTORS);
+  }
+  if (!path_ok) {
+    return SetError(SCANMON_E_SETTINGS,
+                    "properties %s: calibration_file is missing or longer than %d characters", path,
+                    SCANMON_PATH_BYTES - 1);
+  }
+  int status = CheckSettings(s);
+  if (status != SCANMON_OK) {
+    return SetError(SCANMON_E_SETTINGS, "properties %s: %s", path, scanmon_lib::LastError());
+  }
+  *settings = s;
+  return SCANMON_OK;
+}
+
+int scanmon_open_scanner(const scanmon_scanner_settings* settings, scanmon_source** source) {
+  ClearError();
+  if (source == nullptr)
+    return SetError(SCANMON_E_ARGUMENT, "scanmon_open_scanner: source is null");
+  *source = nullptr;
+  if (settings == nullptr || settings->struct_size != sizeof(scanmon_scanner_settings)) {
+    return SetError(SCANMON_E_ARGUMENT,
+                    "scanmon_open_scanner: settings is null or its struct_size is not %u "
+                    "(fill it with scanmon_scanner_settings_init)",
+                    static_cast<unsigned>(sizeof(scanmon_scanner_settings)));
+  }
+  int status = CheckSettings(*settings);
+  if (status != SCANMON_OK) return status;
+  std::unique_ptr<scanmon_lib::Source> impl;
+  status = scanmon_lib::OpenScannerSource(*settings, &impl);
+  if (status != SCANMON_OK) return status;
+  return Adopt(std::move(impl), source);
+}
+
+int scanmon_capture_options_init(scanmon_capture_options* options) {
+  ClearError();
+  if (options == nullptr) {
+    return SetError(SCANMON_E_ARGUMENT, "scanmon_capture_options_init: options is null");
+  }
+  std::memset(options, 0, sizeof *options);
+  options->struct_size = sizeof *options;
+  return SCANMON_OK;
+}
+
+int scanmon_open_capture(const char* base, const scanmon_capture_options* options,
+                         scanmon_source** source) {
+  ClearError();
+  if (source == nullptr)
+    return SetError(SCANMON_E_ARGUMENT, "scanmon_open_capture: source is null");
+  *source = nullptr;
+  if (base == nullptr || base[0] == '\0') {
+    return SetError(SCANMON_E_ARGUMENT, "scanmon_open_capture: no base name given");
+  }
+  scanmon_capture_options o;
+  scanmon_capture_options_init(&o);
+  if (options != nullptr) {
+    if (options->struct_size != sizeof o) {
+      return SetError(SCANMON_E_ARGUMENT,
+                      "scanmon_open_capture: options' struct_size is not %u (fill it with "
+                      "scanmon_capture_options_init)",
+                      static_cast<unsigned>(sizeof o));
+    }
+    o = *options;
+  }
+  if (!InRange(o.paced, 0, 1) || !InRange(o.loop, 0, 1) || !InRange(o.with_raw, 0, 1) ||
+      !InRange(o.ignore_index, 0, 1) || !InRange(o.block_samples, 0, 1000000)) {
+    return SetError(SCANMON_E_ARGUMENT,
+                    "scanmon_open_capture: paced, loop, with_raw and ignore_index must be 0 or 1, "
+                    "block_samples 0 to 1000000");
+  }
+  std::unique_ptr<scanmon_lib::Source> impl;
+  int status = scanmon_lib::OpenCaptureSource(base, o, &impl);
+  if (status != SCANMON_OK) return status;
+  return Adopt(std::move(impl), source);
+}
+
+int scanmon_close(scanmon_source* source) {
+  ClearError();
+  if (source == nullptr) return SCANMON_OK;
+  {
+    std::lock_guard<std::mutex> lock(g_handles_mutex);
+    if (Handles().erase(source) == 0) return BadHandle("scanmon_close");
+  }
+  delete source;  // the source's destructor stops its thread and releases the card
+  return SCANMON_OK;
+}
+
+int scanmon_read_block(scanmon_source* source, std::int32_t timeout_ms, scanmon_block* block,
+                       scanmon_sample* samples, scanmon_raw_sample* raw, std::uint32_t capacity) {
+  ClearError();
+  if (!IsOpen(source)) return BadHandle("scanmon_read_block");
+  if (block == nullptr) return SetError(SCANMON_E_ARGUMENT, "scanmon_read_block: block is null");
+  if (raw != nullptr) {
+    scanmon_source_info info{};
+    source->impl->Info(&info);
+    if (!info.has_raw) {
+      return SetError(SCANMON_E_ARGUMENT,
+                      "scanmon_read_block: this source keeps no raw records (keep_raw / with_raw)");
+    }
+  }
+  return source->impl->ReadBlock(timeout_ms, block, samples, raw, capacity);
+}
+
+int scanmon_source_info_get(scanmon_source* source, scanmon_source_info* info) {
+  ClearError();
+  if (!IsOpen(source)) return BadHandle("scanmon_source_info_get");
+  if (info == nullptr || info->struct_size != sizeof *info) {
+    return SetError(SCANMON_E_ARGUMENT,
+                    "scanmon_source_info_get: info is null or its struct_size is not %u",
+                    static_cast<unsigned>(sizeof *info));
+  }
+  source->impl->Info(info);
+  return SCANMON_OK;
+}
+
+int scanmon_health_get(scanmon_source* source, scanmon_health* health) {
+  ClearError();
+  if (!IsOpen(source)) return BadHandle("scanmon_health_get");
+  if (health == nullptr || health->struct_size != sizeof *health) {
+    return SetError(SCANMON_E_ARGUMENT,
+                    "scanmon_health_get: health is null or its struct_size is not %u",
+                    static_cast<unsigned>(sizeof *health));
+  }
+  source->impl->Health(health);
+  return SCANMON_OK;
+}
+
+int scanmon_capture_header_get(scanmon_source* source, scanmon_capture_header* header) {
+  ClearError();
+  if (!IsOpen(source)) return BadHandle("scanmon_capture_header_get");
+  if (header == nullptr || header->struct_size != sizeof *header) {
+    return SetError(SCANMON_E_ARGUMENT,
+                    "scanmon_capture_header_get: header is null or its struct_size is not %u",
+                    static_cast<unsigned>(sizeof *header));
+  }
+  source->impl->Header(header);
+  return SCANMON_OK;
+}
+
+}  // extern "C"

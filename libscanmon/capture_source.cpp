@@ -1,0 +1,451 @@
+#include "libscanmon/capture_source.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+
+#include "capture/capture_header.h"
+#include "capture/header_bytes.h"
+#include "capture/header_plausibility.h"
+#include "hsif/driver_records.h"
+#include "libscanmon/block_index_reader.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/sleep.h"
+
+namespace scanmon_lib {
+
+namespace {
+
+constexpr std::size_t kProcessedBytes = 64;
+constexpr std::size_t kRawBytes = 16;
+constexpr std::uint32_t kDefaultBlockSamples = 5000;
+// Records read at once when the caller wants no copy (the health figures still
+// see every sample).
+constexpr std::size_t kScratchRecords = 1024;
+
+// A capture file open for reading in order.
+class CaptureFile {
+ public:
+  ~CaptureFile() { Close(); }
+  bool Open(const std::string& path) {
+    Close();
+    handle_ = win::CreateFileA(path.c_str(), win::GENERIC_READ, win::FILE_SHARE_READ, nullptr,
+                               win::OPEN_EXISTING, 0, nullptr);
+    if (!win::IsValidHandle(handle_)) handle_ = nullptr;
+    return handle_ != nullptr;
+  }
+  // Exactly `count` bytes, or false.
+  bool Read(void* out, std::size_t count) {
+    auto* to = static_cast<unsigned char*>(out);
+    while (count > 0) {
+      const std::size_t step = std::min<std::size_t>(count, 1u << 30);
+      win::DWORD got = 0;
+      if (!win::ReadFile(handle_, to, static_cast<win::DWORD>(step), &got, nullptr) || got == 0) {
+        return false;
+      }
+      to += got;
+      count -= got;
+    }
+    return true;
+  }
+  void Close() {
+    if (handle_ != nullptr) win::CloseHandle(handle_);
+    handle_ = nullptr;
+  }
+
+ private:
+  win::HANDLE handle_ = nullptr;
+};
+
+std::uint32_t Le32(const unsigned char* bytes) {
+  return capture_bytes::DecodeLe32(bytes);
+}
+
+// The capture header from its bytes (292, or 293 for version 3). False when
+// the file ends inside it.
+bool ReadHeader(CaptureFile& file, CaptureHeader* header, std::size_t* header_bytes) {
+  unsigned char bytes[kCaptureHeaderBytes] = {};
+  if (!file.Read(bytes, kCaptureHeaderBytesOther)) return false;
+  header->version = Le32(bytes + 0);
+  header->sample_period = Le32(bytes + 4);
+  header->max_range = Le32(bytes + 8);
+  header->buf_size = Le32(bytes + 12);
+  header->num_samples = Le32(bytes + 16);
+  header->motor1_encoder_ppr = static_cast<std::int32_t>(Le32(bytes + 20));
+  header->motor2_encoder_ppr = static_cast<std::int32_t>(Le32(bytes + 24));
+  header->calibration_value = static_cast<std::int32_t>(Le32(bytes + 28));
+  header->motor1_power = bytes[32];
+  header->motor2_power = bytes[33];
+  header->comport = bytes[34];
+  header->card_number = bytes[35];
+  std::memcpy(header->cal_file, bytes + 36, kCalFileBytes);
+  header->sensor_model = kSensorModelUnknown;
+  *header_bytes = kCaptureHeaderBytesOther;
+  if (header->version == kCaptureHeaderVersion) {
+    if (!file.Read(bytes + kCaptureHeaderBytesOther, 1)) return false;
+    header->sensor_model = bytes[kCaptureHeaderBytesOther];
+    *header_bytes = kCaptureHeaderBytes;
+  }
+  return true;
+}
+
+std::uint64_t FileBytes(const std::string& path) {
+  std::error_code error;
+  auto size = std::filesystem::file_size(path, error);
+  return error ? 0 : static_cast<std::uint64_t>(size);
+}
+
+class CaptureSource final : public Source {
+ public:
+  CaptureSource(const std::string& base, const scanmon_capture_options& options)
+      : base_(base), options_(options) {}
+
+  int Open();
+  int ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* samples,
+                scanmon_raw_sample* raw, std::uint32_t capacity) override;
+  void Info(scanmon_source_info* info) const override;
+  void Health(scanmon_health* health) override;
+  void Header(scanmon_capture_header* header) const override;
+
+ private:
+  int OpenFiles();
+  int CheckIndex();
+  int NextBlock(scanmon_block* block);
+  bool ReadRecords(CaptureFile& file, std::size_t record_bytes, void* out, std::size_t count,
+                   bool feed_health, bool lost);
+
+  const std::string base_;
+  const scanmon_capture_options options_;
+  CaptureHeader header_{};
+  std::size_t header_bytes_ = 0;
+  std::uint64_t records_ = 0;
+  bool has_index_ = false;
+  std::size_t index_tail_ = 0;  // bytes of a record the index ends inside
+  std::uint32_t max_block_ = 0;
+  std::uint32_t fixed_block_ = 0;
+  CaptureFile prc_;
+  CaptureFile raw_;
+  BlockIndexReader index_;
+  HealthState health_{};
+  std::unique_ptr<ProcessedSample[]> scratch_;
+
+  // Where the reading stands: the pass (looping), the records of this pass
+  // read so far, the next block when it is waiting.
+  std::uint64_t pass_ = 0;
+  std::uint64_t pass_records_ = 0;
+  std::uint64_t pass_blocks_ = 0;
+  std::uint64_t blocks_in_pass_ = 0;      // known after the first pass (index) or from the size
+  std::int64_t pass_span_ns_ = 0;         // a pass's length in time, for the looped times
+  std::uint64_t pass_sequence_span_ = 0;  // fetch numbers a pass covers
+  std::uint64_t pass_sample_span_ = 0;    // card samples a pass covers
+  std::int64_t first_mono_ns_ = 0;        // the first block's time
+  std::int64_t last_end_ns_ = 0;          // the latest block's time plus its samples
+  std::int64_t start_ns_ = 0;             // the reader's clock at the first paced block
+  bool started_ = false;
+  bool have_pending_ = false;
+  scanmon_block pending_{};
+  std::uint64_t blocks_read_ = 0;
+  std::uint64_t samples_read_ = 0;
+  bool ended_ = false;
+};
+
+int CaptureSource::OpenFiles() {
+  const std::string prc = base_ + ".prc";
+  if (!prc_.Open(prc)) {
+    return SetError(SCANMON_E_FILE, "cannot open %s: name the capture's base (its .prc file)",
+                    prc.c_str());
+  }
+  CaptureHeader header{};
+  std::size_t header_bytes = 0;
+  if (!ReadHeader(prc_, &header, &header_bytes)) {
+    return SetError(SCANMON_E_FORMAT, "%s ends inside its capture header", prc.c_str());
+  }
+  if (options_.with_raw) {
+    const std::string raw = base_ + ".raw";
+    if (!raw_.Open(raw)) {
+      return SetError(SCANMON_E_FILE, "cannot open %s (raw records asked for)", raw.c_str());
+    }
+    CaptureHeader raw_header{};
+    std::size_t raw_header_bytes = 0;
+    if (!ReadHeader(raw_, &raw_header, &raw_header_bytes) || raw_header_bytes != header_bytes) {
+      return SetError(SCANMON_E_FORMAT, "%s has no capture header like %s's", raw.c_str(),
+                      prc.c_str());
+    }
+  }
+  if (has_index_) {
+    std::string why;
+    bool missing = false;
+    if (!index_.Open(base_ + ".idx", &why, &missing)) {
+      return SetError(SCANMON_E_FORMAT, "%s", why.c_str());
+    }
+  }
+  header_ = header;
+  header_bytes_ = header_bytes;
+  return SCANMON_OK;
+}
+
+// Reads the whole index once: every block within the records, in order; the
+// largest block and the pass's length come from it.
+int CaptureSource::CheckIndex() {
+  scanmon_block block{};
+  std::uint64_t next_record = 0;
+  std::uint64_t blocks = 0;
+  int got = 0;
+  while ((got = index_.Next(&block)) == 1) {
+    if (block.first_record != next_record || block.count > records_ - next_record) {
+      return SetError(SCANMON_E_FORMAT,
+                      "%s.idx: block %llu names records %llu to %llu, but the records before "
+                      "it end at %llu and %s.prc holds %llu",
+                      base_.c_str(), static_cast<unsigned long long>(blocks),
+                      static_cast<unsigned long long>(block.first_record),
+                      static_cast<unsigned long long>(block.first_record + block.count),
+                      static_cast<unsigned long long>(next_record), base_.c_str(),
+                      static_cast<unsigned long long>(records_));
+    }
+    if (blocks == 0) first_mono_ns_ = block.mono_ns;
+    next_record += block.count;
+    max_block_ = std::max(max_block_, block.count);
+    last_end_ns_ = block.mono_ns;
+    pass_sequence_span_ = block.sequence + 1;
+    pass_sample_span_ = block.first_sample + block.count;
+    ++blocks;
+  }
+  if (got < 0) return SetError(SCANMON_E_FILE, "reading %s.idx failed", base_.c_str());
+  index_tail_ = index_.tail_bytes();
+  blocks_in_pass_ = blocks;
+  // The next pass starts one block's spacing after this one's last block.
+  const std::int64_t spacing =
+      blocks > 1 ? (last_end_ns_ - first_mono_ns_) / static_cast<std::int64_t>(blocks - 1) : 0;
+  pass_span_ns_ = last_end_ns_ - first_mono_ns_ + spacing;
+  return SCANMON_OK;
+}
+
+int CaptureSource::Open() {
+  const std::string idx = base_ + ".idx";
+  std::error_code error;
+  has_index_ = !options_.ignore_index && std::filesystem::exists(idx, error);
+  int status = OpenFiles();
+  if (status != SCANMON_OK) return status;
+  if (ReportImplausibleHeaderFields(header_, nullptr) > 0) {
+    return SetError(SCANMON_E_FORMAT,
+                    "%s.prc: its header holds values no capture has (capture-info shows which)",
+                    base_.c_str());
+  }
+  const std::uint64_t bytes = FileBytes(base_ + ".prc");
+  records_ = bytes > header_bytes_ ? (bytes - header_bytes_) / kProcessedBytes : 0;
+  if (options_.with_raw) {
+    const std::uint64_t raw_bytes = FileBytes(base_ + ".raw");
+    const std::uint64_t raw_records =
+        raw_bytes > header_bytes_ ? (raw_bytes - header_bytes_) / kRawBytes : 0;
+    records_ = std::min(records_, raw_records);
+  }
+  fixed_block_ = options_.block_samples > 0 ? static_cast<std::uint32_t>(options_.block_samples)
+                 : header_.buf_size > 0     ? header_.buf_size
+                                            : kDefaultBlockSamples;
+  if (has_index_) {
+    status = CheckIndex();
+    if (status != SCANMON_OK) return status;
+    status = OpenFiles();  // back to the start of every file
+    if (status != SCANMON_OK) return status;
+  } else {
+    max_block_ = static_cast<std::uint32_t>(std::min<std::uint64_t>(fixed_block_, records_));
+    blocks_in_pass_ = (records_ + fixed_block_ - 1) / fixed_block_;
+    pass_span_ns_ = static_cast<std::int64_t>(records_) * header_.sample_period * 1000;
+    pass_sequence_span_ = blocks_in_pass_;
+    pass_sample_span_ = records_;
+  }
+  try {
+    scratch_.reset(new ProcessedSample[kScratchRecords]);
+  } catch (const std::bad_alloc&) {
+    return SetError(SCANMON_E_MEMORY, "cannot reserve the reading buffer");
+  }
+  StartHealth(health_, HealthSettings{});
+  return SCANMON_OK;
+}
+
+// The next block's record (times and numbers as of this pass), not yet read:
+// SCANMON_OK, SCANMON_END, or a failure.
+int CaptureSource::NextBlock(scanmon_block* block) {
+  if (pass_blocks_ == blocks_in_pass_) {
+    if (!options_.loop || blocks_in_pass_ == 0) return SCANMON_END;
+    int status = OpenFiles();
+    if (status != SCANMON_OK) return status;
+    ++pass_;
+    pass_records_ = 0;
+    pass_blocks_ = 0;
+  }
+  scanmon_block b{};
+  if (has_index_) {
+    int got = index_.Next(&b);
+    if (got < 0) return SetError(SCANMON_E_FILE, "reading %s.idx failed", base_.c_str());
+    if (got == 0 || b.first_record != pass_records_ || b.count > records_ - pass_records_) {
+      return SetError(SCANMON_E_FORMAT, "%s.idx changed while it was read", base_.c_str());
+    }
+  } else {
+    b.sequence = pass_blocks_;
+    b.first_sample = pass_records_;
+    b.first_record = pass_records_;
+    b.count =
+        static_cast<std::uint32_t>(std::min<std::uint64_t>(fixed_block_, records_ - pass_records_));
+    b.mono_ns = static_cast<std::int64_t>(pass_records_) * header_.sample_period * 1000;
+  }
+  // Later passes run on as if the acquisition had gone on.
+  if (pass_ > 0) {
+    b.sequence += pass_ * pass_sequence_span_;
+    b.first_sample += pass_ * pass_sample_span_;
+    b.first_record += pass_ * records_;
+    b.mono_ns += static_cast<std::int64_t>(pass_) * pass_span_ns_;
+    if (b.utc_ns != 0) b.utc_ns += static_cast<std::int64_t>(pass_) * pass_span_ns_;
+  }
+  *block = b;
+  return SCANMON_OK;
+}
+
+// Reads `count` records of `record_bytes` into `out`, or through the scratch
+// buffer when `out` is null; processed records feed the health figures.
+bool CaptureSource::ReadRecords(CaptureFile& file, std::size_t record_bytes, void* out,
+                                std::size_t count, bool feed_health, bool lost) {
+  const double period = header_.sample_period;
+  if (out != nullptr) {
+    if (!file.Read(out, count * record_bytes)) return false;
+    if (feed_health) {
+      FeedHealth(health_, static_cast<const ProcessedSample*>(out),
+                 static_cast<std::uint32_t>(count), lost, period, 0.0);
+    }
+    return true;
+  }
+  bool first = true;
+  while (count > 0) {
+    const std::size_t step = std::min(count, kScratchRecords);
+    if (!file.Read(scratch_.get(), step * record_bytes)) return false;
+    if (feed_health) {
+      FeedHealth(health_, scratch_.get(), static_cast<std::uint32_t>(step), lost && first, period,
+                 0.0);
+    }
+    first = false;
+    count -= step;
+  }
+  return true;
+}
+
+int CaptureSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* samples,
+                             scanmon_raw_sample* raw, std::uint32_t capacity) {
+  if (ended_) return SetError(SCANMON_END, "the capture %s has no more blocks", base_.c_str());
+  if (!have_pending_) {
+    int status = NextBlock(&pending_);
+    if (status == SCANMON_END) {
+      ended_ = true;
+      if (index_tail_ > 0) {
+        return SetError(SCANMON_END,
+                        "the capture %s has no more blocks (%s.idx ends inside a record: %lu "
+                        "bytes not read)",
+                        base_.c_str(), base_.c_str(), static_cast<unsigned long>(index_tail_));
+      }
+      return SetError(SCANMON_END, "the capture %s has no more blocks", base_.c_str());
+    }
+    if (status != SCANMON_OK) return status;
+    have_pending_ = true;
+  }
+  if (options_.paced) {
+    // The block is due when as much time has passed on the reader's clock
+    // since the first block as passed in the capture.
+    const std::int64_t now = platform::MonotonicNanoseconds();
+    if (!started_) {
+      started_ = true;
+      start_ns_ = now;
+      first_mono_ns_ = pending_.mono_ns;
+    }
+    const std::int64_t due = start_ns_ + (pending_.mono_ns - first_mono_ns_);
+    if (due > now) {
+      const std::int64_t wait_ms = (due - now + 999999) / 1000000;
+      if (timeout_ms >= 0 && wait_ms > timeout_ms) {
+        win::Sleep(static_cast<win::DWORD>(timeout_ms));
+        return SetError(SCANMON_TIMEOUT, "the next block is due in %lld ms",
+                        static_cast<long long>(wait_ms - timeout_ms));
+      }
+      win::Sleep(static_cast<win::DWORD>(wait_ms));
+    }
+  }
+  *block = pending_;
+  if ((samples != nullptr || raw != nullptr) && pending_.count > capacity) {
+    return SetError(SCANMON_E_BUFFER, "the block holds %lu samples, the buffers %lu",
+                    static_cast<unsigned long>(pending_.count),
+                    static_cast<unsigned long>(capacity));
+  }
+  const bool lost = (pending_.flags & SCANMON_BLOCK_LOST_DATA) != 0;
+  if (!ReadRecords(prc_, kProcessedBytes, samples, pending_.count, true, lost)) {
+    ended_ = true;
+    return SetError(SCANMON_E_FILE, "reading %s.prc failed", base_.c_str());
+  }
+  if (options_.with_raw && !ReadRecords(raw_, kRawBytes, raw, pending_.count, false, false)) {
+    ended_ = true;
+    return SetError(SCANMON_E_FILE, "reading %s.raw failed", base_.c_str());
+  }
+  have_pending_ = false;
+  pass_records_ += pending_.count;
+  ++pass_blocks_;
+  ++blocks_read_;
+  samples_read_ += pending_.count;
+  return SCANMON_OK;
+}
+
+void CaptureSource::Info(scanmon_source_info* info) const {
+  info->kind = SCANMON_SOURCE_CAPTURE;
+  info->has_raw = options_.with_raw != 0;
+  info->has_index = has_index_ ? 1 : 0;
+  info->max_block_samples = max_block_;
+  info->sample_period_us = header_.sample_period;
+  info->ring_samples = 0;
+  info->records = records_;
+}
+
+void CaptureSource::Health(scanmon_health* out) {
+  FillHealth(ReadHealth(health_), SummarizeHealth(health_), out);
+  out->blocks_read = blocks_read_;
+  out->samples_read = samples_read_;
+  out->samples_dropped = 0;
+  out->drop_events = 0;
+  out->ring_peak_samples = 0;
+  out->ring_samples = 0;
+  out->sampling = 1;
+}
+
+void CaptureSource::Header(scanmon_capture_header* out) const {
+  out->version = header_.version;
+  out->sample_period_us = header_.sample_period;
+  out->max_range_in = header_.max_range;
+  out->buf_size = header_.buf_size;
+  out->num_samples = header_.num_samples;
+  out->calibration_value = header_.calibration_value;
+  out->motor1_encoder_ppr = header_.motor1_encoder_ppr;
+  out->motor2_encoder_ppr = header_.motor2_encoder_ppr;
+  out->motor1_power = header_.motor1_power;
+  out->motor2_power = header_.motor2_power;
+  out->com_port = header_.comport;
+  out->card_number = header_.card_number;
+  out->sensor_model = header_.sensor_model;
+  std::memcpy(out->cal_file, header_.cal_file, sizeof out->cal_file);
+  out->cal_file[sizeof out->cal_file - 1] = '\0';
+}
+
+}  // namespace
+
+int OpenCaptureSource(const char* base, const scanmon_capture_options& options,
+                      std::unique_ptr<Source>* source) {
+  std::string name = base;
+  const std::string extension = ".prc";
+  if (name.size() > extension.size() &&
+      name.compare(name.size() - extension.size(), extension.size(), extension) == 0) {
+    name.resize(name.size() - extension.size());
+  }
+  auto capture = std::make_unique<CaptureSource>(name, options);
+  int status = capture->Open();
+  if (status != SCANMON_OK) return status;
+  *source = std::move(capture);
+  return SCANMON_OK;
+}
+
+}  // namespace scanmon_lib

@@ -1,0 +1,41 @@
+// The library's sources behind the C interface: one interface, two kinds.
+//
+// The C functions (api.cpp) check every argument and then call these; the
+// source sets the thread's error text through SetError for every result other
+// than SCANMON_OK.
+#pragma once
+
+#include <cstdint>
+
+#include "health/scan_health.h"
+#include "scanmon/scanmon.h"
+
+namespace scanmon_lib {
+
+class Source {
+ public:
+  virtual ~Source() = default;
+  // scanmon_read_block's contract; capacity applies to the non-null buffers.
+  virtual int ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* samples,
+                        scanmon_raw_sample* raw, std::uint32_t capacity) = 0;
+  // Fill the caller's struct; struct_size has been checked.
+  virtual void Info(scanmon_source_info* info) const = 0;
+  virtual void Health(scanmon_health* health) = 0;
+  virtual void Header(scanmon_capture_header* header) const = 0;
+};
+
+// The thread's last error text: set (printf-style) with the result it goes
+// with, which is returned; cleared by ClearError.
+int SetError(int status, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 2, 3)))
+#endif
+    ;
+void ClearError();
+const char* LastError();
+
+// The health module's figures and totals into the interface's struct (the
+// source's own counts are left to the caller).
+void FillHealth(const HealthFigures& figures, const HealthTotals& totals, scanmon_health* out);
+
+}  // namespace scanmon_lib

@@ -1,0 +1,61 @@
+#!/bin/bash
+# The SDK stage of CI: installs the Linux build (build/, made by the Linux
+# stage) into a scratch prefix, then builds the C and C++ examples against the
+# INSTALLED package, once through its CMake package (find_package) and once
+# through pkg-config, with warnings as errors (the headers as C99 and C++17),
+# checks the installed library's exported names, and runs each example for two
+# seconds against the installed stand-in driver.
+#
+#   scripts/ci-sdk.sh [BUILD_DIR]
+#
+# Exits non-zero at the first failed step.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+[ -f "$build/CMakeCache.txt" ] || { echo "ci-sdk: no build in $build (run scripts/test.sh first)" >&2; exit 1; }
+"$root/scripts/install-deps.sh" pkg-config
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/scanmon-sdk.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+start=$(date +%s)
+stage() { printf '== %s (%ds)\n' "$1" $(( $(date +%s) - start )); }
+
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:[A-Z]*=//p' "$build/CMakeCache.txt")
+libdir=${libdir:-lib}
+for f in include/scanmon/scanmon.h include/scanmon/scanmon.hpp "$libdir/libscanmon.so.1" \
+         "$libdir/cmake/scanmon/scanmonConfig.cmake" "$libdir/cmake/scanmon/scanmonConfigVersion.cmake" \
+         "$libdir/pkgconfig/scanmon.pc"; do
+  [ -e "$prefix/$f" ] || { echo "ci-sdk: the install lacks $f" >&2; exit 1; }
+done
+"$root/tests/libscanmon/exported_names.sh" "$prefix/$libdir/libscanmon.so.1"
+stage "installed into a scratch prefix"
+
+# The examples as an integrator has them: copied out of the source tree.
+cp "$root"/examples/health_c.c "$root"/examples/health_cpp.cpp "$root"/examples/CMakeLists.txt \
+   "$root"/examples/Makefile.pkg-config "$work/"
+cmake -S "$work" -B "$work/with-cmake" -DCMAKE_PREFIX_PATH="$prefix" >"$work/cmake.log" ||
+  { cat "$work/cmake.log"; exit 1; }
+cmake --build "$work/with-cmake" >"$work/cmake-build.log" || { cat "$work/cmake-build.log"; exit 1; }
+stage "examples built through the CMake package"
+
+mkdir -p "$work/with-pkg-config"
+(cd "$work" && PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" \
+   make -s -f Makefile.pkg-config -C "$work" \
+   health_c health_cpp && mv health_c health_cpp with-pkg-config/)
+stage "examples built through pkg-config"
+
+standin=$prefix/$libdir/scanmon/standin
+cal=$prefix/share/scanmon/demo/ar4000_demo.cal
+for dir in with-cmake with-pkg-config; do
+  for example in health_c health_cpp; do
+    out=$(cd "$work" && LD_LIBRARY_PATH="$prefix/$libdir:$standin" timeout 60 \
+            "$work/$dir/$example" "$cal" 2)
+    printf '%s\n' "$out" | sed "s/^/$dir\/$example: /"
+    [ "$(printf '%s\n' "$out" | grep -c '^mirror [0-9.]* rev/s')" -eq 2 ] ||
+      { echo "ci-sdk: $dir/$example did not print its two health lines" >&2; exit 1; }
+  done
+done
+stage "examples ran against the installed stand-in"

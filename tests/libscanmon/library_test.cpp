@@ -1,0 +1,575 @@
+// The scanner library end to end, through its C interface in the shared
+// library: the scanner source against the stand-in driver (blocks in order by
+// the stand-in's sample numbers, a stalled reader's exact drop count, the
+// motors off and the card released whatever state the source is closed in),
+// the capture source on files the test writes (blocks by the index, by fixed
+// size, looped, paced), and calls with bad arguments.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hsif/driver_records.h"
+#include "scanmon/scanmon.h"
+#include "tests/support/scratch_dir.h"
+#include "tests/support/text.h"
+
+// The public records are the driver's records, byte for byte.
+static_assert(sizeof(scanmon_sample) == sizeof(ProcessedSample));
+static_assert(offsetof(scanmon_sample, flags) == offsetof(ProcessedSample, flags));
+static_assert(offsetof(scanmon_sample, angle) == offsetof(ProcessedSample, angle));
+static_assert(offsetof(scanmon_sample, driver_bytes_16) == 16);
+static_assert(SCANMON_SAMPLE_INDEX == kProcessedIndexFlag);
+static_assert(sizeof(scanmon_raw_sample) == sizeof(RawSample));
+// The block record is the block index file's record.
+static_assert(sizeof(scanmon_block) == 64);
+static_assert(offsetof(scanmon_block, sequence) == 0);
+static_assert(offsetof(scanmon_block, first_sample) == 8);
+static_assert(offsetof(scanmon_block, first_record) == 16);
+static_assert(offsetof(scanmon_block, count) == 24);
+static_assert(offsetof(scanmon_block, flags) == 28);
+static_assert(offsetof(scanmon_block, dropped_before) == 32);
+static_assert(offsetof(scanmon_block, utc_ns) == 40);
+static_assert(offsetof(scanmon_block, mono_ns) == 48);
+static_assert(offsetof(scanmon_block, reserved) == 56);
+// The same layout on every build (no padding that differs between ABIs).
+static_assert(sizeof(scanmon_health) == 192);
+static_assert(sizeof(scanmon_source_info) == 40);
+static_assert(sizeof(scanmon_capture_header) == 312);
+static_assert(sizeof(scanmon_scanner_settings) == 328);
+static_assert(sizeof(scanmon_capture_options) == 24);
+
+namespace {
+
+using test_support::Contains;
+using test_support::ReadText;
+using test_support::ScratchDir;
+
+void SetVariable(const char* name, const std::string& value) {
+#if defined(_WIN32)
+  _putenv_s(name, value.c_str());
+#else
+  if (value.empty()) {
+    unsetenv(name);
+  } else {
+    setenv(name, value.c_str(), 1);
+  }
+#endif
+}
+
+std::uint32_t SampleNumber(const scanmon_sample& sample) {
+  std::uint32_t number;
+  std::memcpy(&number, reinterpret_cast<const unsigned char*>(&sample) + 4, sizeof number);
+  return number;
+}
+
+// A scanner set up in a scratch folder with the demo calibration file and the
+// stand-in's call log there; the stand-in's own settings from `variables`.
+class Scanner : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string cal = ReadText(std::string(SCANMON_DEMO_DIR) + "/ar4000_demo.cal");
+    cal_path_ = scratch_.Write("ar4000_demo.cal", cal);
+    for (const char* name : {"HSIF_SIM_FAIL", "HSIF_SIM_FAIL_FETCH_AFTER", "HSIF_SIM_UNPACED"}) {
+      SetVariable(name, "");
+    }
+    SetVariable("HSIF_SIM_LOG", log_);
+    SetVariable("HSIF_SIM_MIRROR_WANDER", "0");
+    scanmon_scanner_settings_init(&settings_);
+    std::snprintf(settings_.calibration_file, sizeof settings_.calibration_file, "%s",
+                  cal_path_.c_str());
+    settings_.sample_period_us = 20;  // 50 kHz: light for a busy machine
+    settings_.fetch_samples = 1000;
+    settings_.motor_power[0] = 200;
+    settings_.motor_power[1] = 100;
+  }
+  void TearDown() override {
+    scanmon_close(source_);
+    SetVariable("HSIF_SIM_LOG", "");
+  }
+
+  int Open() { return scanmon_open_scanner(&settings_, &source_); }
+  std::string Log() const { return ReadText(log_); }
+
+  ScratchDir scratch_;
+  std::string cal_path_;
+  std::string log_ = scratch_.File("driver.log");
+  scanmon_scanner_settings settings_{};
+  scanmon_source* source_ = nullptr;
+};
+
+// The motors off and the card closed, after the last fetch.
+void ExpectReleased(const std::string& log, const char* state) {
+  std::size_t off1 = log.rfind("HsifSetMotorPower motor=1 power=0");
+  std::size_t off2 = log.rfind("HsifSetMotorPower motor=2 power=0");
+  std::size_t close = log.rfind("HsifClose card=0");
+  std::size_t fetch = log.rfind("HsifGetBufferedSamples");
+  EXPECT_NE(off1, std::string::npos) << state << "\n" << log;
+  EXPECT_NE(off2, std::string::npos) << state << "\n" << log;
+  EXPECT_NE(close, std::string::npos) << state << "\n" << log;
+  if (fetch != std::string::npos) {
+    EXPECT_LT(fetch, off1) << state;
+  }
+  EXPECT_TRUE(Contains(log, "HsifSetMotorPower motor=1 power=200")) << state;
+}
+
+TEST_F(Scanner, DeliversEverySampleInOrderWithConsecutiveBlocks) {
+  ASSERT_EQ(Open(), SCANMON_OK) << scanmon_last_error();
+  scanmon_source_info info{};
+  info.struct_size = sizeof info;
+  ASSERT_EQ(scanmon_source_info_get(source_, &info), SCANMON_OK);
+  EXPECT_EQ(info.kind, SCANMON_SOURCE_SCANNER);
+  EXPECT_EQ(info.max_block_samples, 1000u);
+  EXPECT_EQ(info.ring_samples, 50000u);  // one second at 20 us
+
+  std::vector<scanmon_sample> samples(info.max_block_samples);
+  scanmon_block previous{};
+  std::uint32_t first_number = 0;
+  std::uint64_t total = 0;
+  for (int i = 0; i < 40; ++i) {
+    scanmon_block block{};
+    ASSERT_EQ(scanmon_read_block(source_, 5000, &block, samples.data(), nullptr,
+                                 static_cast<std::uint32_t>(samples.size())),
+              SCANMON_OK)
+        << scanmon_last_error();
+    ASSERT_GT(block.count, 0u);
+    if (i == 0) first_number = SampleNumber(samples[0]);
+    EXPECT_EQ(block.sequence, static_cast<std::uint64_t>(i));
+    EXPECT_EQ(block.first_sample, total);
+    EXPECT_EQ(block.first_record, total);
+    EXPECT_EQ(block.dropped_before, 0u);
+    EXPECT_EQ(block.flags, 0u);
+    for (std::uint32_t k = 0; k < block.count; ++k) {
+      ASSERT_EQ(SampleNumber(samples[k]), static_cast<std::uint32_t>(first_number + total + k))
+          << "block " << i << " sample " << k;
+    }
+    if (i > 0) {
+      EXPECT_GE(block.mono_ns, previous.mono_ns);
+    }
+    EXPECT_GT(block.utc_ns, 1600000000LL * 1000000000LL);
+    previous = block;
+    total += block.count;
+  }
+  scanmon_health health{};
+  health.struct_size = sizeof health;
+  ASSERT_EQ(scanmon_health_get(source_, &health), SCANMON_OK);
+  EXPECT_EQ(health.samples_read, total);
+  EXPECT_EQ(health.blocks_read, 40u);
+  EXPECT_GE(health.samples, total);
+  EXPECT_EQ(health.samples_dropped, 0u);
+  EXPECT_EQ(health.sampling, 1);
+
+  scanmon_capture_header header{};
+  header.struct_size = sizeof header;
+  ASSERT_EQ(scanmon_capture_header_get(source_, &header), SCANMON_OK);
+  EXPECT_EQ(header.sensor_model, static_cast<std::uint32_t>(SCANMON_MODEL_200KHZ));
+  EXPECT_EQ(header.motor1_power, 200u);
+  EXPECT_EQ(header.buf_size, 1000u);
+
+  EXPECT_EQ(scanmon_close(source_), SCANMON_OK);
+  source_ = nullptr;
+  ExpectReleased(Log(), "after reading");
+}
+
+TEST_F(Scanner, DropsWhatAStalledReaderCannotTakeAndCountsItExactly) {
+  settings_.ring_ms = 100;  // 5000 samples: five fetches
+  // Unpaced, every fetch comes at once: the ring is full whenever the fetch
+  // thread runs at all during the stall, however busy the machine.
+  SetVariable("HSIF_SIM_UNPACED", "1");
+  ASSERT_EQ(Open(), SCANMON_OK) << scanmon_last_error();
+  std::vector<scanmon_sample> samples(1000);
+  scanmon_block block{};
+  ASSERT_EQ(scanmon_read_block(source_, 5000, &block, samples.data(), nullptr, 1000), SCANMON_OK);
+  const std::uint32_t first_number = SampleNumber(samples[0]);
+  std::this_thread::sleep_for(std::chrono::seconds(1));  // the reader stalls
+
+  std::uint64_t expected_next = block.first_sample + block.count;
+  std::uint64_t dropped = 0;
+  std::uint64_t read = block.count;
+  for (int i = 0; i < 30; ++i) {
+    ASSERT_EQ(scanmon_read_block(source_, 5000, &block, samples.data(), nullptr, 1000), SCANMON_OK)
+        << scanmon_last_error();
+    // The block starts where the card's count says, and the stand-in's own
+    // sample numbers agree: the gap is exactly what the block says was dropped.
+    EXPECT_EQ(block.first_sample, expected_next + block.dropped_before);
+    EXPECT_EQ((block.flags & SCANMON_BLOCK_DROPPED) != 0, block.dropped_before > 0);
+    EXPECT_EQ(SampleNumber(samples[0]),
+              static_cast<std::uint32_t>(first_number + block.first_sample));
+    EXPECT_EQ(block.first_record, read);
+    dropped += block.dropped_before;
+    read += block.count;
+    expected_next = block.first_sample + block.count;
+  }
+  scanmon_health health{};
+  health.struct_size = sizeof health;
+  ASSERT_EQ(scanmon_health_get(source_, &health), SCANMON_OK);
+  EXPECT_GT(dropped, 0u) << "a reader stalled for 1 s behind a ring of 100 ms";
+  // The library's count also holds fetches dropped since the last block read
+  // (the unpaced card goes on filling the ring).
+  EXPECT_GE(health.samples_dropped, dropped);
+  EXPECT_GE(health.drop_events, 1u);
+  EXPECT_LE(health.ring_peak_samples, health.ring_samples);
+}
+
+TEST_F(Scanner, CloseInAnyStatePowersTheMotorsOffAndReleasesTheCard) {
+  const struct {
+    const char* state;
+    int settle_ms;
+    const char* fail_fetch_after;
+    int reads;  // blocks read before closing; -1: read until the fetch fails
+  } cases[] = {
+      {"settling", 60000, "", 0},
+      {"running, never read", 0, "", 0},
+      {"running, read", 0, "", 3},
+      {"after a failed fetch", 0, "3", -1},
+  };
+  for (const auto& c : cases) {
+    std::remove(log_.c_str());
+    SetVariable("HSIF_SIM_FAIL_FETCH_AFTER", c.fail_fetch_after);
+    settings_.settle_ms = c.settle_ms;
+    ASSERT_EQ(Open(), SCANMON_OK) << c.state << ": " << scanmon_last_error();
+    scanmon_block block{};
+    for (int i = 0; i < c.reads; ++i) {
+      ASSERT_EQ(scanmon_read_block(source_, 5000, &block, nullptr, nullptr, 0), SCANMON_OK);
+    }
+    if (c.reads < 0) {
+      int status = SCANMON_OK;
+      int blocks = 0;
+      while ((status = scanmon_read_block(source_, 5000, &block, nullptr, nullptr, 0)) ==
+             SCANMON_OK) {
+        ++blocks;
+      }
+      EXPECT_EQ(status, SCANMON_E_FETCH) << scanmon_last_error();
+      EXPECT_EQ(blocks, 3) << "the blocks fetched before the failure are read first";
+      EXPECT_TRUE(Contains(scanmon_last_error(), "stopped delivering")) << scanmon_last_error();
+    }
+    if (c.settle_ms > 0) {
+      EXPECT_EQ(scanmon_read_block(source_, 0, &block, nullptr, nullptr, 0), SCANMON_TIMEOUT);
+    }
+    EXPECT_EQ(scanmon_close(source_), SCANMON_OK);
+    source_ = nullptr;
+    ExpectReleased(Log(), c.state);
+  }
+}
+
+TEST_F(Scanner, AFailedBringUpReleasesWhatItOpenedAndQuotesItsMessages) {
+  const struct {
+    const char* step;
+    int status;
+    const char* message;
+  } cases[] = {
+      {"openport", SCANMON_E_BRING_UP, "Error: Serial Comm port open failed."},
+      {"encoder2", SCANMON_E_BRING_UP, "Error: Failed to set encoder2"},
+      {"sample-period", SCANMON_E_BRING_UP, "minimum sample period is 5 us"},
+  };
+  for (const auto& c : cases) {
+    std::remove(log_.c_str());
+    SetVariable("HSIF_SIM_FAIL", c.step);
+    EXPECT_EQ(Open(), c.status) << c.step;
+    EXPECT_EQ(source_, nullptr);
+    EXPECT_TRUE(Contains(scanmon_last_error(), c.message))
+        << c.step << ": " << scanmon_last_error();
+    if (std::string(c.step) != "openport") {
+      EXPECT_TRUE(Contains(Log(), "HsifClose card=0")) << c.step << "\n" << Log();
+    }
+    EXPECT_FALSE(Contains(Log(), "HsifSetMotorPower motor=1 power=200")) << c.step;
+  }
+  SetVariable("HSIF_SIM_FAIL", "");
+  // The failed attempts left the process's scanner place free.
+  EXPECT_EQ(Open(), SCANMON_OK) << scanmon_last_error();
+}
+
+TEST_F(Scanner, OneScannerSourcePerProcess) {
+  ASSERT_EQ(Open(), SCANMON_OK) << scanmon_last_error();
+  scanmon_source* second = nullptr;
+  EXPECT_EQ(scanmon_open_scanner(&settings_, &second), SCANMON_E_BUSY);
+  EXPECT_EQ(second, nullptr);
+  EXPECT_TRUE(Contains(scanmon_last_error(), "already open")) << scanmon_last_error();
+}
+
+// ---------------------------------------------------------------------------
+// Capture files written here: a version-3 header, records whose bytes 4..7
+// number them, and a block index.
+
+void PutLe(std::string* out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out->push_back(static_cast<char>(value >> (8 * i)));
+}
+
+std::string HeaderBytes(std::uint32_t period_us, std::uint32_t buf_size, std::uint32_t count) {
+  std::string h;
+  for (std::uint32_t v : {3u, period_us, 1200u, buf_size, count, 4096u, 200u, 0u}) PutLe(&h, v, 4);
+  h += std::string("\xc8\x64\x01\x00", 4);
+  std::string name = "ar4000_demo.cal";
+  name.resize(256, '\0');
+  h += name;
+  h.push_back(1);
+  return h;
+}
+
+std::string Records(std::uint32_t count) {
+  std::string r;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::string record(64, '\0');
+    std::uint16_t flags = i % 50 == 0 ? 4 : 0;
+    std::memcpy(&record[0], &flags, 2);
+    std::memcpy(&record[4], &i, 4);
+    double angle = (i % 50) * 0.1;
+    std::memcpy(&record[8], &angle, 8);
+    r += record;
+  }
+  return r;
+}
+
+struct IndexBlock {
+  std::uint32_t count;
+  std::int64_t mono_ms;
+};
+
+std::string IndexBytes(const std::vector<IndexBlock>& blocks, std::uint32_t record_size = 64) {
+  std::string x = "SCANMIDX";
+  PutLe(&x, 1, 4);
+  PutLe(&x, 32, 4);
+  PutLe(&x, record_size, 4);
+  PutLe(&x, 0, 4);
+  PutLe(&x, 0, 8);
+  std::uint64_t first = 0;
+  std::uint64_t sequence = 0;
+  for (const IndexBlock& b : blocks) {
+    std::string r;
+    PutLe(&r, sequence++, 8);
+    PutLe(&r, first, 8);
+    PutLe(&r, first, 8);
+    PutLe(&r, b.count, 4);
+    PutLe(&r, 0, 4);
+    PutLe(&r, 0, 8);
+    PutLe(&r, 1700000000000000000ULL + b.mono_ms * 1000000, 8);
+    PutLe(&r, static_cast<std::uint64_t>(b.mono_ms) * 1000000, 8);
+    PutLe(&r, 0, 8);
+    r.resize(record_size, '\0');
+    x += r;
+    first += b.count;
+  }
+  return x;
+}
+
+class Capture : public testing::Test {
+ protected:
+  void Write(std::uint32_t records, const std::vector<IndexBlock>& index) {
+    scratch_.Write("cap.prc", HeaderBytes(20, 100, records) + Records(records));
+    if (!index.empty()) scratch_.Write("cap.idx", IndexBytes(index));
+  }
+  int Open(const scanmon_capture_options* options) {
+    return scanmon_open_capture(base_.c_str(), options, &source_);
+  }
+  void TearDown() override { scanmon_close(source_); }
+
+  // Reads until the end (or `limit` blocks): the blocks, each checked against
+  // the record numbers.
+  std::vector<scanmon_block> ReadAll(int limit = 1000) {
+    std::vector<scanmon_block> blocks;
+    std::vector<scanmon_sample> samples(400);
+    for (int i = 0; i < limit; ++i) {
+      scanmon_block block{};
+      int status = scanmon_read_block(source_, -1, &block, samples.data(), nullptr, 400);
+      if (status == SCANMON_END) break;
+      EXPECT_EQ(status, SCANMON_OK) << scanmon_last_error();
+      if (status != SCANMON_OK) break;
+      for (std::uint32_t k = 0; k < block.count; ++k) {
+        EXPECT_EQ(SampleNumber(samples[k]), (block.first_record + k) % records_) << "block " << i;
+      }
+      blocks.push_back(block);
+    }
+    return blocks;
+  }
+
+  ScratchDir scratch_;
+  std::string base_ = scratch_.File("cap");
+  std::uint64_t records_ = 0;
+  scanmon_source* source_ = nullptr;
+};
+
+TEST_F(Capture, ReadsTheBlocksTheIndexNames) {
+  records_ = 300;
+  Write(300, {{70, 0}, {200, 10}, {30, 14}});
+  ASSERT_EQ(Open(nullptr), SCANMON_OK) << scanmon_last_error();
+  scanmon_source_info info{};
+  info.struct_size = sizeof info;
+  ASSERT_EQ(scanmon_source_info_get(source_, &info), SCANMON_OK);
+  EXPECT_EQ(info.has_index, 1);
+  EXPECT_EQ(info.max_block_samples, 200u);
+  EXPECT_EQ(info.records, 300u);
+  std::vector<scanmon_block> blocks = ReadAll();
+  ASSERT_EQ(blocks.size(), 3u);
+  EXPECT_EQ(blocks[1].count, 200u);
+  EXPECT_EQ(blocks[1].first_record, 70u);
+  EXPECT_EQ(blocks[2].mono_ns, 14000000);
+  scanmon_health health{};
+  health.struct_size = sizeof health;
+  ASSERT_EQ(scanmon_health_get(source_, &health), SCANMON_OK);
+  EXPECT_EQ(health.index_marks, 6u);
+  EXPECT_EQ(health.samples_read, 300u);
+  scanmon_capture_header header{};
+  header.struct_size = sizeof header;
+  ASSERT_EQ(scanmon_capture_header_get(source_, &header), SCANMON_OK);
+  EXPECT_EQ(header.num_samples, 300u);
+  EXPECT_STREQ(header.cal_file, "ar4000_demo.cal");
+}
+
+TEST_F(Capture, WithoutAnIndexCutsBlocksOfTheFetchSizeAndLoops) {
+  records_ = 250;
+  Write(250, {});
+  scanmon_capture_options options;
+  scanmon_capture_options_init(&options);
+  options.loop = 1;
+  ASSERT_EQ(Open(&options), SCANMON_OK) << scanmon_last_error();
+  std::vector<scanmon_block> blocks = ReadAll(7);
+  ASSERT_EQ(blocks.size(), 7u);
+  const std::uint32_t counts[] = {100, 100, 50, 100, 100, 50, 100};
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    EXPECT_EQ(blocks[i].count, counts[i]) << i;
+    EXPECT_EQ(blocks[i].sequence, i);
+    EXPECT_EQ(blocks[i].mono_ns, static_cast<std::int64_t>(blocks[i].first_sample) * 20000);
+  }
+  EXPECT_EQ(blocks[3].first_record, 250u) << "a second pass runs on";
+}
+
+TEST_F(Capture, ReadsTheRawRecordsBesideTheProcessedOnes) {
+  records_ = 150;
+  Write(150, {});
+  scanmon_capture_options options;
+  scanmon_capture_options_init(&options);
+  options.with_raw = 1;
+  EXPECT_EQ(Open(&options), SCANMON_E_FILE) << "no .raw file";
+  std::string raw = HeaderBytes(20, 100, 150);
+  for (std::uint32_t i = 0; i < 150; ++i) {
+    for (std::uint32_t word : {0u, 0u, 0u, i}) PutLe(&raw, word, 4);
+  }
+  scratch_.Write("cap.raw", raw);
+  ASSERT_EQ(Open(&options), SCANMON_OK) << scanmon_last_error();
+  std::vector<scanmon_raw_sample> raws(100);
+  scanmon_block block{};
+  for (std::uint64_t first : {0u, 100u}) {
+    ASSERT_EQ(scanmon_read_block(source_, 0, &block, nullptr, raws.data(), 100), SCANMON_OK);
+    ASSERT_EQ(block.first_record, first);
+    for (std::uint32_t k = 0; k < block.count; ++k) ASSERT_EQ(raws[k].words[3], first + k);
+  }
+  EXPECT_EQ(block.count, 50u);
+}
+
+TEST_F(Capture, PacedReadingTakesTheRecordedTime) {
+  records_ = 300;
+  Write(300, {{100, 0}, {100, 150}, {100, 300}});
+  scanmon_capture_options options;
+  scanmon_capture_options_init(&options);
+  options.paced = 1;
+  ASSERT_EQ(Open(&options), SCANMON_OK);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(ReadAll().size(), 3u);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(295));
+}
+
+TEST_F(Capture, RefusesFilesItCannotRead) {
+  records_ = 100;
+  const struct {
+    const char* name;
+    std::string idx;
+    int status;
+    const char* message;
+  } cases[] = {
+      {"index beyond the records", IndexBytes({{60, 0}, {60, 1}}), SCANMON_E_FORMAT, "holds 100"},
+      {"another magic", "NOTANIDX" + IndexBytes({{100, 0}}).substr(8), SCANMON_E_FORMAT,
+       "no SCANMIDX"},
+      {"short header", "SCANMIDX", SCANMON_E_FORMAT, "ends inside its header"},
+  };
+  for (const auto& c : cases) {
+    Write(100, {});
+    scratch_.Write("cap.idx", c.idx);
+    EXPECT_EQ(Open(nullptr), c.status) << c.name;
+    EXPECT_TRUE(Contains(scanmon_last_error(), c.message))
+        << c.name << ": " << scanmon_last_error();
+  }
+  EXPECT_EQ(scanmon_open_capture(scratch_.File("missing").c_str(), nullptr, &source_),
+            SCANMON_E_FILE);
+  scratch_.Write("text.prc", std::string(400, 'x'));
+  EXPECT_EQ(scanmon_open_capture(scratch_.File("text").c_str(), nullptr, &source_),
+            SCANMON_E_FORMAT);
+  // An index cut inside its last record: the whole records count.
+  Write(100, {});
+  scratch_.Write("cap.idx", IndexBytes({{40, 0}, {60, 1}}).substr(0, 32 + 64 + 10));
+  ASSERT_EQ(Open(nullptr), SCANMON_OK) << scanmon_last_error();
+  EXPECT_EQ(ReadAll().size(), 1u);
+  EXPECT_TRUE(Contains(scanmon_last_error(), "10 bytes")) << scanmon_last_error();
+}
+
+TEST(Library, BadArgumentsAreRefusedNotFollowed) {
+  ScratchDir scratch;
+  scratch.Write("cap.prc", HeaderBytes(20, 100, 100) + Records(100));
+  scanmon_source* source = nullptr;
+  ASSERT_EQ(scanmon_open_capture(scratch.File("cap.prc").c_str(), nullptr, &source), SCANMON_OK);
+  scanmon_block block{};
+  scanmon_sample samples[100];
+  scanmon_raw_sample raw[100];
+  scanmon_health health{};
+  scanmon_source_info info{};
+  info.struct_size = 7;
+  scanmon_scanner_settings settings;
+  scanmon_scanner_settings_init(&settings);  // no calibration file
+  scanmon_source* refused = source;          // a refused open sets it to null
+
+  const struct {
+    const char* call;
+    int status;
+  } cases[] = {
+      {"read, null source", scanmon_read_block(nullptr, 0, &block, samples, nullptr, 100)},
+      {"read, null block", scanmon_read_block(source, 0, nullptr, samples, nullptr, 100)},
+      {"read, raw of a source without", scanmon_read_block(source, 0, &block, samples, raw, 100)},
+      {"health, no struct_size", scanmon_health_get(source, &health)},
+      {"info, wrong struct_size", scanmon_source_info_get(source, &info)},
+      {"header, null", scanmon_capture_header_get(source, nullptr)},
+      {"open scanner, null out", scanmon_open_scanner(&settings, nullptr)},
+      {"open scanner, no calibration file", scanmon_open_scanner(&settings, &refused)},
+      {"open capture, null base", scanmon_open_capture(nullptr, nullptr, &refused)},
+      {"settings from null path", scanmon_settings_from_config(nullptr, &settings)},
+      {"init null", scanmon_scanner_settings_init(nullptr)},
+  };
+  for (const auto& c : cases) EXPECT_EQ(c.status, SCANMON_E_ARGUMENT) << c.call;
+  EXPECT_EQ(refused, nullptr);
+
+  settings.calibration_file[0] = 'x';
+  for (auto* field :
+       {&settings.com_port, &settings.fetch_samples, &settings.ring_ms, &settings.motor_power[3]}) {
+    const std::int32_t kept = *field;
+    *field = 1000000;
+    scanmon_source* never = nullptr;
+    EXPECT_EQ(scanmon_open_scanner(&settings, &never), SCANMON_E_ARGUMENT) << scanmon_last_error();
+    *field = kept;
+  }
+
+  // A buffer too small: the block is told, and still the next one to read.
+  EXPECT_EQ(scanmon_read_block(source, 0, &block, samples, nullptr, 10), SCANMON_E_BUFFER);
+  EXPECT_EQ(block.count, 100u);
+  EXPECT_EQ(scanmon_read_block(source, 0, &block, samples, nullptr, 100), SCANMON_OK);
+  EXPECT_EQ(SampleNumber(samples[99]), 99u);
+  EXPECT_EQ(scanmon_read_block(source, 0, &block, samples, nullptr, 100), SCANMON_END);
+
+  EXPECT_EQ(scanmon_close(source), SCANMON_OK);
+  EXPECT_EQ(scanmon_close(source), SCANMON_E_ARGUMENT) << "closed twice";
+  EXPECT_EQ(scanmon_close(nullptr), SCANMON_OK);
+
+  for (int status = -11; status <= 2; ++status) {
+    EXPECT_NE(std::string(scanmon_status_name(status)), "SCANMON_UNKNOWN") << status;
+  }
+  EXPECT_STREQ(scanmon_status_name(99), "SCANMON_UNKNOWN");
+  int major = 0, minor = 0;
+  const int version = scanmon_version(&major, &minor, nullptr);
+  EXPECT_EQ(version, major * 10000 + minor * 100);
+  EXPECT_EQ(major, SCANMON_VERSION_MAJOR);
+}
+
+}  // namespace
