@@ -12,7 +12,7 @@ scanmon shared library when it is first used; see scanmon.live.
 
 __version__ = "1.1.0.0"
 
-from .capture import (BLOCK_CARD_LOST, BLOCK_DROPPED, BLOCK_DTYPE, HEADER_DTYPE, INDEX_FLAG,
+from .capture import (BLOCK_LOST_DATA, BLOCK_DROPPED, BLOCK_DTYPE, HEADER_DTYPE, INDEX_FLAG,
                       INDEX_HEADER_DTYPE, LOST_DATA_FLAG, PROCESSED_DTYPE, RAW_DTYPE,
                       RAW_LOST_DATA_BIT, BlockIndex, Capture, CaptureError, Timeline,
                       cal_file_name, index_path_for, open_capture, open_index, revolutions,

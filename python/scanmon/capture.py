@@ -16,7 +16,7 @@ import os
 import numpy as np
 
 __all__ = [
-    "BLOCK_CARD_LOST", "BLOCK_DROPPED", "BLOCK_DTYPE", "BlockIndex", "Capture", "CaptureError",
+    "BLOCK_LOST_DATA", "BLOCK_DROPPED", "BLOCK_DTYPE", "BlockIndex", "Capture", "CaptureError",
     "HEADER_DTYPE", "INDEX_FLAG", "INDEX_HEADER_DTYPE", "LOST_DATA_FLAG", "PROCESSED_DTYPE",
     "RAW_DTYPE", "RAW_LOST_DATA_BIT", "Timeline", "cal_file_name", "index_path_for", "open_capture",
     "open_index", "revolutions", "sample_times",
@@ -53,9 +53,9 @@ assert HEADER_DTYPE.itemsize == HEADER_V3_BYTES
 # they came.
 PROCESSED_DTYPE = np.dtype([
     ("flags", "<u2"),  # bit 0: lost data, bit 2: the mirror's index mark
-    ("driver_area_2", "u1", (6,)),
+    ("driver_bytes_2", "u1", (6,)),
     ("angle", "<f8"),  # scan-mirror angle, radians
-    ("driver_area_16", "u1", (48,)),
+    ("driver_bytes_16", "u1", (48,)),
 ])
 assert PROCESSED_DTYPE.itemsize == 64 and PROCESSED_DTYPE.fields["angle"][1] == 8
 LOST_DATA_FLAG = 0x1
@@ -74,14 +74,14 @@ BLOCK_DTYPE = np.dtype([
     ("first_sample", "<u8"),  # first sample's number among all the card delivered
     ("first_record", "<u8"),  # first sample's record number in the capture files
     ("count", "<u4"),  # samples in the block
-    ("flags", "<u4"),  # BLOCK_CARD_LOST, BLOCK_DROPPED
+    ("flags", "<u4"),  # BLOCK_LOST_DATA, BLOCK_DROPPED
     ("dropped_before", "<u8"),  # samples delivered but not kept before this block
     ("utc_ns", "<i8"),  # host UTC at the fetch's return, ns since 1970
     ("mono_ns", "<i8"),  # host monotonic clock at the fetch's return, ns
     ("reserved", "<u8"),
 ])
 assert BLOCK_DTYPE.itemsize == 64
-BLOCK_CARD_LOST = 0x1
+BLOCK_LOST_DATA = 0x1
 BLOCK_DROPPED = 0x2
 
 INDEX_MAGIC = b"SCANMIDX"

@@ -35,8 +35,8 @@ Columns (CSV header line; the same names in the .npy file's structured array):
   index_mark      1 where the mirror's index mark is set
   revolution      0 before the first index mark, then counts the marks
   flags           the record's flags word (bit 0 lost data, bit 2 index mark)
-  driver_area_2   bytes 2-7 of the record, the driver's (hex in CSV)
-  driver_area_16  bytes 16-63 of the record, the driver's (hex in CSV)
+  driver_bytes_2   bytes 2-7 of the record, the driver's (hex in CSV)
+  driver_bytes_16  bytes 16-63 of the record, the driver's (hex in CSV)
 
 Times come from the block index <base>.idx when it is there (a block's last
 sample at its fetch's return, earlier ones a sample period apart), otherwise
@@ -102,7 +102,7 @@ def output_dtype(with_utc):
     if with_utc:
         fields.append(("utc_ns", "<i8"))
     fields += [("angle_deg", "<f8"), ("index_mark", "u1"), ("revolution", "<i8"),
-               ("flags", "<u2"), ("driver_area_2", "u1", (6,)), ("driver_area_16", "u1", (48,))]
+               ("flags", "<u2"), ("driver_bytes_2", "u1", (6,)), ("driver_bytes_16", "u1", (48,))]
     return np.dtype(fields)
 
 
@@ -121,8 +121,8 @@ def export_rows(capture, timeline, start, stop, revolution_before):
     out["index_mark"] = marks
     out["revolution"] = revolution_before + np.cumsum(marks, dtype=np.int64)
     out["flags"] = records["flags"]
-    out["driver_area_2"] = records["driver_area_2"]
-    out["driver_area_16"] = records["driver_area_16"]
+    out["driver_bytes_2"] = records["driver_bytes_2"]
+    out["driver_bytes_16"] = records["driver_bytes_16"]
     last = int(out["revolution"][-1]) if len(out) else revolution_before
     return out, last
 
@@ -137,8 +137,8 @@ def _write_csv(f, capture, timeline):
         rows, revolution = export_rows(capture, timeline, start,
                                        min(start + CHUNK_RECORDS, len(capture)), revolution)
         columns = [rows[n].tolist() for n in names[:-2]]
-        columns.append(hex_strings(rows["driver_area_2"]).tolist())
-        columns.append(hex_strings(rows["driver_area_16"]).tolist())
+        columns.append(hex_strings(rows["driver_bytes_2"]).tolist())
+        columns.append(hex_strings(rows["driver_bytes_16"]).tolist())
         f.write("".join(map(fmt.__mod__, zip(*columns))).encode())
 
 
