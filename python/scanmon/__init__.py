@@ -21,7 +21,7 @@ from .capture import (BLOCK_LOST_DATA, BLOCK_DROPPED, BLOCK_DTYPE, HEADER_DTYPE,
 
 def __getattr__(name):
     # The live part only when asked for: reading captures never loads the library.
-    if name in ("Source", "ScanmonError", "live"):
-        from . import live
-        return live if name == "live" else getattr(live, name)
+    if name in ("Source", "ScanmonError", "EndOfSource", "Status"):
+        import importlib
+        return getattr(importlib.import_module(".live", __name__), name)
     raise AttributeError(f"module 'scanmon' has no attribute {name!r}")

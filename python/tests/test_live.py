@@ -31,14 +31,14 @@ def test_a_recording_read_back_block_by_block(recording):
         with pytest.raises(EndOfSource):
             source.read(timeout_ms=0)
         assert source.health().samples_read == SAMPLES
-    firsts = [int(b.info["first_record"]) for b in blocks]
-    counts = [len(b) for b in blocks]
-    assert firsts == list(np.cumsum([0] + counts[:-1]))
-    assert [int(b.info["sequence"]) for b in blocks] == list(range(len(blocks)))
-    samples = np.concatenate([b.samples for b in blocks])
-    assert samples.dtype == scanmon.PROCESSED_DTYPE
-    assert samples.tobytes() == prc.records.tobytes()
-    assert np.concatenate([b.raw for b in blocks]).tobytes() == raw.records.tobytes()
+        firsts = [int(b.info["first_record"]) for b in blocks]
+        counts = [len(b) for b in blocks]
+        assert firsts == list(np.cumsum([0] + counts[:-1]))
+        assert [int(b.info["sequence"]) for b in blocks] == list(range(len(blocks)))
+        samples = np.concatenate([b.samples for b in blocks])
+        assert samples.dtype == scanmon.PROCESSED_DTYPE
+        assert samples.tobytes() == prc.records.tobytes()
+        assert np.concatenate([b.raw for b in blocks]).tobytes() == raw.records.tobytes()
 
 
 def test_failures_raise_with_the_library_text(tmp_path):
