@@ -18,6 +18,13 @@ from .capture import (BLOCK_LOST_DATA, BLOCK_DROPPED, BLOCK_DTYPE, HEADER_DTYPE,
                       cal_file_name, index_path_for, open_capture, open_index, revolutions,
                       sample_times)
 
+# The live part's names (Source, ScanmonError, EndOfSource, Status) are not
+# listed: "import *" would load the library.
+__all__ = ["BLOCK_DROPPED", "BLOCK_DTYPE", "BLOCK_LOST_DATA", "BlockIndex", "Capture",
+           "CaptureError", "HEADER_DTYPE", "INDEX_FLAG", "INDEX_HEADER_DTYPE", "LOST_DATA_FLAG",
+           "PROCESSED_DTYPE", "RAW_DTYPE", "RAW_LOST_DATA_BIT", "Timeline", "cal_file_name",
+           "index_path_for", "open_capture", "open_index", "revolutions", "sample_times"]
+
 
 def __getattr__(name):
     # The live part only when asked for: reading captures never loads the library.

@@ -20,21 +20,22 @@ PROG = "capture-export"
 EXIT_OK = 0
 EXIT_INPUT = 1
 EXIT_USAGE = 2
+EXIT_STOPPED = 3
 EXIT_WRITE = 4
 EXIT_NOT_WHOLE = 5
 
 # Records formatted per round: bounds the memory whatever the capture's size.
 CHUNK_RECORDS = 1 << 16
 
-EPILOG = f"""\
+EPILOG = """\
 Columns (CSV header line; the same names in the .npy file's structured array):
-  record          record number in the file, from 0
-  time_s          seconds since the first record
-  utc_ns          host UTC of the sample, ns since 1970 (only with a block index)
-  angle_deg       scan-mirror angle, degrees
-  index_mark      1 where the mirror's index mark is set
-  revolution      0 before the first index mark, then counts the marks
-  flags           the record's flags word (bit 0 lost data, bit 2 index mark)
+  record           record number in the file, from 0
+  time_s           seconds since the first record
+  utc_ns           host UTC of the sample, ns since 1970 (with a block index)
+  angle_deg        scan-mirror angle, degrees
+  index_mark       1 where the mirror's index mark is set
+  revolution       0 before the first index mark, then counts the marks
+  flags            the record's flags word (bit 0 lost data, bit 2 index mark)
   driver_bytes_2   bytes 2-7 of the record, the driver's (hex in CSV)
   driver_bytes_16  bytes 16-63 of the record, the driver's (hex in CSV)
 
@@ -47,6 +48,7 @@ Exit status:
   1  the capture or its index cannot be read, is not a processed capture, or
      the output exists (without --force)
   2  usage error
+  3  stopped by the operator (Ctrl-C): nothing is left under the output's name
   4  the output could not be written (nothing is left under its name)
   5  exported, but the capture or its index was not whole (a cut last record,
      a count that disagrees with the header, an index that does not cover
@@ -225,6 +227,8 @@ def main(argv=None, prog=PROG):
         write_export(capture, timeline, output, fmt, args.force)
     except FileExistsError:
         return fail(EXIT_INPUT, f"{output} exists; give --force to replace it")
+    except KeyboardInterrupt:
+        return fail(EXIT_STOPPED, f"stopped; {output} not written")
     except OSError as error:
         return fail(EXIT_WRITE, f"writing {output} failed: {error.strerror or error}"
                     f"{f' (error {error.errno})' if error.errno else ''}")

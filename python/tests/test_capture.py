@@ -114,7 +114,8 @@ def test_times_come_from_the_index_and_show_a_gap(tmp_path):
     period_ns = PERIOD_US * 1000
     capture = open_capture(write_capture(tmp_path / "t.prc", processed_records(7)))
     # Two blocks; the second's fetch returned 100 periods after the first's.
-    index = open_index(write_index(tmp_path / "t.idx", blocks([3, 4], [10**9, 10**9 + 100 * period_ns])))
+    mono = [10**9, 10**9 + 100 * period_ns]
+    index = open_index(write_index(tmp_path / "t.idx", blocks([3, 4], mono)))
     timeline = Timeline(capture, index)
     time_s, utc_ns = timeline.times()
     periods = np.round(time_s / (period_ns * 1e-9)).astype(int)
