@@ -174,7 +174,7 @@ class Capture:
         if self.tail_bytes:
             self.problems.append(f"{self.path}: ends inside a record ({self.tail_bytes} bytes of "
                                  f"a cut record after {count} whole ones; cut by a crash?)")
-        if count and count != self.header.num_samples:
+        if count != self.header.num_samples:
             self.problems.append(f"{self.path}: {count} records, but the header counts "
                                  f"{self.header.num_samples}")
         self.records = _map_records(self.path, dtype, self.header_size, count)
@@ -302,14 +302,25 @@ def index_path_for(capture_path):
     return base + ".idx"
 
 
+# A fetch's return bounds the time of every sample the card delivered up to
+# it; the returns of this many fetches after a block are held against its
+# samples too (a late return alone does not push its samples late; a window,
+# not the whole capture, so the sample clock's drift against the host's does
+# not carry over from far away).
+FETCH_WINDOW = 16
+
+
 class Timeline:
     """When each record of a capture was taken.
 
-    With a block index: a block's last sample is placed at its fetch's return
-    (the host's monotonic clock and UTC), the samples before it one sample
-    period apart; so gaps where samples were lost or dropped show as gaps in
-    time. Without one (or with one that does not describe the file): record k
-    at k sample periods. Records past the end of the index continue from the
+    With a block index: the samples are one sample period apart, numbered by
+    their number among all the card delivered (first_sample), so samples
+    dropped between blocks show as gaps in time. Each sample is placed at the
+    latest time that its own fetch's return and the returns of the next
+    FETCH_WINDOW - 1 fetches allow: a fetch that returned late (the host was
+    busy) does not make its samples late when the next fetches came on time.
+    Without an index (or with one that does not describe the records): record
+    k at k sample periods. Records past the end of the index continue from the
     last indexed one at the sample period.
 
     source     "block index" or "sample period"
@@ -331,21 +342,44 @@ class Timeline:
         first = blocks["first_record"].astype(np.int64)
         expected = np.concatenate(([0], np.cumsum(counts)[:-1]))
         bad = np.flatnonzero(first != expected)
-        if bad.size:
-            b = int(bad[0])
+        covered = int(counts.sum())
+        if bad.size or covered == 0:
+            b = int(bad[0]) if bad.size else 0
             self.problems.append(f"{index.path}: block {b} starts at record {first[b]}, not "
                                  f"{expected[b]} (the blocks do not follow each other); times "
-                                 f"from the sample period instead")
+                                 f"from the sample period instead" if bad.size else
+                                 f"{index.path}: its blocks hold no samples; times from the "
+                                 f"sample period instead")
             return
-        covered = int(counts.sum())
         if covered < self._count:
             self.problems.append(f"{index.path}: describes {covered} of {self._count} records; "
                                  f"the rest timed from the sample period")
-        self._blocks = (first, counts, blocks["mono_ns"].astype(np.int64),
-                        blocks["utc_ns"].astype(np.int64), covered)
-        nonzero = np.flatnonzero(counts)
-        b0 = int(nonzero[0]) if nonzero.size else 0
-        self._start_mono = int(self._blocks[2][b0]) - (int(counts[b0]) - 1) * self._period_ns
+        elif covered > self._count:
+            self.problems.append(f"{index.path}: reaches past the records: describes {covered}, "
+                                 f"the capture holds {self._count}")
+        first_sample = blocks["first_sample"].astype(np.int64)
+        last_sample = first_sample + counts - 1
+        anchors = []
+        for clock in ("mono_ns", "utc_ns"):
+            # The time of sample number 0 as each fetch's return implies it;
+            # the earliest within the window holds for the block.
+            anchor = np.where(counts > 0, blocks[clock].astype(np.int64) -
+                              last_sample * self._period_ns, np.iinfo(np.int64).max)
+            padded = np.concatenate((anchor, np.full(FETCH_WINDOW - 1, np.iinfo(np.int64).max)))
+            windows = np.lib.stride_tricks.sliding_window_view(padded, FETCH_WINDOW)
+            anchors.append(windows.min(axis=1))
+        self._blocks = (first, first_sample, anchors[0], anchors[1], covered)
+        self._start_mono = int(self._clocks_ns(np.zeros(1, dtype=np.int64))[0][0])
+
+    def _clocks_ns(self, r):
+        """Monotonic and UTC ns of records r."""
+        first, first_sample, mono_anchor, utc_anchor, covered = self._blocks
+        inside = np.minimum(r, covered - 1)  # past the index: from its last block
+        # The last block starting at or before the record: never one without
+        # samples (a block after it starts at the same record).
+        b = np.searchsorted(first, inside, side="right") - 1
+        sample_ns = (first_sample[b] + (r - first[b])) * self._period_ns
+        return sample_ns + mono_anchor[b], sample_ns + utc_anchor[b]
 
     def times(self, start=0, stop=None):
         """(time_s, utc_ns) for records start..stop-1: seconds since the first
@@ -355,14 +389,8 @@ class Timeline:
         r = np.arange(start, max(start, stop), dtype=np.int64)
         if self._blocks is None:
             return r * (self._period_ns * 1e-9), None
-        first, counts, mono, utc, covered = self._blocks
-        inside = np.minimum(r, covered - 1)  # past the index: from its last record
-        b = np.searchsorted(first, inside, side="right") - 1
-        # A record's distance, in periods, to its block's last sample; negative
-        # past the end of the index.
-        after = (first[b] + counts[b] - 1 - r) * self._period_ns
-        mono_ns = mono[b] - after
-        return (mono_ns - self._start_mono) * 1e-9, utc[b] - after
+        mono_ns, utc_ns = self._clocks_ns(r)
+        return (mono_ns - self._start_mono) * 1e-9, utc_ns
 
 
 def sample_times(capture, index=None):

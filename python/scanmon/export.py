@@ -39,8 +39,9 @@ Columns (CSV header line; the same names in the .npy file's structured array):
   driver_bytes_2   bytes 2-7 of the record, the driver's (hex in CSV)
   driver_bytes_16  bytes 16-63 of the record, the driver's (hex in CSV)
 
-Times come from the block index <base>.idx when it is there (a block's last
-sample at its fetch's return, earlier ones a sample period apart), otherwise
+Times come from the block index <base>.idx when it is there (samples a
+sample period apart by their number, each at the latest time its fetch's
+return and the next fetches' allow; dropped samples leave a gap), otherwise
 from the sample period in the header.
 
 Exit status:

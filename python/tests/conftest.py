@@ -87,7 +87,7 @@ def write_capture(path, records, version=3, num_samples=None, tail=b"", **fields
     return path
 
 
-def blocks(counts, mono_ns, period_us=PERIOD_US, utc_offset_ns=1_700_000_000 * 10**9):
+def blocks(counts, mono_ns, utc_offset_ns=1_700_000_000 * 10**9):
     """Block records for consecutive blocks of the given counts, fetched at
     the given monotonic times."""
     out = np.zeros(len(counts), dtype=BLOCK_DTYPE)

@@ -62,7 +62,8 @@ def test_an_older_header_has_no_model_byte(tmp_path):
 @pytest.mark.parametrize("num_samples, tail, records, problem", [
     (5, b"\1" * 10, 5, "ends inside a record (10 bytes of a cut record after 5 whole ones"),
     (9, b"", 5, "5 records, but the header counts 9"),
-    (0, b"", 0, None),  # a header alone (capture-config --write-header)
+    (0, b"", 0, None),  # stopped before any record was safely written
+    (7, b"", 0, "0 records, but the header counts 7"),
 ])
 def test_cut_or_miscounted_files_keep_their_whole_records(tmp_path, num_samples, tail,
                                                          records, problem):
@@ -126,13 +127,31 @@ def test_times_come_from_the_index_and_show_a_gap(tmp_path):
     assert np.array_equal(timeline.times(2, 5)[0], time_s[2:5])
 
 
+def test_dropped_samples_leave_a_gap_and_a_late_fetch_moves_nothing(tmp_path):
+    period_ns = PERIOD_US * 1000
+    capture = open_capture(write_capture(tmp_path / "d.prc", processed_records(11)))
+    b = blocks([3, 4, 4], [0, 0, 0])
+    b["first_sample"] = [0, 103, 107]  # 100 samples dropped before the second block
+    latency = 7 * period_ns
+    b["mono_ns"] = (b["first_sample"] + b["count"] - 1) * period_ns + latency
+    b["mono_ns"][1] += 50 * period_ns  # the host was busy at the second return
+    b["utc_ns"] = b["mono_ns"] + 10**18
+    index = open_index(write_index(tmp_path / "d.idx", b))
+    time_s, utc_ns = Timeline(capture, index).times()
+    periods = np.round(time_s / (period_ns * 1e-9)).astype(int)
+    assert list(periods) == [0, 1, 2, 103, 104, 105, 106, 107, 108, 109, 110]
+    assert utc_ns[0] == 10**18 + latency
+
+
 @pytest.mark.parametrize("counts, first_records, source, problem", [
     ([3], [0], "block index", "describes 3 of 7 records; the rest timed from the sample period"),
+    ([3, 5], [0, 3], "block index", "reaches past the records: describes 8, the capture holds 7"),
     ([3, 4], [0, 5], "sample period", "block 1 starts at record 5, not 3"),
 ])
 def test_an_index_not_matching_the_records(tmp_path, counts, first_records, source, problem):
     capture = open_capture(write_capture(tmp_path / "t.prc", processed_records(7)))
-    b = blocks(counts, [5000 * (i + 1) for i in range(len(counts))], period_us=1)
+    # Fetches returned on the sample clock: the index agrees with the period.
+    b = blocks(counts, [(f + c) * PERIOD_US * 1000 for f, c in zip(first_records, counts)])
     b["first_record"] = first_records
     index = open_index(write_index(tmp_path / "t.idx", b))
     timeline = Timeline(capture, index)
