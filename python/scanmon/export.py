@@ -7,7 +7,9 @@ stop, a crash or a full disk never leaves a half-written file under that name.
 """
 
 import argparse
+import errno
 import os
+import stat
 import sys
 
 import numpy as np
@@ -70,7 +72,8 @@ def _parser(prog):
                 "revolution number and the driver's bytes.", epilog=EPILOG)
     p.add_argument("capture", metavar="CAPTURE.prc", help="the processed capture file")
     p.add_argument("-o", "--output", metavar="FILE",
-                   help="output file (default: the capture's name with .csv or .npy)")
+                   help="output file, - for standard output (default: the capture's name "
+                   "with .csv or .npy)")
     p.add_argument("-f", "--format", choices=("csv", "npy"),
                    help="output format (default: from the output's name, else csv)")
     p.add_argument("--index", metavar="FILE",
@@ -172,14 +175,30 @@ def _place(temporary, output, force):
 def write_export(capture, timeline, output, fmt, force=False):
     """Writes the export to output; OSError when it cannot (nothing is left
     under either name then), FileExistsError for an existing output without
-    force."""
+    force. "-" is standard output; an existing device or pipe (/dev/null, a
+    FIFO) is written into, never replaced."""
+    write = _write_npy if fmt == "npy" else _write_csv
+    if output == "-":
+        write(sys.stdout.buffer, capture, timeline)
+        sys.stdout.buffer.flush()
+        return
+    try:
+        kind = os.stat(output).st_mode
+    except FileNotFoundError:
+        kind = None
+    if kind is not None and stat.S_ISDIR(kind):
+        raise IsADirectoryError(errno.EISDIR, "is a folder", output)
+    if kind is not None and not stat.S_ISREG(kind):
+        with open(output, "wb") as f:
+            write(f, capture, timeline)
+        return
     if not force and os.path.lexists(output):
         raise FileExistsError(output)
     folder = os.path.dirname(os.path.abspath(output))
     temporary = os.path.join(folder, f".{os.path.basename(output)}.{os.getpid()}.part")
     try:
         with open(temporary, "xb") as f:
-            (_write_npy if fmt == "npy" else _write_csv)(f, capture, timeline)
+            write(f, capture, timeline)
             f.flush()
             os.fsync(f.fileno())
         _place(temporary, output, force)

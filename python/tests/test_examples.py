@@ -1,6 +1,7 @@
 """The Python examples (examples/python) run as an integrator would."""
 
 import os
+import re
 import subprocess
 import sys
 
@@ -23,7 +24,12 @@ def test_the_mirror_rate_plot(recording, tmp_path):
     run = run_example("plot_mirror_rate.py", f"{recording}.prc", tmp_path / "rate.png",
                       cwd=tmp_path)
     assert run.returncode == 0, run.stderr
-    assert "7 revolutions, 20.000 to 20.000 rev/s" in run.stdout
+    # 20 rev/s exactly by the sample clock; by the host's (a block index) within
+    # its jitter.
+    slowest, fastest = map(float, re.search(r": 7 revolutions, (\S+) to (\S+) rev/s",
+                                            run.stdout).groups())
+    tolerance = 0.1 if os.path.exists(f"{recording}.idx") else 0.0005
+    assert 20 - tolerance <= slowest <= fastest <= 20 + tolerance
     assert (tmp_path / "rate.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 

@@ -2,6 +2,7 @@
 
 import csv
 import os
+import stat
 import subprocess
 import sys
 
@@ -93,6 +94,22 @@ def test_refusals_and_statuses(tmp_path):
     assert (tmp_path / "g.csv").read_text().startswith("record,")
     assert len(np.load(tmp_path / "cut.npy")) == 10
     assert not [p for p in os.listdir(tmp_path) if p.endswith(".part")]
+
+
+def test_standard_output_and_a_pipe_are_written_into(tmp_path):
+    good = write_capture(tmp_path / "g.prc", processed_records(3))
+    to_stdout = export(good, "-o", "-", "-f", "csv")
+    assert to_stdout.returncode == 0 and to_stdout.stdout.startswith("record,")
+    assert len(to_stdout.stdout.splitlines()) == 4
+    # A pipe stays a pipe, with or without --force (a device such as
+    # /dev/null is treated the same way).
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
+    run = export(good, "-o", fifo, "-f", "npy", "--force")
+    received = reader.communicate(timeout=60)[0]
+    assert run.returncode == 0, run.stderr
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode) and received.startswith(b"\x93NUMPY")
 
 
 def test_help_tells_the_columns_and_statuses():
