@@ -109,7 +109,10 @@ class CaptureError(Exception):
 def _map_records(path, dtype, offset, count):
     if count == 0:
         return np.zeros(0, dtype=dtype)
-    return np.memmap(path, dtype=dtype, mode="r", offset=offset, shape=(count,))
+    try:
+        return np.memmap(path, dtype=dtype, mode="r", offset=offset, shape=(count,))
+    except (OSError, ValueError) as error:  # e.g. cut meanwhile
+        raise CaptureError(path, f"cannot map its records: {error}") from None
 
 
 def _read_start(path, size):
