@@ -16,7 +16,8 @@ runs per sample. A Source is used by one thread at a time, as in C.
 
 The library is looked for in this order: the file or folder named by the
 environment variable SCANMON_LIBRARY; the package's own folder, the folder
-above it and that folder's ../bin (the Windows zips' layout); then the system's
+above it, that folder's ../bin (the Windows zips' layout) and the prefix's lib
+(<prefix>/lib/python3/dist-packages/scanmon: <prefix>/lib); then the system's
 library path (libscanmon.so.1, scanmon.dll).
 """
 
@@ -177,7 +178,10 @@ def _candidates():
         return
     package = os.path.dirname(os.path.abspath(__file__))
     parent = os.path.dirname(package)
-    for folder in (package, parent, os.path.join(parent, os.pardir, "bin")):
+    # The package's folder and the one above; the Windows zips' ..\bin; an
+    # installed prefix's lib (the package in <prefix>/lib/python3/dist-packages).
+    for folder in (package, parent, os.path.join(parent, os.pardir, "bin"),
+                   os.path.join(parent, os.pardir, os.pardir)):
         for name in _NAMES:
             path = os.path.normpath(os.path.join(folder, name))
             if os.path.isfile(path):
