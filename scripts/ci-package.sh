@@ -143,6 +143,9 @@ if [ "$do_linux" = 1 ]; then
     fi
   done <"$deb_dir/scanmon-programs.txt"
   echo "installed programs answer --version/--help: $(cut -d' ' -f1 "$deb_dir/scanmon-programs.txt" | tr '\n' ' ')"
+  # The Python package, for Debian's Python (-B: no byte code left behind).
+  /usr/bin/python3 -B -c "import scanmon.export, scanmon.live" ||
+    fail "the installed Python package scanmon does not import"
 
   # The installed demo against the installed stand-in, for a few seconds
   # (with --status where the monitor has it), stopped by SIGTERM.
@@ -250,6 +253,7 @@ need += [f"{top}/standin/hsif.dll", f"{top}/bin/scanmon-demo.cmd", f"{top}/demo/
          f"{top}/include/scanmon/scanmon.h", f"{top}/include/scanmon/scanmon.hpp",
          f"{top}/bin/scanmon.dll", f"{top}/lib/libscanmon.dll.a",
          f"{top}/lib/cmake/scanmon/scanmonConfig.cmake"]
+need += [f"{top}/python/scanmon/__init__.py", f"{top}/python/scanmon/live.py"]
 missing = [n for n in need if n not in names]
 stray = [n for n in names if n.lower().endswith("hsif.dll") and n != f"{top}/standin/hsif.dll"]
 if missing or stray:

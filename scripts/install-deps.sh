@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what building and testing on Linux needs,
-# when it is missing (help2man: the manual pages). Extra package names may be
-# given as arguments, also of another architecture (wine32:i386).
+# when it is missing (help2man: the manual pages; Debian's python3 with numpy,
+# pytest and matplotlib: the Python package, its tests and its examples). Extra
+# package names may be given as arguments, also of another architecture
+# (wine32:i386).
 #
 # - A package of the i386 architecture adds that architecture to dpkg first
 #   when it lacks it.
@@ -15,7 +17,8 @@
 #   (apt-get install -t <codename>), and says so.
 set -euo pipefail
 
-packages=(g++ cmake make libgtest-dev libgmock-dev googletest libbenchmark-dev help2man "$@")
+packages=(g++ cmake make libgtest-dev libgmock-dev googletest libbenchmark-dev help2man
+  python3 python3-numpy python3-pytest python3-matplotlib "$@")
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then

@@ -1,0 +1,423 @@
+"""Live sources through the scanmon shared library (ctypes).
+
+    from scanmon import Source
+    with Source.scanner(config="scan01.cfg") as source:
+        block = source.read(timeout_ms=1000)      # a Block, or None on a time-out
+        block.samples["angle"]                    # numpy, PROCESSED_DTYPE
+
+    with Source.capture("scan01") as source:      # a recording, block by block
+        for block in source:
+            ...
+
+A Source mirrors the C API (include/scanmon/scanmon.h): a failed call raises
+ScanmonError with the library's status and its last-error text. Samples arrive
+as numpy arrays filled by the library in one call per block: no Python code
+runs per sample. A Source is used by one thread at a time, as in C.
+
+The library is looked for in this order: the file or folder named by the
+environment variable SCANMON_LIBRARY; the package's own folder, the folder
+above it, that folder's ../bin (the Windows zips' layout) and the prefix's lib
+(<prefix>/lib/python3/dist-packages/scanmon: <prefix>/lib); then the system's
+library path (libscanmon.so.1, scanmon.dll).
+"""
+
+import ctypes
+import ctypes.util
+import enum
+import os
+import sys
+import types
+
+import numpy as np
+
+from .capture import BLOCK_DTYPE, PROCESSED_DTYPE, RAW_DTYPE
+
+__all__ = ["Block", "EndOfSource", "ScanmonError", "Source", "Status", "library_version",
+           "load_library"]
+
+
+class Status(enum.IntEnum):
+    OK = 0
+    TIMEOUT = 1
+    END = 2
+    E_ARGUMENT = -1
+    E_BUFFER = -2
+    E_SETTINGS = -3
+    E_DRIVER = -4
+    E_BRING_UP = -5
+    E_FETCH = -6
+    E_BUSY = -7
+    E_FILE = -8
+    E_FORMAT = -9
+    E_MEMORY = -10
+    E_STATE = -11
+
+
+class ScanmonError(Exception):
+    """A call into the library failed. status: the Status (or the number when
+    the library returned one this module does not know); text: the library's
+    last-error text."""
+
+    def __init__(self, status, text, call):
+        try:
+            status = Status(status)
+            name = f"SCANMON_{status.name}"
+        except ValueError:
+            name = f"status {status}"
+        super().__init__(f"{call}: {text or name} ({name})")
+        self.status = status
+        self.text = text
+        self.call = call
+
+
+class EndOfSource(Exception):
+    """A capture source (not looped) has delivered its last block."""
+
+
+SOURCE_SCANNER = 1
+SOURCE_CAPTURE = 2
+PATH_BYTES = 256
+MOTORS = 4
+
+
+class _ScannerSettings(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_uint32), ("com_port", ctypes.c_int32),
+                ("card_number", ctypes.c_int32), ("sample_period_us", ctypes.c_int32),
+                ("max_range_in", ctypes.c_int32), ("mirror_encoder_counts", ctypes.c_int32),
+                ("second_encoder_counts", ctypes.c_int32),
+                ("motor_power", ctypes.c_int32 * MOTORS), ("settle_ms", ctypes.c_int32),
+                ("fetch_samples", ctypes.c_int32), ("ring_ms", ctypes.c_int32),
+                ("keep_raw", ctypes.c_int32), ("single_cpu", ctypes.c_int32),
+                ("raise_priority", ctypes.c_int32), ("print_messages", ctypes.c_int32),
+                ("calibration_file", ctypes.c_char * PATH_BYTES)]
+
+
+class _CaptureOptions(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_uint32), ("paced", ctypes.c_int32),
+                ("loop", ctypes.c_int32), ("block_samples", ctypes.c_int32),
+                ("with_raw", ctypes.c_int32), ("ignore_index", ctypes.c_int32)]
+
+
+class _SourceInfo(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_uint32), ("kind", ctypes.c_int32),
+                ("has_raw", ctypes.c_int32), ("has_index", ctypes.c_int32),
+                ("max_block_samples", ctypes.c_uint32), ("sample_period_us", ctypes.c_uint32),
+                ("ring_samples", ctypes.c_uint64), ("records", ctypes.c_uint64)]
+
+
+_D = ctypes.c_double
+_U64 = ctypes.c_uint64
+_I32 = ctypes.c_int32
+
+
+class _Health(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_uint32), ("rate_known", _I32), ("rate_mean", _D),
+                ("rate_min", _D), ("rate_max", _D), ("samples_per_s", _D),
+                ("fetches_per_s", _D), ("last_angle", _D), ("total_rate_mean", _D),
+                ("total_rate_min", _D), ("total_rate_max", _D), ("run_s", _D),
+                ("fetches", _U64), ("samples", _U64), ("lost_events", _U64),
+                ("index_marks", _U64), ("blocks_read", _U64), ("samples_read", _U64),
+                ("samples_dropped", _U64), ("drop_events", _U64), ("ring_peak_samples", _U64),
+                ("ring_samples", _U64), ("rates_known", _I32), ("angle_known", _I32),
+                ("no_index_warning", _I32), ("rate_warning", _I32),
+                ("total_rate_known", _I32), ("sampling", _I32)]
+
+
+class _CaptureHeader(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_uint32)] + [
+        (name, ctypes.c_uint32) for name in ("version", "sample_period_us", "max_range_in",
+                                             "buf_size", "num_samples")
+    ] + [(name, ctypes.c_int32) for name in ("calibration_value", "motor1_encoder_ppr",
+                                               "motor2_encoder_ppr")] + [
+        (name, ctypes.c_uint32) for name in ("motor1_power", "motor2_power", "com_port",
+                                             "card_number", "sensor_model")
+    ] + [("cal_file", ctypes.c_char * PATH_BYTES)]
+
+
+assert ctypes.sizeof(_ScannerSettings) == 4 * 18 + PATH_BYTES
+assert ctypes.sizeof(_SourceInfo) == 40
+assert ctypes.sizeof(_Health) == 192
+assert ctypes.sizeof(_CaptureHeader) == 4 * 14 + PATH_BYTES
+
+_P = ctypes.c_void_p
+_PROTOTYPES = {
+    "scanmon_status_name": (ctypes.c_char_p, [ctypes.c_int]),
+    "scanmon_last_error": (ctypes.c_char_p, []),
+    "scanmon_version": (ctypes.c_int, [_P, _P, _P]),
+    "scanmon_version_text": (ctypes.c_char_p, []),
+    "scanmon_scanner_settings_init": (ctypes.c_int, [_P]),
+    "scanmon_settings_from_config": (ctypes.c_int, [ctypes.c_char_p, _P]),
+    "scanmon_settings_from_properties": (ctypes.c_int, [ctypes.c_char_p, _P]),
+    "scanmon_open_scanner": (ctypes.c_int, [_P, ctypes.POINTER(_P)]),
+    "scanmon_capture_options_init": (ctypes.c_int, [_P]),
+    "scanmon_open_capture": (ctypes.c_int, [ctypes.c_char_p, _P, ctypes.POINTER(_P)]),
+    "scanmon_close": (ctypes.c_int, [_P]),
+    "scanmon_read_block": (ctypes.c_int, [_P, ctypes.c_int32, _P, _P, _P, ctypes.c_uint32]),
+    "scanmon_source_info_get": (ctypes.c_int, [_P, _P]),
+    "scanmon_health_get": (ctypes.c_int, [_P, _P]),
+    "scanmon_capture_header_get": (ctypes.c_int, [_P, _P]),
+}
+
+if sys.platform == "win32":
+    _NAMES = ["scanmon.dll", "libscanmon.dll"]
+elif sys.platform == "darwin":
+    _NAMES = ["libscanmon.1.dylib", "libscanmon.dylib"]
+else:
+    _NAMES = ["libscanmon.so.1"]
+
+_library = None
+
+
+def _candidates():
+    named = os.environ.get("SCANMON_LIBRARY")
+    if named:
+        if os.path.isdir(named):
+            yield from (os.path.join(named, n) for n in _NAMES)
+        else:
+            yield named
+        return
+    package = os.path.dirname(os.path.abspath(__file__))
+    parent = os.path.dirname(package)
+    # The package's folder and the one above; the Windows zips' ..\bin; an
+    # installed prefix's lib (the package in <prefix>/lib/python3/dist-packages).
+    for folder in (package, parent, os.path.join(parent, os.pardir, "bin"),
+                   os.path.join(parent, os.pardir, os.pardir)):
+        for name in _NAMES:
+            path = os.path.normpath(os.path.join(folder, name))
+            if os.path.isfile(path):
+                yield path
+    yield from _NAMES
+    found = ctypes.util.find_library("scanmon")
+    if found:
+        yield found
+
+
+def load_library():
+    """The library (loaded once); OSError naming every place tried when it
+    cannot be found."""
+    global _library
+    if _library is not None:
+        return _library
+    tried = []
+    for candidate in _candidates():
+        try:
+            library = ctypes.CDLL(candidate)
+        except OSError as error:
+            tried.append(f"{candidate} ({error})")
+            continue
+        for name, (restype, argtypes) in _PROTOTYPES.items():
+            function = getattr(library, name)
+            function.restype = restype
+            function.argtypes = argtypes
+        _library = library
+        return library
+    raise OSError("the scanmon library could not be loaded; tried: " + "; ".join(tried) +
+                  ". Set SCANMON_LIBRARY to the library file (or its folder).")
+
+
+def library_version():
+    """The library's version as text, e.g. "1.1.0"."""
+    return load_library().scanmon_version_text().decode()
+
+
+def _check(status, call):
+    if status < 0:
+        text = load_library().scanmon_last_error() or b""
+        raise ScanmonError(status, text.decode(errors="replace"), call)
+    return status
+
+
+def _namespace(struct):
+    values = {}
+    for name, _ in struct._fields_:
+        if name == "struct_size":
+            continue
+        value = getattr(struct, name)
+        if isinstance(value, bytes):
+            value = value.decode("latin-1")
+        values[name] = value
+    return types.SimpleNamespace(**values)
+
+
+class Block:
+    """One fetch's block.
+
+    info     its record (a numpy record of BLOCK_DTYPE: sequence, first_sample,
+             first_record, count, flags, dropped_before, utc_ns, mono_ns)
+    samples  its processed samples (numpy array of PROCESSED_DTYPE, count long)
+    raw      its raw samples (RAW_DTYPE), or None when the source keeps none
+    """
+
+    __slots__ = ("info", "samples", "raw")
+
+    def __init__(self, info, samples, raw):
+        self.info = info
+        self.samples = samples
+        self.raw = raw
+
+    def __len__(self):
+        return len(self.samples)
+
+    def __repr__(self):
+        i = self.info
+        return (f"Block(sequence={int(i['sequence'])}, first_sample={int(i['first_sample'])}, "
+                f"count={int(i['count'])}, flags={int(i['flags'])}, "
+                f"dropped_before={int(i['dropped_before'])})")
+
+
+class Source:
+    """A scanner or a capture, read block by block. Make one with
+    Source.scanner(...) or Source.capture(...); close it (or use it in a with
+    statement): closing powers the motors off and releases the card."""
+
+    def __init__(self, handle):
+        self._lib = load_library()
+        self._handle = handle
+        info = _SourceInfo(struct_size=ctypes.sizeof(_SourceInfo))
+        try:
+            _check(self._lib.scanmon_source_info_get(handle, ctypes.byref(info)),
+                   "scanmon_source_info_get")
+        except BaseException:
+            self._lib.scanmon_close(handle)
+            self._handle = None
+            raise
+        self.info = _namespace(info)
+        capacity = max(1, info.max_block_samples)
+        self._block = np.zeros(1, dtype=BLOCK_DTYPE)
+        self._samples = np.zeros(capacity, dtype=PROCESSED_DTYPE)
+        self._raw = np.zeros(capacity, dtype=RAW_DTYPE) if info.has_raw else None
+
+    @classmethod
+    def scanner(cls, config=None, properties=None, **fields):
+        """Opens the scanner. Settings: the defaults, then a capture
+        configuration file (config) or a properties file (properties), then
+        the keyword fields of scanmon_scanner_settings (e.g. sample_period_us=5,
+        motor_power=[200, -1, -1, -1], calibration_file="ar4000.cal",
+        ring_ms=1000, keep_raw=1)."""
+        lib = load_library()
+        settings = _ScannerSettings()
+        _check(lib.scanmon_scanner_settings_init(ctypes.byref(settings)),
+               "scanmon_scanner_settings_init")
+        if config is not None and properties is not None:
+            raise ValueError("give config or properties, not both")
+        if config is not None:
+            _check(lib.scanmon_settings_from_config(os.fsencode(config), ctypes.byref(settings)),
+                   f"reading {config}")
+        if properties is not None:
+            _check(lib.scanmon_settings_from_properties(os.fsencode(properties),
+                                                        ctypes.byref(settings)),
+                   f"reading {properties}")
+        for name, value in fields.items():
+            if name == "struct_size" or name not in dict(_ScannerSettings._fields_):
+                raise TypeError(f"no scanner setting named {name!r}")
+            if name == "motor_power":
+                value = (ctypes.c_int32 * MOTORS)(*value)
+            elif name == "calibration_file":
+                value = os.fsencode(value)
+                if len(value) >= PATH_BYTES:
+                    raise ValueError(f"calibration file name longer than {PATH_BYTES - 1} bytes")
+            setattr(settings, name, value)
+        handle = _P()
+        _check(lib.scanmon_open_scanner(ctypes.byref(settings), ctypes.byref(handle)),
+               "opening the scanner")
+        return cls(handle)
+
+    @classmethod
+    def capture(cls, base, paced=False, loop=False, block_samples=0, with_raw=False,
+                ignore_index=False):
+        """Opens a recorded capture (<base>.prc, with <base>.idx when present)
+        as its blocks."""
+        lib = load_library()
+        options = _CaptureOptions()
+        _check(lib.scanmon_capture_options_init(ctypes.byref(options)),
+               "scanmon_capture_options_init")
+        options.paced, options.loop = int(paced), int(loop)
+        options.block_samples, options.with_raw = int(block_samples), int(with_raw)
+        options.ignore_index = int(ignore_index)
+        handle = _P()
+        _check(lib.scanmon_open_capture(os.fsencode(base), ctypes.byref(options),
+                                        ctypes.byref(handle)), f"opening capture {base}")
+        return cls(handle)
+
+    def _live(self):
+        if self._handle is None:
+            raise ValueError("the source is closed")
+        return self._handle
+
+    def read(self, timeout_ms=-1, copy=True):
+        """The next block; None when none came within timeout_ms (0: do not
+        wait, negative: wait as long as it takes). EndOfSource after a
+        capture's last block. With copy=False the arrays are views of buffers
+        the next read overwrites."""
+        handle = self._live()
+        while True:
+            raw = self._raw.ctypes.data if self._raw is not None else None
+            status = self._lib.scanmon_read_block(handle, int(timeout_ms), self._block.ctypes.data,
+                                                  self._samples.ctypes.data, raw,
+                                                  len(self._samples))
+            if status == Status.E_BUFFER:  # a larger block than announced: grow, read again
+                count = int(self._block["count"][0])
+                self._samples = np.zeros(count, dtype=PROCESSED_DTYPE)
+                if self._raw is not None:
+                    self._raw = np.zeros(count, dtype=RAW_DTYPE)
+                continue
+            break
+        if status == Status.TIMEOUT:
+            return None
+        if status == Status.END:
+            raise EndOfSource("the capture's last block has been read")
+        _check(status, "scanmon_read_block")
+        count = int(self._block["count"][0])
+        samples = self._samples[:count]
+        raw = self._raw[:count] if self._raw is not None else None
+        info = self._block[0]
+        if copy:
+            samples = samples.copy()
+            raw = raw.copy() if raw is not None else None
+            info = self._block.copy()[0]
+        return Block(info, samples, raw)
+
+    def __iter__(self):
+        """Blocks until the end of a capture (for a scanner: until a failure,
+        or for ever); time-outs are waited through."""
+        while True:
+            try:
+                block = self.read(timeout_ms=1000)
+            except EndOfSource:
+                return
+            if block is not None:
+                yield block
+
+    def health(self):
+        """The health figures (fields of scanmon_health) as a namespace."""
+        health = _Health(struct_size=ctypes.sizeof(_Health))
+        _check(self._lib.scanmon_health_get(self._live(), ctypes.byref(health)),
+               "scanmon_health_get")
+        return _namespace(health)
+
+    def capture_header(self):
+        """The capture header (fields of scanmon_capture_header) as a namespace."""
+        header = _CaptureHeader(struct_size=ctypes.sizeof(_CaptureHeader))
+        _check(self._lib.scanmon_capture_header_get(self._live(), ctypes.byref(header)),
+               "scanmon_capture_header_get")
+        return _namespace(header)
+
+    def close(self):
+        """Closes the source (motors off, line and card released, files
+        closed). Closing twice is harmless."""
+        handle, self._handle = self._handle, None
+        if handle is not None:
+            _check(self._lib.scanmon_close(handle), "scanmon_close")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        if getattr(self, "_handle", None) is not None:
+            try:
+                self.close()
+            except Exception:
+                pass

@@ -1,0 +1,119 @@
+"""python3 -m scanmon export, as a program."""
+
+import csv
+import os
+import stat
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from conftest import PERIOD_US, SAMPLES, blocks, processed_records, write_capture, write_index
+from scanmon import open_capture
+
+PACKAGE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
+
+
+def export(*args, cwd=None):
+    env = dict(os.environ, PYTHONPATH=os.path.abspath(PACKAGE_DIR))
+    return subprocess.run([sys.executable, "-m", "scanmon", "export", *map(str, args)], cwd=cwd,
+                          env=env, capture_output=True, text=True, timeout=120)
+
+
+def test_a_recording_as_csv_and_npy(recording, tmp_path):
+    csv_run = export(f"{recording}.prc", "-o", tmp_path / "out.csv")
+    npy_run = export(f"{recording}.prc", "-o", tmp_path / "out.npy")
+    assert (csv_run.returncode, npy_run.returncode) == (0, 0), csv_run.stderr + npy_run.stderr
+    records = open_capture(f"{recording}.prc").records
+    table = np.load(tmp_path / "out.npy")
+    with open(tmp_path / "out.csv", newline="") as f:
+        rows = list(csv.DictReader(f))
+    assert len(table) == len(rows) == SAMPLES
+    assert np.allclose(table["angle_deg"], np.degrees(records["angle"]))
+    if os.path.exists(f"{recording}.idx"):
+        # The host's clock: samples a period apart within a fetch, never back.
+        assert "20000 records" in csv_run.stderr and "from the block index" in csv_run.stderr
+        steps = np.diff(table["time_s"])
+        assert steps.min() >= 0 and np.median(steps) == pytest.approx(PERIOD_US * 1e-6)
+        assert np.array_equal(table["utc_ns"], [int(r["utc_ns"]) for r in rows])
+    else:
+        assert "20000 records" in csv_run.stderr and "from the sample period" in csv_run.stderr
+        assert np.allclose(table["time_s"], np.arange(SAMPLES) * PERIOD_US * 1e-6)
+    assert np.array_equal(table["driver_bytes_16"], records["driver_bytes_16"])
+    assert table["revolution"][-1] == 8 and table["index_mark"].sum() == 8
+    # The CSV says the same, the driver's bytes in hex.
+    for k in (0, 1234, SAMPLES - 1):
+        row = rows[k]
+        assert int(row["record"]) == k and int(row["revolution"]) == table["revolution"][k]
+        assert float(row["angle_deg"]) == pytest.approx(table["angle_deg"][k], abs=1e-9)
+        assert int(row["index_mark"]) == table["index_mark"][k]
+        assert bytes.fromhex(row["driver_bytes_2"]) == records["driver_bytes_2"][k].tobytes()
+        assert bytes.fromhex(row["driver_bytes_16"]) == records["driver_bytes_16"][k].tobytes()
+
+
+def test_times_from_the_block_index_beside_the_capture(tmp_path):
+    # Blocks larger than the export's rounds, so a block crosses one.
+    counts = [40000, 30000]
+    write_capture(tmp_path / "c.prc", processed_records(sum(counts), marks_every=25000))
+    period_ns = PERIOD_US * 1000
+    mono = [10**9 + 40000 * period_ns, 10**9 + 80000 * period_ns]  # 10000 periods apart
+    write_index(tmp_path / "c.idx", blocks(counts, mono))
+    run = export(tmp_path / "c.prc", "-o", tmp_path / "c.npy")
+    assert run.returncode == 0, run.stderr
+    table = np.load(tmp_path / "c.npy")
+    steps = np.round(np.diff(table["time_s"]) / (period_ns * 1e-9)).astype(int)
+    assert set(steps[:39999]) == {1} and steps[39999] == 10001 and set(steps[40000:]) == {1}
+    assert np.array_equal(np.diff(table["utc_ns"]), np.diff(table["time_s"] * 1e9).round())
+    assert list(table["revolution"][[0, 24999, 25000, 69999]]) == [1, 1, 2, 3]
+    no_index = export(tmp_path / "c.prc", "--no-index", "-o", tmp_path / "p.npy")
+    assert "utc_ns" not in np.load(tmp_path / "p.npy").dtype.names, no_index.stderr
+
+
+def test_refusals_and_statuses(tmp_path):
+    good = write_capture(tmp_path / "g.prc", processed_records(10))
+    cut = write_capture(tmp_path / "cut.prc", processed_records(10), tail=b"\0" * 5)
+    raw = tmp_path / "r.raw"
+    raw.write_bytes((tmp_path / "g.prc").read_bytes())
+    (tmp_path / "g.csv").write_text("keep me")
+    cases = [
+        # args, status, on stderr
+        ([good], 1, f"{tmp_path / 'g.csv'} exists; give --force to replace it"),
+        ([good, "--force"], 0, "10 records"),
+        ([cut, "-o", tmp_path / "cut.npy"], 5, f"warning: {cut}: ends inside a record"),
+        ([raw], 1, f"{raw}: not a processed capture (.prc)"),
+        ([tmp_path / "none.prc"], 1, f"{tmp_path / 'none.prc'}: cannot open"),
+        ([good, "--index", tmp_path / "none.idx", "-o", tmp_path / "x.csv"], 1, "none.idx"),
+        ([good, "-o", tmp_path / "no" / "dir.csv"], 4, "writing"),
+        ([good, "--format", "xls"], 2, "invalid choice"),
+        ([], 2, "usage:"),
+    ]
+    for args, status, text in cases:
+        run = export(*args)
+        assert (run.returncode, text in run.stderr) == (status, True), (args, run.stderr)
+    assert (tmp_path / "g.csv").read_text().startswith("record,")
+    assert len(np.load(tmp_path / "cut.npy")) == 10
+    assert not [p for p in os.listdir(tmp_path) if p.endswith(".part")]
+
+
+def test_standard_output_and_a_pipe_are_written_into(tmp_path):
+    good = write_capture(tmp_path / "g.prc", processed_records(3))
+    to_stdout = export(good, "-o", "-", "-f", "csv")
+    assert to_stdout.returncode == 0 and to_stdout.stdout.startswith("record,")
+    assert len(to_stdout.stdout.splitlines()) == 4
+    # A pipe stays a pipe, with or without --force (a device such as
+    # /dev/null is treated the same way).
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    reader = subprocess.Popen(["cat", str(fifo)], stdout=subprocess.PIPE)
+    run = export(good, "-o", fifo, "-f", "npy", "--force")
+    received = reader.communicate(timeout=60)[0]
+    assert run.returncode == 0, run.stderr
+    assert stat.S_ISFIFO(os.stat(fifo).st_mode) and received.startswith(b"\x93NUMPY")
+
+
+def test_help_tells_the_columns_and_statuses():
+    run = export("--help")
+    assert run.returncode == 0
+    for text in ("angle_deg", "revolution", "Exit status:", "  5  exported, but"):
+        assert text in run.stdout

@@ -1,0 +1,83 @@
+"""Live sources through the scanmon library: a recording read back as blocks,
+the stand-in scanner read live. Skipped when the library is not built."""
+
+import os
+
+import numpy as np
+import pytest
+
+from conftest import PERIOD_US, SAMPLES, stand_in_environment
+import scanmon
+from scanmon import open_capture
+from scanmon.live import EndOfSource, ScanmonError, Source, Status, load_library
+
+
+@pytest.fixture(scope="module", autouse=True)
+def library():
+    try:
+        return load_library()
+    except OSError as error:
+        pytest.skip(str(error))
+
+
+def test_a_recording_read_back_block_by_block(recording):
+    with Source.capture(recording, with_raw=True) as source, \
+            open_capture(f"{recording}.prc") as prc, open_capture(f"{recording}.raw") as raw:
+        assert (source.info.kind, source.info.records, source.info.has_raw) == (2, SAMPLES, 1)
+        assert source.capture_header().sample_period_us == PERIOD_US
+        assert source.capture_header().cal_file == prc.cal_file
+        blocks = list(source)
+        # Nothing left after the end, and the end says so again.
+        with pytest.raises(EndOfSource):
+            source.read(timeout_ms=0)
+        assert source.health().samples_read == SAMPLES
+        firsts = [int(b.info["first_record"]) for b in blocks]
+        counts = [len(b) for b in blocks]
+        assert firsts == list(np.cumsum([0] + counts[:-1]))
+        assert [int(b.info["sequence"]) for b in blocks] == list(range(len(blocks)))
+        samples = np.concatenate([b.samples for b in blocks])
+        assert samples.dtype == scanmon.PROCESSED_DTYPE
+        assert samples.tobytes() == prc.records.tobytes()
+        assert np.concatenate([b.raw for b in blocks]).tobytes() == raw.records.tobytes()
+
+
+def test_failures_raise_with_the_library_text(tmp_path):
+    with pytest.raises(ScanmonError) as error:
+        Source.capture(tmp_path / "none")
+    assert error.value.status == Status.E_FILE and "none" in str(error.value)
+    (tmp_path / "bad.prc").write_bytes(b"not a capture" * 30)
+    with pytest.raises(ScanmonError) as error:
+        Source.capture(tmp_path / "bad")
+    assert error.value.status in (Status.E_FORMAT, Status.E_FILE) and error.value.text
+    with pytest.raises(TypeError, match="no scanner setting named 'colour'"):
+        Source.scanner(colour=1)
+
+
+def test_closed_sources_refuse_and_close_again(recording):
+    source = Source.capture(recording)
+    source.close()
+    source.close()
+    with pytest.raises(ValueError, match="closed"):
+        source.read()
+
+
+def test_the_stand_in_read_live(monkeypatch):
+    for name, value in stand_in_environment().items():
+        monkeypatch.setenv(name, value)
+    cal = os.path.join(os.environ["SCANMON_DEMO_DIR"], "ar4000_demo.cal")
+    with Source.scanner(calibration_file=cal, sample_period_us=PERIOD_US, fetch_samples=1000,
+                        motor_power=[200, -1, -1, -1]) as source:
+        assert source.info.kind == 1
+        blocks = []
+        while sum(len(b) for b in blocks) < 20000:
+            block = source.read(timeout_ms=5000)
+            assert block is not None, "no block within 5 s"
+            blocks.append(block)
+        health = source.health()
+    # Read as fast as they came: every fetch, every sample, none dropped.
+    assert [int(b.info["sequence"]) for b in blocks] == list(range(len(blocks)))
+    assert sum(int(b.info["dropped_before"]) for b in blocks) == 0
+    numbers = np.concatenate([b.samples["driver_bytes_2"][:, 2:6].copy().view("<u4").ravel()
+                              for b in blocks])
+    assert np.array_equal(np.diff(numbers), np.ones(len(numbers) - 1))
+    assert health.sampling == 1 and health.samples >= len(numbers)
