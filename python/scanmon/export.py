@@ -59,6 +59,13 @@ Exit status:
 """
 
 
+class _Formatter(argparse.RawDescriptionHelpFormatter):
+    # "Usage:" as every other scanmon program writes it (the manual page's
+    # SYNOPSIS is made from that line).
+    def add_usage(self, usage, actions, groups, prefix=None):
+        return super().add_usage(usage, actions, groups, "Usage: " if prefix is None else prefix)
+
+
 class _Parser(argparse.ArgumentParser):
     def error(self, message):
         self.print_usage(sys.stderr)
@@ -66,7 +73,7 @@ class _Parser(argparse.ArgumentParser):
 
 
 def _parser(prog):
-    p = _Parser(prog=prog, formatter_class=argparse.RawDescriptionHelpFormatter,
+    p = _Parser(prog=prog, formatter_class=_Formatter,
                 description="Exports a processed capture (.prc) as CSV or as a NumPy .npy "
                 "file: per sample its time, the mirror angle in degrees, the index mark, the "
                 "revolution number and the driver's bytes.", epilog=EPILOG)

@@ -86,7 +86,7 @@ def test_refusals_and_statuses(tmp_path):
         ([good, "--index", tmp_path / "none.idx", "-o", tmp_path / "x.csv"], 1, "none.idx"),
         ([good, "-o", tmp_path / "no" / "dir.csv"], 4, "writing"),
         ([good, "--format", "xls"], 2, "invalid choice"),
-        ([], 2, "usage:"),
+        ([], 2, "Usage:"),
     ]
     for args, status, text in cases:
         run = export(*args)
