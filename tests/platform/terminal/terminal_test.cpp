@@ -238,7 +238,9 @@ Outcome RunAlone(const Program& program, const std::function<void(pid_t)>& outsi
   pid_t child = fork();
   if (child == 0) _exit(program());
   outside(child);
-  Outcome end = WaitFor(child, 5000, false);
+  // Generous: only a failing run waits this long, and a sanitizer build on a
+  // loaded machine may take seconds to start a child.
+  Outcome end = WaitFor(child, 30000, false);
   if (end.how == 't') Dispose(child);
   return end;
 }
@@ -293,7 +295,7 @@ TEST(StopRequest, EndsByItsOwnSignalOnEveryPath) {
           platform::InstallStopHandlers();
           if (row.graceful) platform::EnableGracefulStop();
           ready.Pass();
-          for (int waited = 0; waited < 5000 && !platform::StopRequested(); ++waited) usleep(1000);
+          for (int waited = 0; waited < 30000 && !platform::StopRequested(); ++waited) usleep(1000);
           if (!platform::StopRequested()) return 1;
           noted.Pass();
           if (row.second != 0) {
@@ -303,9 +305,11 @@ TEST(StopRequest, EndsByItsOwnSignalOnEveryPath) {
           return 2;
         },
         [&](pid_t child) {
-          ready.Await(5000);
+          // Signalled only once its handlers are in: a signal before that
+          // would end it by the default action and prove nothing.
+          if (!ready.Await(30000)) return;
           kill(child, row.first);
-          if (row.second != 0 && noted.Await(5000)) kill(child, row.second);
+          if (row.second != 0 && noted.Await(30000)) kill(child, row.second);
         });
     int expected = row.second != 0 ? row.second : row.first;
     EXPECT_EQ(end.how, 's') << "exit status " << end.value;
