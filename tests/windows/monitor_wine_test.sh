@@ -11,6 +11,9 @@
 #       bring-up-failure the card's calibration fails: its message, status 1
 #       missing-driver   no hsif.dll on the search path: status 1
 #       incomplete-driver an hsif.dll that lacks one of the fifty names: status 1
+#       ctrl-c           Ctrl-C in the sample loop (SIGINT, which Wine gives the
+#                        program as its console's Ctrl-C event) ends the run
+#                        as 'x' does: line released, card closed, status 0
 #       keys             'x' from the keyboard ends the run (skipped: see below)
 # Exit status 0 passes, 77 skips (with the reason printed), anything else fails.
 set -u
@@ -53,6 +56,11 @@ case $case_name in
     export HSIF_SIM_FAIL_FETCH_AFTER=60
     args=(--status capture.out)
     ;;
+  ctrl-c)
+    # Paced, so the loop is still running when the request comes.
+    unset HSIF_SIM_UNPACED
+    export HSIF_SIM_LOG=hsif.log
+    ;;
   keeps-output)
     export HSIF_SIM_FAIL_FETCH_AFTER=3
     printf 'an earlier capture\n' >"$folder/capture.out"
@@ -73,8 +81,31 @@ if [ -z "${WINEPREFIX:-}" ]; then
   export WINEPREFIX=$dir/wineprefix
 fi
 cd "$folder" || exit 1
-"$wine_run" ./scanmon.exe "${args[@]}" </dev/null >out.txt 2>err.txt
-status=$?
+if [ "$case_name" = ctrl-c ]; then
+  "$wine_run" ./scanmon.exe "${args[@]}" </dev/null >out.txt 2>err.txt &
+  runner=$!
+  # The program's own process is the one Wine started from this folder, by its
+  # Windows path (ctest may run other cases beside this one); the request goes
+  # once an angle line shows the loop running.
+  windows_path="Z:$(tr / '\\' <<<"$folder")\\scanmon.exe"
+  program=
+  for _ in $(seq 600); do
+    if [ -z "$program" ]; then
+      for pid in $(pgrep -f 'scanmon\.exe'); do
+        [[ "$({ tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null)" == "$windows_path "* ]] && program=$pid
+      done
+    fi
+    [ -n "$program" ] && grep -qE '^ *-?[0-9]+	[01]	' err.txt && break
+    sleep 0.1
+  done
+  [ -n "$program" ] || { kill "$runner"; fail "no scanmon.exe process running in $folder"; }
+  kill -INT "$program"
+  wait "$runner"
+  status=$?
+else
+  "$wine_run" ./scanmon.exe "${args[@]}" </dev/null >out.txt 2>err.txt
+  status=$?
+fi
 # The Windows C runtime writes text streams with CR LF line ends.
 for stream in out err; do tr -d '\r' <$stream.txt >$stream.lf && mv $stream.lf $stream.txt; done
 
@@ -104,6 +135,11 @@ case $case_name in
     grep -qE '^ *-?[0-9]+	[01]	$' err.txt && fail "angle lines printed with --status"
     expect_in err.txt "Summary: run time "
     expect_in err.txt " samples in 60 fetches, data lost "
+    ;;
+  ctrl-c)
+    [ "$status" = 0 ] || fail "status $status, not 0"
+    grep -q "ERROR: Buffer overflow" out.txt && fail "the loop ended by a failed fetch"
+    grep -q "HsifClose card=0" hsif.log || fail "the card was not closed"
     ;;
   keeps-output)
     [ "$status" = 3 ] || fail "status $status, not 3"
