@@ -740,7 +740,8 @@ TEST_F(RecordRun, CaptureInfoPlacesGapsRefusesStrangersAndRepairs) {
   std::string unflagged = records;
   unflagged[kGapAfter * 64] = 0;
   std::ofstream(folder_ / "indexed.prc", std::ios::binary) << header << unflagged;
-  std::string index = std::string("SCANMIDX") + Le(1, 4) + Le(32, 4) + Le(64, 4) + Le(0, 12);
+  std::string index =
+      std::string("SCANMIDX") + Le(1, 4) + Le(32, 4) + Le(64, 4) + Le(0, 4) + Le(0, 8);
   for (std::uint32_t first = 0, sample = 0; first < kRecords;) {
     std::uint32_t count = first < kGapAfter + 1 && first + 1000 > kGapAfter + 1
                               ? kGapAfter + 1 - first
