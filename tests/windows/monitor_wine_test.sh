@@ -84,15 +84,18 @@ cd "$folder" || exit 1
 if [ "$case_name" = ctrl-c ]; then
   "$wine_run" ./scanmon.exe "${args[@]}" </dev/null >out.txt 2>err.txt &
   runner=$!
-  # The program's own process is the one Wine started from this folder, by its
-  # Windows path (ctest may run other cases beside this one); the request goes
-  # once an angle line shows the loop running.
-  windows_path="Z:$(tr / '\\' <<<"$folder")\\scanmon.exe"
+  # The program's own process is the Wine process in this folder whose first
+  # word names scanmon.exe (ctest may run other cases beside this one; 32-bit
+  # Wine shows the Windows path there, wine64 the path as given); the request
+  # goes once an angle line shows the loop running.
   program=
   for _ in $(seq 600); do
     if [ -z "$program" ]; then
       for pid in $(pgrep -f 'scanmon\.exe'); do
-        [[ "$({ tr '\0' ' ' <"/proc/$pid/cmdline"; } 2>/dev/null)" == "$windows_path "* ]] && program=$pid
+        [ "$(readlink "/proc/$pid/cwd")" = "$folder" ] || continue
+        [[ "$(readlink "/proc/$pid/exe")" == */wine* ]] || continue
+        first=$({ tr '\0' '\n' <"/proc/$pid/cmdline"; } 2>/dev/null | head -n 1)
+        [[ "$first" == *scanmon.exe ]] && program=$pid
       done
     fi
     [ -n "$program" ] && grep -qE '^ *-?[0-9]+	[01]	' err.txt && break
@@ -100,6 +103,15 @@ if [ "$case_name" = ctrl-c ]; then
   done
   [ -n "$program" ] || { kill "$runner"; fail "no scanmon.exe process running in $folder"; }
   kill -INT "$program"
+  for _ in $(seq 300); do
+    kill -0 "$runner" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$runner" 2>/dev/null; then
+    kill -KILL "$program" 2>/dev/null
+    wait "$runner"
+    fail "still running 30 s after Ctrl-C"
+  fi
   wait "$runner"
   status=$?
 else
