@@ -263,13 +263,25 @@ PY
   done
 
   # The x64 installer, silently, into a fresh Wine prefix: the default
-  # folder, C:\Program Files\scanmon (a path with a space).
+  # folder, C:\Program Files\scanmon (a path with a space). Wine 8 with its
+  # 32-bit part beside (a WoW64 prefix) gives the installer's 64-bit
+  # program-files folder as C:\Program Files (x86), though the prefix's own
+  # ProgramFiles is C:\Program Files; either is taken, and the one used said.
   wine=/usr/lib/wine/wine64
   wine_prefix=$work/wineprefix
   export WINEPREFIX=$wine_prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   "$wine" wineboot -i >/dev/null 2>&1
   "$wine" "$installer" /S </dev/null >/dev/null 2>&1 || fail "silent install failed"
-  installed="$wine_prefix/drive_c/Program Files/scanmon"
+  installed=
+  for folder in "Program Files" "Program Files (x86)"; do
+    if [ -d "$wine_prefix/drive_c/$folder/scanmon" ]; then
+      installed="$wine_prefix/drive_c/$folder/scanmon"
+      installed_windows="C:\\$folder\\scanmon"
+      echo "installed into C:\\$folder\\scanmon"
+      break
+    fi
+  done
+  [ -n "$installed" ] || fail "the installer made no scanmon folder in C:\\Program Files or C:\\Program Files (x86)"
   [ -f "$installed/bin/scanmon.exe" ] && [ -f "$installed/standin/hsif.dll" ] &&
     [ -f "$installed/Uninstall.exe" ] || fail "the installer left no scanmon.exe, stand-in or uninstaller"
   stage "x64 installer run silently under Wine"
@@ -287,7 +299,7 @@ PY
     </dev/null >"$work/wine-demo.out" 2>"$work/wine-demo.err") || status=$?
   [ "$status" = 3 ] || { cat "$work/wine-demo.out" "$work/wine-demo.err"; fail "Windows demo ended with $status, not 3"; }
   tr -d '\r' <"$work/wine-demo.out" >"$work/wine-demo.txt"
-  grep -qx 'Using DLL: C:\\Program Files\\scanmon\\standin\\hsif.dll' "$work/wine-demo.txt" ||
+  grep -qxF "Using DLL: $installed_windows\\standin\\hsif.dll" "$work/wine-demo.txt" ||
     { cat "$work/wine-demo.txt"; fail "the Windows demo did not use the installed stand-in"; }
   grep -qx 'ERROR: Buffer overflow flag not getting set.' "$work/wine-demo.txt" ||
     { cat "$work/wine-demo.txt"; fail "the Windows demo did not end by the failed fetch"; }
