@@ -1,9 +1,9 @@
 // The remote source: see remote_source.h.
 #include "libscanmon/remote_source.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
-#include <cstdio>
 
 #include "health/scan_health.h"
 #include "hsif/driver_records.h"
@@ -96,8 +96,8 @@ int RemoteSource::Open(std::uint32_t address, std::uint16_t port,
   hello.flags = raw_ ? stream::kReaderWantsRaw : 0;
   hello.key_bytes = static_cast<std::uint32_t>(std::strlen(options.key));
   std::memcpy(hello.key, options.key, hello.key_bytes);
-  std::uint8_t out[stream::kFrameHeaderBytes + stream::kReaderGreetingFixedBytes +
-                   stream::kMaxKeyBytes];
+  std::uint8_t
+      out[stream::kFrameHeaderBytes + stream::kReaderGreetingFixedBytes + stream::kMaxKeyBytes];
   const std::size_t out_bytes = stream::EncodeReaderGreeting(hello, out, sizeof out);
   if (!stream::SendAllWithin(socket_, out, out_bytes, options.connect_timeout_ms, &error)) {
     return SetError(SCANMON_E_CONNECTION, "sending the greeting to %s failed: %s", where,
@@ -131,8 +131,7 @@ int RemoteSource::Ended() {
     char text[stream::kEndMaxText + 1];
     const char* problem = stream::ParseEnd(frame_, frame_bytes_, &reason, text, sizeof text);
     if (problem != nullptr) return Lost(problem, 0);
-    end_status_ = reason == stream::kEndStopped || reason == stream::kEndSourceEnded
-                      ? SCANMON_END
+    end_status_ = reason == stream::kEndStopped || reason == stream::kEndSourceEnded ? SCANMON_END
                   : reason == stream::kEndSourceFailed ? SCANMON_E_FETCH
                                                        : SCANMON_E_CONNECTION;
     std::snprintf(end_text_, sizeof end_text_, "the server ended the stream: %s (reason %lu: %s)",
@@ -195,8 +194,7 @@ int RemoteSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scanm
                             scanmon_raw_sample* raw, std::uint32_t capacity) {
   if (end_status_ != SCANMON_OK) return SetError(end_status_, "%s", end_text_);
   if (!have_frame_) {
-    const double end_s =
-        timeout_ms < 0 ? -1.0 : platform::MonotonicSeconds() + timeout_ms / 1000.0;
+    const double end_s = timeout_ms < 0 ? -1.0 : platform::MonotonicSeconds() + timeout_ms / 1000.0;
     const int status = NextFrame(end_s);
     if (status == SCANMON_TIMEOUT) {
       return SetError(SCANMON_TIMEOUT, "no block from the server within %ld ms",

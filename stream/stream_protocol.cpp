@@ -156,8 +156,7 @@ const char* ParseGreeting(const std::uint8_t* p, std::size_t bytes, Greeting* ou
   return nullptr;
 }
 
-std::size_t EncodeReaderGreeting(const ReaderGreeting& g, std::uint8_t* out,
-                                 std::size_t capacity) {
+std::size_t EncodeReaderGreeting(const ReaderGreeting& g, std::uint8_t* out, std::size_t capacity) {
   const std::size_t key = g.key_bytes > kMaxKeyBytes ? kMaxKeyBytes : g.key_bytes;
   const std::size_t payload = kReaderGreetingFixedBytes + key;
   if (capacity < kFrameHeaderBytes + payload) return 0;
@@ -313,8 +312,8 @@ bool ParseAddress(const char* text, std::uint16_t default_port, bool allow_port_
                   std::uint32_t* address, std::uint16_t* port) {
   if (text == nullptr) return false;
   const char* colon = std::strrchr(text, ':');
-  const std::size_t host_length = colon != nullptr ? static_cast<std::size_t>(colon - text)
-                                                   : std::strlen(text);
+  const std::size_t host_length =
+      colon != nullptr ? static_cast<std::size_t>(colon - text) : std::strlen(text);
   std::uint32_t value = 0;
   if (host_length == 9 && std::strncmp(text, "localhost", 9) == 0) {
     value = 0x7f000001u;

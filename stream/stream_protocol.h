@@ -100,8 +100,8 @@ std::size_t EncodeReaderGreeting(const ReaderGreeting& greeting, std::uint8_t* o
                                  std::size_t capacity);
 // A reader greeting payload; null on success, else what was wrong; *reason
 // says which end reason fits (kEndProtocol or kEndVersion).
-const char* ParseReaderGreeting(const std::uint8_t* payload, std::size_t bytes,
-                                ReaderGreeting* out, std::uint32_t* reason);
+const char* ParseReaderGreeting(const std::uint8_t* payload, std::size_t bytes, ReaderGreeting* out,
+                                std::uint32_t* reason);
 
 // A whole end frame with `text` cut to kEndMaxText; returns its size (0 when
 // `capacity` is short).

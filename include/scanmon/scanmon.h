@@ -369,8 +369,7 @@ SCANMON_API int scanmon_remote_options_init(scanmon_remote_options* options);
  *  `options` may be null (the defaults). Health figures are made from the
  *  blocks received. */
 SCANMON_API int scanmon_open_remote(const char* address, uint16_t port,
-                                    const scanmon_remote_options* options,
-                                    scanmon_source** source);
+                                    const scanmon_remote_options* options, scanmon_source** source);
 
 /** Closes a source in any state: a scanner source's fetch thread stops, the
  *  motors it switched are powered off, the serial line and the card are

@@ -165,7 +165,8 @@ Socket socket(int family, int type, int protocol) {
     t_socket_error = WSAEINVAL;
     return kInvalidSocket;
   }
-  int fd = ::socket(PF_INET, ::SOCK_STREAM | SOCK_CLOEXEC, protocol == kIpProtoTcp ? IPPROTO_TCP : 0);
+  int fd =
+      ::socket(PF_INET, ::SOCK_STREAM | SOCK_CLOEXEC, protocol == kIpProtoTcp ? IPPROTO_TCP : 0);
   if (fd < 0) {
     Fail();
     return kInvalidSocket;

@@ -104,7 +104,8 @@ int ParseOptions(int argc, char** argv, Options* o) {
   for (ArgKind kind; (kind = NextArgument(&line, &step)) != ArgKind::kEnd;) {
     if (kind == ArgKind::kExit) return line.exit_status;
     if (kind == ArgKind::kOperand) {
-      if (o->config != nullptr) return UsageError(&line, "expected one CONFIG, also got '%s'", step.text);
+      if (o->config != nullptr)
+        return UsageError(&line, "expected one CONFIG, also got '%s'", step.text);
       o->config = step.text;
       continue;
     }
@@ -160,10 +161,10 @@ struct Reader {
   char peer[32] = {};
   ReaderState state = ReaderState::kGreeting;
   bool raw = false;
-  double since_s = 0;       // connected at
-  double caught_up_s = 0;   // last time it had nothing left to send
-  double closing_s = 0;     // the end frame was queued at
-  std::uint64_t next = 0;   // ring number of its next block
+  double since_s = 0;                     // connected at
+  double caught_up_s = 0;                 // last time it had nothing left to send
+  double closing_s = 0;                   // the end frame was queued at
+  std::uint64_t next = 0;                 // ring number of its next block
   std::uint64_t next_samples_before = 0;  // samples published before that block
   std::uint64_t pending_lost = 0;
   std::uint64_t pending_lost_blocks = 0;
@@ -268,8 +269,8 @@ bool Server::Start(std::uint32_t address, std::uint16_t port, const char* key,
     std::memcpy(key_, key, key_bytes);
     key_bytes_ = key_bytes;
   }
-  greeting_.flags = (want_key_ ? stream::kGreetingWantsKey : 0u) |
-                    (info.has_raw ? stream::kGreetingHasRaw : 0u);
+  greeting_.flags =
+      (want_key_ ? stream::kGreetingWantsKey : 0u) | (info.has_raw ? stream::kGreetingHasRaw : 0u);
   greeting_.max_block_samples = max_block_;
   greeting_.sample_period_us = info.sample_period_us;
   greeting_.source_kind = static_cast<std::uint32_t>(info.kind);
@@ -367,7 +368,8 @@ bool StopAsked() {
 int Server::Run() {
   std::unique_ptr<scanmon_sample[]> samples(new scanmon_sample[max_block_]);
   std::unique_ptr<scanmon_raw_sample[]> raw;
-  if ((greeting_.flags & stream::kGreetingHasRaw) != 0) raw.reset(new scanmon_raw_sample[max_block_]);
+  if ((greeting_.flags & stream::kGreetingHasRaw) != 0)
+    raw.reset(new scanmon_raw_sample[max_block_]);
   int exit_status = kExitStopped;
   std::uint32_t reason = stream::kEndStopped;
   double last_status_s = platform::MonotonicSeconds();
@@ -378,7 +380,8 @@ int Server::Run() {
       break;
     }
     scanmon_block block;
-    const int status = scanmon_read_block(source_, 100, &block, samples.get(), raw.get(), max_block_);
+    const int status =
+        scanmon_read_block(source_, 100, &block, samples.get(), raw.get(), max_block_);
     if (status == SCANMON_OK) {
       Publish(block, samples.get(), raw.get());
       Wake();
@@ -509,7 +512,8 @@ void Server::Receive(Reader& r) {
     const double now_s = platform::MonotonicSeconds();
     switch (r.frames->Next(&type, &payload, &bytes, &problem)) {
       case stream::FrameReader::Step::kNeedMore:
-        if (r.frames->SpaceBytes() == 0) QueueEnd(r, stream::kEndProtocol, "greeting too long", now_s);
+        if (r.frames->SpaceBytes() == 0)
+          QueueEnd(r, stream::kEndProtocol, "greeting too long", now_s);
         return;
       case stream::FrameReader::Step::kError:
         QueueEnd(r, stream::kEndProtocol, problem, now_s);
@@ -524,7 +528,8 @@ void Server::Receive(Reader& r) {
       QueueEnd(r, reason, problem, now_s);
       return;
     }
-    if (want_key_ && (hello.key_bytes != key_bytes_ || std::memcmp(hello.key, key_, key_bytes_) != 0)) {
+    if (want_key_ &&
+        (hello.key_bytes != key_bytes_ || std::memcmp(hello.key, key_, key_bytes_) != 0)) {
       QueueEnd(r, stream::kEndKey, "this server wants a key, and the one given is missing or wrong",
                now_s);
       return;
@@ -601,7 +606,8 @@ void Server::Send(Reader& r, double now_s) {
     }
     const std::size_t left = r.out_end - r.out_start;
     const int step = left > (1u << 20) ? (1 << 20) : static_cast<int>(left);
-    const int n = win::send(r.socket, reinterpret_cast<const char*>(r.out.get() + r.out_start), step, 0);
+    const int n =
+        win::send(r.socket, reinterpret_cast<const char*>(r.out.get() + r.out_start), step, 0);
     if (n > 0) {
       r.out_start += static_cast<std::size_t>(n);
       if (r.out_start == r.out_end) r.out_start = r.out_end = 0;
@@ -681,7 +687,8 @@ void Server::NetworkLoop() {
     for (auto& r : readers_) {
       const bool has_output = r->out_start != r->out_end ||
                               (r->state == ReaderState::kStreaming && r->next < published);
-      fds.push_back({r->socket, static_cast<short>(win::POLLIN | (has_output ? win::POLLOUT : 0)), 0});
+      fds.push_back(
+          {r->socket, static_cast<short>(win::POLLIN | (has_output ? win::POLLOUT : 0)), 0});
     }
     if (win::WSAPoll(fds.data(), static_cast<unsigned long>(fds.size()), 200) < 0) continue;
     if ((fds[0].revents & win::POLLIN) != 0) {
