@@ -1,5 +1,28 @@
 // Winsock's socket calls, passed through (see platform/socket.h). The
 // header's types and constants have Winsock's layouts and values, pinned here.
+#include "platform/socket.h"
+
+// Winsock's headers define these names as macros: the header's values are
+// taken under names of their own first, and compared with Winsock's below.
+namespace {
+
+constexpr std::size_t kSocketBytes = sizeof(win::SOCKET);
+constexpr win::SOCKET kInvalidSocket = win::INVALID_SOCKET;
+constexpr std::size_t kPollFdBytes = sizeof(win::WSAPOLLFD);
+constexpr std::size_t kEventsOffset = offsetof(win::WSAPOLLFD, events);
+constexpr std::size_t kReventsOffset = offsetof(win::WSAPOLLFD, revents);
+constexpr std::size_t kAddressBytes = sizeof(win::sockaddr_in);
+constexpr short kPollFlags[] = {win::POLLRDNORM, win::POLLRDBAND, win::POLLWRNORM,
+                                win::POLLERR,    win::POLLHUP,    win::POLLNVAL};
+constexpr int kOptions[] = {win::SOL_SOCKET, win::SO_REUSEADDR, win::TCP_NODELAY, win::SO_SNDBUF,
+                            win::SO_RCVBUF};
+constexpr long kFionbio = win::FIONBIO;
+constexpr int kErrors[] = {win::WSAEWOULDBLOCK, win::WSAECONNRESET,  win::WSAECONNREFUSED,
+                           win::WSAEINTR,       win::WSAEINPROGRESS, win::WSAETIMEDOUT};
+constexpr int kFamily[] = {win::AF_INET, win::SOCK_STREAM, win::IPPROTO_TCP};
+
+}  // namespace
+
 #ifndef _WIN32_WINNT
 #define _WIN32_WINNT 0x0600  // WSAPoll
 #elif _WIN32_WINNT < 0x0600
@@ -9,25 +32,28 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "platform/socket.h"
+#include <cstddef>
 
-static_assert(sizeof(win::SOCKET) == sizeof(::SOCKET), "SOCKET is Winsock's");
-static_assert(win::INVALID_SOCKET == INVALID_SOCKET, "INVALID_SOCKET is Winsock's");
-static_assert(sizeof(win::WSAPOLLFD) == sizeof(::WSAPOLLFD), "WSAPOLLFD is Winsock's");
-static_assert(offsetof(::WSAPOLLFD, events) == offsetof(win::WSAPOLLFD, events), "events");
-static_assert(offsetof(::WSAPOLLFD, revents) == offsetof(win::WSAPOLLFD, revents), "revents");
-static_assert(sizeof(win::sockaddr_in) == sizeof(::sockaddr_in), "sockaddr_in is Winsock's");
-static_assert(win::POLLRDNORM == POLLRDNORM && win::POLLRDBAND == POLLRDBAND &&
-                  win::POLLWRNORM == POLLWRNORM && win::POLLERR == POLLERR &&
-                  win::POLLHUP == POLLHUP && win::POLLNVAL == POLLNVAL,
+static_assert(kSocketBytes == sizeof(::SOCKET), "SOCKET is Winsock's");
+static_assert(kInvalidSocket == INVALID_SOCKET, "INVALID_SOCKET is Winsock's");
+static_assert(kPollFdBytes == sizeof(::WSAPOLLFD), "WSAPOLLFD is Winsock's");
+static_assert(kEventsOffset == offsetof(::WSAPOLLFD, events), "events");
+static_assert(kReventsOffset == offsetof(::WSAPOLLFD, revents), "revents");
+static_assert(kAddressBytes == sizeof(::sockaddr_in), "sockaddr_in is Winsock's");
+static_assert(kPollFlags[0] == POLLRDNORM && kPollFlags[1] == POLLRDBAND &&
+                  kPollFlags[2] == POLLWRNORM && kPollFlags[3] == POLLERR &&
+                  kPollFlags[4] == POLLHUP && kPollFlags[5] == POLLNVAL,
               "poll flags are Winsock's");
-static_assert(win::SOL_SOCKET == SOL_SOCKET && win::SO_REUSEADDR == SO_REUSEADDR &&
-                  win::TCP_NODELAY == TCP_NODELAY && win::SO_SNDBUF == SO_SNDBUF &&
-                  win::SO_RCVBUF == SO_RCVBUF && win::FIONBIO == static_cast<long>(FIONBIO),
+static_assert(kOptions[0] == SOL_SOCKET && kOptions[1] == SO_REUSEADDR &&
+                  kOptions[2] == TCP_NODELAY && kOptions[3] == SO_SNDBUF &&
+                  kOptions[4] == SO_RCVBUF && kFionbio == static_cast<long>(FIONBIO),
               "options are Winsock's");
-static_assert(win::WSAEWOULDBLOCK == WSAEWOULDBLOCK && win::WSAECONNRESET == WSAECONNRESET &&
-                  win::WSAECONNREFUSED == WSAECONNREFUSED && win::WSAEINTR == WSAEINTR,
+static_assert(kErrors[0] == WSAEWOULDBLOCK && kErrors[1] == WSAECONNRESET &&
+                  kErrors[2] == WSAECONNREFUSED && kErrors[3] == WSAEINTR &&
+                  kErrors[4] == WSAEINPROGRESS && kErrors[5] == WSAETIMEDOUT,
               "error codes are Winsock's");
+static_assert(kFamily[0] == AF_INET && kFamily[1] == SOCK_STREAM && kFamily[2] == IPPROTO_TCP,
+              "families are Winsock's");
 
 namespace win {
 

@@ -11,6 +11,8 @@
 // overwritten in the ring loses it, counted in its next frame: a slow reader
 // never slows the source or the others. Readers only read.
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -46,6 +48,8 @@ constexpr std::uint64_t kSlots = 32;
 constexpr double kGreetingSeconds = 5.0;
 constexpr double kBehindSeconds = 10.0;
 constexpr double kClosingSeconds = 2.0;
+// At the source's end, what is published still goes out for this long.
+constexpr double kDrainSeconds = 2.0;
 constexpr char kQuitKey = 'x';
 
 const ProgramText kProgram = {
@@ -77,7 +81,9 @@ const ProgramText kProgram = {
     "\n"
     "Each reader has a queue of 32 blocks: a reader that falls behind loses\n"
     "blocks (counted in what it receives next), and one behind for 10 s is told\n"
-    "so and disconnected. A reader must send its greeting within 5 s.\n"
+    "so and disconnected. A reader must send its greeting within 5 s. A capture\n"
+    "without --pace goes as fast as the slowest reader takes it, and waits for\n"
+    "a first reader.\n"
     "\n"
     "Exit status: 0 the capture played to its end, 1 settings, source or address\n"
     "failed, 2 usage error, 3 stopped by the operator, 6 the card stopped\n"
@@ -227,6 +233,11 @@ class Server {
   std::uint64_t published_ = 0;  // blocks published so far
   std::uint64_t published_samples_ = 0;
   std::uint32_t max_block_ = 0;
+  // For a capture played as fast as the readers take it: readers past their
+  // greeting, and the ring number the slowest of them sends next.
+  std::condition_variable room_;
+  int streaming_ = 0;
+  std::uint64_t slowest_next_ = 0;
 
   std::atomic<std::uint32_t> stop_reason_{0};  // an end reason once the stream ends
   char stop_text_[160] = {};
@@ -374,10 +385,20 @@ int Server::Run() {
   std::uint32_t reason = stream::kEndStopped;
   double last_status_s = platform::MonotonicSeconds();
   const bool show_status = win::_isatty(2) != 0;
+  const bool as_fast_as_read = options_.capture != nullptr && !options_.pace;
   for (;;) {
     if (StopAsked()) {
       std::snprintf(stop_text_, sizeof stop_text_, "scanmon-serve was stopped by its operator");
       break;
+    }
+    if (as_fast_as_read) {
+      // Only when every reader has room for the block: none loses any.
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!room_.wait_for(lock, std::chrono::milliseconds(100), [this] {
+            return streaming_ > 0 && published_ < slowest_next_ + kSlots;
+          })) {
+        continue;
+      }
     }
     scanmon_block block;
     const int status =
@@ -648,12 +669,24 @@ void Server::NetworkLoop() {
     if (stop != 0 && stopping_since_s < 0) {
       stopping_since_s = now_s;
       for (auto& r : readers_) {
-        if (r->state == ReaderState::kStreaming) {
-          // What was published before the stop still goes out first, when the
-          // reader keeps up; then the end frame.
-          while (r->out_start == r->out_end && FillNext(*r)) break;
+        // A stop by the operator ends each stream after the frame under way;
+        // at the source's end or failure a reader first gets what was
+        // published (for a while), so that a capture reaches it whole.
+        if (r->state == ReaderState::kGreeting || stop == stream::kEndStopped) {
           QueueEnd(*r, stop, stop_text_, now_s);
-        } else if (r->state == ReaderState::kGreeting) {
+        }
+      }
+    }
+    if (stop != 0) {
+      std::uint64_t published;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        published = published_;
+      }
+      for (auto& r : readers_) {
+        if (r->state == ReaderState::kStreaming &&
+            ((r->out_start == r->out_end && r->next >= published) ||
+             now_s - stopping_since_s > kDrainSeconds)) {
           QueueEnd(*r, stop, stop_text_, now_s);
         }
       }
@@ -672,7 +705,8 @@ void Server::NetworkLoop() {
         Drop(i, nullptr);
       }
     }
-    if (stop != 0 && (readers_.empty() || now_s - stopping_since_s > kClosingSeconds + 1.0)) {
+    if (stop != 0 &&
+        (readers_.empty() || now_s - stopping_since_s > kDrainSeconds + kClosingSeconds + 1.0)) {
       while (!readers_.empty()) Drop(readers_.size() - 1, nullptr);
       return;
     }
@@ -705,6 +739,19 @@ void Server::NetworkLoop() {
       if ((events & (win::POLLIN | win::POLLERR | win::POLLHUP)) != 0) Receive(r);
       if (r.state != ReaderState::kClosing || r.out_start != r.out_end) Send(r, after_s);
     }
+    int streaming = 0;
+    std::uint64_t slowest = ~std::uint64_t{0};
+    for (auto& r : readers_) {
+      if (r->state != ReaderState::kStreaming) continue;
+      ++streaming;
+      if (r->next < slowest) slowest = r->next;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      streaming_ = streaming;
+      slowest_next_ = slowest;
+    }
+    room_.notify_all();
   }
 }
 
