@@ -8,6 +8,7 @@ import os
 import re
 import signal
 import socket
+import struct
 import subprocess
 import time
 
@@ -25,8 +26,8 @@ class Server:
             pytest.skip("SCANMON_SERVE not set (run through ctest)")
         cal = os.path.join(os.environ["SCANMON_DEMO_DIR"], "ar4000_demo.cal")
         (folder / "ar4000_demo.cal").write_bytes(open(cal, "rb").read())
-        # 200 kHz in fetches of 1000 (200 blocks a second), no settle wait.
-        (folder / "scan.cfg").write_text(config_text("unused", period_us=5, fetch=1000))
+        # 200 kHz in fetches of 5000 (40 blocks a second), no settle wait.
+        (folder / "scan.cfg").write_text(config_text("unused", period_us=5, fetch=5000))
         self.process = subprocess.Popen(
             [serve, "--listen", "127.0.0.1:0", *args, "scan.cfg"], cwd=folder,
             env=env or stand_in_environment(), stdin=subprocess.DEVNULL,
@@ -47,6 +48,9 @@ class Server:
 
     def stop(self, sig=signal.SIGTERM):
         self.process.send_signal(sig)
+        return self.finish()
+
+    def finish(self):
         out, err = self.process.communicate(timeout=30)
         return self.process.returncode, out, err
 
@@ -63,6 +67,23 @@ def server(tmp_path):
         if s.process.poll() is None:
             s.process.kill()
             s.process.communicate()
+
+
+def frames_until_closed(sock):
+    """The (type, payload) frames a raw socket receives until the server closes it."""
+    sock.settimeout(15)
+    data = b""
+    while True:
+        chunk = sock.recv(65536)
+        if not chunk:
+            break
+        data += chunk
+    frames = []
+    while len(data) >= 8:
+        kind, length = struct.unpack_from("<II", data)
+        frames.append((kind, data[8:8 + length]))
+        data = data[8 + length:]
+    return frames
 
 
 def contiguous(reader, blocks):
@@ -82,35 +103,37 @@ def test_readers_stall_vanish_and_garbage_then_a_stop(server):
     steady = RemoteSource("127.0.0.1", s.port)
     stalled = RemoteSource("127.0.0.1", s.port)
     killed = RemoteSource("127.0.0.1", s.port)
-    assert steady.header["sample_period"] == 5 and steady.max_block_samples == 1000
+    assert steady.header["sample_period"] == 5 and steady.max_block_samples == 5000
     assert killed.read(10.0) is not None
     killed._sock.close()  # vanishes mid-stream
     garbage = socket.create_connection(("127.0.0.1", s.port))
     garbage.sendall(b"\xff" * 64)
-    # One reader stalls for 3 s (its queue of 32 blocks overflows) while the
+    silent = socket.create_connection(("127.0.0.1", s.port))  # never greets
+    # One reader stalls for 3 s (its queue of 32 blocks, 0.8 s, overflows) while the
     # steady one reads every block.
-    assert contiguous(steady, 600)
+    assert contiguous(steady, 120)
     block = stalled.read(10.0)
-    for _ in range(200):
+    for _ in range(1000):
         block = stalled.read(10.0)
         if block.info["dropped_before"]:
             break
     assert block.info["dropped_before"] > 0 and stalled.samples_lost > 0
-    # The garbage sender got an end frame naming the protocol (reason 7).
-    garbage.settimeout(10)
-    data = b""
-    while len(data) < 16:
-        chunk = garbage.recv(4096)
-        if not chunk:
-            break
-        data += chunk
-    assert b"\x04\x00\x00\x00" in data[:4] or b"\x07\x00\x00\x00" in data
-    code, out, err = s.stop()
+    # The garbage sender got the greeting, then an end frame naming the
+    # protocol (reason 7); the silent one, after 5 s, the time-out (reason 8).
+    for sock, reason in ((garbage, 7), (silent, 8)):
+        frames = frames_until_closed(sock)
+        assert [kind for kind, _ in frames] == [1, 4]
+        assert struct.unpack_from("<I", frames[1][1])[0] == reason
+    # The steady reader is behind by what came meanwhile: it drains that and
+    # then sees the end message.
+    s.process.send_signal(signal.SIGTERM)
     with pytest.raises(EndOfSource, match="stopped by its operator"):
-        for _ in range(1000):
+        for _ in range(2000):
             steady.read(10.0)
+    code, out, err = s.finish()
     assert code == 3, err
-    assert "readers served: 4" in out and "samples lost 0; ended: the server was stopped" in out
+    assert "readers served: 5" in out and "ended: the server was stopped" in out
+    assert re.search(r"reader 3 \(127\.0\.0\.1:\d+\): blocks sent \d+, samples lost 0; left", out)
 
 
 def test_refusals_and_the_key(server):
@@ -148,16 +171,16 @@ def test_the_c_library_reads_and_sees_a_killed_server(server):
             lib.scanmon_last_error()
         handles.append(handle)
     block = (ctypes.c_uint8 * 64)()
-    samples = (ctypes.c_uint8 * (64 * 1000))()
+    samples = (ctypes.c_uint8 * (64 * 5000))()
     for handle in handles:
         for _ in range(20):
-            assert lib.scanmon_read_block(handle, 10000, block, samples, None, 1000) == 0
+            assert lib.scanmon_read_block(handle, 10000, block, samples, None, 5000) == 0
     s.process.kill()
     s.process.communicate()
     for handle in handles:
         status = 0
         for _ in range(100000):
-            status = lib.scanmon_read_block(handle, 10000, block, samples, None, 1000)
+            status = lib.scanmon_read_block(handle, 10000, block, samples, None, 5000)
             if status != 0:
                 break
         assert status == -12  # SCANMON_E_CONNECTION

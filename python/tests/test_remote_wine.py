@@ -54,7 +54,7 @@ def test_the_32_bit_server_under_wine_read_natively(tmp_path):
         pytest.skip("SCANMON_DEMO_DIR not set (run through ctest)")
     cal = os.path.join(os.environ["SCANMON_DEMO_DIR"], "ar4000_demo.cal")
     (tmp_path / "ar4000_demo.cal").write_bytes(open(cal, "rb").read())
-    (tmp_path / "scan.cfg").write_text(config_text("unused", period_us=5, fetch=1000))
+    (tmp_path / "scan.cfg").write_text(config_text("unused", period_us=5, fetch=5000))
     env = dict(os.environ)
     env["WINEPATH"] = "Z:" + STANDIN
     env["WINEPREFIX"] = os.path.join(BUILD32, "wineprefix")
@@ -101,9 +101,9 @@ def test_the_32_bit_server_under_wine_read_natively(tmp_path):
             assert lib.scanmon_open_remote(b"127.0.0.1", port, None, ctypes.byref(handle)) == 0, \
                 lib.scanmon_last_error()
             block = (ctypes.c_uint8 * 64)()
-            buffer = (ctypes.c_uint8 * (64 * 1000))()
-            for _ in range(100):
-                assert lib.scanmon_read_block(handle, 30000, block, buffer, None, 1000) == 0, \
+            buffer = (ctypes.c_uint8 * (64 * 5000))()
+            for _ in range(20):
+                assert lib.scanmon_read_block(handle, 30000, block, buffer, None, 5000) == 0, \
                     lib.scanmon_last_error()
             lib.scanmon_close(handle)
 
