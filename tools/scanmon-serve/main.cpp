@@ -170,6 +170,7 @@ struct Reader {
   double since_s = 0;                     // connected at
   double caught_up_s = 0;                 // last time it had nothing left to send
   double closing_s = 0;                   // the end frame was queued at
+  double closing_limit_s = 0;             // how long it may take to go out
   std::uint64_t next = 0;                 // ring number of its next block
   std::uint64_t next_samples_before = 0;  // samples published before that block
   std::uint64_t pending_lost = 0;
@@ -511,6 +512,9 @@ void Server::QueueEnd(Reader& r, std::uint32_t reason, const char* text, double 
   r.out_end += stream::EncodeEnd(reason, text, r.out.get() + r.out_end, r.out_capacity - r.out_end);
   r.state = ReaderState::kClosing;
   r.closing_s = now_s;
+  // A reader behind has the most in front of its end frame: it gets as long
+  // again to take it, so that one that resumes reading learns why.
+  r.closing_limit_s = reason == stream::kEndTooSlow ? kBehindSeconds : kClosingSeconds;
   std::snprintf(r.ended, sizeof r.ended, "ended: %s", stream::EndReasonName(reason));
 }
 
@@ -701,7 +705,7 @@ void Server::NetworkLoop() {
                  "this reader stayed behind the stream for 10 s; it is disconnected", now_s);
       }
       if (r.state == ReaderState::kClosing &&
-          (r.out_start == r.out_end || now_s - r.closing_s > kClosingSeconds)) {
+          (r.out_start == r.out_end || now_s - r.closing_s > r.closing_limit_s)) {
         Drop(i, nullptr);
       }
     }
