@@ -13,10 +13,12 @@
 
 #include "capture/capture_config.h"
 #include "libscanmon/capture_source.h"
+#include "libscanmon/remote_source.h"
 #include "libscanmon/scanner_source.h"
 #include "libscanmon/source.h"
 #include "properties/properties.h"
 #include "scanmon/scanmon.h"
+#include "stream/stream_protocol.h"
 
 struct scanmon_source {
   std::unique_ptr<scanmon_lib::Source> impl;
@@ -146,6 +148,7 @@ const char* scanmon_status_name(int status) {
     SCANMON_NAME(SCANMON_E_FORMAT)
     SCANMON_NAME(SCANMON_E_MEMORY)
     SCANMON_NAME(SCANMON_E_STATE)
+    SCANMON_NAME(SCANMON_E_CONNECTION)
 #undef SCANMON_NAME
   }
   return "SCANMON_UNKNOWN";
@@ -324,6 +327,53 @@ int scanmon_open_capture(const char* base, const scanmon_capture_options* option
   }
   std::unique_ptr<scanmon_lib::Source> impl;
   int status = scanmon_lib::OpenCaptureSource(base, o, &impl);
+  if (status != SCANMON_OK) return status;
+  return Adopt(std::move(impl), source);
+}
+
+int scanmon_remote_options_init(scanmon_remote_options* options) {
+  ClearError();
+  if (options == nullptr) {
+    return SetError(SCANMON_E_ARGUMENT, "scanmon_remote_options_init: options is null");
+  }
+  std::memset(options, 0, sizeof *options);
+  options->struct_size = sizeof *options;
+  options->connect_timeout_ms = 5000;
+  return SCANMON_OK;
+}
+
+int scanmon_open_remote(const char* address, std::uint16_t port,
+                        const scanmon_remote_options* options, scanmon_source** source) {
+  ClearError();
+  if (source == nullptr) return SetError(SCANMON_E_ARGUMENT, "scanmon_open_remote: source is null");
+  *source = nullptr;
+  std::uint32_t ip = 0;
+  std::uint16_t parsed_port = 0;
+  if (address == nullptr || std::strchr(address, ':') != nullptr ||
+      !stream::ParseAddress(address, port, false, &ip, &parsed_port)) {
+    return SetError(SCANMON_E_ARGUMENT,
+                    "scanmon_open_remote: the address must be a dotted IPv4 address or "
+                    "\"localhost\", the port 1 to 65535");
+  }
+  scanmon_remote_options o;
+  scanmon_remote_options_init(&o);
+  if (options != nullptr) {
+    if (options->struct_size != sizeof o) {
+      return SetError(SCANMON_E_ARGUMENT,
+                      "scanmon_open_remote: options' struct_size is not %u (fill it with "
+                      "scanmon_remote_options_init)",
+                      static_cast<unsigned>(sizeof o));
+    }
+    o = *options;
+  }
+  if (!InRange(o.with_raw, 0, 1) || !InRange(o.connect_timeout_ms, 1, 600000) ||
+      std::memchr(o.key, '\0', sizeof o.key) == nullptr) {
+    return SetError(SCANMON_E_ARGUMENT,
+                    "scanmon_open_remote: with_raw must be 0 or 1, connect_timeout_ms 1 to "
+                    "600000, the key NUL-terminated");
+  }
+  std::unique_ptr<scanmon_lib::Source> impl;
+  int status = scanmon_lib::OpenRemoteSource(ip, parsed_port, o, &impl);
   if (status != SCANMON_OK) return status;
   return Adopt(std::move(impl), source);
 }

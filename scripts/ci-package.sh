@@ -201,6 +201,11 @@ if [ "$do_linux" = 1 ]; then
     fi
   done <"$deb_dir/scanmon-programs.txt"
   echo "manual pages read with man -l: $pages"
+  # The stream server beside the card, and the protocol its readers are written from.
+  for path in /usr/bin/scanmon-serve /usr/share/doc/scanmon/stream.md \
+    /usr/lib/python3/dist-packages/scanmon/remote.py; do
+    grep -qx "$path" "$work/deb-paths" || fail "no $path in the package"
+  done
   "$root/scripts/check-man-pages.sh" /usr/share/man/man1 "$deb_dir/scanmon-programs.txt"
 
   "${sudo_cmd[@]}" dpkg -r scanmon >/dev/null
@@ -253,7 +258,8 @@ need += [f"{top}/standin/hsif.dll", f"{top}/bin/scanmon-demo.cmd", f"{top}/demo/
          f"{top}/include/scanmon/scanmon.h", f"{top}/include/scanmon/scanmon.hpp",
          f"{top}/bin/scanmon.dll", f"{top}/lib/libscanmon.dll.a",
          f"{top}/lib/cmake/scanmon/scanmonConfig.cmake"]
-need += [f"{top}/python/scanmon/__init__.py", f"{top}/python/scanmon/live.py"]
+need += [f"{top}/python/scanmon/__init__.py", f"{top}/python/scanmon/live.py",
+         f"{top}/python/scanmon/remote.py", f"{top}/doc/stream.md.txt"]
 missing = [n for n in need if n not in names]
 stray = [n for n in names if n.lower().endswith("hsif.dll") and n != f"{top}/standin/hsif.dll"]
 if missing or stray:

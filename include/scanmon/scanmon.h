@@ -114,7 +114,11 @@ typedef enum scanmon_status {
   /** Memory for the ring or the buffers could not be had. */
   SCANMON_E_MEMORY = -10,
   /** The source cannot do this (e.g. the fetch thread could not start). */
-  SCANMON_E_STATE = -11
+  SCANMON_E_STATE = -11,
+  /** A remote source: the server could not be reached, refused this reader
+   *  (the text quotes its reason), broke the protocol, or the connection was
+   *  lost without the server's end message (the server was killed). */
+  SCANMON_E_CONNECTION = -12
 } scanmon_status;
 
 /** The code's name ("SCANMON_E_ARGUMENT"); "SCANMON_UNKNOWN" for a number that
@@ -333,6 +337,40 @@ SCANMON_API int scanmon_capture_options_init(scanmon_capture_options* options);
 SCANMON_API int scanmon_open_capture(const char* base, const scanmon_capture_options* options,
                                      scanmon_source** source);
 
+/** Room for a remote source's shared key, its terminator included. */
+#define SCANMON_REMOTE_KEY_BYTES 257
+
+/** How to read a scanmon-serve server (docs/stream.md). */
+typedef struct scanmon_remote_options {
+  /** sizeof(scanmon_remote_options). */
+  uint32_t struct_size;
+  /** 1: ask for the raw records too (SCANMON_E_ARGUMENT at open when the
+   *  server's source keeps none); 0: processed records only. */
+  int32_t with_raw;
+  /** How long connecting and the server's greeting may take, ms (1..600000). */
+  int32_t connect_timeout_ms;
+  /** The shared key the server was given, NUL-terminated ("" for none). */
+  char key[SCANMON_REMOTE_KEY_BYTES];
+} scanmon_remote_options;
+
+/** Fills *options with the defaults: processed records only, 5000 ms to
+ *  connect, no key. */
+SCANMON_API int scanmon_remote_options_init(scanmon_remote_options* options);
+
+/** Connects to a scanmon-serve server at `address` (a dotted IPv4 address or
+ *  "localhost") and `port`, and reads its blocks: the same read, health and
+ *  header calls as for the other sources. Blocks start with the next one the
+ *  server fetches; dropped_before counts the samples the server's ring and
+ *  this reader's queue at the server lost, first_record the samples this
+ *  reader received. A read returns SCANMON_END after the server's end message
+ *  for a stop or the end of its capture (scanmon_last_error quotes it),
+ *  SCANMON_E_FETCH when its card stopped delivering, SCANMON_E_CONNECTION when
+ *  the connection was lost or the server ended it for another reason.
+ *  `options` may be null (the defaults). Health figures are made from the
+ *  blocks received. */
+SCANMON_API int scanmon_open_remote(const char* address, uint16_t port,
+                                    const scanmon_remote_options* options, scanmon_source** source);
+
 /** Closes a source in any state: a scanner source's fetch thread stops, the
  *  motors it switched are powered off, the serial line and the card are
  *  released and the priority and CPU settings put back; a capture's files are
@@ -362,7 +400,7 @@ SCANMON_API int scanmon_read_block(scanmon_source* source, int32_t timeout_ms, s
 typedef struct scanmon_source_info {
   /** sizeof(scanmon_source_info). */
   uint32_t struct_size;
-  /** SCANMON_SOURCE_SCANNER or SCANMON_SOURCE_CAPTURE. */
+  /** SCANMON_SOURCE_SCANNER, SCANMON_SOURCE_CAPTURE or SCANMON_SOURCE_REMOTE. */
   int32_t kind;
   /** 1 when blocks come with raw records. */
   int32_t has_raw;
@@ -380,6 +418,7 @@ typedef struct scanmon_source_info {
 
 #define SCANMON_SOURCE_SCANNER 1
 #define SCANMON_SOURCE_CAPTURE 2
+#define SCANMON_SOURCE_REMOTE 3
 
 /** Fills *info (set info->struct_size first). */
 SCANMON_API int scanmon_source_info_get(scanmon_source* source, scanmon_source_info* info);

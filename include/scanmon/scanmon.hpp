@@ -93,6 +93,13 @@ class Source {
     return Result::Of(scanmon_open_capture(base.c_str(), options, &out->handle_));
   }
 
+  // Connects to a scanmon-serve server (`options` null: the defaults).
+  static Result OpenRemote(const std::string& address, std::uint16_t port, Source* out,
+                           const scanmon_remote_options* options = nullptr) {
+    out->Close();
+    return Result::Of(scanmon_open_remote(address.c_str(), port, options, &out->handle_));
+  }
+
   bool is_open() const { return handle_ != nullptr; }
   scanmon_source* handle() const { return handle_; }
 
@@ -156,6 +163,13 @@ inline scanmon_scanner_settings DefaultScannerSettings() {
   scanmon_scanner_settings settings;
   scanmon_scanner_settings_init(&settings);
   return settings;
+}
+
+// Default options for reading a server (scanmon_remote_options_init).
+inline scanmon_remote_options DefaultRemoteOptions() {
+  scanmon_remote_options options;
+  scanmon_remote_options_init(&options);
+  return options;
 }
 
 // Default options for reading a capture (scanmon_capture_options_init).

@@ -1,0 +1,21 @@
+// The remote source: a scanmon-serve server read over TCP (docs/stream.md).
+//
+// No thread of its own: a read waits on the socket in the caller's thread,
+// at most its time-out. One receive buffer, sized at open for the server's
+// largest block frame, holds a partial frame across reads; nothing is
+// allocated per block.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "libscanmon/source.h"
+
+namespace scanmon_lib {
+
+// Opens with arguments already checked. SCANMON_OK and *source, or the
+// failure's status with the thread's error text set.
+int OpenRemoteSource(std::uint32_t address, std::uint16_t port,
+                     const scanmon_remote_options& options, std::unique_ptr<Source>* source);
+
+}  // namespace scanmon_lib

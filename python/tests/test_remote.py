@@ -1,0 +1,188 @@
+"""scanmon-serve end to end on the loopback: the stand-in scanner served to
+several readers (Python's scanmon.remote and the C library's remote source),
+readers that vanish, stall or send garbage, refusals, and the server stopped
+or killed mid-stream."""
+
+import ctypes
+import os
+import re
+import signal
+import socket
+import struct
+import subprocess
+import time
+
+import pytest
+
+from conftest import config_text, stand_in_environment
+from scanmon.live import EndOfSource
+from scanmon.remote import RemoteSource, ServerEnded
+
+
+class Server:
+    def __init__(self, folder, *args, env=None):
+        serve = os.environ.get("SCANMON_SERVE")
+        if not serve:
+            pytest.skip("SCANMON_SERVE not set (run through ctest)")
+        cal = os.path.join(os.environ["SCANMON_DEMO_DIR"], "ar4000_demo.cal")
+        (folder / "ar4000_demo.cal").write_bytes(open(cal, "rb").read())
+        # 200 kHz in fetches of 5000 (40 blocks a second), no settle wait.
+        (folder / "scan.cfg").write_text(config_text("unused", period_us=5, fetch=5000))
+        self.process = subprocess.Popen(
+            [serve, "--listen", "127.0.0.1:0", *args, "scan.cfg"], cwd=folder,
+            env=env or stand_in_environment(), stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.port = None
+        deadline = time.monotonic() + 30
+        while self.port is None and time.monotonic() < deadline:
+            line = self.process.stdout.readline()
+            if not line:
+                break
+            match = re.search(r"Listening on 127\.0\.0\.1:(\d+)", line)
+            if match:
+                self.port = int(match.group(1))
+        if self.port is None:
+            self.process.kill()
+            out, err = self.process.communicate()
+            pytest.fail("the server did not start: " + out + err)
+
+    def stop(self, sig=signal.SIGTERM):
+        self.process.send_signal(sig)
+        return self.finish()
+
+    def finish(self):
+        out, err = self.process.communicate(timeout=30)
+        return self.process.returncode, out, err
+
+
+@pytest.fixture
+def server(tmp_path):
+    made = []
+
+    def start(*args, env=None):
+        made.append(Server(tmp_path, *args, env=env))
+        return made[-1]
+    yield start
+    for s in made:
+        if s.process.poll() is None:
+            s.process.kill()
+            s.process.communicate()
+
+
+def frames_until_closed(sock):
+    """The (type, payload) frames a raw socket receives until the server closes it."""
+    sock.settimeout(15)
+    data = b""
+    while True:
+        chunk = sock.recv(65536)
+        if not chunk:
+            break
+        data += chunk
+    frames = []
+    while len(data) >= 8:
+        kind, length = struct.unpack_from("<II", data)
+        frames.append((kind, data[8:8 + length]))
+        data = data[8 + length:]
+    return frames
+
+
+def contiguous(reader, blocks):
+    """Reads `blocks` blocks; true when none was lost at the server."""
+    first = reader.read(10.0)
+    seq = first.info["sequence"]
+    for _ in range(blocks - 1):
+        block = reader.read(10.0)
+        seq += 1
+        if block.info["sequence"] != seq or block.info["dropped_before"] != 0:
+            return False
+    return True
+
+
+def test_readers_stall_vanish_and_garbage_then_a_stop(server):
+    s = server()
+    steady = RemoteSource("127.0.0.1", s.port)
+    stalled = RemoteSource("127.0.0.1", s.port)
+    killed = RemoteSource("127.0.0.1", s.port)
+    assert steady.header["sample_period"] == 5 and steady.max_block_samples == 5000
+    assert killed.read(10.0) is not None
+    killed._sock.close()  # vanishes mid-stream
+    garbage = socket.create_connection(("127.0.0.1", s.port))
+    garbage.sendall(b"\xff" * 64)
+    silent = socket.create_connection(("127.0.0.1", s.port))  # never greets
+    # One reader stalls for 3 s (its queue of 32 blocks, 0.8 s, overflows) while the
+    # steady one reads every block.
+    assert contiguous(steady, 120)
+    block = stalled.read(10.0)
+    for _ in range(1000):
+        block = stalled.read(10.0)
+        if block.info["dropped_before"]:
+            break
+    assert block.info["dropped_before"] > 0 and stalled.samples_lost > 0
+    # The garbage sender got the greeting, then an end frame naming the
+    # protocol (reason 7); the silent one, after 5 s, the time-out (reason 8).
+    for sock, reason in ((garbage, 7), (silent, 8)):
+        frames = frames_until_closed(sock)
+        assert [kind for kind, _ in frames] == [1, 4]
+        assert struct.unpack_from("<I", frames[1][1])[0] == reason
+    # The steady reader is behind by what came meanwhile: it drains that and
+    # then sees the end message.
+    s.process.send_signal(signal.SIGTERM)
+    with pytest.raises(EndOfSource, match="stopped by its operator"):
+        for _ in range(2000):
+            steady.read(10.0)
+    code, out, err = s.finish()
+    assert code == 3, err
+    assert "readers served: 5" in out and "ended: the server was stopped" in out
+    assert re.search(r"reader 3 \(127\.0\.0\.1:\d+\): blocks sent \d+, samples lost 0; left", out)
+
+
+def test_refusals_and_the_key(server):
+    env = stand_in_environment()
+    env["SCANMON_SERVE_KEY"] = "sesame"
+    s = server("--max-readers", "1", env=env)
+    with pytest.raises(ServerEnded) as wrong:
+        RemoteSource("127.0.0.1", s.port, key="wrong").read(10.0)
+    assert wrong.value.reason == 6
+    first = RemoteSource("127.0.0.1", s.port, key="sesame")
+    assert first.read(10.0) is not None
+    with pytest.raises(ServerEnded) as full:
+        RemoteSource("127.0.0.1", s.port, key="sesame")
+    assert full.value.reason == 5 and "1 readers at most" in full.value.text
+    s.stop()
+
+
+def test_the_c_library_reads_and_sees_a_killed_server(server):
+    path = os.environ.get("SCANMON_LIBRARY")
+    if not path:
+        pytest.skip("SCANMON_LIBRARY not set (a build without the shared library)")
+    from scanmon.live import load_library
+    lib = load_library()
+    lib.scanmon_open_remote.argtypes = [ctypes.c_char_p, ctypes.c_uint16, ctypes.c_void_p,
+                                        ctypes.POINTER(ctypes.c_void_p)]
+    lib.scanmon_read_block.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.c_void_p,
+                                       ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32]
+    lib.scanmon_close.argtypes = [ctypes.c_void_p]
+    lib.scanmon_last_error.restype = ctypes.c_char_p
+    s = server()
+    handles = []
+    for _ in range(3):
+        handle = ctypes.c_void_p()
+        assert lib.scanmon_open_remote(b"127.0.0.1", s.port, None, ctypes.byref(handle)) == 0, \
+            lib.scanmon_last_error()
+        handles.append(handle)
+    block = (ctypes.c_uint8 * 64)()
+    samples = (ctypes.c_uint8 * (64 * 5000))()
+    for handle in handles:
+        for _ in range(20):
+            assert lib.scanmon_read_block(handle, 10000, block, samples, None, 5000) == 0
+    s.process.kill()
+    s.process.communicate()
+    for handle in handles:
+        status = 0
+        for _ in range(100000):
+            status = lib.scanmon_read_block(handle, 10000, block, samples, None, 5000)
+            if status != 0:
+                break
+        assert status == -12  # SCANMON_E_CONNECTION
+        assert b"without an end message" in lib.scanmon_last_error()
+        lib.scanmon_close(handle)

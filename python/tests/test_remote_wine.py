@@ -1,0 +1,122 @@
+"""Across the 32-bit wall: the 32-bit Windows scanmon-serve.exe with the
+32-bit stand-in driver under Wine, read over the loopback by the native Linux
+library and by Python: the shape of the operator's PC (the server beside the
+card, a 64-bit program reading it).
+
+Runs when the 32-bit Windows build (SCANMON_WINDOWS_BUILD32, default
+build-mingw32 in the source folder, with scanmon-serve.exe and the stand-in's
+hsif.dll) and Debian's 32-bit Wine are present; otherwise skipped, saying why.
+"""
+
+import ctypes
+import os
+import re
+import signal
+import subprocess
+import time
+
+import pytest
+
+from conftest import config_text
+from scanmon.live import EndOfSource
+from scanmon.remote import RemoteSource
+
+SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
+BUILD32 = os.environ.get("SCANMON_WINDOWS_BUILD32", os.path.join(SOURCE, "build-mingw32"))
+SERVE_EXE = os.path.join(BUILD32, "tools", "scanmon-serve", "scanmon-serve.exe")
+STANDIN = os.path.join(BUILD32, "standin")
+WINE32 = "/usr/lib/wine/wine"
+
+
+def find_windows_process(folder):
+    """The process Wine runs scanmon-serve.exe in: the one working in `folder`."""
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            cmdline = open("/proc/%s/cmdline" % name, "rb").read()
+            cwd = os.readlink("/proc/%s/cwd" % name)
+        except OSError:
+            continue
+        if b"scanmon-serve.exe" in cmdline and not cmdline.startswith((b"bash", b"/bin/bash")) \
+                and b"start.exe" not in cmdline and cwd == str(folder):
+            return int(name)
+    return None
+
+
+def test_the_32_bit_server_under_wine_read_natively(tmp_path):
+    for path, what in ((SERVE_EXE, "the 32-bit scanmon-serve.exe (build build-mingw32)"),
+                       (os.path.join(STANDIN, "hsif.dll"), "the 32-bit stand-in hsif.dll"),
+                       (WINE32, "the 32-bit Wine (wine32:i386)")):
+        if not os.path.exists(path):
+            pytest.skip("no %s at %s" % (what, path))
+    if not os.environ.get("SCANMON_DEMO_DIR"):
+        pytest.skip("SCANMON_DEMO_DIR not set (run through ctest)")
+    cal = os.path.join(os.environ["SCANMON_DEMO_DIR"], "ar4000_demo.cal")
+    (tmp_path / "ar4000_demo.cal").write_bytes(open(cal, "rb").read())
+    (tmp_path / "scan.cfg").write_text(config_text("unused", period_us=5, fetch=5000))
+    env = dict(os.environ)
+    env["WINEPATH"] = "Z:" + STANDIN
+    env["WINEPREFIX"] = os.path.join(BUILD32, "wineprefix")
+    env["HSIF_SIM_MIRROR_WANDER"] = "0"
+    server = subprocess.Popen(
+        ["bash", os.path.join(SOURCE, "scripts", "wine-run.sh"), SERVE_EXE,
+         "--listen", "127.0.0.1:0", "scan.cfg"], cwd=tmp_path, env=env,
+        stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        port = None
+        deadline = time.monotonic() + 120
+        while port is None and time.monotonic() < deadline:
+            line = server.stdout.readline().decode("latin-1")
+            if not line:
+                break
+            match = re.search(r"Listening on 127\.0\.0\.1:(\d+)", line)
+            if match:
+                port = int(match.group(1))
+        assert port is not None, server.stderr.read1().decode("latin-1")
+
+        # Python: two seconds at 200 kHz, nothing lost.
+        reader = RemoteSource("127.0.0.1", port, timeout=30)
+        assert reader.header["sample_period"] == 5 and reader.header["cal_file"] == "ar4000_demo.cal"
+        first = reader.read(30.0)
+        seq, samples = first.info["sequence"], 0
+        while samples < 400000:
+            block = reader.read(30.0)
+            seq += 1
+            assert block.info["sequence"] == seq and block.info["dropped_before"] == 0
+            samples += int(block.info["count"])
+
+        # The native C library, beside it.
+        path = os.environ.get("SCANMON_LIBRARY")
+        if path:
+            from scanmon.live import load_library
+            lib = load_library()
+            lib.scanmon_open_remote.argtypes = [ctypes.c_char_p, ctypes.c_uint16, ctypes.c_void_p,
+                                                ctypes.POINTER(ctypes.c_void_p)]
+            lib.scanmon_read_block.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.c_void_p,
+                                               ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32]
+            lib.scanmon_close.argtypes = [ctypes.c_void_p]
+            lib.scanmon_last_error.restype = ctypes.c_char_p
+            handle = ctypes.c_void_p()
+            assert lib.scanmon_open_remote(b"127.0.0.1", port, None, ctypes.byref(handle)) == 0, \
+                lib.scanmon_last_error()
+            block = (ctypes.c_uint8 * 64)()
+            buffer = (ctypes.c_uint8 * (64 * 5000))()
+            for _ in range(20):
+                assert lib.scanmon_read_block(handle, 30000, block, buffer, None, 5000) == 0, \
+                    lib.scanmon_last_error()
+            lib.scanmon_close(handle)
+
+        # Ctrl-C (Wine turns SIGINT into the console's event) stops the
+        # server: the reader gets the end message.
+        windows_process = find_windows_process(tmp_path)
+        assert windows_process is not None
+        os.kill(windows_process, signal.SIGINT)
+        with pytest.raises(EndOfSource, match="stopped"):
+            for _ in range(4000):
+                reader.read(30.0)
+        assert server.wait(timeout=60) == 3
+    finally:
+        if server.poll() is None:
+            server.kill()
+            server.communicate()

@@ -1,0 +1,104 @@
+// Portable socket helpers: see net.h.
+#include "stream/net.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "platform/clock.h"
+
+namespace stream {
+
+namespace {
+
+std::atomic<int> g_started{0};
+
+int RemainingMs(double end_s) {
+  const double left = end_s - platform::MonotonicSeconds();
+  return left <= 0 ? 0 : static_cast<int>(left * 1000.0) + 1;
+}
+
+}  // namespace
+
+bool StartSockets() {
+  if (g_started.load() == 1) return true;
+  if (win::WSAStartup(0x0202) != 0) return false;
+  g_started.store(1);
+  return true;
+}
+
+bool SetNonBlocking(win::SOCKET s) {
+  unsigned long on = 1;
+  return win::ioctlsocket(s, win::FIONBIO, &on) == 0;
+}
+
+win::sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
+  win::sockaddr_in in;
+  std::memset(&in, 0, sizeof in);
+  in.sin_family = static_cast<std::uint16_t>(win::AF_INET);
+  in.sin_port = win::htons(port);
+  in.sin_addr.s_addr = win::htonl(address);
+  return in;
+}
+
+win::SOCKET ConnectWithin(std::uint32_t address, std::uint16_t port, int timeout_ms, int* error) {
+  win::SOCKET s = win::socket(win::AF_INET, win::SOCK_STREAM, win::IPPROTO_TCP);
+  if (s == win::INVALID_SOCKET) {
+    *error = win::WSAGetLastError();
+    return s;
+  }
+  const int on = 1;
+  win::setsockopt(s, win::IPPROTO_TCP, win::TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                  sizeof on);
+  if (!SetNonBlocking(s)) {
+    *error = win::WSAGetLastError();
+    win::closesocket(s);
+    return win::INVALID_SOCKET;
+  }
+  win::sockaddr_in in = MakeAddress(address, port);
+  if (win::connect(s, reinterpret_cast<const win::sockaddr*>(&in), sizeof in) != 0) {
+    const int code = win::WSAGetLastError();
+    if (code != win::WSAEWOULDBLOCK && code != win::WSAEINPROGRESS) {
+      *error = code;
+      win::closesocket(s);
+      return win::INVALID_SOCKET;
+    }
+    win::WSAPOLLFD fd{s, win::POLLOUT, 0};
+    const int n = win::WSAPoll(&fd, 1, timeout_ms);
+    if (n <= 0 || (fd.revents & (win::POLLERR | win::POLLHUP | win::POLLNVAL)) != 0) {
+      // A refused connection shows as an error event; which one the system
+      // does not say through poll, so a refusal is named as the likely cause.
+      *error = n == 0 ? win::WSAETIMEDOUT : win::WSAECONNREFUSED;
+      win::closesocket(s);
+      return win::INVALID_SOCKET;
+    }
+  }
+  return s;
+}
+
+bool SendAllWithin(win::SOCKET s, const std::uint8_t* data, std::size_t bytes, int timeout_ms,
+                   int* error) {
+  const double end_s = platform::MonotonicSeconds() + timeout_ms / 1000.0;
+  while (bytes > 0) {
+    const int step = bytes > (1u << 20) ? (1 << 20) : static_cast<int>(bytes);
+    const int n = win::send(s, reinterpret_cast<const char*>(data), step, 0);
+    if (n > 0) {
+      data += n;
+      bytes -= static_cast<std::size_t>(n);
+      continue;
+    }
+    const int code = win::WSAGetLastError();
+    if (n < 0 && code != win::WSAEWOULDBLOCK) {
+      *error = code;
+      return false;
+    }
+    const int left = RemainingMs(end_s);
+    win::WSAPOLLFD fd{s, win::POLLOUT, 0};
+    if (left == 0 || win::WSAPoll(&fd, 1, left) <= 0) {
+      *error = win::WSAETIMEDOUT;
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace stream

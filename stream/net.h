@@ -1,0 +1,31 @@
+// Small portable helpers on the platform's sockets (platform/socket.h) that
+// the server and the remote source share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/socket.h"
+
+namespace stream {
+
+// WSAStartup once per process (later calls do nothing); false when it failed.
+bool StartSockets();
+
+// Non-blocking mode on; false on failure.
+bool SetNonBlocking(win::SOCKET s);
+
+// An IPv4 address (host order) and port as Winsock's sockaddr_in.
+win::sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port);
+
+// Connects within timeout_ms; the socket returned is non-blocking with
+// TCP_NODELAY set. INVALID_SOCKET on failure, *error the Winsock code
+// (WSAETIMEDOUT when the time ran out).
+win::SOCKET ConnectWithin(std::uint32_t address, std::uint16_t port, int timeout_ms, int* error);
+
+// Sends all `bytes` on a non-blocking socket, waiting for room at most until
+// timeout_ms has passed. false on failure or time-out (*error set).
+bool SendAllWithin(win::SOCKET s, const std::uint8_t* data, std::size_t bytes, int timeout_ms,
+                   int* error);
+
+}  // namespace stream
