@@ -76,6 +76,20 @@ if [ "$run_tests" = 1 ]; then
   if [ "$wine32" = 1 ]; then
     (cd "$root/build-mingw32" && ctest -j "$jobs" --timeout 120 --output-on-failure)
     stage "i686 tests under Wine"
+    # Across the 32-bit wall: the 32-bit scanmon-serve.exe with the 32-bit
+    # stand-in under Wine, read over the loopback by the native library and by
+    # Python (a test of the Linux build, which finds build-mingw32 here). It
+    # must run, not skip.
+    if [ -f "$root/build/CTestTestfile.cmake" ]; then
+      wall=$(ctest --test-dir "$root/build" -R '^python_test_remote_wine$' -V --timeout 300 2>&1) ||
+        { echo "$wall"; exit 1; }
+      grep -qE '^[0-9: ]*=+ [0-9]+ passed' <<<"$wall" && ! grep -q ' skipped' <<<"$wall" ||
+        { echo "$wall"; echo "!! ci-windows: the across-the-wall test did not run"; exit 1; }
+      grep -E '=+ .*passed' <<<"$wall" | tail -n 1
+      stage "32-bit server under Wine read by the Linux library and Python"
+    else
+      echo "!! ci-windows: no Linux build in $root/build: the across-the-wall test NOT RUN"
+    fi
   else
     echo "!! ci-windows: i686 tests NOT RUN: no 32-bit Wine (see above)"
     stage "i686 tests NOT RUN"
