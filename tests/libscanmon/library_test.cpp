@@ -259,14 +259,20 @@ TEST_F(Scanner, CloseInAnyStatePowersTheMotorsOffAndReleasesTheCard) {
 }
 
 TEST_F(Scanner, AFailedBringUpReleasesWhatItOpenedAndQuotesItsMessages) {
+  // The message, and for the port and the calibration file the explanation
+  // the monitor prints after it (the driver's reason among it).
   const struct {
     const char* step;
     int status;
     const char* message;
+    const char* detail;
   } cases[] = {
-      {"openport", SCANMON_E_BRING_UP, "Error: Serial Comm port open failed."},
-      {"encoder2", SCANMON_E_BRING_UP, "Error: Failed to set encoder2"},
-      {"sample-period", SCANMON_E_BRING_UP, "minimum sample period is 5 us"},
+      {"openport", SCANMON_E_BRING_UP, "Error: Serial Comm port open failed.",
+       "driver: told to fail (HSIF_SIM_FAIL=openport)"},
+      {"calibration-data", SCANMON_E_BRING_UP, "ERROR: Could not read calibration file",
+       ": told to fail (HSIF_SIM_FAIL=calibration-data)"},
+      {"encoder2", SCANMON_E_BRING_UP, "Error: Failed to set encoder2", ""},
+      {"sample-period", SCANMON_E_BRING_UP, "minimum sample period is 5 us", ""},
   };
   for (const auto& c : cases) {
     std::remove(log_.c_str());
@@ -275,6 +281,7 @@ TEST_F(Scanner, AFailedBringUpReleasesWhatItOpenedAndQuotesItsMessages) {
     EXPECT_EQ(source_, nullptr);
     EXPECT_TRUE(Contains(scanmon_last_error(), c.message))
         << c.step << ": " << scanmon_last_error();
+    EXPECT_TRUE(Contains(scanmon_last_error(), c.detail)) << c.step << ": " << scanmon_last_error();
     if (std::string(c.step) != "openport") {
       EXPECT_TRUE(Contains(Log(), "HsifClose card=0")) << c.step << "\n" << Log();
     }
