@@ -9,7 +9,6 @@
 
 #include "capture/block_index.h"
 #include "capture/capture_header.h"
-#include "capture/header_bytes.h"
 #include "capture/header_plausibility.h"
 #include "hsif/driver_records.h"
 #include "platform/clock.h"
@@ -56,40 +55,19 @@ class CaptureFile {
     if (handle_ != nullptr) win::CloseHandle(handle_);
     handle_ = nullptr;
   }
+  win::HANDLE handle() const { return handle_; }
 
  private:
   win::HANDLE handle_ = nullptr;
 };
 
-std::uint32_t Le32(const unsigned char* bytes) {
-  return capture_bytes::DecodeLe32(bytes);
-}
-
-// The capture header from its bytes (292, or 293 for version 3). False when
-// the file ends inside it.
+// The capture header, read by capture/'s reader, and its size in the file
+// (292, or 293 for version 3). False when the file ends inside it or it is not
+// valid.
 bool ReadHeader(CaptureFile& file, CaptureHeader* header, std::size_t* header_bytes) {
-  unsigned char bytes[kCaptureHeaderBytes] = {};
-  if (!file.Read(bytes, kCaptureHeaderBytesOther)) return false;
-  header->version = Le32(bytes + 0);
-  header->sample_period = Le32(bytes + 4);
-  header->max_range = Le32(bytes + 8);
-  header->buf_size = Le32(bytes + 12);
-  header->num_samples = Le32(bytes + 16);
-  header->motor1_encoder_ppr = static_cast<std::int32_t>(Le32(bytes + 20));
-  header->motor2_encoder_ppr = static_cast<std::int32_t>(Le32(bytes + 24));
-  header->calibration_value = static_cast<std::int32_t>(Le32(bytes + 28));
-  header->motor1_power = bytes[32];
-  header->motor2_power = bytes[33];
-  header->comport = bytes[34];
-  header->card_number = bytes[35];
-  std::memcpy(header->cal_file, bytes + 36, kCalFileBytes);
-  header->sensor_model = kSensorModelUnknown;
-  *header_bytes = kCaptureHeaderBytesOther;
-  if (header->version == kCaptureHeaderVersion) {
-    if (!file.Read(bytes + kCaptureHeaderBytesOther, 1)) return false;
-    header->sensor_model = bytes[kCaptureHeaderBytesOther];
-    *header_bytes = kCaptureHeaderBytes;
-  }
+  if (ReadCaptureHeaderFrom(file.handle(), header) == 0) return false;
+  *header_bytes =
+      header->version == kCaptureHeaderVersion ? kCaptureHeaderBytes : kCaptureHeaderBytesOther;
   return true;
 }
 

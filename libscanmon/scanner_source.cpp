@@ -13,9 +13,9 @@
 
 #include "health/scan_health.h"
 #include "hsif/driver_binding.h"
+#include "libscanmon/record_ring.h"
 #include "platform/clock.h"
 #include "procenv/process_settings.h"
-#include "record/record_ring.h"
 #include "scanner/bring_up.h"
 
 namespace scanmon_lib {

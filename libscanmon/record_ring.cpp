@@ -1,4 +1,4 @@
-#include "record/record_ring.h"
+#include "libscanmon/record_ring.h"
 
 #include <algorithm>
 #include <cstring>
