@@ -40,6 +40,9 @@ class RecordRing {
   // Consumer: the longest run of waiting bytes that is contiguous in storage,
   // at most `limit`; *data points at it.
   std::size_t Peek(const unsigned char** data, std::size_t limit) const;
+  // Consumer: copies the first `bytes` waiting (at most Pending()) into
+  // `out`, leaving them in the ring.
+  void CopyOut(void* out, std::size_t bytes) const;
   // Consumer: releases `bytes` from the front (after writing them).
   void Drop(std::size_t bytes);
 

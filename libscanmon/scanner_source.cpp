@@ -68,6 +68,10 @@ class ScannerSource final : public StagedScanner {
   ScannerPhase Phase() const override { return phase_.load(std::memory_order_acquire); }
   ScannerFailure Failure() const override { return failure_.load(std::memory_order_acquire); }
   bool PriorityRaised() const override { return raised_.load(std::memory_order_acquire); }
+  int PeekBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* spare,
+                scanmon_raw_sample* spare_raw, std::uint32_t capacity,
+                const scanmon_sample** samples, const scanmon_raw_sample** raw) override;
+  void ReleaseBlock() override;
 
  private:
   enum class BringUp { kRunning, kDone, kFailed };
@@ -80,6 +84,7 @@ class ScannerSource final : public StagedScanner {
   bool WaitSettle();
   void FetchLoop();
   void Publish(const scanmon_block& block, std::uint32_t count);
+  int TakeBlockRecord(std::int32_t timeout_ms);
   void Stop();
   static void CollectMessage(const char* text, void* context);
 
@@ -459,8 +464,8 @@ void ScannerSource::Stop() {
   thread_.join();
 }
 
-int ScannerSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* samples,
-                             scanmon_raw_sample* raw, std::uint32_t capacity) {
+// The next block's record taken from its ring into pending_ (once).
+int ScannerSource::TakeBlockRecord(std::int32_t timeout_ms) {
   if (!have_pending_) {
     auto ready = [this] {
       return block_ring_->Pending() >= kBlockBytes || ended_.load(std::memory_order_acquire);
@@ -486,6 +491,13 @@ int ScannerSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scan
     TakeFromRing(*block_ring_, &pending_, kBlockBytes);
     have_pending_ = true;
   }
+  return SCANMON_OK;
+}
+
+int ScannerSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* samples,
+                             scanmon_raw_sample* raw, std::uint32_t capacity) {
+  const int taken = TakeBlockRecord(timeout_ms);
+  if (taken != SCANMON_OK) return taken;
   *block = pending_;
   if ((samples != nullptr || raw != nullptr) && pending_.count > capacity) {
     return SetError(SCANMON_E_BUFFER, "the block holds %lu samples, the buffers %lu",
@@ -498,6 +510,49 @@ int ScannerSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scan
   ++blocks_read_;
   samples_read_ += pending_.count;
   return SCANMON_OK;
+}
+
+int ScannerSource::PeekBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* spare,
+                             scanmon_raw_sample* spare_raw, std::uint32_t capacity,
+                             const scanmon_sample** samples, const scanmon_raw_sample** raw) {
+  const int taken = TakeBlockRecord(timeout_ms);
+  if (taken != SCANMON_OK) return taken;
+  *block = pending_;
+  if (pending_.count > capacity) {
+    return SetError(SCANMON_E_BUFFER, "the block holds %lu samples, the buffers %lu",
+                    static_cast<unsigned long>(pending_.count),
+                    static_cast<unsigned long>(capacity));
+  }
+  // The records are put whole and in order, so they lie at the rings' fronts:
+  // in one run, or across the end of the storage (then copied out).
+  const std::size_t bytes = pending_.count * kSampleBytes;
+  const unsigned char* run = nullptr;
+  if (sample_ring_->Peek(&run, bytes) == bytes) {
+    *samples = reinterpret_cast<const scanmon_sample*>(run);
+  } else {
+    sample_ring_->CopyOut(spare, bytes);
+    *samples = spare;
+  }
+  *raw = nullptr;
+  if (settings_.keep_raw) {
+    const std::size_t raw_bytes = pending_.count * kRawBytes;
+    if (raw_ring_->Peek(&run, raw_bytes) == raw_bytes) {
+      *raw = reinterpret_cast<const scanmon_raw_sample*>(run);
+    } else {
+      raw_ring_->CopyOut(spare_raw, raw_bytes);
+      *raw = spare_raw;
+    }
+  }
+  return SCANMON_OK;
+}
+
+void ScannerSource::ReleaseBlock() {
+  if (!have_pending_) return;
+  sample_ring_->Drop(pending_.count * kSampleBytes);
+  if (settings_.keep_raw) raw_ring_->Drop(pending_.count * kRawBytes);
+  have_pending_ = false;
+  ++blocks_read_;
+  samples_read_ += pending_.count;
 }
 
 void ScannerSource::Info(scanmon_source_info* info) const {

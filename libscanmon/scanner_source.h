@@ -47,6 +47,15 @@ class StagedScanner : public Source {
   virtual ScannerFailure Failure() const = 0;
   // Whether the priority raise asked for took effect (known from kSampling).
   virtual bool PriorityRaised() const = 0;
+  // ReadBlock without the copy: *samples (and *raw, when kept) point at the
+  // block's records where they lie in the source's rings, or, when a ring
+  // wraps inside the block, at the caller's buffers (of `capacity` records)
+  // they were copied to. They stay valid until ReleaseBlock, which must
+  // follow every SCANMON_OK before the next PeekBlock.
+  virtual int PeekBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* spare,
+                        scanmon_raw_sample* spare_raw, std::uint32_t capacity,
+                        const scanmon_sample** samples, const scanmon_raw_sample** raw) = 0;
+  virtual void ReleaseBlock() = 0;
 };
 
 // Opens the scanner staged (Start is then needed), the samples not fed to the

@@ -146,11 +146,16 @@ LoopResult RunCapture(scanmon_lib::StagedScanner* source, const Configuration& c
       break;
     }
     if (writer->Failed()) break;
+    // The block's records are read where they lie in the source's ring (the
+    // fetch buffers only when the ring wraps inside it) and copied once, into
+    // the writer's rings.
     scanmon_block got{};
-    const int read =
-        source->ReadBlock(static_cast<std::int32_t>(kWaitSliceMs), &got,
-                          reinterpret_cast<scanmon_sample*>(g_processed),
-                          reinterpret_cast<scanmon_raw_sample*>(g_raw), kMaxFetchSamples);
+    const scanmon_sample* samples = nullptr;
+    const scanmon_raw_sample* raw = nullptr;
+    const int read = source->PeekBlock(static_cast<std::int32_t>(kWaitSliceMs), &got,
+                                       reinterpret_cast<scanmon_sample*>(g_processed),
+                                       reinterpret_cast<scanmon_raw_sample*>(g_raw),
+                                       kMaxFetchSamples, &samples, &raw);
     const double now_s = NowSeconds();
     if (read == SCANMON_TIMEOUT) {
       if (now_s - last_samples_s >= silence_limit_s) {
@@ -189,7 +194,8 @@ LoopResult RunCapture(scanmon_lib::StagedScanner* source, const Configuration& c
       }
       std::uint64_t left = target - r.recorded;
       std::uint32_t take = left < got.count ? static_cast<std::uint32_t>(left) : got.count;
-      FeedHealth(g_health, g_processed, take, lost, config.header.sample_period,
+      const auto* processed = reinterpret_cast<const ProcessedSample*>(samples);
+      FeedHealth(g_health, processed, take, lost, config.header.sample_period,
                  static_cast<double>(got.mono_ns) * 1e-9);
       // The buffer was started afresh after this fetch: samples are missing
       // after it too, and no revolution may be measured across them.
@@ -204,7 +210,8 @@ LoopResult RunCapture(scanmon_lib::StagedScanner* source, const Configuration& c
         kept.dropped_before = dropping;
         kept.utc_ns = got.utc_ns;
         kept.mono_ns = got.mono_ns;
-        if (writer->Append(g_processed, keep_raw ? g_raw : nullptr, take, kept)) {
+        if (writer->Append(processed, keep_raw ? static_cast<const void*>(raw) : nullptr, take,
+                           kept)) {
           pending_flags = 0;
           if (dropping > 0) {
             status->Note("ring drained: %llu samples not kept at sample %llu",
@@ -225,6 +232,7 @@ LoopResult RunCapture(scanmon_lib::StagedScanner* source, const Configuration& c
           r.ring_dropped += take;
         }
       }
+      source->ReleaseBlock();
     }
     const double elapsed = NowSeconds() - r.start_s;
     if (status->Due(elapsed)) {
