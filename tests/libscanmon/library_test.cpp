@@ -76,7 +76,8 @@ class Scanner : public testing::Test {
   void SetUp() override {
     std::string cal = ReadText(std::string(SCANMON_DEMO_DIR) + "/ar4000_demo.cal");
     cal_path_ = scratch_.Write("ar4000_demo.cal", cal);
-    for (const char* name : {"HSIF_SIM_FAIL", "HSIF_SIM_FAIL_FETCH_AFTER", "HSIF_SIM_UNPACED"}) {
+    for (const char* name : {"HSIF_SIM_FAIL", "HSIF_SIM_FAIL_FETCH_AFTER", "HSIF_SIM_UNPACED",
+                             "HSIF_SIM_LOSE_DATA_AT", "HSIF_SIM_BUFFER"}) {
       SetVariable(name, "");
     }
     SetVariable("HSIF_SIM_LOG", log_);
@@ -175,6 +176,32 @@ TEST_F(Scanner, DeliversEverySampleInOrderWithConsecutiveBlocks) {
   EXPECT_EQ(scanmon_close(source_), SCANMON_OK);
   source_ = nullptr;
   ExpectReleased(Log(), "after reading");
+}
+
+TEST_F(Scanner, LostDataIsMarkedOnceOnItsBlockAndTheCardRestarted) {
+  // The card loses data on its third fetch, a short one (its buffer holds
+  // exactly one fetch): that block alone carries the flag, though the driver
+  // leaves the flag in the buffer's last slot.
+  SetVariable("HSIF_SIM_LOSE_DATA_AT", "3");
+  SetVariable("HSIF_SIM_BUFFER", "1000");
+  ASSERT_EQ(Open(), SCANMON_OK) << scanmon_last_error();
+  std::vector<scanmon_sample> samples(1000);
+  int flagged = 0;
+  for (int i = 0; i < 12; ++i) {
+    scanmon_block block{};
+    ASSERT_EQ(scanmon_read_block(source_, 5000, &block, samples.data(), nullptr, 1000), SCANMON_OK)
+        << scanmon_last_error();
+    if ((block.flags & SCANMON_BLOCK_LOST_DATA) != 0) ++flagged;
+  }
+  EXPECT_EQ(flagged, 1);
+  scanmon_health health{};
+  health.struct_size = sizeof health;
+  ASSERT_EQ(scanmon_health_get(source_, &health), SCANMON_OK);
+  EXPECT_EQ(health.lost_events, 1u);
+  const std::string log = Log();
+  const std::size_t lost = log.find("lost=1 fetch=3");
+  ASSERT_NE(lost, std::string::npos) << log;
+  EXPECT_NE(log.find("HsifSamplingEnable card=0", lost), std::string::npos) << log;
 }
 
 TEST_F(Scanner, DropsWhatAStalledReaderCannotTakeAndCountsItExactly) {
