@@ -85,6 +85,12 @@ int ReadCaptureHeader(const char* path, win::HANDLE* handle_out, CaptureHeader* 
 // ReadCaptureHeader without a word on stdout (the open's failure included).
 int ReadCaptureHeaderQuietly(const char* path, win::HANDLE* handle_out, CaptureHeader* header);
 
+// The header read from an open file at its position, as ReadCaptureHeader
+// reads it (the one reader of capture headers: the tools and the library's
+// capture source alike). 1 when whole and valid, the handle then just after
+// the header.
+int ReadCaptureHeaderFrom(win::HANDLE handle, CaptureHeader* header);
+
 // The fifteen-line report ReadCaptureHeader prints. With `escape_name` the name
 // field is printed up to its NUL with every byte that is not printable ASCII
 // (and the backslash) as \xHH, so a hostile file cannot reach the terminal.

@@ -120,7 +120,10 @@ int ReadCaptureHeaderQuietly(const char* path, win::HANDLE* handle_out, CaptureH
     *handle_out = win::INVALID_HANDLE_VALUE;
     return 0;
   }
-  win::HANDLE handle = *handle_out;
+  return ReadCaptureHeaderFrom(*handle_out, header);
+}
+
+int ReadCaptureHeaderFrom(win::HANDLE handle, CaptureHeader* header) {
   if (!ReadFields(handle, header)) return 0;
 
   if (header->version == kCaptureHeaderVersion) {

@@ -34,13 +34,25 @@ endif()
 # Windows its import library), a CMake package (find_package(scanmon CONFIG),
 # target scanmon::scanmon, with a version file), a pkg-config file, and the
 # API reference made by Doxygen from the header's comments.
+#
+# On Linux the shared library itself (libscanmon.so.1 and the file it names)
+# is a component of its own, "lib", packaged as Debian does as libscanmon1;
+# everything to build against it ("sdk": headers, the libscanmon.so link, the
+# CMake package, pkg-config, examples, API reference) becomes libscanmon-dev.
+# On Windows the DLL goes with the SDK component as before.
 include(CMakePackageConfigHelpers)
 set(SCANMON_INSTALL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/scanmon)
+if(WIN32)
+  set(_lib_component sdk)
+else()
+  set(_lib_component lib)
+endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/scanmon
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT sdk)
 install(TARGETS scanmon_shared EXPORT scanmonTargets
-        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sdk
-        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT sdk
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${_lib_component}
+                NAMELINK_COMPONENT sdk
+        RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT ${_lib_component}
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT sdk
         INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT scanmonTargets NAMESPACE scanmon:: DESTINATION ${SCANMON_INSTALL_CMAKE_DIR}
@@ -115,6 +127,14 @@ if(NOT WIN32)
     VERBATIM)
   add_custom_target(scanmon_changelog ALL DEPENDS ${_changelog})
   install(FILES ${_changelog} DESTINATION ${SCANMON_INSTALL_DOC_DIR} COMPONENT programs)
+  # Every Debian package has its own copyright file and changelog.
+  foreach(_pkg lib:libscanmon${PROJECT_VERSION_MAJOR} sdk:libscanmon-dev)
+    string(REPLACE ":" ";" _pkg "${_pkg}")
+    list(GET _pkg 0 _component)
+    list(GET _pkg 1 _name)
+    install(FILES ${SCANMON_PACKAGING_DIR}/copyright ${_changelog}
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_name} COMPONENT ${_component})
+  endforeach()
 endif()
 
 # ---- CPack ----------------------------------------------------------------
@@ -132,10 +152,15 @@ set(CPACK_PACKAGE_DESCRIPTION_FILE ${SCANMON_PACKAGING_DIR}/description.txt)
 file(READ ${CPACK_PACKAGE_DESCRIPTION_FILE} _description)
 string(STRIP "${_description}" _description)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${_description}")
+set(CPACK_DEBIAN_MAIN_DESCRIPTION "${_description}")
 set(CPACK_RESOURCE_FILE_LICENSE ${SCANMON_PACKAGING_DIR}/copyright)
 set(CPACK_PACKAGE_INSTALL_DIRECTORY scanmon)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_COMPONENTS_ALL programs standin sdk)
+if(WIN32)
+  set(CPACK_COMPONENTS_ALL programs standin sdk)
+else()
+  set(CPACK_COMPONENTS_ALL programs standin lib sdk)
+endif()
 set(CPACK_COMPONENT_PROGRAMS_DISPLAY_NAME "scanmon and its tools")
 set(CPACK_COMPONENT_PROGRAMS_DESCRIPTION "The monitor, the operator tools and the documentation.")
 set(CPACK_COMPONENT_PROGRAMS_REQUIRED ON)
@@ -172,20 +197,56 @@ if(WIN32)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-  set(CPACK_DEB_COMPONENT_INSTALL OFF)
+  # Three packages, as Debian splits a library: scanmon (the programs, the
+  # stand-in and demo, the documentation, the Python package), libscanmon1
+  # (the shared library) and libscanmon-dev (what to build against it).
+  set(CPACK_DEB_COMPONENT_INSTALL ON)
+  set(CPACK_COMPONENT_PROGRAMS_GROUP main)
+  set(CPACK_COMPONENT_STANDIN_GROUP main)
+  set(_libpkg libscanmon${PROJECT_VERSION_MAJOR})
+  set(_exact "(= ${PROJECT_VERSION})")
+  set(CPACK_DEBIAN_MAIN_PACKAGE_NAME scanmon)
+  set(CPACK_DEBIAN_LIB_PACKAGE_NAME ${_libpkg})
+  set(CPACK_DEBIAN_SDK_PACKAGE_NAME libscanmon-dev)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION science)
+  set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
+  set(CPACK_DEBIAN_SDK_PACKAGE_SECTION libdevel)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Dependencies from the libraries the programs and the stand-in link
-  # (dpkg-shlibdeps), not typed here.
+  # (dpkg-shlibdeps), not typed here; the Python package's live sources load
+  # the library, and the -dev package is for this very library.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # What the Python package asks for (python/CMakeLists.txt) is the main
+  # package's alone.
+  set(CPACK_DEBIAN_MAIN_PACKAGE_DEPENDS "${_libpkg} ${_exact}")
+  if(CPACK_DEBIAN_PACKAGE_DEPENDS)
+    string(APPEND CPACK_DEBIAN_MAIN_PACKAGE_DEPENDS ", ${CPACK_DEBIAN_PACKAGE_DEPENDS}")
+  endif()
+  set(CPACK_DEBIAN_MAIN_PACKAGE_RECOMMENDS "${CPACK_DEBIAN_PACKAGE_RECOMMENDS}")
+  unset(CPACK_DEBIAN_PACKAGE_DEPENDS)
+  unset(CPACK_DEBIAN_PACKAGE_RECOMMENDS)
+  set(CPACK_DEBIAN_SDK_PACKAGE_DEPENDS "${_libpkg} ${_exact}")
+  set(CPACK_DEBIAN_LIB_DESCRIPTION
+      "The scanner library of scanmon: blocks of samples from the scanner (an
+AR4000 on an HSIF card, or the stand-in) or from capture files, through a C
+interface. This package holds the shared library.")
+  set(CPACK_DEBIAN_SDK_DESCRIPTION
+      "The scanner library of scanmon: blocks of samples from the scanner (an
+AR4000 on an HSIF card, or the stand-in) or from capture files, through a C
+interface. This package holds what to build against it: the C and C++
+headers, the libscanmon.so link, the CMake package, the pkg-config file, the
+examples and the API reference.")
   # The scanner library in the system's library folder: its shlibs file and
   # the ldconfig trigger (a trigger, not ldconfig calls in maintainer scripts).
   set(_control ${CMAKE_BINARY_DIR}/packaging/control)
   file(WRITE ${_control}/shlibs
-       "libscanmon ${PROJECT_VERSION_MAJOR} scanmon (>= ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})\n")
+       "libscanmon ${PROJECT_VERSION_MAJOR} ${_libpkg} (>= ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})\n")
   file(WRITE ${_control}/triggers "activate-noawait ldconfig\n")
-  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${_control}/shlibs ${_control}/triggers)
+  # (CPack still adds maintainer scripts that call ldconfig for a library in
+  # /usr/lib, and empty ones of our own would only trade lintian's warning
+  # for another.)
+  set(CPACK_DEBIAN_LIB_PACKAGE_CONTROL_EXTRA ${_control}/shlibs ${_control}/triggers)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
       OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

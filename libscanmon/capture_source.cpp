@@ -1,16 +1,16 @@
 #include "libscanmon/capture_source.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
+#include "capture/block_index.h"
 #include "capture/capture_header.h"
-#include "capture/header_bytes.h"
 #include "capture/header_plausibility.h"
 #include "hsif/driver_records.h"
-#include "libscanmon/block_index_reader.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/sleep.h"
@@ -55,40 +55,19 @@ class CaptureFile {
     if (handle_ != nullptr) win::CloseHandle(handle_);
     handle_ = nullptr;
   }
+  win::HANDLE handle() const { return handle_; }
 
  private:
   win::HANDLE handle_ = nullptr;
 };
 
-std::uint32_t Le32(const unsigned char* bytes) {
-  return capture_bytes::DecodeLe32(bytes);
-}
-
-// The capture header from its bytes (292, or 293 for version 3). False when
-// the file ends inside it.
+// The capture header, read by capture/'s reader, and its size in the file
+// (292, or 293 for version 3). False when the file ends inside it or it is not
+// valid.
 bool ReadHeader(CaptureFile& file, CaptureHeader* header, std::size_t* header_bytes) {
-  unsigned char bytes[kCaptureHeaderBytes] = {};
-  if (!file.Read(bytes, kCaptureHeaderBytesOther)) return false;
-  header->version = Le32(bytes + 0);
-  header->sample_period = Le32(bytes + 4);
-  header->max_range = Le32(bytes + 8);
-  header->buf_size = Le32(bytes + 12);
-  header->num_samples = Le32(bytes + 16);
-  header->motor1_encoder_ppr = static_cast<std::int32_t>(Le32(bytes + 20));
-  header->motor2_encoder_ppr = static_cast<std::int32_t>(Le32(bytes + 24));
-  header->calibration_value = static_cast<std::int32_t>(Le32(bytes + 28));
-  header->motor1_power = bytes[32];
-  header->motor2_power = bytes[33];
-  header->comport = bytes[34];
-  header->card_number = bytes[35];
-  std::memcpy(header->cal_file, bytes + 36, kCalFileBytes);
-  header->sensor_model = kSensorModelUnknown;
-  *header_bytes = kCaptureHeaderBytesOther;
-  if (header->version == kCaptureHeaderVersion) {
-    if (!file.Read(bytes + kCaptureHeaderBytesOther, 1)) return false;
-    header->sensor_model = bytes[kCaptureHeaderBytesOther];
-    *header_bytes = kCaptureHeaderBytes;
-  }
+  if (ReadCaptureHeaderFrom(file.handle(), header) == 0) return false;
+  *header_bytes =
+      header->version == kCaptureHeaderVersion ? kCaptureHeaderBytes : kCaptureHeaderBytesOther;
   return true;
 }
 
@@ -114,6 +93,8 @@ class CaptureSource final : public Source {
   int OpenFiles();
   int CheckIndex();
   int NextBlock(scanmon_block* block);
+  bool NextIndexBlock(scanmon_block* block);
+  int IndexRefused(const std::string& path) const;
   bool ReadRecords(CaptureFile& file, std::size_t record_bytes, void* out, std::size_t count,
                    bool feed_health, bool lost);
 
@@ -176,15 +157,59 @@ int CaptureSource::OpenFiles() {
     }
   }
   if (has_index_) {
-    std::string why;
-    bool missing = false;
-    if (!index_.Open(base_ + ".idx", &why, &missing)) {
-      return SetError(SCANMON_E_FORMAT, "%s", why.c_str());
-    }
+    const std::string idx = base_ + ".idx";
+    if (!index_.Open(idx.c_str())) return IndexRefused(idx);
   }
   header_ = header;
   header_bytes_ = header_bytes;
   return SCANMON_OK;
+}
+
+// The block record is the index file's record: one layout in memory and on
+// disk (capture/block_index.h), read by the one reader of capture/.
+static_assert(sizeof(scanmon_block) == sizeof(BlockRecord), "one block record");
+static_assert(offsetof(scanmon_block, mono_ns) == offsetof(BlockRecord, mono_ns), "one layout");
+
+bool CaptureSource::NextIndexBlock(scanmon_block* block) {
+  BlockRecord record{};
+  if (!index_.Next(&record)) return false;
+  block->sequence = record.sequence;
+  block->first_sample = record.first_sample;
+  block->first_record = record.first_record;
+  block->count = record.count;
+  block->flags = record.flags;
+  block->dropped_before = record.dropped_before;
+  block->utc_ns = record.utc_ns;
+  block->mono_ns = record.mono_ns;
+  block->reserved = 0;
+  return true;
+}
+
+// Why the index at `path` was not opened, as the error text.
+int CaptureSource::IndexRefused(const std::string& path) const {
+  if (index_.read_failed() || index_.error() != win::ERROR_SUCCESS) {
+    return SetError(SCANMON_E_FILE, "%s cannot be opened or read", path.c_str());
+  }
+  switch (index_.check()) {
+    case BlockIndexCheck::kMagic:
+      return SetError(SCANMON_E_FORMAT, "%s is not a block index (no SCANMIDX at its start)",
+                      path.c_str());
+    case BlockIndexCheck::kVersion:
+      return SetError(SCANMON_E_FORMAT,
+                      "%s is a block index of a version this library does not read (it reads "
+                      "version %u)",
+                      path.c_str(), static_cast<unsigned>(kBlockIndexVersion));
+    case BlockIndexCheck::kSizes:
+      return SetError(SCANMON_E_FORMAT,
+                      "%s has a header of %lu bytes and records of %lu: not a block index this "
+                      "library reads",
+                      path.c_str(), static_cast<unsigned long>(index_.header_size()),
+                      static_cast<unsigned long>(index_.record_size()));
+    case BlockIndexCheck::kShort:
+    case BlockIndexCheck::kOk:
+      break;
+  }
+  return SetError(SCANMON_E_FORMAT, "%s ends inside its header: not a block index", path.c_str());
 }
 
 // Reads the whole index once: every block within the records, in order; the
@@ -193,8 +218,7 @@ int CaptureSource::CheckIndex() {
   scanmon_block block{};
   std::uint64_t next_record = 0;
   std::uint64_t blocks = 0;
-  int got = 0;
-  while ((got = index_.Next(&block)) == 1) {
+  while (NextIndexBlock(&block)) {
     if (block.first_record != next_record || block.count > records_ - next_record) {
       return SetError(SCANMON_E_FORMAT,
                       "%s.idx: block %llu names records %llu to %llu, but the records before "
@@ -213,8 +237,8 @@ int CaptureSource::CheckIndex() {
     pass_sample_span_ = block.first_sample + block.count;
     ++blocks;
   }
-  if (got < 0) return SetError(SCANMON_E_FILE, "reading %s.idx failed", base_.c_str());
-  index_tail_ = index_.tail_bytes();
+  if (index_.read_failed()) return SetError(SCANMON_E_FILE, "reading %s.idx failed", base_.c_str());
+  index_tail_ = static_cast<std::size_t>(index_.partial_bytes());
   blocks_in_pass_ = blocks;
   // The next pass starts one block's spacing after this one's last block.
   const std::int64_t spacing =
@@ -279,9 +303,11 @@ int CaptureSource::NextBlock(scanmon_block* block) {
   }
   scanmon_block b{};
   if (has_index_) {
-    int got = index_.Next(&b);
-    if (got < 0) return SetError(SCANMON_E_FILE, "reading %s.idx failed", base_.c_str());
-    if (got == 0 || b.first_record != pass_records_ || b.count > records_ - pass_records_) {
+    const bool got = NextIndexBlock(&b);
+    if (!got && index_.read_failed()) {
+      return SetError(SCANMON_E_FILE, "reading %s.idx failed", base_.c_str());
+    }
+    if (!got || b.first_record != pass_records_ || b.count > records_ - pass_records_) {
       return SetError(SCANMON_E_FORMAT, "%s.idx changed while it was read", base_.c_str());
     }
   } else {

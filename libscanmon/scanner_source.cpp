@@ -13,9 +13,9 @@
 
 #include "health/scan_health.h"
 #include "hsif/driver_binding.h"
+#include "libscanmon/record_ring.h"
 #include "platform/clock.h"
 #include "procenv/process_settings.h"
-#include "record/record_ring.h"
 #include "scanner/bring_up.h"
 
 namespace scanmon_lib {
@@ -47,9 +47,10 @@ void TakeFromRing(RecordRing& ring, void* out, std::size_t bytes) {
   }
 }
 
-class ScannerSource final : public Source {
+class ScannerSource final : public StagedScanner {
  public:
-  explicit ScannerSource(const scanmon_scanner_settings& settings) : settings_(settings) {}
+  ScannerSource(const scanmon_scanner_settings& settings, bool staged)
+      : settings_(settings), staged_(staged) {}
   // The process's one scanner place was taken before the source was made;
   // it is free again once the fetch thread has released the card.
   ~ScannerSource() override {
@@ -63,20 +64,32 @@ class ScannerSource final : public Source {
   void Info(scanmon_source_info* info) const override;
   void Health(scanmon_health* health) override;
   void Header(scanmon_capture_header* header) const override;
+  void Start() override;
+  ScannerPhase Phase() const override { return phase_.load(std::memory_order_acquire); }
+  ScannerFailure Failure() const override { return failure_.load(std::memory_order_acquire); }
+  bool PriorityRaised() const override { return raised_.load(std::memory_order_acquire); }
+  int PeekBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* spare,
+                scanmon_raw_sample* spare_raw, std::uint32_t capacity,
+                const scanmon_sample** samples, const scanmon_raw_sample** raw) override;
+  void ReleaseBlock() override;
 
  private:
   enum class BringUp { kRunning, kDone, kFailed };
 
   void Run();
   bool BringUpCard();
+  bool PowerMotors(std::string* what);
+  bool WaitStart();
   void ReleaseCard();
   bool WaitSettle();
   void FetchLoop();
   void Publish(const scanmon_block& block, std::uint32_t count);
+  int TakeBlockRecord(std::int32_t timeout_ms);
   void Stop();
   static void CollectMessage(const char* text, void* context);
 
   const scanmon_scanner_settings settings_;
+  const bool staged_;  // motors and sampling wait for Start; no health figures fed
   std::size_t fetch_samples_ = 0;
   std::uint64_t ring_samples_ = 0;
   std::unique_ptr<RawSample[]> raw_;
@@ -103,6 +116,10 @@ class ScannerSource final : public Source {
   int bring_up_status_ = SCANMON_OK;
   std::string bring_up_error_;
   bool stopping_ = false;
+  bool start_ = false;
+  std::atomic<ScannerPhase> phase_{ScannerPhase::kBringingUp};
+  std::atomic<ScannerFailure> failure_{ScannerFailure::kNone};
+  std::atomic<bool> raised_{false};
   std::atomic<bool> stop_{false};
   std::atomic<bool> ended_{false};
   std::atomic<bool> fetch_failed_{false};
@@ -175,9 +192,6 @@ void ScannerSource::CollectMessage(const char* text, void* context) {
 // The bring-up, on the fetch thread. False after a failure, with
 // bring_up_status_ and bring_up_error_ set and everything released.
 bool ScannerSource::BringUpCard() {
-  if (settings_.single_cpu) PinToFirstCpu();
-  if (settings_.raise_priority) priority_raised_ = RaisePriority() != 0;
-
   ScannerSetup setup;
   setup.com_port = settings_.com_port;
   setup.card_number = settings_.card_number;
@@ -194,31 +208,31 @@ bool ScannerSource::BringUpCard() {
 
   int status = SCANMON_OK;
   std::string what;
+  ScannerFailure failure = ScannerFailure::kNone;
   if (link_.module == nullptr) {
     status = SCANMON_E_DRIVER;
+    failure = ScannerFailure::kDriver;
     what = "cannot load the card's driver library";
   } else if (card_ == kNoCard) {
     status = SCANMON_E_BRING_UP;
+    failure = ScannerFailure::kBringUp;
     what = "the bring-up of the sensor and the card failed";
   } else {
     std::int32_t model = 0;
     if (g_driver.HsifGetCardModel(card_, &model) == 0) {
       status = SCANMON_E_BRING_UP;
+      failure = ScannerFailure::kCardModel;
       what = "the card does not tell its model (HsifGetCardModel failed)";
     } else {
       sensor_model_ = model != 0 ? SCANMON_MODEL_200KHZ : SCANMON_MODEL_50KHZ;
     }
   }
-  for (int m = 0; status == SCANMON_OK && m < SCANMON_MOTORS; ++m) {
-    if (settings_.motor_power[m] < 0) continue;
-    motor_switched_[m] = true;
-    if (g_driver.HsifSetMotorPower(card_, m + 1, settings_.motor_power[m]) == 0) {
-      status = SCANMON_E_BRING_UP;
-      what = "setting motor " + std::to_string(m + 1) + " to power " +
-             std::to_string(settings_.motor_power[m]) + " failed";
-    }
+  if (status == SCANMON_OK && !staged_ && !PowerMotors(&what)) {
+    status = SCANMON_E_BRING_UP;
+    failure = ScannerFailure::kMotors;
   }
   if (status == SCANMON_OK) return true;
+  failure_.store(failure, std::memory_order_release);
 
   char where[160];
   std::snprintf(where, sizeof where, " (COM%d, card %d, period %d us, range %d in)",
@@ -232,6 +246,35 @@ bool ScannerSource::BringUpCard() {
   }
   ReleaseCard();
   return false;
+}
+
+// Each motor given a power, in order, until one fails (*what says which).
+bool ScannerSource::PowerMotors(std::string* what) {
+  for (int m = 0; m < SCANMON_MOTORS; ++m) {
+    if (settings_.motor_power[m] < 0) continue;
+    motor_switched_[m] = true;
+    if (g_driver.HsifSetMotorPower(card_, m + 1, settings_.motor_power[m]) == 0) {
+      *what = "setting motor " + std::to_string(m + 1) + " to power " +
+              std::to_string(settings_.motor_power[m]) + " failed";
+      return false;
+    }
+  }
+  return true;
+}
+
+// Staged: waits for Start; false when the source is closed first.
+bool ScannerSource::WaitStart() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  wake_.wait(lock, [this] { return start_ || stopping_; });
+  return !stopping_;
+}
+
+void ScannerSource::Start() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    start_ = true;
+  }
+  wake_.notify_all();
 }
 
 // Motors off, line and card released, the process's settings back: whatever
@@ -251,6 +294,7 @@ void ScannerSource::ReleaseCard() {
   link_.module = nullptr;
   if (priority_raised_) RestorePriority();
   priority_raised_ = false;
+  raised_.store(false, std::memory_order_release);
 }
 
 // The settle wait; false when the source is closed during it.
@@ -267,17 +311,41 @@ void ScannerSource::Run() {
     bring_up_ = up ? BringUp::kDone : BringUp::kFailed;
   }
   wake_.notify_all();
-  if (!up) return;
-  if (WaitSettle()) {
+  if (!up) {
+    phase_.store(ScannerPhase::kEnded, std::memory_order_release);
+    return;
+  }
+  phase_.store(ScannerPhase::kBroughtUp, std::memory_order_release);
+  bool go = !staged_ || WaitStart();
+  if (go && staged_) {
+    std::string what;
+    if (!PowerMotors(&what)) {
+      failure_.store(ScannerFailure::kMotors, std::memory_order_release);
+      go = false;
+    }
+  }
+  if (go) phase_.store(ScannerPhase::kSettling, std::memory_order_release);
+  if (go && WaitSettle()) {
+    // The fetch thread keeps the card's pace: the priority raise and the
+    // single CPU apply to it, from the first fetch on.
+    if (settings_.single_cpu) PinToFirstCpu();
+    if (settings_.raise_priority) priority_raised_ = RaisePriority() != 0;
+    raised_.store(priority_raised_, std::memory_order_release);
     g_driver.HsifClearSampleBuffer(card_);
-    g_driver.HsifSamplingEnable(card_);
-    sampling_.store(true, std::memory_order_release);
-    FetchLoop();
+    if (g_driver.HsifSamplingEnable(card_) == 0) {
+      failure_.store(ScannerFailure::kSamplingStart, std::memory_order_release);
+      fetch_failed_.store(true, std::memory_order_release);
+    } else {
+      sampling_.store(true, std::memory_order_release);
+      phase_.store(ScannerPhase::kSampling, std::memory_order_release);
+      FetchLoop();
+    }
   }
   ReleaseCard();
   {
     std::lock_guard<std::mutex> lock(mutex_);
     ended_.store(true, std::memory_order_release);
+    phase_.store(ScannerPhase::kEnded, std::memory_order_release);
   }
   wake_.notify_all();
 }
@@ -289,9 +357,14 @@ void ScannerSource::FetchLoop() {
   std::uint64_t kept = 0;       // samples put into the ring
   std::uint64_t dropping = 0;   // samples not kept since the last block put
   bool lost_dropped = false;    // a fetch not kept reported lost data
+  bool lost_pending = false;    // lost data on a fetch without samples: the next block says it
   while (!stop_.load(std::memory_order_acquire)) {
     std::uint32_t fetched = 0;
+    // The lost-data bit is cleared first, so a driver that writes it only on
+    // some fetches cannot repeat an old report.
+    raw_[fetch_samples_ - 1].words[0] &= ~kRawLostDataBit;
     if (g_driver.HsifGetBufferedSamples(card_, raw_.get(), capacity, &fetched, 1) == 0) {
+      failure_.store(ScannerFailure::kFetch, std::memory_order_release);
       fetch_failed_.store(true, std::memory_order_release);
       break;
     }
@@ -306,25 +379,36 @@ void ScannerSource::FetchLoop() {
       // The card's buffer overflowed: start it afresh and go on, as the
       // monitor and the recorder do.
       g_driver.HsifClearSampleBuffer(card_);
-      g_driver.HsifSamplingEnable(card_);
+      if (g_driver.HsifSamplingEnable(card_) == 0) {
+        failure_.store(ScannerFailure::kSamplingRestart, std::memory_order_release);
+        fetch_failed_.store(true, std::memory_order_release);
+        break;
+      }
     }
     if (fetched > 0) {
       g_driver.HsifProcessSamples(card_, raw_.get(), processed_.get(),
                                   static_cast<std::int32_t>(fetched));
     }
-    {
+    if (!staged_) {
       std::lock_guard<std::mutex> lock(health_mutex_);
       FeedHealth(*health_, processed_.get(), fetched, lost, settings_.sample_period_us,
                  static_cast<double>(mono_ns) * 1e-9);
+      // The buffer was started afresh after this fetch: samples are missing
+      // after it too, and no revolution may be measured across them.
+      if (lost) NoteHealthGap(*health_);
     }
-    if (fetched == 0) continue;
+    if (fetched == 0) {
+      lost_pending = lost_pending || lost;
+      continue;
+    }
 
     scanmon_block block{};
     block.sequence = sequence++;
     block.first_sample = delivered;
     block.first_record = kept;
     block.count = fetched;
-    block.flags = lost ? SCANMON_BLOCK_LOST_DATA : 0u;
+    block.flags = lost || lost_pending ? SCANMON_BLOCK_LOST_DATA : 0u;
+    lost_pending = false;
     block.utc_ns = utc_ns;
     block.mono_ns = mono_ns;
     delivered += fetched;
@@ -380,8 +464,8 @@ void ScannerSource::Stop() {
   thread_.join();
 }
 
-int ScannerSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* samples,
-                             scanmon_raw_sample* raw, std::uint32_t capacity) {
+// The next block's record taken from its ring into pending_ (once).
+int ScannerSource::TakeBlockRecord(std::int32_t timeout_ms) {
   if (!have_pending_) {
     auto ready = [this] {
       return block_ring_->Pending() >= kBlockBytes || ended_.load(std::memory_order_acquire);
@@ -407,6 +491,13 @@ int ScannerSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scan
     TakeFromRing(*block_ring_, &pending_, kBlockBytes);
     have_pending_ = true;
   }
+  return SCANMON_OK;
+}
+
+int ScannerSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* samples,
+                             scanmon_raw_sample* raw, std::uint32_t capacity) {
+  const int taken = TakeBlockRecord(timeout_ms);
+  if (taken != SCANMON_OK) return taken;
   *block = pending_;
   if ((samples != nullptr || raw != nullptr) && pending_.count > capacity) {
     return SetError(SCANMON_E_BUFFER, "the block holds %lu samples, the buffers %lu",
@@ -419,6 +510,49 @@ int ScannerSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scan
   ++blocks_read_;
   samples_read_ += pending_.count;
   return SCANMON_OK;
+}
+
+int ScannerSource::PeekBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* spare,
+                             scanmon_raw_sample* spare_raw, std::uint32_t capacity,
+                             const scanmon_sample** samples, const scanmon_raw_sample** raw) {
+  const int taken = TakeBlockRecord(timeout_ms);
+  if (taken != SCANMON_OK) return taken;
+  *block = pending_;
+  if (pending_.count > capacity) {
+    return SetError(SCANMON_E_BUFFER, "the block holds %lu samples, the buffers %lu",
+                    static_cast<unsigned long>(pending_.count),
+                    static_cast<unsigned long>(capacity));
+  }
+  // The records are put whole and in order, so they lie at the rings' fronts:
+  // in one run, or across the end of the storage (then copied out).
+  const std::size_t bytes = pending_.count * kSampleBytes;
+  const unsigned char* run = nullptr;
+  if (sample_ring_->Peek(&run, bytes) == bytes) {
+    *samples = reinterpret_cast<const scanmon_sample*>(run);
+  } else {
+    sample_ring_->CopyOut(spare, bytes);
+    *samples = spare;
+  }
+  *raw = nullptr;
+  if (settings_.keep_raw) {
+    const std::size_t raw_bytes = pending_.count * kRawBytes;
+    if (raw_ring_->Peek(&run, raw_bytes) == raw_bytes) {
+      *raw = reinterpret_cast<const scanmon_raw_sample*>(run);
+    } else {
+      raw_ring_->CopyOut(spare_raw, raw_bytes);
+      *raw = spare_raw;
+    }
+  }
+  return SCANMON_OK;
+}
+
+void ScannerSource::ReleaseBlock() {
+  if (!have_pending_) return;
+  sample_ring_->Drop(pending_.count * kSampleBytes);
+  if (settings_.keep_raw) raw_ring_->Drop(pending_.count * kRawBytes);
+  have_pending_ = false;
+  ++blocks_read_;
+  samples_read_ += pending_.count;
 }
 
 void ScannerSource::Info(scanmon_source_info* info) const {
@@ -478,8 +612,23 @@ int OpenScannerSource(const scanmon_scanner_settings& settings, std::unique_ptr<
                     "a scanner source is already open in this process (the card's driver is "
                     "process-wide); close it first, or use another process for a second card");
   }
-  auto scanner = std::make_unique<ScannerSource>(settings);
+  auto scanner = std::make_unique<ScannerSource>(settings, false);
   int status = scanner->Open();
+  if (status != SCANMON_OK) return status;
+  *source = std::move(scanner);
+  return SCANMON_OK;
+}
+
+int OpenStagedScanner(const scanmon_scanner_settings& settings,
+                      std::unique_ptr<StagedScanner>* source, ScannerFailure* failure) {
+  *failure = ScannerFailure::kNone;
+  bool expected = false;
+  if (!g_scanner_open.compare_exchange_strong(expected, true)) {
+    return SetError(SCANMON_E_BUSY, "a scanner source is already open in this process");
+  }
+  auto scanner = std::make_unique<ScannerSource>(settings, true);
+  int status = scanner->Open();
+  *failure = scanner->Failure();
   if (status != SCANMON_OK) return status;
   *source = std::move(scanner);
   return SCANMON_OK;

@@ -21,6 +21,49 @@
 
 namespace scanmon_lib {
 
+// What our own capture recorder needs beyond the C interface: the card brought
+// up at open, but the motors powered, the settle wait and the sampling only
+// when Start is called (so that the capture files are made in between, before
+// anything moves), and how the fetch thread got on, for the recorder's own
+// messages. Every driver call still comes from the fetch thread.
+enum class ScannerPhase { kBringingUp, kBroughtUp, kSettling, kSampling, kEnded };
+enum class ScannerFailure {
+  kNone,
+  kDriver,           // the driver did not load
+  kBringUp,          // a step of the bring-up failed (its message printed)
+  kCardModel,        // HsifGetCardModel failed
+  kMotors,           // setting a motor's power failed
+  kSamplingStart,    // HsifSamplingEnable failed before the first fetch
+  kSamplingRestart,  // HsifSamplingEnable failed after lost data
+  kFetch,            // a fetch failed
+};
+
+class StagedScanner : public Source {
+ public:
+  // Powers the motors, waits the settle time and starts sampling, on the
+  // fetch thread; returns at once.
+  virtual void Start() = 0;
+  virtual ScannerPhase Phase() const = 0;
+  virtual ScannerFailure Failure() const = 0;
+  // Whether the priority raise asked for took effect (known from kSampling).
+  virtual bool PriorityRaised() const = 0;
+  // ReadBlock without the copy: *samples (and *raw, when kept) point at the
+  // block's records where they lie in the source's rings, or, when a ring
+  // wraps inside the block, at the caller's buffers (of `capacity` records)
+  // they were copied to. They stay valid until ReleaseBlock, which must
+  // follow every SCANMON_OK before the next PeekBlock.
+  virtual int PeekBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* spare,
+                        scanmon_raw_sample* spare_raw, std::uint32_t capacity,
+                        const scanmon_sample** samples, const scanmon_raw_sample** raw) = 0;
+  virtual void ReleaseBlock() = 0;
+};
+
+// Opens the scanner staged (Start is then needed), the samples not fed to the
+// source's own health figures (the recorder keeps its own). SCANMON_OK and
+// *source, or the failure's status with Failure() told through *failure.
+int OpenStagedScanner(const scanmon_scanner_settings& settings,
+                      std::unique_ptr<StagedScanner>* source, ScannerFailure* failure);
+
 // Opens the scanner with settings already checked. SCANMON_OK and *source, or
 // the failure's status with the thread's error text set.
 int OpenScannerSource(const scanmon_scanner_settings& settings, std::unique_ptr<Source>* source);

@@ -37,8 +37,8 @@
 
 #include "capture/block_index.h"
 #include "capture/capture_header.h"
+#include "libscanmon/record_ring.h"
 #include "platform/win_types.h"
-#include "record/record_ring.h"
 
 inline constexpr std::size_t kWriteBlockBytes = 1 << 20;
 inline constexpr std::size_t kRawRecordBytes = 16;

@@ -41,6 +41,15 @@ void Say(const ScannerSetup& setup, std::FILE* stream, const char* format, ...) 
   if (setup.on_message != nullptr) setup.on_message(text, setup.message_context);
 }
 
+// The failure explanations go where the sequence's messages go.
+DetailOut DetailFor(const ScannerSetup& setup, std::FILE* stream) {
+  DetailOut out;
+  out.stream = setup.print_messages ? stream : nullptr;
+  out.on_text = setup.on_message;
+  out.context = setup.message_context;
+  return out;
+}
+
 CardHandle Fail(const ScannerSetup& setup, const char* message, std::FILE* stream = stderr) {
   Say(setup, stream, "%s", message);
   return kNoCard;
@@ -74,11 +83,7 @@ CardHandle BringUpScanner(const ScannerSetup& setup, SerialPort* port, ScannerLi
     // What the loader said (Linux): the file it missed or could not use, and
     // where it looked.
     win::SetLastError(code);
-    if (setup.print_messages) {
-      ExplainDriverNotLoaded(stderr);
-    } else if (win::LastLoaderMessage()[0] != '\0') {
-      Say(setup, stderr, "%s\n", win::LastLoaderMessage());
-    }
+    ExplainDriverNotLoaded(DetailFor(setup, stderr));
     return kNoCard;
   }
   char module_path[kModulePathBytes] = {};
@@ -90,7 +95,7 @@ CardHandle BringUpScanner(const ScannerSetup& setup, SerialPort* port, ScannerLi
 
   if (g_driver.HsifOpenPort(port, kSensorBaudRate, setup.com_port) == 0) {
     Fail(setup, "Error: Serial Comm port open failed.\n");
-    if (setup.print_messages) ExplainPortNotOpened(stderr, module, setup.com_port);
+    ExplainPortNotOpened(DetailFor(setup, stderr), module, setup.com_port);
     return kNoCard;
   }
   link->port_open = true;
@@ -104,9 +109,7 @@ CardHandle BringUpScanner(const ScannerSetup& setup, SerialPort* port, ScannerLi
   if (g_driver.HsifResetBoard(card) == 0) return Fail(setup, "Error: HsifResetBoard failed.\n");
   if (g_driver.HsifLoadCalibrationData(card, setup.calibration_file) == 0) {
     Fail(setup, "ERROR: Could not read calibration file\n", stdout);
-    if (setup.print_messages) {
-      ExplainCalibrationNotRead(stdout, module, setup.calibration_file);
-    }
+    ExplainCalibrationNotRead(DetailFor(setup, stdout), module, setup.calibration_file);
     return kNoCard;
   }
 

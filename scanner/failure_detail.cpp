@@ -1,5 +1,6 @@
 #include "scanner/failure_detail.h"
 
+#include <cstdarg>
 #include <cstring>
 
 #include "hsif/driver_abi.h"
@@ -20,6 +21,20 @@ namespace {
 constexpr const char* kStandinLastError = "HsifStandinLastError";
 
 constexpr std::size_t kReasonBytes = 256;
+constexpr std::size_t kLineBytes = 1536;
+
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+void Emit(const DetailOut& out, const char* format, ...) {
+  char text[kLineBytes];
+  std::va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (out.stream != nullptr) std::fputs(text, out.stream);
+  if (out.on_text != nullptr) out.on_text(text, out.context);
+}
 
 }  // namespace
 
@@ -38,29 +53,28 @@ bool GetDriverReason(win::HMODULE driver, char* text, std::size_t size) {
   return true;
 }
 
-void ExplainDriverNotLoaded(std::FILE* stream) {
+void ExplainDriverNotLoaded(const DetailOut& out) {
   const win::DWORD code = win::GetLastError();
   const char* loader = win::LastLoaderMessage();
   char searched[1024];
   const bool where = code == win::ERROR_MOD_NOT_FOUND &&
                      platform::DescribeLibrarySearch(searched, sizeof searched);
   if (loader[0] == '\0' && !where) return;
-  std::fprintf(stream, "%s%s%s\n", loader,
-               where ? (loader[0] != '\0' ? "; looked in " : "looked in ") : "",
-               where ? searched : "");
+  Emit(out, "%s%s%s\n", loader, where ? (loader[0] != '\0' ? "; looked in " : "looked in ") : "",
+       where ? searched : "");
 }
 
-void ExplainPortNotOpened(std::FILE* stream, win::HMODULE driver, std::int32_t com_port) {
+void ExplainPortNotOpened(const DetailOut& out, win::HMODULE driver, std::int32_t com_port) {
   char name[24];
   std::snprintf(name, sizeof name, "COM%ld", static_cast<long>(com_port));
   char device[256];
   DescribePortDevice(name, device, sizeof device);
   char shown[300];
   ShowPortName(name, device, shown, sizeof shown);
-  std::fprintf(stream, "  port: %s at %d baud (laser_serial_port)\n", shown, kSensorBaudRate);
+  Emit(out, "  port: %s at %d baud (laser_serial_port)\n", shown, kSensorBaudRate);
   char reason[kReasonBytes];
   if (GetDriverReason(driver, reason, sizeof reason)) {
-    std::fprintf(stream, "  driver: %s\n", reason);
+    Emit(out, "  driver: %s\n", reason);
   }
   if (com_port <= 0) return;
   // What the system says when this program opens the port, as the card's
@@ -70,25 +84,26 @@ void ExplainPortNotOpened(std::FILE* stream, win::HMODULE driver, std::int32_t c
   win::SetLastError(win::ERROR_SUCCESS);
   if (OpenPort(&probe, kSensorBaudRate, com_port) != 0) {
     ClosePort(&probe);
-    std::fprintf(stream, "  system: %s opens for this program (and was released again)\n", shown);
+    Emit(out, "  system: %s opens for this program (and was released again)\n", shown);
     return;
   }
   const win::DWORD code = win::GetLastError();
   char text[platform::kErrorDescriptionSize];
   platform::DescribeErrorCode(code, text, sizeof text);
-  std::fprintf(stream, "  system: %s does not open: %s\n", shown, text);
-  PrintPortHint(stream, name, device, code);
+  Emit(out, "  system: %s does not open: %s\n", shown, text);
+  char hint[kLineBytes];
+  FormatPortHint(hint, sizeof hint, name, device, code);
+  if (hint[0] != '\0') Emit(out, "%s", hint);
 }
 
-void ExplainCalibrationNotRead(std::FILE* stream, win::HMODULE driver, const char* path) {
+void ExplainCalibrationNotRead(const DetailOut& out, win::HMODULE driver, const char* path) {
   char reason[kReasonBytes];
   if (GetDriverReason(driver, reason, sizeof reason)) {
-    std::fprintf(stream, "  calibration file %s: %s\n", path != nullptr ? path : "(not set)",
-                 reason);
+    Emit(out, "  calibration file %s: %s\n", path != nullptr ? path : "(not set)", reason);
     return;
   }
-  std::fprintf(stream,
-               "  calibration file %s (calibration_file, relative to this folder); the driver "
-               "gives no reason: scanmon-preflight checks that it can be read\n",
-               path != nullptr ? path : "(not set)");
+  Emit(out,
+       "  calibration file %s (calibration_file, relative to this folder); the driver "
+       "gives no reason: scanmon-preflight checks that it can be read\n",
+       path != nullptr ? path : "(not set)");
 }

@@ -1,15 +1,19 @@
 #!/bin/bash
 # The packaging stage of CI.
 #
-# Linux: builds the Debian package (build-deb/, Debian's hardening flags),
-# checks it with lintian (no errors), installs it with dpkg -i, runs every
+# Linux: builds the Debian packages (build-deb/, Debian's hardening flags):
+# scanmon, and the scanner library split as Debian splits one, libscanmon1
+# (the shared library) and libscanmon-dev (headers, the .so link, the CMake
+# package, pkg-config, examples); checks each with lintian (no errors),
+# installs them with dpkg -i, builds the C and C++ examples against the
+# installed -dev package (CMake package and pkg-config) and runs one, runs every
 # installed program's --version and --help, completes an option of each with
 # the installed bash completion, runs the installed demo against the
 # installed stand-in for a few seconds, checks that the installed monitor by
 # itself does not load the stand-in, opens every manual page with man -l and
 # checks that each has a SYNOPSIS and a SEE ALSO naming every program, checks
 # that no control field holds an XML entity, then
-# removes the package with dpkg -r and checks that nothing it installed is left.
+# removes the packages with dpkg -r and checks that nothing they installed is left.
 #
 # Windows: makes the zip and the installer for x86 and x64 in the cross build
 # folders of scripts/ci-windows.sh (build-mingw32/, build-mingw64/) when that
@@ -105,29 +109,55 @@ if [ "$do_linux" = 1 ]; then
   rm -rf "$deb_dir/packages"
   (cd "$deb_dir" && cpack -G DEB -B "$deb_dir/packages" >"$work/cpack-deb.log" 2>&1) ||
     { cat "$work/cpack-deb.log"; exit 1; }
-  deb=$(ls "$deb_dir"/packages/scanmon_*.deb)
-  echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes"
-  dpkg-deb --field "$deb" Depends
-  # Control fields are plain text: an XML entity there (&apos;) is what a
-  # generator's escaping left, and dpkg -s would show it as it stands.
-  if entities=$(dpkg-deb --field "$deb" | grep -nE '&(#[0-9]+|#[xX][0-9a-fA-F]+|[A-Za-z][A-Za-z0-9]*);'); then
-    printf '%s\n' "$entities"
-    fail "the package's control fields hold XML entities"
-  fi
-  lintian --tag-display-limit 0 "$deb" >"$deb_dir/packages/lintian.txt" 2>&1 || true
-  grep -v 'running with root privileges' "$deb_dir/packages/lintian.txt" | sed 's/^/lintian: /' || true
-  if grep -q '^E: ' "$deb_dir/packages/lintian.txt"; then fail "lintian reports errors"; fi
-  stage "Debian package made and checked"
+  packages=(scanmon libscanmon1 libscanmon-dev)
+  debs=()
+  for name in "${packages[@]}"; do
+    deb=$(ls "$deb_dir"/packages/"${name}"_*.deb 2>/dev/null) || fail "no package $name made"
+    debs+=("$deb")
+    echo "package: $(basename "$deb"), $(stat -c %s "$deb") bytes; Depends: $(dpkg-deb --field "$deb" Depends)"
+    # Control fields are plain text: an XML entity there (&apos;) is what a
+    # generator's escaping left, and dpkg -s would show it as it stands.
+    if entities=$(dpkg-deb --field "$deb" | grep -nE '&(#[0-9]+|#[xX][0-9a-fA-F]+|[A-Za-z][A-Za-z0-9]*);'); then
+      printf '%s\n' "$entities"
+      fail "the control fields of $name hold XML entities"
+    fi
+    lintian --tag-display-limit 0 "$deb" >"$deb_dir/packages/lintian-$name.txt" 2>&1 || true
+    grep -v 'running with root privileges' "$deb_dir/packages/lintian-$name.txt" | sed 's/^/lintian: /' || true
+    if grep -q '^E: ' "$deb_dir/packages/lintian-$name.txt"; then fail "lintian reports errors in $name"; fi
+  done
+  deb=${debs[0]}
+  stage "Debian packages made and checked"
 
   # Install on this machine, remembering which of its folders were there.
-  if dpkg-query -W -f='${Status}' scanmon 2>/dev/null | grep -q "ok installed"; then
-    "${sudo_cmd[@]}" dpkg -r scanmon >/dev/null
-  fi
-  dpkg-deb --fsys-tarfile "$deb" | tar -t | sed 's|^\./|/|; s|/$||' | grep -v '^$' | grep -v '^/$' >"$work/deb-paths"
+  for name in libscanmon-dev scanmon libscanmon1; do
+    if dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q "ok installed"; then
+      "${sudo_cmd[@]}" dpkg -r "$name" >/dev/null
+    fi
+  done
+  for one in "${debs[@]}"; do
+    dpkg-deb --fsys-tarfile "$one" | tar -t
+  done | sed 's|^\./|/|; s|/$||' | grep -v '^$' | grep -v '^/$' | sort -u >"$work/deb-paths"
   while read -r path; do
     if [ -d "$path" ]; then echo "$path"; fi
   done <"$work/deb-paths" >"$work/dirs-before"
-  "${sudo_cmd[@]}" dpkg -i "$deb" >/dev/null
+  "${sudo_cmd[@]}" dpkg -i "${debs[@]}" >/dev/null
+
+  # The examples built against the installed -dev package, as an integrator
+  # would: through the CMake package and through pkg-config, then run.
+  examples=$(grep -m1 '/examples/health_c\.c$' "$work/deb-paths") || fail "no examples in the -dev package"
+  examples=$(dirname "$examples")
+  cp "$examples"/health_c.c "$examples"/health_cpp.cpp "$examples"/CMakeLists.txt \
+     "$examples"/Makefile.pkg-config "$work/"
+  cmake -S "$work" -B "$work/examples-cmake" >"$work/examples.log" 2>&1 &&
+    cmake --build "$work/examples-cmake" >>"$work/examples.log" 2>&1 ||
+    { cat "$work/examples.log"; fail "the examples do not build against the installed -dev package"; }
+  make -s -C "$work" -f Makefile.pkg-config health_c health_cpp >>"$work/examples.log" 2>&1 ||
+    { cat "$work/examples.log"; fail "the examples do not build through the installed pkg-config file"; }
+  standin_dir=$(dirname "$(grep -m1 '/scanmon/standin/libhsif\.so$' "$work/deb-paths")")
+  out=$(cd "$work" && LD_LIBRARY_PATH="$standin_dir" timeout 60 "$work/examples-cmake/health_c" \
+          /usr/share/scanmon/demo/ar4000_demo.cal 2) || { printf '%s\n' "$out"; fail "the installed example failed"; }
+  printf '%s\n' "$out" | grep -q '^mirror [0-9.]* rev/s' || { printf '%s\n' "$out"; fail "the example printed no health line"; }
+  echo "examples built against the installed libscanmon-dev (CMake package, pkg-config); health_c ran"
 
   # Every installed program answers --version and --help.
   while read -r name help ver; do
@@ -208,14 +238,14 @@ if [ "$do_linux" = 1 ]; then
   done
   "$root/scripts/check-man-pages.sh" /usr/share/man/man1 "$deb_dir/scanmon-programs.txt"
 
-  "${sudo_cmd[@]}" dpkg -r scanmon >/dev/null
+  "${sudo_cmd[@]}" dpkg -r libscanmon-dev scanmon libscanmon1 >/dev/null
   left=()
   while read -r path; do
     if [ -e "$path" ] && ! grep -qx "$path" "$work/dirs-before"; then left+=("$path"); fi
   done <"$work/deb-paths"
   [ "${#left[@]}" = 0 ] || fail "left after dpkg -r: ${left[*]}"
-  echo "dpkg -r scanmon left nothing behind"
-  stage "Debian package installed, run and removed"
+  echo "dpkg -r libscanmon-dev scanmon libscanmon1 left nothing behind"
+  stage "Debian packages installed, run and removed"
 fi
 
 # -------------------------------------------------------------- Windows ----

@@ -4,7 +4,11 @@
 # INSTALLED package, once through its CMake package (find_package) and once
 # through pkg-config, with warnings as errors (the headers as C99 and C++17),
 # checks the installed library's exported names, and runs each example for two
-# seconds against the installed stand-in driver.
+# seconds against the installed stand-in driver; then runs the two Python
+# examples as installed with Debian's Python (/usr/bin/python3, its numpy and
+# matplotlib) on the installed package and library: the live reader against
+# the installed stand-in, the plot on a capture the installed capture-record
+# takes from it.
 #
 #   scripts/ci-sdk.sh [BUILD_DIR]
 #
@@ -14,7 +18,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 [ -f "$build/CMakeCache.txt" ] || { echo "ci-sdk: no build in $build (run scripts/test.sh first)" >&2; exit 1; }
-"$root/scripts/install-deps.sh" pkg-config
+"$root/scripts/install-deps.sh" pkg-config python3-numpy python3-matplotlib
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/scanmon-sdk.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -59,3 +63,32 @@ for dir in with-cmake with-pkg-config; do
   done
 done
 stage "examples ran against the installed stand-in"
+
+# The Python examples as installed, with Debian's Python: the package from the
+# prefix's dist-packages, the library found on the loader's path as an
+# integrator's would be after ldconfig.
+python=/usr/bin/python3
+pydir=$(find "$prefix" -type d -path '*/dist-packages/scanmon' | head -n1)
+pyexamples=$(find "$prefix" -type d -path '*/examples/python' | head -n1)
+[ -n "$pydir" ] && [ -f "$pyexamples/read_live.py" ] && [ -f "$pyexamples/plot_mirror_rate.py" ] ||
+  { echo "ci-sdk: the install lacks the Python package or its examples" >&2; exit 1; }
+run_python() {
+  (cd "$work" && env -u SCANMON_LIBRARY PYTHONPATH="$(dirname "$pydir")" \
+     LD_LIBRARY_PATH="$prefix/$libdir:$standin" timeout 120 "$python" "$@")
+}
+out=$(run_python "$pyexamples/read_live.py" "$cal" 2)
+printf '%s\n' "$out" | sed 's/^/read_live.py: /'
+printf '%s\n' "$out" | grep -q '^read [1-9][0-9]* samples in [1-9][0-9]* blocks' ||
+  { echo "ci-sdk: read_live.py read no samples from the installed stand-in" >&2; exit 1; }
+stage "read_live.py ran against the installed library and stand-in"
+
+# A capture of 2 s at 20 us from the installed recorder, then its plot.
+printf '%s\n' 3 1 0 20 1200 1000 100000 200 100 4096 200 "$cal" "$work/plotcap" 0 0 0 \
+  >"$work/plot.cfg"
+(cd "$work" && LD_LIBRARY_PATH="$standin" timeout 60 "$prefix/bin/capture-record" "$work/plot.cfg" \
+   </dev/null >"$work/record.log" 2>&1) || { cat "$work/record.log"; exit 1; }
+run_python "$pyexamples/plot_mirror_rate.py" "$work/plotcap.prc" "$work/mirror.png" |
+  sed 's/^/plot_mirror_rate.py: /'
+[ "$(head -c 4 "$work/mirror.png" | od -An -c | tr -d ' ')" = '211PNG' ] ||
+  { echo "ci-sdk: plot_mirror_rate.py wrote no PNG" >&2; exit 1; }
+stage "plot_mirror_rate.py plotted a capture of the installed recorder"

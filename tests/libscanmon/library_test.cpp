@@ -76,7 +76,8 @@ class Scanner : public testing::Test {
   void SetUp() override {
     std::string cal = ReadText(std::string(SCANMON_DEMO_DIR) + "/ar4000_demo.cal");
     cal_path_ = scratch_.Write("ar4000_demo.cal", cal);
-    for (const char* name : {"HSIF_SIM_FAIL", "HSIF_SIM_FAIL_FETCH_AFTER", "HSIF_SIM_UNPACED"}) {
+    for (const char* name : {"HSIF_SIM_FAIL", "HSIF_SIM_FAIL_FETCH_AFTER", "HSIF_SIM_UNPACED",
+                             "HSIF_SIM_LOSE_DATA_AT", "HSIF_SIM_BUFFER"}) {
       SetVariable(name, "");
     }
     SetVariable("HSIF_SIM_LOG", log_);
@@ -177,6 +178,32 @@ TEST_F(Scanner, DeliversEverySampleInOrderWithConsecutiveBlocks) {
   ExpectReleased(Log(), "after reading");
 }
 
+TEST_F(Scanner, LostDataIsMarkedOnceOnItsBlockAndTheCardRestarted) {
+  // The card loses data on its third fetch, a short one (its buffer holds
+  // exactly one fetch): that block alone carries the flag, though the driver
+  // leaves the flag in the buffer's last slot.
+  SetVariable("HSIF_SIM_LOSE_DATA_AT", "3");
+  SetVariable("HSIF_SIM_BUFFER", "1000");
+  ASSERT_EQ(Open(), SCANMON_OK) << scanmon_last_error();
+  std::vector<scanmon_sample> samples(1000);
+  int flagged = 0;
+  for (int i = 0; i < 12; ++i) {
+    scanmon_block block{};
+    ASSERT_EQ(scanmon_read_block(source_, 5000, &block, samples.data(), nullptr, 1000), SCANMON_OK)
+        << scanmon_last_error();
+    if ((block.flags & SCANMON_BLOCK_LOST_DATA) != 0) ++flagged;
+  }
+  EXPECT_EQ(flagged, 1);
+  scanmon_health health{};
+  health.struct_size = sizeof health;
+  ASSERT_EQ(scanmon_health_get(source_, &health), SCANMON_OK);
+  EXPECT_EQ(health.lost_events, 1u);
+  const std::string log = Log();
+  const std::size_t lost = log.find("lost=1 fetch=3");
+  ASSERT_NE(lost, std::string::npos) << log;
+  EXPECT_NE(log.find("HsifSamplingEnable card=0", lost), std::string::npos) << log;
+}
+
 TEST_F(Scanner, DropsWhatAStalledReaderCannotTakeAndCountsItExactly) {
   settings_.ring_ms = 100;  // 5000 samples: five fetches
   // Unpaced, every fetch comes at once: the ring is full whenever the fetch
@@ -259,14 +286,20 @@ TEST_F(Scanner, CloseInAnyStatePowersTheMotorsOffAndReleasesTheCard) {
 }
 
 TEST_F(Scanner, AFailedBringUpReleasesWhatItOpenedAndQuotesItsMessages) {
+  // The message, and for the port and the calibration file the explanation
+  // the monitor prints after it (the driver's reason among it).
   const struct {
     const char* step;
     int status;
     const char* message;
+    const char* detail;
   } cases[] = {
-      {"openport", SCANMON_E_BRING_UP, "Error: Serial Comm port open failed."},
-      {"encoder2", SCANMON_E_BRING_UP, "Error: Failed to set encoder2"},
-      {"sample-period", SCANMON_E_BRING_UP, "minimum sample period is 5 us"},
+      {"openport", SCANMON_E_BRING_UP, "Error: Serial Comm port open failed.",
+       "driver: told to fail (HSIF_SIM_FAIL=openport)"},
+      {"calibration-data", SCANMON_E_BRING_UP, "ERROR: Could not read calibration file",
+       ": told to fail (HSIF_SIM_FAIL=calibration-data)"},
+      {"encoder2", SCANMON_E_BRING_UP, "Error: Failed to set encoder2", ""},
+      {"sample-period", SCANMON_E_BRING_UP, "minimum sample period is 5 us", ""},
   };
   for (const auto& c : cases) {
     std::remove(log_.c_str());
@@ -275,6 +308,7 @@ TEST_F(Scanner, AFailedBringUpReleasesWhatItOpenedAndQuotesItsMessages) {
     EXPECT_EQ(source_, nullptr);
     EXPECT_TRUE(Contains(scanmon_last_error(), c.message))
         << c.step << ": " << scanmon_last_error();
+    EXPECT_TRUE(Contains(scanmon_last_error(), c.detail)) << c.step << ": " << scanmon_last_error();
     if (std::string(c.step) != "openport") {
       EXPECT_TRUE(Contains(Log(), "HsifClose card=0")) << c.step << "\n" << Log();
     }

@@ -1,16 +1,20 @@
 // capture-record: takes a capture from the scanner into its .prc (and .raw)
 // files, as the capture configuration describes it.
 //
-// The fetch loop runs on the main thread and never waits for the disk: each
-// fetch is processed and handed to the capture writer's rings, whose thread
-// writes the files (record/capture_writer.h). The loop keeps the card's pace;
-// the disk may lag by as much as the rings hold.
+// The samples come from the scanner library's scanner source
+// (libscanmon/scanner_source.h), the project's one acquisition path: its fetch
+// thread makes every driver call, from the bring-up to the release, keeps the
+// card's pace and fills its ring. This program's main thread reads the blocks
+// and hands them to the capture writer's rings, whose thread writes the files
+// (record/capture_writer.h); neither ever waits for the disk, which may lag by
+// as much as the rings hold.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <system_error>
 
 #include "capture/block_index.h"
@@ -18,25 +22,27 @@
 #include "capture/capture_header.h"
 #include "capture/config_warning.h"
 #include "health/scan_health.h"
-#include "hsif/driver_binding.h"
+#include "hsif/driver_records.h"
+#include "libscanmon/scanner_source.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/error_text.h"
 #include "platform/interrupt.h"
 #include "platform/sleep.h"
-#include "procenv/process_settings.h"
 #include "record/capture_writer.h"
 #include "record_options.h"
 #include "record_status.h"
-#include "scanner/bring_up.h"
 
 namespace {
 
 constexpr char kQuitKey = 'x';
 // The configuration's largest buffer size; the fetch buffers are this big.
 constexpr std::uint32_t kMaxFetchSamples = 30000;
-// The stabilisation wait looks for a stop this often.
+// The stabilisation wait and the reading look for a stop this often.
 constexpr win::DWORD kWaitSliceMs = 50;
+// The scanner source's ring, between its fetch thread and this program's main
+// thread (which only copies blocks on into the writer's rings).
+constexpr std::int32_t kSourceRingMs = 500;
 // A card that answers fetches without samples for this long (or for ten sample
 // periods, when that is longer) has stopped delivering: the capture ends as
 // after a failed fetch.
@@ -47,7 +53,6 @@ constexpr double kSilencePeriods = 10.0;
 RawSample g_raw[kMaxFetchSamples];
 ProcessedSample g_processed[kMaxFetchSamples];
 HealthState g_health;
-MonitorPortStorage g_port_storage;
 
 double NowSeconds() {
   return platform::MonotonicSeconds();
@@ -82,20 +87,31 @@ bool FileExists(const char* path) {
   return std::filesystem::exists(path, error);
 }
 
-// Waits the motors' stabilisation delay; false when a stop came first.
-bool WaitForMotors(std::int32_t delay_ms) {
-  if (delay_ms <= 0) return !StopAsked();
-  std::fprintf(stderr, "Waiting %ld ms for the motors to settle ('x' or Ctrl-C stops)\n",
-               static_cast<long>(delay_ms));
-  double end = NowSeconds() + delay_ms / 1000.0;
-  while (NowSeconds() < end) {
-    if (StopAsked()) return false;
-    win::Sleep(kWaitSliceMs);
+// What the source's start came to: sampling, a stop first, or a failure.
+enum class StartResult { kSampling, kStopped, kFailed };
+
+// Starts the source's motors and sampling and waits for the sampling to run,
+// telling the stabilisation wait; a stop request ends the wait.
+StartResult StartSampling(scanmon_lib::StagedScanner* source, std::int32_t delay_ms) {
+  source->Start();
+  bool told = false;
+  for (;;) {
+    const scanmon_lib::ScannerPhase phase = source->Phase();
+    if (phase == scanmon_lib::ScannerPhase::kSampling) return StartResult::kSampling;
+    if (phase == scanmon_lib::ScannerPhase::kEnded) return StartResult::kFailed;
+    if (phase == scanmon_lib::ScannerPhase::kSettling && !told && delay_ms > 0) {
+      std::fprintf(stderr, "Waiting %ld ms for the motors to settle ('x' or Ctrl-C stops)\n",
+                   static_cast<long>(delay_ms));
+      told = true;
+    }
+    // A stop is looked for once the motors run, as the stabilisation wait
+    // always has: they are then powered off again on the way out.
+    if (phase == scanmon_lib::ScannerPhase::kSettling && StopAsked()) return StartResult::kStopped;
+    win::Sleep(phase == scanmon_lib::ScannerPhase::kSettling ? kWaitSliceMs : 1);
   }
-  return !StopAsked();
 }
 
-// The fetch loop: until the configured count is recorded, a stop, a failed
+// The reading loop: until the configured count is recorded, a stop, a failed
 // write or a failed fetch.
 struct LoopResult {
   std::uint64_t recorded = 0;
@@ -110,17 +126,13 @@ struct LoopResult {
   double end_s = 0;
 };
 
-LoopResult RunCapture(CardHandle card, const Configuration& config, CaptureWriter* writer,
-                      StatusLine* status) {
-  const std::uint32_t capacity = config.header.buf_size;
+LoopResult RunCapture(scanmon_lib::StagedScanner* source, const Configuration& config,
+                      CaptureWriter* writer, StatusLine* status) {
   const std::uint64_t target = config.header.num_samples;
   const bool keep_raw = config.write_raw == 1;
   LoopResult r;
-  std::uint64_t dropping = 0;  // samples not kept since the ring last took a fetch
-  // The block index's account: fetches with samples and samples delivered, and
-  // what the next kept block must say about the gap before it.
-  BlockRecord block{};
-  std::uint64_t delivered = 0;
+  std::uint64_t dropping = 0;  // samples not kept since the rings last took a block
+  // What the next kept block must say about the gap before it.
   std::uint32_t pending_flags = 0;
   const double period_s = config.header.sample_period * 1e-6;
   const double silence_limit_s =
@@ -134,86 +146,93 @@ LoopResult RunCapture(CardHandle card, const Configuration& config, CaptureWrite
       break;
     }
     if (writer->Failed()) break;
-    std::uint32_t fetched = 0;
-    // The lost-data bit is cleared first, so a driver that writes it only on
-    // some fetches cannot repeat an old report.
-    g_raw[capacity - 1].words[0] &= ~kRawLostDataBit;
-    if (g_driver.HsifGetBufferedSamples(card, g_raw, static_cast<std::int32_t>(capacity), &fetched,
-                                        1) == 0) {
-      r.fetch_failed = true;
-      break;
-    }
-    const long long utc_ns = platform::UtcNanoseconds();
-    const long long mono_ns = platform::MonotonicNanoseconds();
-    const double now_s = static_cast<double>(mono_ns) * 1e-9;
-    if (fetched > capacity) fetched = capacity;
-    // The driver's lost-data signal: bit 0 of the first word of the last slot
-    // of the buffer handed over, whatever the fetched count.
-    const bool lost = (g_raw[capacity - 1].words[0] & kRawLostDataBit) != 0;
-    if (lost) {
-      // As the monitor does: start the card's buffer afresh and go on.
-      g_driver.HsifClearSampleBuffer(card);
-      ++r.lost_events;
-      status->Note("data lost at sample %llu", static_cast<unsigned long long>(r.recorded));
-      if (g_driver.HsifSamplingEnable(card) == 0) {
-        status->Note("restarting the card's sampling after lost data failed");
-        r.fetch_failed = true;
-        break;
-      }
-      // This fetch's block (or the next, when it brought none) carries it.
-      pending_flags |= SCANMON_BLOCK_CARD_LOST;
-    }
-    if (fetched == 0 && !lost) {
+    // The block's records are read where they lie in the source's ring (the
+    // fetch buffers only when the ring wraps inside it) and copied once, into
+    // the writer's rings.
+    scanmon_block got{};
+    const scanmon_sample* samples = nullptr;
+    const scanmon_raw_sample* raw = nullptr;
+    const int read = source->PeekBlock(static_cast<std::int32_t>(kWaitSliceMs), &got,
+                                       reinterpret_cast<scanmon_sample*>(g_processed),
+                                       reinterpret_cast<scanmon_raw_sample*>(g_raw),
+                                       kMaxFetchSamples, &samples, &raw);
+    const double now_s = NowSeconds();
+    if (read == SCANMON_TIMEOUT) {
       if (now_s - last_samples_s >= silence_limit_s) {
         r.fetch_failed = true;
         r.silent = true;
         r.silent_s = now_s - last_samples_s;
         break;
       }
+    } else if (read != SCANMON_OK) {
+      if (source->Failure() == scanmon_lib::ScannerFailure::kSamplingRestart) {
+        ++r.lost_events;
+        status->Note("data lost at sample %llu", static_cast<unsigned long long>(r.recorded));
+        status->Note("restarting the card's sampling after lost data failed");
+      }
+      r.fetch_failed = true;
+      break;
     } else {
       last_samples_s = now_s;
-    }
-    std::uint64_t left = target - r.recorded;
-    std::uint32_t take = left < fetched ? static_cast<std::uint32_t>(left) : fetched;
-    if (take > 0) {
-      g_driver.HsifProcessSamples(card, g_raw, g_processed, static_cast<std::int32_t>(take));
-    }
-    FeedHealth(g_health, g_processed, take, lost, config.header.sample_period, now_s);
-    // The buffer was started afresh after this fetch: samples are missing
-    // after it too, and no revolution may be measured across them.
-    if (lost) NoteHealthGap(g_health);
-    if (take > 0) {
-      block.first_sample = delivered;
-      block.first_record = r.recorded;
-      block.count = take;
-      block.flags = pending_flags | (dropping > 0 ? SCANMON_BLOCK_DROPPED : 0u);
-      block.dropped_before = dropping;
-      block.utc_ns = utc_ns;
-      block.mono_ns = mono_ns;
-      ++block.sequence;
-      delivered += take;
-      BlockRecord kept = block;
-      --kept.sequence;  // numbered from 0
-      if (writer->Append(g_processed, keep_raw ? g_raw : nullptr, take, kept)) {
-        pending_flags = 0;
-        if (dropping > 0) {
-          status->Note("ring drained: %llu samples not kept at sample %llu",
-                       static_cast<unsigned long long>(dropping),
-                       static_cast<unsigned long long>(r.recorded));
-        }
-        dropping = 0;
-        r.recorded += take;
-      } else {
-        // The disk is behind by more than the rings hold: these samples are
-        // lost, counted, and said once per episode.
+      const bool lost = (got.flags & SCANMON_BLOCK_LOST_DATA) != 0;
+      if (lost) {
+        // The source started the card's buffer afresh and went on.
+        ++r.lost_events;
+        status->Note("data lost at sample %llu", static_cast<unsigned long long>(r.recorded));
+        pending_flags |= SCANMON_BLOCK_CARD_LOST;
+      }
+      if (got.dropped_before > 0) {
+        // The source's own ring was full: as when the writer's rings are.
         if (dropping == 0) {
           ++r.ring_events;
           status->Note("ring full at sample %llu: the disk is behind, samples are not kept",
                        static_cast<unsigned long long>(r.recorded));
         }
-        dropping += take;
-        r.ring_dropped += take;
+        dropping += got.dropped_before;
+        r.ring_dropped += got.dropped_before;
+        NoteHealthGap(g_health);
       }
+      std::uint64_t left = target - r.recorded;
+      std::uint32_t take = left < got.count ? static_cast<std::uint32_t>(left) : got.count;
+      const auto* processed = reinterpret_cast<const ProcessedSample*>(samples);
+      FeedHealth(g_health, processed, take, lost, config.header.sample_period,
+                 static_cast<double>(got.mono_ns) * 1e-9);
+      // The buffer was started afresh after this fetch: samples are missing
+      // after it too, and no revolution may be measured across them.
+      if (lost) NoteHealthGap(g_health);
+      if (take > 0) {
+        BlockRecord kept{};
+        kept.sequence = got.sequence;
+        kept.first_sample = got.first_sample;
+        kept.first_record = r.recorded;
+        kept.count = take;
+        kept.flags = pending_flags | (dropping > 0 ? SCANMON_BLOCK_DROPPED : 0u);
+        kept.dropped_before = dropping;
+        kept.utc_ns = got.utc_ns;
+        kept.mono_ns = got.mono_ns;
+        if (writer->Append(processed, keep_raw ? static_cast<const void*>(raw) : nullptr, take,
+                           kept)) {
+          pending_flags = 0;
+          if (dropping > 0) {
+            status->Note("ring drained: %llu samples not kept at sample %llu",
+                         static_cast<unsigned long long>(dropping),
+                         static_cast<unsigned long long>(r.recorded));
+          }
+          dropping = 0;
+          r.recorded += take;
+        } else {
+          // The disk is behind by more than the rings hold: these samples are
+          // lost, counted, and said once per episode.
+          if (dropping == 0) {
+            ++r.ring_events;
+            status->Note("ring full at sample %llu: the disk is behind, samples are not kept",
+                         static_cast<unsigned long long>(r.recorded));
+          }
+          dropping += take;
+          r.ring_dropped += take;
+        }
+      }
+      source->ReleaseBlock();
     }
     const double elapsed = NowSeconds() - r.start_s;
     if (status->Due(elapsed)) {
@@ -330,26 +349,37 @@ int main(int argc, char** argv) {
     return kExitSetup;
   }
 
-  // 3. The sensor and the card, with the configuration's values.
-  ScannerSetup setup;
-  setup.com_port = config.header.comport;
-  setup.card_number = config.header.card_number;
-  setup.calibration_file = config.header.cal_file;
-  setup.sample_period_us = static_cast<std::int32_t>(config.header.sample_period);
-  setup.max_range_in = static_cast<std::int32_t>(config.header.max_range);
-  setup.mirror_encoder_counts = config.header.motor1_encoder_ppr;
-  setup.second_encoder_counts = config.header.motor2_encoder_ppr;
-  setup.mirror_spin_up_ms = 0;  // the configuration's stabilisation delay instead
-  SerialPort* port = &g_port_storage.port;
-  ScannerLink link;
-  CardHandle card = BringUpScanner(setup, port, &link);
-  std::int32_t model = 0;
-  if (card != kNoCard && g_driver.HsifGetCardModel(card, &model) == 0) {
-    std::fprintf(stderr, "Unknown Hsif card model.\n");
-    card = kNoCard;
-  }
-  if (card == kNoCard) {
-    ReleaseScanner(port, &link);
+  // 3. The sensor and the card, with the configuration's values: brought up
+  // by the scanner source's fetch thread, the motors left off for now.
+  scanmon_scanner_settings settings_in{};
+  scanmon_scanner_settings_init(&settings_in);
+  settings_in.com_port = config.header.comport;
+  settings_in.card_number = config.header.card_number;
+  std::snprintf(settings_in.calibration_file, sizeof settings_in.calibration_file, "%s",
+                config.header.cal_file);
+  settings_in.sample_period_us = static_cast<std::int32_t>(config.header.sample_period);
+  settings_in.max_range_in = static_cast<std::int32_t>(config.header.max_range);
+  settings_in.mirror_encoder_counts = config.header.motor1_encoder_ppr;
+  settings_in.second_encoder_counts = config.header.motor2_encoder_ppr;
+  for (std::int32_t& power : settings_in.motor_power) power = -1;
+  settings_in.motor_power[0] = config.header.motor1_power;
+  settings_in.motor_power[1] = config.header.motor2_power;
+  settings_in.settle_ms = config.stabilization_ms > 0 ? config.stabilization_ms : 0;
+  settings_in.fetch_samples = static_cast<std::int32_t>(config.header.buf_size);
+  settings_in.ring_ms = kSourceRingMs;
+  settings_in.keep_raw = write_raw ? 1 : 0;
+  settings_in.single_cpu = config.single_cpu == 1 ? 1 : 0;
+  settings_in.raise_priority = 1;
+  settings_in.print_messages = 1;
+  std::unique_ptr<scanmon_lib::StagedScanner> source;
+  scanmon_lib::ScannerFailure failure = scanmon_lib::ScannerFailure::kNone;
+  const int opened = scanmon_lib::OpenStagedScanner(settings_in, &source, &failure);
+  if (opened != SCANMON_OK) {
+    if (failure == scanmon_lib::ScannerFailure::kCardModel) {
+      std::fprintf(stderr, "Unknown Hsif card model.\n");
+    } else if (failure == scanmon_lib::ScannerFailure::kNone) {
+      std::fprintf(stderr, "capture-record: %s\n", scanmon_last_error());
+    }
     std::fprintf(stderr,
                  "capture-record: bring-up failed (COM%u, card %u, calibration file %s, "
                  "period %lu us, range %lu in, encoders %ld/%ld); see the message above\n",
@@ -361,7 +391,10 @@ int main(int argc, char** argv) {
                  static_cast<long>(config.header.motor2_encoder_ppr));
     return kExitSetup;
   }
-  config.header.sensor_model = model != 0 ? kSensorModel200kHz : kSensorModel50kHz;
+  scanmon_capture_header told{};
+  source->Header(&told);
+  config.header.sensor_model =
+      told.sensor_model == SCANMON_MODEL_200KHZ ? kSensorModel200kHz : kSensorModel50kHz;
 
   // 4. The files, each starting with its header.
   if (!write_raw && config.raw_path[0] != '\0' && FileExists(config.raw_path)) {
@@ -370,48 +403,47 @@ int main(int argc, char** argv) {
   }
   if (!writer.Open(config.header)) {
     ReportWriteFailure(writer.Failure());
-    ReleaseScanner(port, &link);
+    source.reset();  // the card released, the motors never powered
     return writer.Failure().not_disk ? kExitSetup : kExitWrite;
   }
 
-  // From here on one path out: motors off, line and card released, priority
-  // back, files ended on whole records. No stop request may skip it: a
-  // repeated one only cuts the final flush short (the fetch loop sees a
-  // request within a fetch, at most about a second).
+  // From here on one path out: closing the source powers the motors off,
+  // releases the line and the card and gives the priority back; the files
+  // end on whole records. No stop request may skip it: a repeated one only
+  // cuts the final flush short (the reading loop sees a request within
+  // kWaitSliceMs; the close waits for the fetch under way, at most about a
+  // second).
   platform::EnableFirmStop();
   int exit_status = kExitComplete;
-  bool raised = false;
   LoopResult result;
-  bool motors_ok = g_driver.HsifSetMotorPower(card, 1, config.header.motor1_power) != 0 &&
-                   g_driver.HsifSetMotorPower(card, 2, config.header.motor2_power) != 0;
-  if (!motors_ok) {
-    std::fprintf(stderr, "capture-record: setting the motor power (%u, %u) failed\n",
-                 static_cast<unsigned>(config.header.motor1_power),
-                 static_cast<unsigned>(config.header.motor2_power));
-    exit_status = kExitSetup;
-  } else if (!WaitForMotors(config.stabilization_ms)) {
-    result.stopped = true;
-  } else {
-    if (config.single_cpu == 1) PinToFirstCpu();
-    raised = RaisePriority() != 0;
-    if (!raised) std::fprintf(stderr, "capture-record: priority not raised; recording goes on\n");
-    g_driver.HsifClearSampleBuffer(card);
-    if (g_driver.HsifSamplingEnable(card) == 0) {
-      std::fprintf(stderr, "capture-record: starting the card's sampling failed\n");
-      result.fetch_failed = true;
-    } else {
+  switch (StartSampling(source.get(), config.stabilization_ms)) {
+    case StartResult::kStopped:
+      result.stopped = true;
+      break;
+    case StartResult::kFailed:
+      if (source->Failure() == scanmon_lib::ScannerFailure::kMotors) {
+        std::fprintf(stderr, "capture-record: setting the motor power (%u, %u) failed\n",
+                     static_cast<unsigned>(config.header.motor1_power),
+                     static_cast<unsigned>(config.header.motor2_power));
+        exit_status = kExitSetup;
+      } else {
+        std::fprintf(stderr, "capture-record: starting the card's sampling failed\n");
+        result.fetch_failed = true;
+      }
+      break;
+    case StartResult::kSampling: {
+      if (!source->PriorityRaised()) {
+        std::fprintf(stderr, "capture-record: priority not raised; recording goes on\n");
+      }
       StatusLine status(win::_isatty(2) != 0);
       std::fprintf(stderr, "Recording %lu samples ('x' or Ctrl-C stops)\n",
                    static_cast<unsigned long>(config.header.num_samples));
-      result = RunCapture(card, config, &writer, &status);
+      result = RunCapture(source.get(), config, &writer, &status);
       status.Finish();
+      break;
     }
   }
-
-  g_driver.HsifSetMotorPower(card, 1, 0);
-  g_driver.HsifSetMotorPower(card, 2, 0);
-  ReleaseScanner(port, &link);
-  if (raised) RestorePriority();
+  source.reset();
 
   bool files_ok = true;
   if (HurryAsked()) writer.Hurry();

@@ -23,3 +23,7 @@ void ShowPortName(const char* name, const char* device, char* shown, std::size_t
 // Prints, as "  hint: ..." lines, what to do about the port `name` (`device` as
 // DescribePortDevice gave it) that failed to open with error `code`.
 void PrintPortHint(std::FILE* stream, const char* name, const char* device, win::DWORD code);
+// The same lines into `out` (`size` bytes, terminated; empty when there is no
+// hint), for whoever passes them on instead of printing them.
+void FormatPortHint(char* out, std::size_t size, const char* name, const char* device,
+                    win::DWORD code);

@@ -10,3 +10,9 @@ void ShowPortName(const char* name, const char* device, char* shown, std::size_t
     std::snprintf(shown, size, "%s", name);
   }
 }
+
+void PrintPortHint(std::FILE* stream, const char* name, const char* device, win::DWORD code) {
+  char hint[1024] = {};
+  FormatPortHint(hint, sizeof hint, name, device, code);
+  std::fputs(hint, stream);
+}

@@ -1,4 +1,4 @@
-#include "record/record_ring.h"
+#include "libscanmon/record_ring.h"
 
 #include <algorithm>
 #include <cstring>
@@ -44,6 +44,15 @@ std::size_t RecordRing::Peek(const unsigned char** data, std::size_t limit) cons
   std::size_t at = static_cast<std::size_t>(tail % capacity_);
   *data = storage_.get() + at;
   return std::min({pending, capacity_ - at, limit});
+}
+
+void RecordRing::CopyOut(void* out, std::size_t bytes) const {
+  if (capacity_ == 0 || bytes == 0) return;
+  std::size_t at = static_cast<std::size_t>(tail_.load(std::memory_order_relaxed) % capacity_);
+  std::size_t first = std::min(bytes, capacity_ - at);
+  auto* to = static_cast<unsigned char*>(out);
+  std::memcpy(to, storage_.get() + at, first);
+  std::memcpy(to + first, storage_.get(), bytes - first);
 }
 
 void RecordRing::Drop(std::size_t bytes) {
