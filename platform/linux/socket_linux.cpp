@@ -140,14 +140,16 @@ void FromSystem(const ::sockaddr_in& in, sockaddr* address, int* length) {
 
 }  // namespace
 
+// The system's conversions, named from the global namespace: unqualified, an
+// unoptimised build (where they are no macros) would call these very functions.
 std::uint16_t(htons)(std::uint16_t value) {
-  return htons(value);
+  return ::htons(value);
 }
 std::uint32_t(htonl)(std::uint32_t value) {
-  return htonl(value);
+  return ::htonl(value);
 }
 std::uint16_t(ntohs)(std::uint16_t value) {
-  return ntohs(value);
+  return ::ntohs(value);
 }
 
 int WSAStartup(WORD) {
