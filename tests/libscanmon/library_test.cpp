@@ -6,6 +6,7 @@
 // size, looped, paced), and calls with bad arguments.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -180,25 +181,48 @@ TEST_F(Scanner, DeliversEverySampleInOrderWithConsecutiveBlocks) {
 
 TEST_F(Scanner, LostDataIsMarkedOnceOnItsBlockAndTheCardRestarted) {
   // The card loses data on its third fetch, a short one (its buffer holds
-  // exactly one fetch): that block alone carries the flag, though the driver
-  // leaves the flag in the buffer's last slot.
+  // exactly one fetch): that block carries the flag, though the driver
+  // leaves the flag in the buffer's last slot. That buffer lasts 20 ms, so on
+  // a busy machine (Wine, parallel tests) it also overflows for real now and
+  // then: each block is flagged exactly when the stand-in reported its fetch
+  // lost. Every fetch brings samples, so block n is fetch n + 1.
   SetVariable("HSIF_SIM_LOSE_DATA_AT", "3");
   SetVariable("HSIF_SIM_BUFFER", "1000");
+  settings_.ring_ms = 5000;  // the reader never a whole ring behind
   ASSERT_EQ(Open(), SCANMON_OK) << scanmon_last_error();
   std::vector<scanmon_sample> samples(1000);
-  int flagged = 0;
+  std::vector<std::uint64_t> flagged;
   for (int i = 0; i < 12; ++i) {
     scanmon_block block{};
     ASSERT_EQ(scanmon_read_block(source_, 5000, &block, samples.data(), nullptr, 1000), SCANMON_OK)
         << scanmon_last_error();
-    if ((block.flags & SCANMON_BLOCK_LOST_DATA) != 0) ++flagged;
+    ASSERT_EQ(block.sequence, static_cast<std::uint64_t>(i));
+    ASSERT_EQ(block.dropped_before, 0u);
+    if ((block.flags & SCANMON_BLOCK_LOST_DATA) != 0) flagged.push_back(block.sequence + 1);
   }
-  EXPECT_EQ(flagged, 1);
   scanmon_health health{};
   health.struct_size = sizeof health;
   ASSERT_EQ(scanmon_health_get(source_, &health), SCANMON_OK);
-  EXPECT_EQ(health.lost_events, 1u);
+  EXPECT_EQ(scanmon_close(source_), SCANMON_OK);
+  source_ = nullptr;
+
+  // The stand-in logs its first ten lost fetches (the fetch thread may have
+  // made more fetches than the blocks read): with fewer, the log names them all.
   const std::string log = Log();
+  const std::size_t logged = test_support::CountOf(log, " lost=1 ");
+  std::vector<std::uint64_t> reported;
+  for (std::uint64_t fetch = 1; fetch <= 12; ++fetch) {
+    if (Contains(log, " lost=1 fetch=" + std::to_string(fetch) + "\n")) reported.push_back(fetch);
+  }
+  if (logged < 10) {
+    EXPECT_EQ(flagged, reported) << log;
+    EXPECT_LE(health.lost_events, logged);
+  } else {
+    for (std::uint64_t fetch : reported) {
+      EXPECT_NE(std::find(flagged.begin(), flagged.end(), fetch), flagged.end()) << fetch;
+    }
+  }
+  EXPECT_GE(health.lost_events, flagged.size());
   const std::size_t lost = log.find("lost=1 fetch=3");
   ASSERT_NE(lost, std::string::npos) << log;
   EXPECT_NE(log.find("HsifSamplingEnable card=0", lost), std::string::npos) << log;
