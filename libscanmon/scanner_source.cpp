@@ -49,8 +49,8 @@ void TakeFromRing(RecordRing& ring, void* out, std::size_t bytes) {
 
 class ScannerSource final : public StagedScanner {
  public:
-  ScannerSource(const scanmon_scanner_settings& settings, bool staged)
-      : settings_(settings), staged_(staged) {}
+  ScannerSource(const scanmon_scanner_settings& settings, bool staged, BlockSink* sink)
+      : settings_(settings), staged_(staged), sink_(sink) {}
   // The process's one scanner place was taken before the source was made;
   // it is free again once the fetch thread has released the card.
   ~ScannerSource() override {
@@ -68,10 +68,6 @@ class ScannerSource final : public StagedScanner {
   ScannerPhase Phase() const override { return phase_.load(std::memory_order_acquire); }
   ScannerFailure Failure() const override { return failure_.load(std::memory_order_acquire); }
   bool PriorityRaised() const override { return raised_.load(std::memory_order_acquire); }
-  int PeekBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* spare,
-                scanmon_raw_sample* spare_raw, std::uint32_t capacity,
-                const scanmon_sample** samples, const scanmon_raw_sample** raw) override;
-  void ReleaseBlock() override;
 
  private:
   enum class BringUp { kRunning, kDone, kFailed };
@@ -89,7 +85,8 @@ class ScannerSource final : public StagedScanner {
   static void CollectMessage(const char* text, void* context);
 
   const scanmon_scanner_settings settings_;
-  const bool staged_;  // motors and sampling wait for Start; no health figures fed
+  const bool staged_;      // motors and sampling wait for Start; no health figures fed
+  BlockSink* const sink_;  // takes every fetch in place of the rings; may be null
   std::size_t fetch_samples_ = 0;
   std::uint64_t ring_samples_ = 0;
   std::unique_ptr<RawSample[]> raw_;
@@ -140,19 +137,24 @@ class ScannerSource final : public StagedScanner {
 int ScannerSource::Open() {
   fetch_samples_ = static_cast<std::size_t>(settings_.fetch_samples);
   // The ring holds ring_ms of samples at the sample period, and at least two
-  // fetches, so that one fetch can be read while the next is put.
-  ring_samples_ = static_cast<std::uint64_t>(settings_.ring_ms) * 1000u /
-                  static_cast<std::uint64_t>(settings_.sample_period_us);
-  ring_samples_ = std::max<std::uint64_t>(ring_samples_, 2 * fetch_samples_);
+  // fetches, so that one fetch can be read while the next is put. A sink
+  // takes the fetches where they are made: then no rings (empty ones accept
+  // nothing and hold nothing to read).
+  if (sink_ == nullptr) {
+    ring_samples_ = static_cast<std::uint64_t>(settings_.ring_ms) * 1000u /
+                    static_cast<std::uint64_t>(settings_.sample_period_us);
+    ring_samples_ = std::max<std::uint64_t>(ring_samples_, 2 * fetch_samples_);
+  }
   // Blocks are usually whole fetches; room for many more small ones than
   // that, and never more than one per sample.
   const std::uint64_t ring_blocks =
       std::min<std::uint64_t>(ring_samples_, ring_samples_ / 16 + 1024);
+  const bool rings = sink_ == nullptr;
   try {
     raw_.reset(new RawSample[fetch_samples_]());
     processed_.reset(new ProcessedSample[fetch_samples_]());
     health_.reset(new HealthState());
-    block_ring_ = std::make_unique<RecordRing>(ring_blocks * kBlockBytes);
+    block_ring_ = std::make_unique<RecordRing>(rings ? ring_blocks * kBlockBytes : 0);
     sample_ring_ = std::make_unique<RecordRing>(ring_samples_ * kSampleBytes);
     raw_ring_ = std::make_unique<RecordRing>(settings_.keep_raw ? ring_samples_ * kRawBytes : 0);
   } catch (const std::bad_alloc&) {
@@ -160,8 +162,8 @@ int ScannerSource::Open() {
                     "cannot reserve the ring of %llu samples; ask for a smaller ring_ms",
                     static_cast<unsigned long long>(ring_samples_));
   }
-  if (block_ring_->Capacity() == 0 || sample_ring_->Capacity() == 0 ||
-      (settings_.keep_raw && raw_ring_->Capacity() == 0)) {
+  if (rings && (block_ring_->Capacity() == 0 || sample_ring_->Capacity() == 0 ||
+                (settings_.keep_raw && raw_ring_->Capacity() == 0))) {
     return SetError(SCANMON_E_MEMORY,
                     "cannot reserve the ring of %llu samples; ask for a smaller ring_ms",
                     static_cast<unsigned long long>(ring_samples_));
@@ -412,6 +414,15 @@ void ScannerSource::FetchLoop() {
     block.utc_ns = utc_ns;
     block.mono_ns = mono_ns;
     delivered += fetched;
+    if (sink_ != nullptr) {
+      kept += fetched;
+      if (!sink_->Take(block, reinterpret_cast<const scanmon_sample*>(processed_.get()),
+                       settings_.keep_raw ? reinterpret_cast<const scanmon_raw_sample*>(raw_.get())
+                                          : nullptr)) {
+        break;
+      }
+      continue;
+    }
 
     const std::size_t sample_bytes = fetched * kSampleBytes;
     const std::size_t raw_bytes = settings_.keep_raw ? fetched * kRawBytes : 0;
@@ -512,49 +523,6 @@ int ScannerSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scan
   return SCANMON_OK;
 }
 
-int ScannerSource::PeekBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* spare,
-                             scanmon_raw_sample* spare_raw, std::uint32_t capacity,
-                             const scanmon_sample** samples, const scanmon_raw_sample** raw) {
-  const int taken = TakeBlockRecord(timeout_ms);
-  if (taken != SCANMON_OK) return taken;
-  *block = pending_;
-  if (pending_.count > capacity) {
-    return SetError(SCANMON_E_BUFFER, "the block holds %lu samples, the buffers %lu",
-                    static_cast<unsigned long>(pending_.count),
-                    static_cast<unsigned long>(capacity));
-  }
-  // The records are put whole and in order, so they lie at the rings' fronts:
-  // in one run, or across the end of the storage (then copied out).
-  const std::size_t bytes = pending_.count * kSampleBytes;
-  const unsigned char* run = nullptr;
-  if (sample_ring_->Peek(&run, bytes) == bytes) {
-    *samples = reinterpret_cast<const scanmon_sample*>(run);
-  } else {
-    sample_ring_->CopyOut(spare, bytes);
-    *samples = spare;
-  }
-  *raw = nullptr;
-  if (settings_.keep_raw) {
-    const std::size_t raw_bytes = pending_.count * kRawBytes;
-    if (raw_ring_->Peek(&run, raw_bytes) == raw_bytes) {
-      *raw = reinterpret_cast<const scanmon_raw_sample*>(run);
-    } else {
-      raw_ring_->CopyOut(spare_raw, raw_bytes);
-      *raw = spare_raw;
-    }
-  }
-  return SCANMON_OK;
-}
-
-void ScannerSource::ReleaseBlock() {
-  if (!have_pending_) return;
-  sample_ring_->Drop(pending_.count * kSampleBytes);
-  if (settings_.keep_raw) raw_ring_->Drop(pending_.count * kRawBytes);
-  have_pending_ = false;
-  ++blocks_read_;
-  samples_read_ += pending_.count;
-}
-
 void ScannerSource::Info(scanmon_source_info* info) const {
   info->kind = SCANMON_SOURCE_SCANNER;
   info->has_raw = settings_.keep_raw != 0;
@@ -612,21 +580,21 @@ int OpenScannerSource(const scanmon_scanner_settings& settings, std::unique_ptr<
                     "a scanner source is already open in this process (the card's driver is "
                     "process-wide); close it first, or use another process for a second card");
   }
-  auto scanner = std::make_unique<ScannerSource>(settings, false);
+  auto scanner = std::make_unique<ScannerSource>(settings, false, nullptr);
   int status = scanner->Open();
   if (status != SCANMON_OK) return status;
   *source = std::move(scanner);
   return SCANMON_OK;
 }
 
-int OpenStagedScanner(const scanmon_scanner_settings& settings,
+int OpenStagedScanner(const scanmon_scanner_settings& settings, BlockSink* sink,
                       std::unique_ptr<StagedScanner>* source, ScannerFailure* failure) {
   *failure = ScannerFailure::kNone;
   bool expected = false;
   if (!g_scanner_open.compare_exchange_strong(expected, true)) {
     return SetError(SCANMON_E_BUSY, "a scanner source is already open in this process");
   }
-  auto scanner = std::make_unique<ScannerSource>(settings, true);
+  auto scanner = std::make_unique<ScannerSource>(settings, true, sink);
   int status = scanner->Open();
   *failure = scanner->Failure();
   if (status != SCANMON_OK) return status;

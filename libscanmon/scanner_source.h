@@ -10,7 +10,8 @@
 // record last, so a reader that sees the record finds its samples. A fetch that
 // does not fit in the rings is dropped whole and counted; the next block that
 // fits says how many samples were dropped before it. The fetch thread never
-// waits for the reader.
+// waits for the reader. (The recorder instead takes each fetch on the fetch
+// thread itself, through a BlockSink below.)
 //
 // The driver's table is process-wide: one scanner source per process.
 #pragma once
@@ -47,21 +48,32 @@ class StagedScanner : public Source {
   virtual ScannerFailure Failure() const = 0;
   // Whether the priority raise asked for took effect (known from kSampling).
   virtual bool PriorityRaised() const = 0;
-  // ReadBlock without the copy: *samples (and *raw, when kept) point at the
-  // block's records where they lie in the source's rings, or, when a ring
-  // wraps inside the block, at the caller's buffers (of `capacity` records)
-  // they were copied to. They stay valid until ReleaseBlock, which must
-  // follow every SCANMON_OK before the next PeekBlock.
-  virtual int PeekBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* spare,
-                        scanmon_raw_sample* spare_raw, std::uint32_t capacity,
-                        const scanmon_sample** samples, const scanmon_raw_sample** raw) = 0;
-  virtual void ReleaseBlock() = 0;
 };
 
-// Opens the scanner staged (Start is then needed), the samples not fed to the
-// source's own health figures (the recorder keeps its own). SCANMON_OK and
-// *source, or the failure's status with Failure() told through *failure.
-int OpenStagedScanner(const scanmon_scanner_settings& settings,
+// The consumer that takes each fetch where the fetch thread made it, in place
+// of the source's rings: the capture recorder, whose writer keeps rings of its
+// own between the fetches and the disk. A second ring in front of those would
+// copy every sample once more and hold another half second of them in memory
+// for nothing. Take runs on the fetch thread, once for every fetch that has
+// samples, and must never wait (the card's buffer holds only a fraction of a
+// second): it copies what it keeps and returns.
+class BlockSink {
+ public:
+  virtual ~BlockSink() = default;
+  // The fetch's block (never dropped_before: nothing is dropped in front of
+  // the sink) and its records, valid during the call; raw is null unless
+  // keep_raw. False ends the fetching: the sampling stops and the card is
+  // released as on a close, and the phase becomes kEnded with no failure.
+  virtual bool Take(const scanmon_block& block, const scanmon_sample* samples,
+                    const scanmon_raw_sample* raw) = 0;
+};
+
+// Opens the scanner staged (Start is then needed), every fetch given to
+// `sink` instead of being read through ReadBlock (which then reports the
+// source's end), the samples not fed to the source's own health figures (the
+// recorder keeps its own). SCANMON_OK and *source, or the failure's status
+// with Failure() told through *failure.
+int OpenStagedScanner(const scanmon_scanner_settings& settings, BlockSink* sink,
                       std::unique_ptr<StagedScanner>* source, ScannerFailure* failure);
 
 // Opens the scanner with settings already checked. SCANMON_OK and *source, or

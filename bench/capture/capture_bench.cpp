@@ -15,7 +15,8 @@
 //
 // Runs in the current folder (the disk being measured). Medians over
 // CAPTURE_BENCH_RUNS runs (default 3); CAPTURE_BENCH_SECONDS sets the paced
-// length (default 20).
+// length (default 20). CAPTURE_BENCH_BASELINE names another capture-record
+// (an older build) to run the paced recording side by side with.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -96,7 +97,8 @@ void CheckPrc(const fs::path& path, Recording* r) {
 
 // Runs capture-record in `folder` with extra environment; waits for it with its
 // resource use.
-Recording Record(const fs::path& folder, const std::vector<std::string>& environment) {
+Recording Record(const fs::path& folder, const std::vector<std::string>& environment,
+                 const char* program = CAPTURE_RECORD_EXE) {
   fs::remove(folder / "bench.prc");
   fs::remove(folder / "bench.raw");
   fs::path out_path = folder / "bench.out";
@@ -111,8 +113,7 @@ Recording Record(const fs::path& folder, const std::vector<std::string>& environ
     dup2(out, 1);
     dup2(out, 2);
     for (const std::string& setting : environment) putenv(const_cast<char*>(setting.c_str()));
-    execl(CAPTURE_RECORD_EXE, "capture-record", "--force", "bench.cfg",
-          static_cast<char*>(nullptr));
+    execl(program, "capture-record", "--force", "bench.cfg", static_cast<char*>(nullptr));
     _exit(127);
   }
   int status = 0;
@@ -248,6 +249,35 @@ int main() {
     wrong = wrong || r.status != 0 || r.records != paced_samples || r.gaps != 0;
   }
   std::printf("PACED: median CPU share %.1f%%, peak RSS %ld kB\n", 100 * Median(shares), rss);
+
+  // 1b. Side by side with another build of capture-record (an older one, to
+  // see that a change did not make the recorder dearer): the paced recording
+  // alternately with each, so that both meet the same machine.
+  if (const char* baseline = std::getenv("CAPTURE_BENCH_BASELINE")) {
+    std::vector<double> base_shares, new_shares;
+    long base_rss = 0, new_rss = 0;
+    for (int i = 0; i < runs; ++i) {
+      Recording b = Record(folder, {}, baseline);
+      Recording n = Record(folder, {});
+      base_shares.push_back(b.cpu_s / b.wall_s);
+      new_shares.push_back(n.cpu_s / n.wall_s);
+      base_rss = std::max(base_rss, b.max_rss_kb);
+      new_rss = std::max(new_rss, n.max_rss_kb);
+      std::printf(
+          "side by side %d: baseline CPU %.2f%% RSS %ld kB status %d; this build CPU "
+          "%.2f%% RSS %ld kB status %d\n",
+          i + 1, 100 * b.cpu_s / b.wall_s, b.max_rss_kb, b.status, 100 * n.cpu_s / n.wall_s,
+          n.max_rss_kb, n.status);
+      wrong = wrong || n.status != 0 || n.records != paced_samples || n.gaps != 0;
+    }
+    const double base_share = Median(base_shares), new_share = Median(new_shares);
+    std::printf(
+        "SIDE BY SIDE (%s): median CPU share %.2f%% against %.2f%% (ratio %.2f), peak RSS "
+        "%ld kB against %ld kB (ratio %.2f)\n",
+        baseline, 100 * new_share, 100 * base_share, base_share > 0 ? new_share / base_share : 0.0,
+        new_rss, base_rss,
+        base_rss > 0 ? static_cast<double>(new_rss) / static_cast<double>(base_rss) : 0.0);
+  }
 
   // 2. Stalled writer.
   Recording stalled =

@@ -3,11 +3,14 @@
 //
 // The samples come from the scanner library's scanner source
 // (libscanmon/scanner_source.h), the project's one acquisition path: its fetch
-// thread makes every driver call, from the bring-up to the release, keeps the
-// card's pace and fills its ring. This program's main thread reads the blocks
-// and hands them to the capture writer's rings, whose thread writes the files
-// (record/capture_writer.h); neither ever waits for the disk, which may lag by
-// as much as the rings hold.
+// thread makes every driver call, from the bring-up to the release, and keeps
+// the card's pace. It hands each fetch to this program's sink, which copies
+// the records once, into the capture writer's rings, whose thread writes the
+// files (record/capture_writer.h); the fetch thread never waits for the disk,
+// which may lag by as much as the rings hold. The main thread watches: the
+// keyboard and stop requests, a silent card, the status line.
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +18,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <system_error>
 
 #include "capture/block_index.h"
@@ -40,18 +44,13 @@ constexpr char kQuitKey = 'x';
 constexpr std::uint32_t kMaxFetchSamples = 30000;
 // The stabilisation wait and the reading look for a stop this often.
 constexpr win::DWORD kWaitSliceMs = 50;
-// The scanner source's ring, between its fetch thread and this program's main
-// thread (which only copies blocks on into the writer's rings).
-constexpr std::int32_t kSourceRingMs = 500;
 // A card that answers fetches without samples for this long (or for ten sample
 // periods, when that is longer) has stopped delivering: the capture ends as
 // after a failed fetch.
 constexpr double kSilenceSeconds = 5.0;
 constexpr double kSilencePeriods = 10.0;
 
-// Fetch buffers, in static storage: nothing is allocated per fetch.
-RawSample g_raw[kMaxFetchSamples];
-ProcessedSample g_processed[kMaxFetchSamples];
+// The recording's health figures (the sink's, under its lock).
 HealthState g_health;
 
 double NowSeconds() {
@@ -111,8 +110,7 @@ StartResult StartSampling(scanmon_lib::StagedScanner* source, std::int32_t delay
   }
 }
 
-// The reading loop: until the configured count is recorded, a stop, a failed
-// write or a failed fetch.
+// What the recording came to.
 struct LoopResult {
   std::uint64_t recorded = 0;
   std::uint64_t lost_events = 0;   // fetches on which the card reported lost data
@@ -126,127 +124,189 @@ struct LoopResult {
   double end_s = 0;
 };
 
-LoopResult RunCapture(scanmon_lib::StagedScanner* source, const Configuration& config,
-                      CaptureWriter* writer, StatusLine* status) {
-  const std::uint64_t target = config.header.num_samples;
-  const bool keep_raw = config.write_raw == 1;
-  LoopResult r;
-  std::uint64_t dropping = 0;  // samples not kept since the rings last took a block
-  // What the next kept block must say about the gap before it.
-  std::uint32_t pending_flags = 0;
+// Takes each fetch on the scanner source's fetch thread, as it is made: feeds
+// the health figures and copies the records once, into the writer's rings,
+// until the configured count is kept or a write has failed. The main thread
+// meanwhile looks for a stop, a silent card and a failed fetch, and keeps the
+// status line; the two share the health figures and the status line under a
+// lock (taken once per fetch and a few times a second: never contended long).
+class RecordingSink final : public scanmon_lib::BlockSink {
+ public:
+  RecordingSink(const Configuration& config, CaptureWriter* writer, StatusLine* status)
+      : writer_(writer),
+        status_(status),
+        target_(config.header.num_samples),
+        keep_raw_(config.write_raw == 1),
+        period_us_(config.header.sample_period) {
+    StartHealth(g_health, HealthSettings{});
+  }
+
+  // Main thread, once the sampling runs: the start of the recording's time.
+  void MarkStart(double now_s) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    result_.start_s = now_s;
+  }
+
+  bool Take(const scanmon_block& got, const scanmon_sample* samples,
+            const scanmon_raw_sample* raw) override;
+
+  // Main thread, while the fetch thread runs.
+  bool Complete() const { return complete_.load(std::memory_order_acquire); }
+  double LastSamplesSeconds() const {
+    return static_cast<double>(last_samples_ns_.load(std::memory_order_relaxed)) * 1e-9;
+  }
+  // The status line, when it is due.
+  void UpdateStatus(double now_s) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const double elapsed_s = now_s - result_.start_s;
+    if (!status_->Due(elapsed_s)) return;
+    status_->Update(recorded_.load(std::memory_order_relaxed), target_,
+                    result_.lost_events + result_.ring_events, writer_->BytesWritten(),
+                    ReadHealth(g_health), elapsed_s);
+  }
+  void Note(const char* text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_->Note("%s", text);
+  }
+  // A failed restart of the card's sampling after lost data: the data was
+  // lost all the same.
+  void NoteLostBeforeFailure() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++result_.lost_events;
+    status_->Note("data lost at sample %llu",
+                  static_cast<unsigned long long>(recorded_.load(std::memory_order_relaxed)));
+  }
+
+  // Any thread: no fetch is taken after this.
+  void Close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    closed_ = true;
+  }
+
+  // Once the fetch thread has ended (the source closed): the counts.
+  LoopResult Finish() {
+    if (dropping_ > 0) {
+      status_->Note("ring still full at the end: %llu samples not kept at sample %llu",
+                    static_cast<unsigned long long>(dropping_),
+                    static_cast<unsigned long long>(result_.recorded));
+    }
+    return result_;
+  }
+
+ private:
+  CaptureWriter* const writer_;
+  StatusLine* const status_;
+  const std::uint64_t target_;
+  const bool keep_raw_;
+  const std::uint32_t period_us_;
+  std::mutex mutex_;  // the health figures, the status line, the counts in result_
+  LoopResult result_;
+  bool closed_ = false;
+  std::atomic<std::uint64_t> recorded_{0};
+  std::atomic<bool> complete_{false};
+  std::atomic<std::int64_t> last_samples_ns_{0};  // monotonic time of the last fetch
+  // The fetch thread's own.
+  std::uint64_t dropping_ = 0;       // samples not kept since the rings last took a block
+  std::uint32_t pending_flags_ = 0;  // what the next kept block must say about the gap before it
+};
+
+bool RecordingSink::Take(const scanmon_block& got, const scanmon_sample* samples,
+                         const scanmon_raw_sample* raw) {
+  last_samples_ns_.store(got.mono_ns, std::memory_order_relaxed);
+  if (writer_->Failed()) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return false;
+  const bool lost = (got.flags & SCANMON_BLOCK_LOST_DATA) != 0;
+  if (lost) {
+    // The source started the card's buffer afresh and went on.
+    ++result_.lost_events;
+    status_->Note("data lost at sample %llu", static_cast<unsigned long long>(result_.recorded));
+    pending_flags_ |= SCANMON_BLOCK_CARD_LOST;
+  }
+  const std::uint64_t left = target_ - result_.recorded;
+  const std::uint32_t take = left < got.count ? static_cast<std::uint32_t>(left) : got.count;
+  const auto* processed = reinterpret_cast<const ProcessedSample*>(samples);
+  FeedHealth(g_health, processed, take, lost, period_us_, static_cast<double>(got.mono_ns) * 1e-9);
+  // The buffer was started afresh after this fetch: samples are missing
+  // after it too, and no revolution may be measured across them.
+  if (lost) NoteHealthGap(g_health);
+  if (take > 0) {
+    BlockRecord kept{};
+    kept.sequence = got.sequence;
+    kept.first_sample = got.first_sample;
+    kept.first_record = result_.recorded;
+    kept.count = take;
+    kept.flags = pending_flags_ | (dropping_ > 0 ? SCANMON_BLOCK_DROPPED : 0u);
+    kept.dropped_before = dropping_;
+    kept.utc_ns = got.utc_ns;
+    kept.mono_ns = got.mono_ns;
+    if (writer_->Append(processed, keep_raw_ ? static_cast<const void*>(raw) : nullptr, take,
+                        kept)) {
+      pending_flags_ = 0;
+      if (dropping_ > 0) {
+        status_->Note("ring drained: %llu samples not kept at sample %llu",
+                      static_cast<unsigned long long>(dropping_),
+                      static_cast<unsigned long long>(result_.recorded));
+      }
+      dropping_ = 0;
+      result_.recorded += take;
+      recorded_.store(result_.recorded, std::memory_order_relaxed);
+    } else {
+      // The disk is behind by more than the rings hold: these samples are
+      // lost, counted, and said once per episode; no revolution is measured
+      // across them.
+      if (dropping_ == 0) {
+        ++result_.ring_events;
+        status_->Note("ring full at sample %llu: the disk is behind, samples are not kept",
+                      static_cast<unsigned long long>(result_.recorded));
+      }
+      dropping_ += take;
+      result_.ring_dropped += take;
+    }
+  }
+  if (result_.recorded < target_) return true;
+  complete_.store(true, std::memory_order_release);
+  return false;
+}
+
+// The main thread while the fetch thread records: until the configured count
+// is recorded, a stop, a failed write, a failed fetch or a silent card.
+void WatchCapture(scanmon_lib::StagedScanner* source, const Configuration& config,
+                  CaptureWriter* writer, RecordingSink* sink, LoopResult* r) {
   const double period_s = config.header.sample_period * 1e-6;
   const double silence_limit_s =
       kSilencePeriods * period_s > kSilenceSeconds ? kSilencePeriods * period_s : kSilenceSeconds;
-  StartHealth(g_health, HealthSettings{});
-  r.start_s = NowSeconds();
-  double last_samples_s = r.start_s;
-  while (r.recorded < target) {
+  // The silence is measured from the start of the sampling, or the last
+  // fetch with samples when there was one.
+  const double start_s = NowSeconds();
+  sink->MarkStart(start_s);
+  for (;;) {
+    if (sink->Complete()) break;
     if (StopAsked()) {
-      r.stopped = true;
+      r->stopped = true;
       break;
     }
     if (writer->Failed()) break;
-    // The block's records are read where they lie in the source's ring (the
-    // fetch buffers only when the ring wraps inside it) and copied once, into
-    // the writer's rings.
-    scanmon_block got{};
-    const scanmon_sample* samples = nullptr;
-    const scanmon_raw_sample* raw = nullptr;
-    const int read = source->PeekBlock(static_cast<std::int32_t>(kWaitSliceMs), &got,
-                                       reinterpret_cast<scanmon_sample*>(g_processed),
-                                       reinterpret_cast<scanmon_raw_sample*>(g_raw),
-                                       kMaxFetchSamples, &samples, &raw);
-    const double now_s = NowSeconds();
-    if (read == SCANMON_TIMEOUT) {
-      if (now_s - last_samples_s >= silence_limit_s) {
-        r.fetch_failed = true;
-        r.silent = true;
-        r.silent_s = now_s - last_samples_s;
-        break;
-      }
-    } else if (read != SCANMON_OK) {
+    if (source->Phase() == scanmon_lib::ScannerPhase::kEnded) {
+      if (sink->Complete() || writer->Failed()) break;
       if (source->Failure() == scanmon_lib::ScannerFailure::kSamplingRestart) {
-        ++r.lost_events;
-        status->Note("data lost at sample %llu", static_cast<unsigned long long>(r.recorded));
-        status->Note("restarting the card's sampling after lost data failed");
+        sink->NoteLostBeforeFailure();
+        sink->Note("restarting the card's sampling after lost data failed");
       }
-      r.fetch_failed = true;
+      r->fetch_failed = true;
       break;
-    } else {
-      last_samples_s = now_s;
-      const bool lost = (got.flags & SCANMON_BLOCK_LOST_DATA) != 0;
-      if (lost) {
-        // The source started the card's buffer afresh and went on.
-        ++r.lost_events;
-        status->Note("data lost at sample %llu", static_cast<unsigned long long>(r.recorded));
-        pending_flags |= SCANMON_BLOCK_CARD_LOST;
-      }
-      if (got.dropped_before > 0) {
-        // The source's own ring was full: as when the writer's rings are.
-        if (dropping == 0) {
-          ++r.ring_events;
-          status->Note("ring full at sample %llu: the disk is behind, samples are not kept",
-                       static_cast<unsigned long long>(r.recorded));
-        }
-        dropping += got.dropped_before;
-        r.ring_dropped += got.dropped_before;
-        NoteHealthGap(g_health);
-      }
-      std::uint64_t left = target - r.recorded;
-      std::uint32_t take = left < got.count ? static_cast<std::uint32_t>(left) : got.count;
-      const auto* processed = reinterpret_cast<const ProcessedSample*>(samples);
-      FeedHealth(g_health, processed, take, lost, config.header.sample_period,
-                 static_cast<double>(got.mono_ns) * 1e-9);
-      // The buffer was started afresh after this fetch: samples are missing
-      // after it too, and no revolution may be measured across them.
-      if (lost) NoteHealthGap(g_health);
-      if (take > 0) {
-        BlockRecord kept{};
-        kept.sequence = got.sequence;
-        kept.first_sample = got.first_sample;
-        kept.first_record = r.recorded;
-        kept.count = take;
-        kept.flags = pending_flags | (dropping > 0 ? SCANMON_BLOCK_DROPPED : 0u);
-        kept.dropped_before = dropping;
-        kept.utc_ns = got.utc_ns;
-        kept.mono_ns = got.mono_ns;
-        if (writer->Append(processed, keep_raw ? static_cast<const void*>(raw) : nullptr, take,
-                           kept)) {
-          pending_flags = 0;
-          if (dropping > 0) {
-            status->Note("ring drained: %llu samples not kept at sample %llu",
-                         static_cast<unsigned long long>(dropping),
-                         static_cast<unsigned long long>(r.recorded));
-          }
-          dropping = 0;
-          r.recorded += take;
-        } else {
-          // The disk is behind by more than the rings hold: these samples are
-          // lost, counted, and said once per episode.
-          if (dropping == 0) {
-            ++r.ring_events;
-            status->Note("ring full at sample %llu: the disk is behind, samples are not kept",
-                         static_cast<unsigned long long>(r.recorded));
-          }
-          dropping += take;
-          r.ring_dropped += take;
-        }
-      }
-      source->ReleaseBlock();
     }
-    const double elapsed = NowSeconds() - r.start_s;
-    if (status->Due(elapsed)) {
-      status->Update(r.recorded, target, r.lost_events + r.ring_events, writer->BytesWritten(),
-                     ReadHealth(g_health), elapsed);
+    const double now_s = NowSeconds();
+    const double last_s = std::max(start_s, sink->LastSamplesSeconds());
+    if (now_s - last_s >= silence_limit_s) {
+      r->fetch_failed = true;
+      r->silent = true;
+      r->silent_s = now_s - last_s;
+      break;
     }
+    sink->UpdateStatus(now_s);
+    win::Sleep(kWaitSliceMs);
   }
-  if (dropping > 0) {
-    status->Note("ring still full at the end: %llu samples not kept at sample %llu",
-                 static_cast<unsigned long long>(dropping),
-                 static_cast<unsigned long long>(r.recorded));
-  }
-  r.end_s = NowSeconds();
-  return r;
 }
 
 // The configuration's lines that carry text right after their number.
@@ -366,14 +426,16 @@ int main(int argc, char** argv) {
   settings_in.motor_power[1] = config.header.motor2_power;
   settings_in.settle_ms = config.stabilization_ms > 0 ? config.stabilization_ms : 0;
   settings_in.fetch_samples = static_cast<std::int32_t>(config.header.buf_size);
-  settings_in.ring_ms = kSourceRingMs;
   settings_in.keep_raw = write_raw ? 1 : 0;
   settings_in.single_cpu = config.single_cpu == 1 ? 1 : 0;
   settings_in.raise_priority = 1;
   settings_in.print_messages = 1;
+  // Every fetch goes straight from the fetch thread into the writer's rings.
+  StatusLine status(win::_isatty(2) != 0);
+  RecordingSink sink(config, &writer, &status);
   std::unique_ptr<scanmon_lib::StagedScanner> source;
   scanmon_lib::ScannerFailure failure = scanmon_lib::ScannerFailure::kNone;
-  const int opened = scanmon_lib::OpenStagedScanner(settings_in, &source, &failure);
+  const int opened = scanmon_lib::OpenStagedScanner(settings_in, &sink, &source, &failure);
   if (opened != SCANMON_OK) {
     if (failure == scanmon_lib::ScannerFailure::kCardModel) {
       std::fprintf(stderr, "Unknown Hsif card model.\n");
@@ -435,15 +497,25 @@ int main(int argc, char** argv) {
       if (!source->PriorityRaised()) {
         std::fprintf(stderr, "capture-record: priority not raised; recording goes on\n");
       }
-      StatusLine status(win::_isatty(2) != 0);
       std::fprintf(stderr, "Recording %lu samples ('x' or Ctrl-C stops)\n",
                    static_cast<unsigned long>(config.header.num_samples));
-      result = RunCapture(source.get(), config, &writer, &status);
-      status.Finish();
+      WatchCapture(source.get(), config, &writer, &sink, &result);
+      result.end_s = NowSeconds();
       break;
     }
   }
+  // Nothing fetched after the end is kept.
+  sink.Close();
   source.reset();
+  {
+    const LoopResult taken = sink.Finish();
+    result.recorded = taken.recorded;
+    result.lost_events = taken.lost_events;
+    result.ring_dropped = taken.ring_dropped;
+    result.ring_events = taken.ring_events;
+    result.start_s = taken.start_s;
+  }
+  status.Finish();
 
   bool files_ok = true;
   if (HurryAsked()) writer.Hurry();
