@@ -11,6 +11,7 @@
 #include "capture/capture_header.h"
 #include "capture/header_plausibility.h"
 #include "hsif/driver_records.h"
+#include "libscanmon/capture_records.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/sleep.h"
@@ -22,8 +23,8 @@ namespace {
 constexpr std::size_t kProcessedBytes = 64;
 constexpr std::size_t kRawBytes = 16;
 constexpr std::uint32_t kDefaultBlockSamples = 5000;
-// Records read at once when the caller wants no copy (the health figures still
-// see every sample).
+// Processed records read at once when the caller wants no copy (the health
+// figures still see every sample).
 constexpr std::size_t kScratchRecords = 1024;
 
 // A capture file open for reading in order.
@@ -36,20 +37,6 @@ class CaptureFile {
                                win::OPEN_EXISTING, 0, nullptr);
     if (!win::IsValidHandle(handle_)) handle_ = nullptr;
     return handle_ != nullptr;
-  }
-  // Exactly `count` bytes, or false.
-  bool Read(void* out, std::size_t count) {
-    auto* to = static_cast<unsigned char*>(out);
-    while (count > 0) {
-      const std::size_t step = std::min<std::size_t>(count, 1u << 30);
-      win::DWORD got = 0;
-      if (!win::ReadFile(handle_, to, static_cast<win::DWORD>(step), &got, nullptr) || got == 0) {
-        return false;
-      }
-      to += got;
-      count -= got;
-    }
-    return true;
   }
   void Close() {
     if (handle_ != nullptr) win::CloseHandle(handle_);
@@ -95,8 +82,6 @@ class CaptureSource final : public Source {
   int NextBlock(scanmon_block* block);
   bool NextIndexBlock(scanmon_block* block);
   int IndexRefused(const std::string& path) const;
-  bool ReadRecords(CaptureFile& file, std::size_t record_bytes, void* out, std::size_t count,
-                   bool feed_health, bool lost);
 
   const std::string base_;
   const scanmon_capture_options options_;
@@ -109,6 +94,10 @@ class CaptureSource final : public Source {
   std::uint32_t fixed_block_ = 0;
   CaptureFile prc_;
   CaptureFile raw_;
+  // Their records, read by the library's one record reader (which capture-info
+  // also reads through); the .prc's feed the health figures.
+  CaptureRecordReader prc_records_;
+  CaptureRecordReader raw_records_;
   BlockIndexReader index_;
   HealthState health_{};
   std::unique_ptr<ProcessedSample[]> scratch_;
@@ -162,6 +151,13 @@ int CaptureSource::OpenFiles() {
   }
   header_ = header;
   header_bytes_ = header_bytes;
+  // The source's health figures break only before blocks flagged lost: gaps
+  // and the stand-in's record flags are not looked for.
+  prc_records_.Start(prc_.handle(), kProcessedBytes, scratch_.get(),
+                     kScratchRecords * kProcessedBytes, &health_, header.sample_period,
+                     HealthBreaks{});
+  raw_records_.Start(raw_.handle(), kRawBytes, scratch_.get(), kScratchRecords * kProcessedBytes,
+                     nullptr, header.sample_period, HealthBreaks{});
   return SCANMON_OK;
 }
 
@@ -248,6 +244,11 @@ int CaptureSource::CheckIndex() {
 }
 
 int CaptureSource::Open() {
+  try {
+    scratch_.reset(new ProcessedSample[kScratchRecords]);
+  } catch (const std::bad_alloc&) {
+    return SetError(SCANMON_E_MEMORY, "cannot reserve the reading buffer");
+  }
   const std::string idx = base_ + ".idx";
   std::error_code error;
   has_index_ = !options_.ignore_index && std::filesystem::exists(idx, error);
@@ -280,11 +281,6 @@ int CaptureSource::Open() {
     pass_span_ns_ = static_cast<std::int64_t>(records_) * header_.sample_period * 1000;
     pass_sequence_span_ = blocks_in_pass_;
     pass_sample_span_ = records_;
-  }
-  try {
-    scratch_.reset(new ProcessedSample[kScratchRecords]);
-  } catch (const std::bad_alloc&) {
-    return SetError(SCANMON_E_MEMORY, "cannot reserve the reading buffer");
   }
   StartHealth(health_, HealthSettings{});
   return SCANMON_OK;
@@ -328,33 +324,6 @@ int CaptureSource::NextBlock(scanmon_block* block) {
   }
   *block = b;
   return SCANMON_OK;
-}
-
-// Reads `count` records of `record_bytes` into `out`, or through the scratch
-// buffer when `out` is null; processed records feed the health figures.
-bool CaptureSource::ReadRecords(CaptureFile& file, std::size_t record_bytes, void* out,
-                                std::size_t count, bool feed_health, bool lost) {
-  const double period = header_.sample_period;
-  if (out != nullptr) {
-    if (!file.Read(out, count * record_bytes)) return false;
-    if (feed_health) {
-      FeedHealth(health_, static_cast<const ProcessedSample*>(out),
-                 static_cast<std::uint32_t>(count), lost, period, 0.0);
-    }
-    return true;
-  }
-  bool first = true;
-  while (count > 0) {
-    const std::size_t step = std::min(count, kScratchRecords);
-    if (!file.Read(scratch_.get(), step * record_bytes)) return false;
-    if (feed_health) {
-      FeedHealth(health_, scratch_.get(), static_cast<std::uint32_t>(step), lost && first, period,
-                 0.0);
-    }
-    first = false;
-    count -= step;
-  }
-  return true;
 }
 
 int CaptureSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* samples,
@@ -402,11 +371,13 @@ int CaptureSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scan
                     static_cast<unsigned long>(capacity));
   }
   const bool lost = (pending_.flags & SCANMON_BLOCK_LOST_DATA) != 0;
-  if (!ReadRecords(prc_, kProcessedBytes, samples, pending_.count, true, lost)) {
+  std::uint64_t got = 0;
+  if (!prc_records_.Read(samples, pending_.count, lost, &got) || got != pending_.count) {
     ended_ = true;
     return SetError(SCANMON_E_FILE, "reading %s.prc failed", base_.c_str());
   }
-  if (options_.with_raw && !ReadRecords(raw_, kRawBytes, raw, pending_.count, false, false)) {
+  if (options_.with_raw &&
+      (!raw_records_.Read(raw, pending_.count, false, &got) || got != pending_.count)) {
     ended_ = true;
     return SetError(SCANMON_E_FILE, "reading %s.raw failed", base_.c_str());
   }

@@ -16,13 +16,19 @@
 #include "capture/capture_header.h"
 #include "capture/header_bytes.h"
 #include "capture/header_plausibility.h"
+#include "health/scan_health.h"
+#include "hsif/driver_records.h"
+#include "libscanmon/capture_records.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "record/capture_scan.h"
 #include "record/capture_writer.h"
 #include "tools/common/command_line.h"
 
 namespace {
+
+using scanmon_lib::CaptureRecordReader;
+using scanmon_lib::GapSource;
+using scanmon_lib::HealthBreaks;
 
 constexpr int kExitConsistent = 0;
 constexpr int kExitInconsistent = 1;
@@ -52,6 +58,9 @@ const ProgramText kProgram = {
 
 enum Option { kRepair };
 const OptionEntry kOptions[] = {{"--repair", nullptr}};
+
+// The reading buffer: a whole number of records of either size.
+constexpr std::size_t kReadBufferBytes = 1 << 20;
 
 // Where the header keeps num_samples (see capture/capture_header.h).
 constexpr win::DWORD kSampleCountOffset = 16;
@@ -340,13 +349,24 @@ bool ReportFile(const char* path) {
       index_ok = false;
     }
   }
-  GapSource gaps;
-  if (have_index) gaps = GapSource{NextGap, &walk};
-
-  CaptureScan scan;
-  win::DWORD read_error = 0;
-  const bool read_ok = ScanCaptureRecords(handle, record_bytes, processed, header.sample_period,
-                                          gaps, &scan, &read_error);
+  // The records, read to the end through the library's record reader: for a
+  // .prc file fed to the health figures, which break at the index's gaps, or
+  // without an index after each record the stand-in flags as lost. Static: a
+  // megabyte of buffer and the health record's revolution ring are kept out
+  // of the stack, and the program reads one file at a time.
+  alignas(ProcessedSample) static unsigned char buffer[kReadBufferBytes];
+  static HealthState health;
+  static CaptureRecordReader scan;
+  StartHealth(health, HealthSettings{});
+  HealthBreaks breaks;
+  breaks.after_lost_flags = true;
+  if (have_index) breaks.gaps = GapSource{NextGap, &walk};
+  scan.Start(handle, record_bytes, buffer, sizeof buffer, processed ? &health : nullptr,
+             header.sample_period, breaks);
+  std::uint64_t records = 0;
+  const bool read_ok = scan.Read(nullptr, UINT64_MAX, false, &records);
+  const win::DWORD read_error = scan.error();
+  const HealthTotals totals = processed ? SummarizeHealth(health) : HealthTotals{};
   win::CloseHandle(handle);
   if (have_index) {
     // The blocks after the last gap the scan asked for.
@@ -357,42 +377,42 @@ bool ReportFile(const char* path) {
 
   bool consistent = read_ok && index_ok;
   std::printf("Records: %s, %zu bytes each\n", processed ? "processed" : "raw", record_bytes);
-  const bool match = scan.records == header.num_samples;
+  const bool match = records == header.num_samples;
   consistent = consistent && match;
-  if (scan.data_bytes == 0) {
+  if (scan.data_bytes() == 0) {
     std::printf("Records present: 0 (a header without records); header count %lu: %s\n",
                 static_cast<unsigned long>(header.num_samples), match ? "match" : "MISMATCH");
   } else {
     std::printf("Records present: %llu; header count %lu: %s\n",
-                static_cast<unsigned long long>(scan.records),
+                static_cast<unsigned long long>(records),
                 static_cast<unsigned long>(header.num_samples), match ? "match" : "MISMATCH");
   }
-  if (scan.partial_bytes == 0) {
+  if (scan.partial_bytes() == 0) {
     std::printf("Ends on a whole record: yes\n");
   } else {
     consistent = false;
     std::printf("Ends on a whole record: NO (%llu bytes of a cut record)\n",
-                static_cast<unsigned long long>(scan.partial_bytes));
+                static_cast<unsigned long long>(scan.partial_bytes()));
   }
-  if (scan.records != header.num_samples || scan.partial_bytes != 0) {
+  if (records != header.num_samples || scan.partial_bytes() != 0) {
     std::printf("(cut short by a crash? capture-info --repair %s mends it)\n", path);
   }
   std::printf("Duration: %.6f s (%llu samples x %lu us)\n",
-              static_cast<double>(scan.records) * header.sample_period / 1e6,
-              static_cast<unsigned long long>(scan.records),
+              static_cast<double>(records) * header.sample_period / 1e6,
+              static_cast<unsigned long long>(records),
               static_cast<unsigned long>(header.sample_period));
   if (processed) {
-    std::printf("Index marks: %llu\n", static_cast<unsigned long long>(scan.health.index_marks));
-    if (scan.health.rate_known) {
-      std::printf("Mirror: %.3f rev/s mean, %.3f min, %.3f max\n", scan.health.rate_mean,
-                  scan.health.rate_min, scan.health.rate_max);
+    std::printf("Index marks: %llu\n", static_cast<unsigned long long>(totals.index_marks));
+    if (totals.rate_known) {
+      std::printf("Mirror: %.3f rev/s mean, %.3f min, %.3f max\n", totals.rate_mean,
+                  totals.rate_min, totals.rate_max);
     } else {
       std::printf("Mirror: no whole revolution between index marks\n");
     }
-    std::printf("Lost-data flags: %llu\n", static_cast<unsigned long long>(scan.lost_flags));
+    std::printf("Lost-data flags: %llu\n", static_cast<unsigned long long>(scan.lost_flags()));
   }
   if (have_index) {
-    consistent = ReportIndex(idx_path, walk, scan.records, header.sample_period) && consistent;
+    consistent = ReportIndex(idx_path, walk, records, header.sample_period) && consistent;
     if (walk.reader->read_failed()) consistent = false;
   } else if (!index_ok) {
     static const char* const kWhy[] = {"too short", "not a block index",
