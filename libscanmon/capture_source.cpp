@@ -117,6 +117,8 @@ class CaptureSource final : public Source {
   bool started_ = false;
   bool have_pending_ = false;
   scanmon_block pending_{};
+  bool have_previous_ = false;  // a block was read before pending_
+  scanmon_block previous_{};
   std::uint64_t blocks_read_ = 0;
   std::uint64_t samples_read_ = 0;
   bool ended_ = false;
@@ -151,8 +153,8 @@ int CaptureSource::OpenFiles() {
   }
   header_ = header;
   header_bytes_ = header_bytes;
-  // The source's health figures break only before blocks flagged lost: gaps
-  // and the stand-in's record flags are not looked for.
+  // The source's health figures break where its blocks say samples are
+  // missing (ReadBlock): the stand-in's record flags are not looked for.
   prc_records_.Start(prc_.handle(), kProcessedBytes, scratch_.get(),
                      kScratchRecords * kProcessedBytes, &health_, header.sample_period,
                      HealthBreaks{});
@@ -371,6 +373,16 @@ int CaptureSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scan
                     static_cast<unsigned long>(capacity));
   }
   const bool lost = (pending_.flags & SCANMON_BLOCK_LOST_DATA) != 0;
+  // No revolution is measured across missing samples: besides before a block
+  // flagged lost (Read's `lost`), the health figures break before a block
+  // whose samples were dropped, after one the card lost data on (its buffer
+  // was started afresh after that fetch), where the sample numbers jump, and
+  // at a loop's seam, as capture-info and the recorder break theirs.
+  const bool gap =
+      (pending_.flags & SCANMON_BLOCK_DROPPED) != 0 || (pass_ > 0 && pass_blocks_ == 0) ||
+      (have_previous_ && ((previous_.flags & SCANMON_BLOCK_LOST_DATA) != 0 ||
+                          pending_.first_sample != previous_.first_sample + previous_.count));
+  if (gap) NoteHealthGap(health_);
   std::uint64_t got = 0;
   if (!prc_records_.Read(samples, pending_.count, lost, &got) || got != pending_.count) {
     ended_ = true;
@@ -382,6 +394,8 @@ int CaptureSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scan
     return SetError(SCANMON_E_FILE, "reading %s.raw failed", base_.c_str());
   }
   have_pending_ = false;
+  previous_ = pending_;
+  have_previous_ = true;
   pass_records_ += pending_.count;
   ++pass_blocks_;
   ++blocks_read_;

@@ -387,6 +387,8 @@ std::string Records(std::uint32_t count) {
 struct IndexBlock {
   std::uint32_t count;
   std::int64_t mono_ms;
+  std::uint32_t flags = 0;
+  std::uint64_t dropped_before = 0;  // the sample numbers jump by as many
 };
 
 std::string IndexBytes(const std::vector<IndexBlock>& blocks, std::uint32_t record_size = 64) {
@@ -398,14 +400,16 @@ std::string IndexBytes(const std::vector<IndexBlock>& blocks, std::uint32_t reco
   PutLe(&x, 0, 8);
   std::uint64_t first = 0;
   std::uint64_t sequence = 0;
+  std::uint64_t dropped = 0;
   for (const IndexBlock& b : blocks) {
     std::string r;
+    dropped += b.dropped_before;
     PutLe(&r, sequence++, 8);
-    PutLe(&r, first, 8);
+    PutLe(&r, first + dropped, 8);
     PutLe(&r, first, 8);
     PutLe(&r, b.count, 4);
-    PutLe(&r, 0, 4);
-    PutLe(&r, 0, 8);
+    PutLe(&r, b.flags, 4);
+    PutLe(&r, b.dropped_before, 8);
     PutLe(&r, 1700000000000000000ULL + b.mono_ms * 1000000, 8);
     PutLe(&r, static_cast<std::uint64_t>(b.mono_ms) * 1000000, 8);
     PutLe(&r, 0, 8);
@@ -477,6 +481,39 @@ TEST_F(Capture, ReadsTheBlocksTheIndexNames) {
   ASSERT_EQ(scanmon_capture_header_get(source_, &header), SCANMON_OK);
   EXPECT_EQ(header.num_samples, 300u);
   EXPECT_STREQ(header.cal_file, "ar4000_demo.cal");
+}
+
+TEST_F(Capture, NoRevolutionIsMeasuredAcrossMissingSamples) {
+  // Index marks every 50 samples (1000 rev/s at 20 us); after the first 100
+  // records 25 samples are missing, so the records kept go on half a turn
+  // later: a revolution measured across the gap would come out 75 samples
+  // long (666.7 rev/s).
+  const std::string all = Records(325);
+  const std::string kept = all.substr(0, 100 * 64) + all.substr(125 * 64);
+  const struct {
+    const char* why;
+    std::vector<IndexBlock> index;
+  } cases[] = {
+      {"dropped before the block", {{100, 0}, {200, 2, SCANMON_BLOCK_DROPPED, 25}}},
+      {"the card lost data on the block before", {{100, 0, SCANMON_BLOCK_LOST_DATA}, {200, 2}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    scratch_.Write("cap.prc", HeaderBytes(20, 100, 300) + kept);
+    scratch_.Write("cap.idx", IndexBytes(c.index));
+    ASSERT_EQ(Open(nullptr), SCANMON_OK) << scanmon_last_error();
+    std::vector<scanmon_sample> samples(300);
+    scanmon_block block{};
+    while (scanmon_read_block(source_, -1, &block, samples.data(), nullptr, 300) == SCANMON_OK) {
+    }
+    scanmon_health health{};
+    health.struct_size = sizeof health;
+    ASSERT_EQ(scanmon_health_get(source_, &health), SCANMON_OK);
+    EXPECT_DOUBLE_EQ(health.total_rate_min, 1000.0);
+    EXPECT_DOUBLE_EQ(health.total_rate_max, 1000.0);
+    scanmon_close(source_);
+    source_ = nullptr;
+  }
 }
 
 TEST_F(Capture, WithoutAnIndexCutsBlocksOfTheFetchSizeAndLoops) {
