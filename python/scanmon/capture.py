@@ -322,6 +322,7 @@ class Timeline:
     latest time that its own fetch's return and the returns of the next
     FETCH_WINDOW - 1 fetches allow: a fetch that returned late (the host was
     busy) does not make its samples late when the next fetches came on time.
+    Times never run back: a block never starts before the previous one ends.
     Without an index (or with one that does not describe the records): record
     k at k sample periods. Records past the end of the index continue from the
     last indexed one at the sample period.
@@ -362,6 +363,12 @@ class Timeline:
                                  f"the capture holds {self._count}")
         first_sample = blocks["first_sample"].astype(np.int64)
         last_sample = first_sample + counts - 1
+        full = np.flatnonzero(counts > 0)
+        # How far each block's first sample lies after the previous block's
+        # last (one period when none are missing between them), summed.
+        step_ns = np.zeros(full.size, dtype=np.int64)
+        step_ns[1:] = (first_sample[full][1:] - last_sample[full][:-1]) * self._period_ns
+        steps_ns = np.cumsum(step_ns)
         anchors = []
         for clock in ("mono_ns", "utc_ns"):
             # The time of sample number 0 as each fetch's return implies it;
@@ -370,7 +377,18 @@ class Timeline:
                               last_sample * self._period_ns, np.iinfo(np.int64).max)
             padded = np.concatenate((anchor, np.full(FETCH_WINDOW - 1, np.iinfo(np.int64).max)))
             windows = np.lib.stride_tricks.sliding_window_view(padded, FETCH_WINDOW)
-            anchors.append(windows.min(axis=1))
+            anchor = windows.min(axis=1)
+            # Time never runs back: where a block's window holds a less late
+            # return than the previous block's, the previous block would end
+            # after this one begins. It ends at this block's first sample
+            # instead (earlier, so still never after its own fetch's return);
+            # the blocks before it follow as far as they must. A block's
+            # times may fall by up to one sample period against the next's
+            # before any moves, so a sample clock drifting slowly against the
+            # host's moves nothing.
+            held = anchor[full] + steps_ns
+            anchor[full] = np.minimum.accumulate(held[::-1])[::-1] - steps_ns
+            anchors.append(anchor)
         self._blocks = (first, first_sample, anchors[0], anchors[1], covered)
         self._start_mono = int(self._clocks_ns(np.zeros(1, dtype=np.int64))[0][0])
 

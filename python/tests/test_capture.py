@@ -143,6 +143,25 @@ def test_dropped_samples_leave_a_gap_and_a_late_fetch_moves_nothing(tmp_path):
     assert utc_ns[0] == 10**18 + latency
 
 
+def test_times_never_run_back_when_the_host_catches_up(tmp_path):
+    # 20 blocks of 10 samples; the first 16 fetches returned 30 periods late,
+    # the rest on time: the first block's window holds only late returns,
+    # the second's one on time.
+    period_ns = PERIOD_US * 1000
+    capture = open_capture(write_capture(tmp_path / "b.prc", processed_records(200)))
+    b = blocks([10] * 20, [0] * 20)
+    b["mono_ns"] = (b["first_sample"] + 9) * period_ns + np.where(np.arange(20) < 16, 30, 0) * \
+        period_ns
+    b["utc_ns"] = b["mono_ns"] + 10**18
+    index = open_index(write_index(tmp_path / "b.idx", b))
+    time_s, utc_ns = Timeline(capture, index).times()
+    assert np.diff(time_s).min() >= 0 and np.diff(utc_ns).min() >= 0
+    # No sample after its own fetch's return; the on-time fetches' samples
+    # where their returns put them.
+    last_ns = utc_ns[9::10] - 10**18
+    assert np.all(last_ns <= b["mono_ns"]) and np.array_equal(last_ns[16:], b["mono_ns"][16:])
+
+
 @pytest.mark.parametrize("counts, first_records, source, problem", [
     ([3], [0], "block index", "describes 3 of 7 records; the rest timed from the sample period"),
     ([3, 5], [0, 3], "block index", "reaches past the records: describes 8, the capture holds 7"),
