@@ -18,7 +18,7 @@ import sys as _sys
 from .errors import CaptureError, CaptureOpenError, EndOfSource, Error
 
 try:
-    import numpy as _numpy  # noqa: F401
+    import numpy as _numpy
 except ImportError:
     # The first python3 on a machine may be one without numpy: say so, and
     # which Python, rather than fail deep inside a module.
@@ -26,6 +26,7 @@ except ImportError:
                       f"({_sys.executable}) does not have: install it (Debian: apt-get install "
                       f"python3-numpy, then use /usr/bin/python3; elsewhere: pip install numpy)",
                       name=__name__) from None
+del _numpy
 
 from .capture import (BLOCK_LOST_DATA, BLOCK_DROPPED, BLOCK_DTYPE, BLOCK_INT64_DTYPE,  # noqa: E402
                       GAP_DTYPE, HEADER_DTYPE, INDEX_FLAG, INDEX_HEADER_DTYPE, LOST_DATA_FLAG,

@@ -57,12 +57,17 @@ assert HEADER_DTYPE.itemsize == HEADER_V3_BYTES
 # meaning this system relies on; the other bytes are the driver's, kept as
 # they came.
 PROCESSED_DTYPE = np.dtype([
-    ("flags", "<u2"),  # bit 0: lost data, bit 2: the mirror's index mark
+    ("flags", "<u2"),  # bit 0: the driver's lost-data bit (see LOST_DATA_FLAG), bit 2: index mark
     ("driver_bytes_2", "u1", (6,)),
     ("angle", "<f8"),  # scan-mirror angle, radians
     ("driver_bytes_16", "u1", (48,)),
 ])
 assert PROCESSED_DTYPE.itemsize == 64 and PROCESSED_DTYPE.fields["angle"][1] == 8
+# The driver writes its lost-data bit into the last slot of the fetch buffer:
+# a record carries it only when its fetch filled the buffer (the header's
+# buf_size samples), as the last record of that fetch. Every fetch the card
+# reported lost data on is marked in the block index (BLOCK_LOST_DATA), with
+# or without it: gaps() finds them all.
 LOST_DATA_FLAG = 0x1
 INDEX_FLAG = 0x4
 
@@ -204,7 +209,8 @@ class CaptureHeader:
     __hash__ = None
 
     def __repr__(self):
-        return "CaptureHeader(" + ", ".join(f"{n}={getattr(self, n)!r}" for n in HEADER_FIELDS) + ")"
+        fields = ", ".join(f"{n}={getattr(self, n)!r}" for n in HEADER_FIELDS)
+        return f"CaptureHeader({fields})"
 
     @property
     def sample_period_s(self):
@@ -655,7 +661,9 @@ def gaps(capture, index, timeline=None):
         timeline = Timeline(capture, index)
     r = records[inside]
     out["duration_s"] = np.nan
-    out["duration_s"][inside] = timeline.times_at(r)[0] - timeline.times_at(r - 1)[0] - period_s
+    # (To the ns: no float residue where nothing is missing.)
+    out["duration_s"][inside] = np.round(timeline.times_at(r)[0] - timeline.times_at(r - 1)[0] -
+                                         period_s, 9)
     return out
 
 
