@@ -356,13 +356,21 @@ class Capture:
         count = max(0, stop - start)
         if self._file is None:
             raise ValueError(f"{self.path}: the capture is closed")
-        data = _read_at(self._file, self.path, self.header_size + start * self.record_size,
-                        count * self.record_size)
-        if len(data) < count * self.record_size:
-            raise CaptureError(self.path, f"holds {(len(data) // self.record_size) + start} "
-                               f"whole records now, {self._count} when it was opened (cut "
-                               f"since)")
-        return np.frombuffer(bytearray(data), dtype=self.dtype)
+        out = np.empty(count, dtype=self.dtype)
+        view = memoryview(out.view(np.uint8).reshape(-1))
+        self._file.seek(self.header_size + start * self.record_size)
+        done = 0
+        while done < len(view):  # straight into the array: no copy of a large read
+            try:
+                got = self._file.readinto(view[done:])
+            except OSError as error:
+                raise CaptureError(self.path, f"reading failed: {error.strerror or error}") \
+                    from None
+            if not got:
+                raise CaptureError(self.path, f"holds {done // self.record_size + start} whole "
+                                   f"records now, {self._count} when it was opened (cut since)")
+            done += got
+        return out
 
     def __len__(self):
         return self._count
