@@ -24,12 +24,20 @@ std::uint64_t GetLe(const unsigned char* in, int bytes) {
 
 }  // namespace
 
-void EncodeBlockIndexHeader(unsigned char out[kBlockIndexHeaderBytes]) {
+std::uint64_t FingerprintAdd(std::uint64_t hash, const unsigned char* bytes, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) hash = (hash ^ bytes[i]) * 0x100000001B3ull;
+  return hash;
+}
+
+void EncodeBlockIndexHeader(unsigned char out[kBlockIndexHeaderBytes],
+                            std::uint32_t fingerprint_records, std::uint64_t fingerprint) {
   std::memset(out, 0, kBlockIndexHeaderBytes);
   std::memcpy(out, kMagic, sizeof kMagic);
   PutLe(kBlockIndexVersion, 4, out + 8);
   PutLe(kBlockIndexHeaderBytes, 4, out + 12);
   PutLe(kBlockRecordBytes, 4, out + 16);
+  PutLe(fingerprint_records, 4, out + 20);
+  PutLe(fingerprint, 8, out + 24);
 }
 
 void EncodeBlockRecord(const BlockRecord& r, unsigned char out[kBlockRecordBytes]) {
@@ -62,7 +70,10 @@ BlockIndexCheck CheckBlockIndexHeader(const unsigned char* bytes, std::size_t si
                                       std::uint32_t* header_size, std::uint32_t* record_size) {
   if (size < kBlockIndexHeaderBytes) return BlockIndexCheck::kShort;
   if (std::memcmp(bytes, kMagic, sizeof kMagic) != 0) return BlockIndexCheck::kMagic;
-  if (GetLe(bytes + 8, 4) != kBlockIndexVersion) return BlockIndexCheck::kVersion;
+  const std::uint64_t version = GetLe(bytes + 8, 4);
+  if (version < kOldestBlockIndexVersion || version > kBlockIndexVersion) {
+    return BlockIndexCheck::kVersion;
+  }
   *header_size = static_cast<std::uint32_t>(GetLe(bytes + 12, 4));
   *record_size = static_cast<std::uint32_t>(GetLe(bytes + 16, 4));
   if (*header_size < kBlockIndexHeaderBytes || *header_size > kMaxRecordBytes ||

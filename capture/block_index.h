@@ -7,10 +7,18 @@
 // gap; the capture library hands the same record to its consumers.
 //
 // On disk: a 32-byte header (magic "SCANMIDX", version, header size, record
-// size), then the records in fetch order. Every field little-endian, no
-// padding. A later version may only grow the header and the record: a reader
-// skips header_size bytes and steps by record_size. The layout is plain C so
-// that a C header can mirror it; the offsets are pinned below.
+// size, and from version 2 the fingerprint of the capture it belongs to), then
+// the records in fetch order. Every field little-endian, no padding. A later
+// version may only grow the header and the record: a reader skips header_size
+// bytes and steps by record_size. The layout is plain C so that a C header can
+// mirror it; the offsets are pinned below.
+//
+// The fingerprint ties an index to its capture, so that a reader given the
+// index of another capture can refuse it: the 64-bit FNV-1a hash of the first
+// fingerprint_records processed records (64 bytes each, the .prc file's bytes
+// after its header), fingerprint_records = the smaller of 256 and the records
+// written. Both are 0 until the recorder has written its first records (a
+// reader then checks nothing); version-1 files carry zeros there.
 #pragma once
 
 #include <stddef.h>
@@ -45,8 +53,8 @@ struct BlockIndexHeader {
   uint32_t version;
   uint32_t header_size;
   uint32_t record_size;
-  uint32_t reserved0;
-  uint64_t reserved1;
+  uint32_t fingerprint_records;  // version 2; 0 in version 1
+  uint64_t fingerprint;          // version 2; 0 in version 1
 };
 
 static_assert(sizeof(BlockRecord) == 64, "block record: 64 bytes");
@@ -63,22 +71,32 @@ static_assert(sizeof(BlockIndexHeader) == 32, "block index header: 32 bytes");
 static_assert(offsetof(BlockIndexHeader, version) == 8, "block index header layout");
 static_assert(offsetof(BlockIndexHeader, header_size) == 12, "block index header layout");
 static_assert(offsetof(BlockIndexHeader, record_size) == 16, "block index header layout");
-static_assert(offsetof(BlockIndexHeader, reserved1) == 24, "block index header layout");
+static_assert(offsetof(BlockIndexHeader, fingerprint_records) == 20, "block index header layout");
+static_assert(offsetof(BlockIndexHeader, fingerprint) == 24, "block index header layout");
 
-inline constexpr std::uint32_t kBlockIndexVersion = 1;
+// The version written; readers take kOldestBlockIndexVersion to it.
+inline constexpr std::uint32_t kBlockIndexVersion = 2;
+inline constexpr std::uint32_t kOldestBlockIndexVersion = 1;
 inline constexpr std::size_t kBlockIndexHeaderBytes = 32;
 inline constexpr std::size_t kBlockRecordBytes = 64;
+// The processed records the fingerprint covers at most, and FNV-1a's start.
+inline constexpr std::uint32_t kFingerprintRecords = 256;
+inline constexpr std::uint64_t kFingerprintBasis = 0xCBF29CE484222325ull;
+
+// FNV-1a over `size` more bytes, from `hash` (kFingerprintBasis at the start).
+std::uint64_t FingerprintAdd(std::uint64_t hash, const unsigned char* bytes, std::size_t size);
 
 // The file form of the header and a record (little-endian whatever the host).
-void EncodeBlockIndexHeader(unsigned char out[kBlockIndexHeaderBytes]);
+void EncodeBlockIndexHeader(unsigned char out[kBlockIndexHeaderBytes],
+                            std::uint32_t fingerprint_records = 0, std::uint64_t fingerprint = 0);
 void EncodeBlockRecord(const BlockRecord& record, unsigned char out[kBlockRecordBytes]);
 BlockRecord DecodeBlockRecord(const unsigned char in[kBlockRecordBytes]);
 
 // What a reader found at the start of an index file.
 enum class BlockIndexCheck { kOk, kShort, kMagic, kVersion, kSizes };
 
-// Checks a header read from a file: magic, a version this reader knows, sizes at
-// least this version's. *header_size and *record_size give the steps to read by.
+// Checks a header read from a file: magic, a version this reader knows (1 or
+// 2), sizes at least the first version's. *header_size and *record_size give the steps to read by.
 BlockIndexCheck CheckBlockIndexHeader(const unsigned char* bytes, std::size_t size,
                                       std::uint32_t* header_size, std::uint32_t* record_size);
 

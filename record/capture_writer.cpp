@@ -225,6 +225,14 @@ bool CaptureWriter::WriteFromRing(int file, std::size_t bytes) {
     bool ok = win::WriteFile(handles_[file], data, static_cast<win::DWORD>(run), &written,
                              nullptr) != 0 &&
               written == run;
+    // The index's fingerprint: the first processed records as they reach the file.
+    if (file == 0 && settings_.files[0].record_bytes == kProcessedRecordBytes) {
+      const std::uint64_t most = std::uint64_t{kFingerprintRecords} * kProcessedRecordBytes;
+      const std::uint64_t room = fingerprint_bytes_ < most ? most - fingerprint_bytes_ : 0;
+      const std::uint64_t take = written < room ? written : room;
+      fingerprint_ = FingerprintAdd(fingerprint_, data, static_cast<std::size_t>(take));
+      fingerprint_bytes_ += take;
+    }
     // Bytes that reached the file count even from a failed write: Finish cuts
     // the file back to whole records.
     file_bytes_[file] += written;
@@ -283,12 +291,40 @@ bool CaptureWriter::WriteBlocks(std::uint64_t records, bool trim) {
   }
 }
 
+// Rewrites the index header with the fingerprint of the processed records
+// written, while it covers fewer than kFingerprintRecords and more are in every
+// file. False after a failed write.
+bool CaptureWriter::WriteFingerprint() {
+  if (handles_[kIndex] == nullptr || handles_[0] == nullptr ||
+      settings_.files[0].record_bytes != kProcessedRecordBytes) {
+    return true;
+  }
+  // The hash covers whole records, all of them in every file.
+  const std::uint64_t hashed = fingerprint_bytes_ / kProcessedRecordBytes;
+  if (fingerprint_bytes_ % kProcessedRecordBytes != 0 || hashed > records_done_ ||
+      hashed <= fingerprint_records_) {
+    return true;
+  }
+  unsigned char bytes[kBlockIndexHeaderBytes];
+  EncodeBlockIndexHeader(bytes, static_cast<std::uint32_t>(hashed), fingerprint_);
+  win::OVERLAPPED at{};
+  win::DWORD written = 0;
+  if (win::WriteFile(handles_[kIndex], bytes, sizeof bytes, &written, &at) == 0 ||
+      written != sizeof bytes || !MoveTo(handles_[kIndex], file_bytes_[kIndex])) {
+    Fail(kIndex, "rewriting the header of", win::GetLastError());
+    return false;
+  }
+  fingerprint_records_ = static_cast<std::uint32_t>(hashed);
+  return true;
+}
+
 // Syncs every file to the device, then writes `records` as the headers'
 // sample count: a count written after its records are safe never claims
-// records a power cut took away.
+// records a power cut took away. The index header's fingerprint goes first,
+// so that it is synced with the records it covers.
 bool CaptureWriter::SyncAndCount(std::uint64_t records, const char* action) {
   const double start = platform::MonotonicSeconds();
-  bool ok = true;
+  bool ok = WriteFingerprint();
   for (int i = 0; i < kAllFiles; ++i) {
     if (handles_[i] == nullptr) continue;
     if (win::FlushFileBuffers(handles_[i]) == 0) {
@@ -414,6 +450,7 @@ std::uint64_t CaptureWriter::Finish(bool* ok) {
   }
   if (hurry_.load(std::memory_order_acquire)) {
     // No syncs: the count goes in at once, the system writes it in its time.
+    if (!WriteFingerprint()) *ok = false;
     unsigned char count[4];
     capture_bytes::EncodeLe32(static_cast<std::uint32_t>(samples), count);
     for (int i = 0; i < kFiles; ++i) {

@@ -17,7 +17,11 @@
 // the files to the device and only then writes the count of the records so
 // synced into both headers. A crash or a power cut therefore leaves headers
 // that never claim more records than the files hold; `capture-info --repair`
-// sets the count to what is there.
+// sets the count to what is there. Until the index's fingerprint (which
+// capture it belongs to: capture/block_index.h) covers its 256 records, each
+// sync is preceded by rewriting the index header with the fingerprint of the
+// records written so far, so it reaches the device with them, before any
+// count claims them.
 //
 // Finish stops the thread after it has written what the rings hold (or at the
 // first failed write, or at once when asked to hurry), cuts every file to the
@@ -147,6 +151,7 @@ class CaptureWriter {
   bool WriteRound(bool flush);
   bool WriteBlocks(std::uint64_t records, bool trim);
   bool SyncAndCount(std::uint64_t records, const char* action);
+  bool WriteFingerprint();
   const char* PathOf(int file) const;
   void Fail(int file, const char* action, win::DWORD error, bool not_disk = false);
   void CloseAll();
@@ -166,6 +171,12 @@ class CaptureWriter {
   std::uint64_t blocks_done_ = 0;   // writer thread: index records written
   double last_write_s_ = 0;         // writer thread: when it last wrote a round
   double last_sync_s_ = 0;          // writer thread: when it last synced
+  // Writer thread: the FNV-1a hash of the .prc bytes written after the header
+  // (at most kFingerprintRecords records' worth), and the records the index
+  // header's fingerprint covers so far.
+  std::uint64_t fingerprint_ = kFingerprintBasis;
+  std::uint64_t fingerprint_bytes_ = 0;
+  std::uint32_t fingerprint_records_ = 0;
   double sync_s_ = 0;
   double sync_longest_s_ = 0;
   unsigned syncs_ = 0;

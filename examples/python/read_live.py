@@ -46,7 +46,7 @@ def main(argv):
         end = time.monotonic() + seconds
         report = time.monotonic() + 1.0
         while time.monotonic() < end:
-            block = source.read(timeout_ms=200)
+            block = source.read(timeout=0.2)
             if block is None:
                 continue
             info = block.info

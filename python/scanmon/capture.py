@@ -6,20 +6,25 @@ processed records in a .prc file, the card's 16-byte raw records in a .raw file.
 Record k of both files is the same sample. The block index <base>.idx tells in
 which fetch each record came and when the host received it.
 
-The records are memory-mapped, not read: a capture of any size opens at once and
-only the pages used are read from the disk. Nothing here needs the scanmon
-library or a compiler.
+A capture opens at once whatever its size: its records are read when first
+used (Capture.records), or only those asked for (capture[a:b],
+Capture.read_records), or memory-mapped when asked (open_capture(path,
+mmap=True)). Nothing here needs the scanmon library or a compiler.
 """
 
 import os
+import stat
 
 import numpy as np
 
+from .errors import CaptureError, CaptureOpenError
+
 __all__ = [
-    "BLOCK_LOST_DATA", "BLOCK_DROPPED", "BLOCK_DTYPE", "BlockIndex", "Capture", "CaptureError",
-    "HEADER_DTYPE", "INDEX_FLAG", "INDEX_HEADER_DTYPE", "LOST_DATA_FLAG", "PROCESSED_DTYPE",
-    "RAW_DTYPE", "RAW_LOST_DATA_BIT", "Timeline", "cal_file_name", "index_path_for", "open_capture",
-    "open_index", "revolutions", "sample_times",
+    "BLOCK_LOST_DATA", "BLOCK_DROPPED", "BLOCK_DTYPE", "BLOCK_INT64_DTYPE", "BlockIndex",
+    "Capture", "CaptureError", "CaptureHeader", "CaptureOpenError", "GAP_DTYPE", "HEADER_DTYPE",
+    "HEADER_FIELDS", "INDEX_FLAG", "INDEX_HEADER_DTYPE", "LOST_DATA_FLAG", "PROCESSED_DTYPE",
+    "RAW_DTYPE", "RAW_LOST_DATA_BIT", "Timeline", "cal_file_name", "fingerprint", "gaps",
+    "index_path_for", "open_capture", "open_index", "revolutions", "sample_times",
 ]
 
 HEADER_V3_BYTES = 293
@@ -52,12 +57,17 @@ assert HEADER_DTYPE.itemsize == HEADER_V3_BYTES
 # meaning this system relies on; the other bytes are the driver's, kept as
 # they came.
 PROCESSED_DTYPE = np.dtype([
-    ("flags", "<u2"),  # bit 0: lost data, bit 2: the mirror's index mark
+    ("flags", "<u2"),  # bit 0: the driver's lost-data bit (see LOST_DATA_FLAG), bit 2: index mark
     ("driver_bytes_2", "u1", (6,)),
     ("angle", "<f8"),  # scan-mirror angle, radians
     ("driver_bytes_16", "u1", (48,)),
 ])
 assert PROCESSED_DTYPE.itemsize == 64 and PROCESSED_DTYPE.fields["angle"][1] == 8
+# The driver writes its lost-data bit into the last slot of the fetch buffer:
+# a record carries it only when its fetch filled the buffer (the header's
+# buf_size samples), as the last record of that fetch. Every fetch the card
+# reported lost data on is marked in the block index (BLOCK_LOST_DATA), with
+# or without it: gaps() finds them all.
 LOST_DATA_FLAG = 0x1
 INDEX_FLAG = 0x4
 
@@ -84,43 +94,173 @@ assert BLOCK_DTYPE.itemsize == 64
 BLOCK_LOST_DATA = 0x1
 BLOCK_DROPPED = 0x2
 
+# The block fields as int64 (the same bytes): counters used as indices stay
+# integers (uint64 - 1 is a float64 in numpy). No counter reaches 2**63.
+BLOCK_INT64_DTYPE = np.dtype([(name, "<i8" if BLOCK_DTYPE.fields[name][0] == np.dtype("<u8")
+                               else BLOCK_DTYPE.fields[name][0]) for name in BLOCK_DTYPE.names])
+assert BLOCK_INT64_DTYPE.itemsize == 64
+
 INDEX_MAGIC = b"SCANMIDX"
-INDEX_VERSION = 1
+INDEX_VERSION = 2
+OLDEST_INDEX_VERSION = 1
+# The largest header or record a reader steps over (a later version's), as the
+# library's reader allows.
+MAX_INDEX_STEP_BYTES = 4096
 INDEX_HEADER_DTYPE = np.dtype([
     ("magic", "S8"),
     ("version", "<u4"),
     ("header_size", "<u4"),
     ("record_size", "<u4"),
-    ("reserved0", "<u4"),
-    ("reserved1", "<u8"),
+    # Version 2: which capture the index belongs to. The 64-bit FNV-1a hash of
+    # the first fingerprint_records processed records (64 bytes each, the
+    # .prc file's bytes after its header); 0 records: not known yet (a
+    # recorder stopped before its first records), nothing to check.
+    ("fingerprint_records", "<u4"),
+    ("fingerprint", "<u8"),
 ])
 assert INDEX_HEADER_DTYPE.itemsize == 32
+FINGERPRINT_RECORDS = 256
 
 
-class CaptureError(Exception):
-    """A file that cannot be read as what it should be. str() names the file."""
-
-    def __init__(self, path, what):
-        super().__init__(f"{os.fspath(path)}: {what}")
-        self.path = os.fspath(path)
-        self.what = what
+# The header's fields, named as docs/capture.md names them, in the file's order.
+HEADER_FIELDS = HEADER_DTYPE.names
 
 
-def _map_records(path, dtype, offset, count):
-    if count == 0:
-        return np.zeros(0, dtype=dtype)
+class CaptureHeader:
+    """The capture header: one object wherever it comes from (Capture.header,
+    Source.capture_header(), RemoteSource.header), its fields named as the
+    file's header (docs/capture.md): version, sample_period (us), max_range
+    (inches), buf_size, num_samples, motor1_encoder_ppr, motor2_encoder_ppr,
+    calibration_value, motor1_power, motor2_power, comport, card_number,
+    cal_file (the name as text, up to its NUL), sensor_model (0: 50 kHz,
+    1: 200 kHz, 255: not told). cal_file_bytes: the field's 256 bytes as
+    stored. Read as attributes or as header["name"]; the live library's
+    names sample_period_us, max_range_in and com_port are read too."""
+
+    __slots__ = HEADER_FIELDS + ("cal_file_bytes",)
+    _ALIASES = {"sample_period_us": "sample_period", "max_range_in": "max_range",
+                "com_port": "comport"}
+
+    def __init__(self, **fields):
+        unknown = set(fields) - set(HEADER_FIELDS) - set(self._ALIASES)
+        if unknown:
+            raise TypeError(f"no capture header field named {sorted(unknown)[0]!r}")
+        for alias, name in self._ALIASES.items():
+            if alias in fields:
+                fields[name] = fields.pop(alias)
+        name = fields.get("cal_file", b"")
+        if isinstance(name, str):
+            name = name.encode("latin-1")
+        name = bytes(name)
+        object.__setattr__(self, "cal_file_bytes", name[:256].ljust(256, b"\0"))
+        for field in HEADER_FIELDS:
+            value = fields.get(field, SENSOR_MODEL_UNKNOWN if field == "sensor_model" else 0)
+            if field == "cal_file":
+                value = name.split(b"\0", 1)[0].decode("latin-1")
+            else:
+                value = int(value)
+            object.__setattr__(self, field, value)
+
+    @classmethod
+    def from_bytes(cls, data):
+        """The header at the start of a capture file's bytes (293 for version
+        3, 292 for versions 1 and 2, whose header has no model byte)."""
+        data = bytes(data)
+        version = int.from_bytes(data[0:4], "little")
+        if version != HEADER_VERSION:
+            data = data[:HEADER_OTHER_BYTES] + bytes([SENSOR_MODEL_UNKNOWN])
+        record = np.frombuffer(data[:HEADER_V3_BYTES], dtype=HEADER_DTYPE)[0]
+        fields = {name: record[name] for name in HEADER_FIELDS if name != "cal_file"}
+        return cls(cal_file=record["cal_file"].tobytes(), **fields)
+
+    def to_bytes(self):
+        """The header as a version-3 capture file starts (293 bytes)."""
+        record = np.zeros(1, dtype=HEADER_DTYPE)
+        for name in HEADER_FIELDS:
+            if name != "cal_file":
+                record[name] = getattr(self, name)
+        record["cal_file"] = np.frombuffer(self.cal_file_bytes, dtype=np.uint8)
+        return record.tobytes()
+
+    def __getattr__(self, name):
+        if name in CaptureHeader._ALIASES:
+            return getattr(self, CaptureHeader._ALIASES[name])
+        raise AttributeError(f"capture header has no field {name!r}")
+
+    def __setattr__(self, name, value):
+        raise AttributeError("a capture header is read only")
+
+    def __getitem__(self, name):
+        if name in HEADER_FIELDS or name in CaptureHeader._ALIASES:
+            return getattr(self, name)
+        raise KeyError(name)
+
+    def keys(self):
+        return HEADER_FIELDS
+
+    def as_dict(self):
+        return {name: getattr(self, name) for name in HEADER_FIELDS}
+
+    def __eq__(self, other):
+        if not isinstance(other, CaptureHeader):
+            return NotImplemented
+        return self.as_dict() == other.as_dict() and self.cal_file_bytes == other.cal_file_bytes
+
+    __hash__ = None
+
+    def __repr__(self):
+        fields = ", ".join(f"{n}={getattr(self, n)!r}" for n in HEADER_FIELDS)
+        return f"CaptureHeader({fields})"
+
+    @property
+    def sample_period_s(self):
+        return self.sample_period / 1e6
+
+    @property
+    def sensor_model_khz(self):
+        """50 or 200, None when the header does not say."""
+        return {0: 50, 1: 200}.get(self.sensor_model)
+
+
+_FILE_KINDS = ((stat.S_ISDIR, "a folder"), (stat.S_ISFIFO, "a pipe (FIFO)"),
+               (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+               (stat.S_ISSOCK, "a socket"))
+
+
+def _open_regular(path):
+    """The file opened for reading, refused unless it is a regular file: a
+    FIFO given as a capture must not block, a device must not be read for
+    ever. CaptureOpenError (an OSError too) when it cannot be opened."""
+    flags = os.O_RDONLY | getattr(os, "O_BINARY", 0) | getattr(os, "O_NONBLOCK", 0)
     try:
-        return np.memmap(path, dtype=dtype, mode="r", offset=offset, shape=(count,))
-    except (OSError, ValueError) as error:  # e.g. cut meanwhile
-        raise CaptureError(path, f"cannot map its records: {error}") from None
-
-
-def _read_start(path, size):
-    try:
-        with open(path, "rb") as f:
-            return f.read(size), os.fstat(f.fileno()).st_size
+        fd = os.open(path, flags)
     except OSError as error:
-        raise CaptureError(path, f"cannot open: {error.strerror or error}") from None
+        raise CaptureOpenError(path, f"cannot open: {error.strerror or error}", error.errno,
+                               error.strerror) from None
+    try:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            kind = next((text for test, text in _FILE_KINDS if test(mode)), "not a regular file")
+            raise CaptureError(path, f"is {kind}, not a file: captures and indexes are read "
+                               f"from regular files")
+        return os.fdopen(fd, "rb", buffering=0)
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+def _read_at(f, path, offset, size):
+    f.seek(offset)
+    data = bytearray()
+    while len(data) < size:
+        try:
+            chunk = f.read(size - len(data))
+        except OSError as error:
+            raise CaptureError(path, f"reading failed: {error.strerror or error}") from None
+        if not chunk:
+            break
+        data += chunk
+    return bytes(data)
 
 
 def _kind_from_name(path):
@@ -130,24 +270,38 @@ def _kind_from_name(path):
 class Capture:
     """An open capture file.
 
-    header        the header as a numpy record (fields of HEADER_DTYPE)
+    header        the header (a CaptureHeader)
     header_size   293 (version 3) or 292 (older versions)
     kind          "processed" (.prc, PROCESSED_DTYPE) or "raw" (RAW_DTYPE)
-    records       the whole records, memory-mapped, read only
+    records       the whole records (a numpy array, read only): read when first
+                  used, or memory-mapped with mmap=True
     tail_bytes    bytes of a cut last record after them (not in records)
     problems      what makes the file not whole and consistent, one text each
                   (each naming the file); empty for a good file
+
+    len(capture) is the number of whole records; capture[k] and capture[a:b]
+    read only the records asked for (as capture.records[k] and [a:b] give
+    them).
     """
 
-    def __init__(self, path, kind=None):
+    def __init__(self, path, kind=None, mmap=False):
         self.path = os.fspath(path)
         if kind is None:
             kind = _kind_from_name(self.path)
         if kind not in ("processed", "raw"):
             raise ValueError(f"kind must be 'processed' or 'raw', not {kind!r}")
         self.kind = kind
-        dtype = PROCESSED_DTYPE if kind == "processed" else RAW_DTYPE
-        start, size = _read_start(self.path, HEADER_V3_BYTES)
+        self.dtype = PROCESSED_DTYPE if kind == "processed" else RAW_DTYPE
+        self._file = _open_regular(self.path)
+        try:
+            self._open(mmap)
+        except BaseException:
+            self._file.close()
+            raise
+
+    def _open(self, mmap):
+        size = os.fstat(self._file.fileno()).st_size
+        start = _read_at(self._file, self.path, 0, HEADER_V3_BYTES)
         if len(start) < HEADER_OTHER_BYTES:
             raise CaptureError(self.path, f"file is {size} bytes, shorter than a capture header "
                                f"({HEADER_OTHER_BYTES} bytes, {HEADER_V3_BYTES} for version 3)")
@@ -161,15 +315,13 @@ class Capture:
                 raise CaptureError(self.path, f"file is {size} bytes, shorter than a version-3 "
                                    f"capture header ({HEADER_V3_BYTES} bytes)")
             self.header_size = HEADER_V3_BYTES
-            header_bytes = start
         else:
             self.header_size = HEADER_OTHER_BYTES
-            header_bytes = start[:HEADER_OTHER_BYTES] + bytes([SENSOR_MODEL_UNKNOWN])
-        self.header = np.frombuffer(header_bytes, dtype=HEADER_DTYPE).view(np.recarray)[0]
+        self.header = CaptureHeader.from_bytes(start)
         if version == HEADER_VERSION and self.header.sensor_model not in (0, 1):
             raise CaptureError(self.path, f"version-3 header with sensor model "
                                f"{self.header.sensor_model} (expected 0 or 1)")
-        self.record_size = dtype.itemsize
+        self.record_size = self.dtype.itemsize
         data = size - self.header_size
         count = data // self.record_size
         self.tail_bytes = data % self.record_size
@@ -180,10 +332,68 @@ class Capture:
         if count != self.header.num_samples:
             self.problems.append(f"{self.path}: {count} records, but the header counts "
                                  f"{self.header.num_samples}")
-        self.records = _map_records(self.path, dtype, self.header_size, count)
+        self._count = count
+        self._records = None
+        if mmap and count:
+            try:
+                self._records = np.memmap(self._file, dtype=self.dtype, mode="r",
+                                          offset=self.header_size, shape=(count,))
+            except (OSError, ValueError) as error:  # e.g. cut meanwhile
+                raise CaptureError(self.path, f"cannot map its records: {error}") from None
+
+    @property
+    def records(self):
+        if self._records is None:
+            self._records = self.read_records(0, self._count)
+            self._records.flags.writeable = False
+        return self._records
+
+    def read_records(self, start=0, stop=None):
+        """Records start..stop-1 (negative numbers count from the end, as in a
+        slice) read from the file into a new array. CaptureError when the file
+        no longer holds them (cut since it was opened)."""
+        start, stop, _ = slice(start, stop).indices(self._count)
+        count = max(0, stop - start)
+        if self._file is None:
+            raise ValueError(f"{self.path}: the capture is closed")
+        out = np.empty(count, dtype=self.dtype)
+        view = memoryview(out.view(np.uint8).reshape(-1))
+        self._file.seek(self.header_size + start * self.record_size)
+        done = 0
+        while done < len(view):  # straight into the array: no copy of a large read
+            try:
+                got = self._file.readinto(view[done:])
+            except OSError as error:
+                raise CaptureError(self.path, f"reading failed: {error.strerror or error}") \
+                    from None
+            if not got:
+                raise CaptureError(self.path, f"holds {done // self.record_size + start} whole "
+                                   f"records now, {self._count} when it was opened (cut since)")
+            done += got
+        return out
 
     def __len__(self):
-        return len(self.records)
+        return self._count
+
+    def __getitem__(self, key):
+        if self._records is None:
+            if isinstance(key, slice) and key.step in (None, 1):
+                return self.read_records(key.start, key.stop)
+            if isinstance(key, (int, np.integer)):
+                k = int(key) + (self._count if key < 0 else 0)
+                if not 0 <= k < self._count:
+                    raise IndexError(f"record {int(key)} of {self._count}")
+                return self.read_records(k, k + 1)[0]
+        return self.records[key]
+
+    def __repr__(self):
+        period = self.header.sample_period
+        khz = self.sensor_model_khz
+        problems = f", {len(self.problems)} problem{'s' if len(self.problems) > 1 else ''}" \
+            if self.problems else ""
+        return (f"<Capture {self.path!r}: {self.kind}, {self._count} records, version "
+                f"{self.header.version}, {period} us{f' ({khz} kHz model)' if khz else ''}, "
+                f"cal {self.cal_file!r}{problems}>")
 
     def __enter__(self):
         return self
@@ -192,37 +402,66 @@ class Capture:
         self.close()
 
     def close(self):
-        """Lets go of the mapping (once no other array refers to it)."""
-        self.records = _map_records(self.path, self.records.dtype, 0, 0)
+        """Lets go of the records and the file (a mapping once no other array
+        refers to it)."""
+        self._records = np.zeros(0, dtype=self.dtype)
+        self._count = 0
+        if self._file is not None:
+            self._file.close()
+            self._file = None
 
     @property
     def sample_period_s(self):
-        return self.header.sample_period * 1e-6
+        return self.header.sample_period_s
 
     @property
     def cal_file(self):
-        return cal_file_name(self.header)
+        return self.header.cal_file
 
     @property
     def sensor_model_khz(self):
         """50 or 200, None when the header does not say."""
-        return {0: 50, 1: 200}.get(int(self.header.sensor_model))
+        return self.header.sensor_model_khz
+
+    def to_dataframe(self, index=None, flat=True):
+        """The records as capture-export writes them (one row per record; its
+        columns), as a pandas DataFrame: the driver's bytes one column per
+        byte. index: a BlockIndex for the host's times, the blocks and the
+        gaps (else times from the sample period). Needs pandas."""
+        try:
+            import pandas
+        except ImportError:
+            raise ImportError("Capture.to_dataframe needs pandas (Debian: apt-get install "
+                              "python3-pandas; or pip install pandas)") from None
+        from .export import export_rows
+        timeline = Timeline(self, index)
+        rows, _ = export_rows(self, timeline, 0, len(self), 0, flat=flat)
+        return pandas.DataFrame(rows)
 
 
-def open_capture(path, kind=None):
+def open_capture(path, kind=None, mmap=False):
     """Opens a capture file; kind from the name (.prc: processed) unless given.
 
-    Raises CaptureError (naming the file) for a file that cannot be opened,
-    is shorter than a header or has a header this system does not read. A cut
-    last record or a count that disagrees with the header is no error: the whole
-    records are there, and Capture.problems tells.
+    Raises CaptureError (naming the file) for a file that cannot be opened
+    (then a CaptureOpenError, also an OSError), is not a regular file, is
+    shorter than a header or has a header this system does not read. A cut
+    last record or a count that disagrees with the header is no error: the
+    whole records are there, and Capture.problems tells.
+
+    mmap=True maps the records instead of reading them when first used: for
+    captures larger than the memory, and only for files nothing cuts while
+    they are open (a recording in progress, a recorder run with --force over
+    it, capture-info --repair): a mapped file cut under a reader kills the
+    process with SIGBUS on Linux.
     """
-    return Capture(path, kind)
+    return Capture(path, kind, mmap)
 
 
 def cal_file_name(header):
-    """The calibration file name in a header record, up to its NUL (all 256
-    bytes when there is none), as text."""
+    """The calibration file name in a header (a CaptureHeader, or a record of
+    HEADER_DTYPE: up to its NUL, all 256 bytes when there is none), as text."""
+    if isinstance(header, CaptureHeader):
+        return header.cal_file
     raw = bytes(np.asarray(header["cal_file"], dtype=np.uint8))
     return raw.split(b"\0", 1)[0].decode("latin-1")
 
@@ -234,19 +473,34 @@ def revolutions(flags):
     return np.cumsum((np.asarray(flags) & INDEX_FLAG) != 0, dtype=np.int64)
 
 
+def fingerprint(data):
+    """The 64-bit FNV-1a hash of bytes, as the block index's fingerprint."""
+    h = 0xCBF29CE484222325
+    for byte in bytes(data):
+        h = ((h ^ byte) * 0x100000001B3) & 0xFFFFFFFFFFFFFFFF
+    return h
+
+
 class BlockIndex:
     """An open block index file.
 
     header      the index header as a numpy record (INDEX_HEADER_DTYPE)
-    blocks      the whole block records, memory-mapped (BLOCK_DTYPE fields; a
-                later version's longer records are stepped over)
+    blocks      the whole block records (BLOCK_DTYPE fields; a later
+                version's longer records are stepped over), read into memory
     tail_bytes  bytes of a cut last record (not in blocks)
     problems    texts naming the file; empty for a whole file
+    fingerprint_records, fingerprint
+                which capture it belongs to (version 2; 0 records: not told)
     """
 
     def __init__(self, path):
         self.path = os.fspath(path)
-        start, size = _read_start(self.path, INDEX_HEADER_DTYPE.itemsize)
+        with _open_regular(self.path) as f:
+            self._read(f)
+
+    def _read(self, f):
+        size = os.fstat(f.fileno()).st_size
+        start = _read_at(f, self.path, 0, INDEX_HEADER_DTYPE.itemsize)
         if len(start) < INDEX_HEADER_DTYPE.itemsize:
             raise CaptureError(self.path, f"file is {size} bytes, shorter than a block index "
                                f"header ({INDEX_HEADER_DTYPE.itemsize} bytes)")
@@ -254,18 +508,25 @@ class BlockIndex:
         if bytes(self.header.magic) != INDEX_MAGIC:
             raise CaptureError(self.path, f"not a block index (starts {bytes(start[:8])!r}, "
                                f"expected {INDEX_MAGIC!r})")
-        if self.header.version != INDEX_VERSION:
-            raise CaptureError(self.path, f"block index version {self.header.version}; "
-                               f"this reader knows version {INDEX_VERSION}")
+        version = int(self.header.version)
+        if not OLDEST_INDEX_VERSION <= version <= INDEX_VERSION:
+            raise CaptureError(self.path, f"block index version {version}; this reader knows "
+                               f"versions {OLDEST_INDEX_VERSION} to {INDEX_VERSION}")
         header_size = int(self.header.header_size)
         record_size = int(self.header.record_size)
         if header_size < INDEX_HEADER_DTYPE.itemsize or record_size < BLOCK_DTYPE.itemsize:
             raise CaptureError(self.path, f"block index header size {header_size} or record "
                                f"size {record_size} below {INDEX_HEADER_DTYPE.itemsize} and "
                                f"{BLOCK_DTYPE.itemsize}")
+        if header_size > MAX_INDEX_STEP_BYTES or record_size > MAX_INDEX_STEP_BYTES:
+            raise CaptureError(self.path, f"block index header size {header_size} or record "
+                               f"size {record_size} above {MAX_INDEX_STEP_BYTES}: not an "
+                               f"index this reader steps over")
         if size < header_size:
             raise CaptureError(self.path, f"file is {size} bytes, shorter than its header "
                                f"({header_size} bytes)")
+        self.fingerprint_records = int(self.header.fingerprint_records) if version >= 2 else 0
+        self.fingerprint = int(self.header.fingerprint) if version >= 2 else 0
         dtype = BLOCK_DTYPE
         if record_size != BLOCK_DTYPE.itemsize:
             dtype = np.dtype({"names": BLOCK_DTYPE.names,
@@ -278,10 +539,18 @@ class BlockIndex:
         if self.tail_bytes:
             self.problems.append(f"{self.path}: ends inside a block record ({self.tail_bytes} "
                                  f"bytes after {count} whole ones; cut by a crash?)")
-        self.blocks = _map_records(self.path, dtype, header_size, count)
+        data = _read_at(f, self.path, header_size, count * record_size)
+        count = len(data) // record_size  # cut meanwhile: what is there
+        blocks = np.frombuffer(bytearray(data[:count * record_size]), dtype=dtype)
+        # The first version's fields, packed: the same layout whatever stepped over.
+        self.blocks = blocks.astype(BLOCK_DTYPE) if dtype is not BLOCK_DTYPE else blocks
 
     def __len__(self):
         return len(self.blocks)
+
+    def __repr__(self):
+        return (f"<BlockIndex {self.path!r}: version {int(self.header.version)}, "
+                f"{len(self.blocks)} blocks>")
 
     def __enter__(self):
         return self
@@ -290,19 +559,120 @@ class BlockIndex:
         self.close()
 
     def close(self):
-        self.blocks = np.zeros(0, dtype=self.blocks.dtype)
+        self.blocks = np.zeros(0, dtype=BLOCK_DTYPE)
+
+    def as_int64(self):
+        """The blocks with the uint64 fields as int64 (a view: the same
+        bytes), so that block counters used as indices stay integers."""
+        return self.blocks.view(BLOCK_INT64_DTYPE)
+
+    def check_capture(self, capture):
+        """Raises CaptureError when the index belongs to another capture than
+        this processed one (by its fingerprint). Nothing is checked for a
+        version-1 index, an index whose recorder stopped before its first
+        records, or a raw capture (the fingerprint is over the .prc records).
+        Returns a text when the capture holds fewer records than the
+        fingerprint covers (cut: it cannot be checked), else None."""
+        n = self.fingerprint_records
+        if n == 0 or capture.kind != "processed":
+            return None
+        if len(capture) < n:
+            return (f"{self.path}: belongs to a capture of at least {n} records; "
+                    f"{capture.path} holds {len(capture)}, so which capture it belongs to "
+                    f"is not checked")
+        got = fingerprint(capture.read_records(0, n).tobytes())
+        if got != self.fingerprint:
+            raise CaptureError(self.path, f"is the block index of another capture, not of "
+                               f"{capture.path} (the fingerprint of its first {n} records "
+                               f"is {self.fingerprint:016x}, theirs {got:016x})")
+        return None
 
 
-def open_index(path):
+def open_index(path, capture=None):
     """Opens a block index file; CaptureError for another magic, an unknown
-    version or sizes below the first version's."""
-    return BlockIndex(path)
+    version or sizes below the first version's. With a capture (a processed
+    one), also when the index belongs to another capture (BlockIndex.
+    check_capture); its note for a capture too short to check is added to
+    the index's problems."""
+    index = BlockIndex(path)
+    if capture is not None:
+        note = index.check_capture(capture)
+        if note:
+            index.problems.append(note)
+    return index
 
 
 def index_path_for(capture_path):
     """<base>.idx for <base>.prc or <base>.raw."""
     base, _ = os.path.splitext(os.fspath(capture_path))
     return base + ".idx"
+
+
+GAP_DTYPE = np.dtype([
+    ("record", "<i8"),  # the first record after the gap
+    ("block", "<i8"),  # its block's number in the index
+    ("utc_ns", "<i8"),  # host UTC at that block's fetch's return
+    ("kind", "U32"),  # as capture-info says it
+    ("not_kept", "<i8"),  # samples the recorder could not keep (exact)
+    ("card_lost", "?"),  # the card reported lost data around the gap
+    ("samples", "<i8"),  # samples missing (not kept + the host clock's estimate); -1 unknown
+    ("duration_s", "<f8"),  # time missing between the records around it (NaN before record 0)
+])
+
+
+def gaps(capture, index, timeline=None):
+    """The gaps in a capture's samples, one row per gap, as capture-info
+    reports them (a numpy array of GAP_DTYPE): where (the record after it,
+    its block, the host's UTC), the kind ("not kept (ring full)", "lost on
+    the card", both, or "numbering jumps"), samples missing (exact for those
+    not kept; for the card's losses the host clock's estimate; -1 when not
+    known) and the time missing between the record before and after (by
+    the timeline given, else Timeline(capture, index), less one sample
+    period)."""
+    b = index.as_int64()
+    count = len(b)
+    if count == 0:
+        return np.zeros(0, dtype=GAP_DTYPE)
+    flags = index.blocks["flags"]
+    card = (flags & BLOCK_LOST_DATA) != 0
+    dropped = (flags & BLOCK_DROPPED) != 0
+    card_around = card.copy()
+    card_around[1:] |= card[:-1]  # a loss is before its block and after it
+    jump = np.zeros(count, dtype=bool)
+    jump[1:] = ((b["first_sample"][1:] != b["first_sample"][:-1] + b["count"][:-1])
+                | (b["first_record"][1:] != b["first_record"][:-1] + b["count"][:-1]))
+    at = np.flatnonzero(card_around | dropped | jump)
+    out = np.zeros(at.size, dtype=GAP_DTYPE)
+    out["record"] = b["first_record"][at]
+    out["block"] = at
+    out["utc_ns"] = b["utc_ns"][at]
+    out["not_kept"] = np.where(dropped[at], b["dropped_before"][at], 0)
+    out["card_lost"] = card_around[at]
+    period_s = capture.header.sample_period * 1e-6
+    samples = out["not_kept"].copy()
+    for row, k in enumerate(at):
+        if not card_around[k]:
+            continue
+        if k == 0 or period_s <= 0:
+            samples[row] = -1
+            continue
+        taken = (int(b["mono_ns"][k]) - int(b["mono_ns"][k - 1])) * 1e-9 / period_s
+        missing = taken - int(b["count"][k]) - int(b["dropped_before"][k])
+        samples[row] += int(round(missing)) if missing > 0 else 0
+    out["samples"] = samples
+    out["kind"] = [", ".join(filter(None, ("not kept (ring full)" if d else "",
+                                           "lost on the card" if c else ""))) or
+                   "numbering jumps" for d, c in zip(dropped[at], card_around[at])]
+    records = out["record"]
+    inside = (records > 0) & (records < len(capture))
+    if timeline is None:
+        timeline = Timeline(capture, index)
+    r = records[inside]
+    out["duration_s"] = np.nan
+    # (To the ns: no float residue where nothing is missing.)
+    out["duration_s"][inside] = np.round(timeline.times_at(r)[0] - timeline.times_at(r - 1)[0] -
+                                         period_s, 9)
+    return out
 
 
 # A fetch's return bounds the time of every sample the card delivered up to
@@ -329,6 +699,8 @@ class Timeline:
 
     source     "block index" or "sample period"
     problems   texts naming the index file when it could not be used whole
+
+    An index of another capture (by its fingerprint) raises CaptureError.
     """
 
     def __init__(self, capture, index=None):
@@ -336,6 +708,10 @@ class Timeline:
         self._period_ns = int(capture.header.sample_period) * 1000
         self.problems = []
         self._blocks = None
+        if index is not None:
+            note = index.check_capture(capture)  # CaptureError: another capture's
+            if note:
+                self.problems.append(note)
         if index is not None and len(index.blocks):
             self._use_index(index)
         self.source = "sample period" if self._blocks is None else "block index"
@@ -405,9 +781,16 @@ class Timeline:
     def times(self, start=0, stop=None):
         """(time_s, utc_ns) for records start..stop-1: seconds since the first
         record (float64), and UTC in ns since 1970 (int64; None without an
-        index)."""
-        stop = self._count if stop is None else min(stop, self._count)
-        r = np.arange(start, max(start, stop), dtype=np.int64)
+        index). start and stop are taken as a slice's: negative numbers count
+        from the end (times(-5): the last five records), numbers beyond the
+        records stop at them."""
+        start, stop, _ = slice(start, stop).indices(self._count)
+        return self.times_at(np.arange(start, max(start, stop), dtype=np.int64))
+
+    def times_at(self, records):
+        """(time_s, utc_ns) as times() gives them, for the records numbered
+        in an array (0 to len(capture) - 1)."""
+        r = np.asarray(records, dtype=np.int64)
         if self._blocks is None:
             return r * (self._period_ns * 1e-9), None
         mono_ns, utc_ns = self._clocks_ns(r)

@@ -9,13 +9,15 @@ stop, a crash or a full disk never leaves a half-written file under that name.
 import argparse
 import errno
 import os
+import signal
 import stat
 import sys
 
 import numpy as np
 
 from . import __version__
-from .capture import INDEX_FLAG, CaptureError, Timeline, index_path_for, open_capture, open_index
+from .capture import (INDEX_FLAG, CaptureError, Timeline, gaps, index_path_for, open_capture,
+                      open_index)
 
 PROG = "capture-export"
 
@@ -29,6 +31,9 @@ EXIT_NOT_WHOLE = 5
 # Records formatted per round: bounds the memory whatever the capture's size.
 CHUNK_RECORDS = 1 << 16
 
+# The formats by the output's extension.
+FORMATS = {".csv": "csv", ".npy": "npy"}
+
 EPILOG = """\
 Columns (CSV header line; the same names in the .npy file's structured array):
   record           record number in the file, from 0
@@ -40,6 +45,15 @@ Columns (CSV header line; the same names in the .npy file's structured array):
   flags            the record's flags word (bit 0 lost data, bit 2 index mark)
   driver_bytes_2   bytes 2-7 of the record, the driver's (hex in CSV)
   driver_bytes_16  bytes 16-63 of the record, the driver's (hex in CSV)
+                   (--flat: one column per byte, driver_bytes_2_0 to _5 and
+                   driver_bytes_16_0 to _47, so that pandas reads a .npy as
+                   pandas.DataFrame(numpy.load(FILE)))
+  block            the record's block (fetch) in the index, -1 past it
+                   (with a block index)
+  gap_before       0, or the samples missing just before this record: exact
+                   where the recorder could not keep them, the host clock's
+                   estimate where the card lost them; -1 for a gap of unknown
+                   size (with a block index)
 
 Times come from the block index <base>.idx when it is there (samples a
 sample period apart by their number, each at the latest time its fetch's
@@ -48,10 +62,11 @@ from the sample period in the header.
 
 Exit status:
   0  exported; the capture and its index were whole and consistent
-  1  the capture or its index cannot be read, is not a processed capture, or
-     the output exists (without --force)
+  1  the capture or its index cannot be read, is not a processed capture, the
+     index belongs to another capture, the output exists (without --force) or
+     is one of the inputs
   2  usage error
-  3  stopped by the operator (Ctrl-C): nothing is left under the output's name
+  3  stopped (Ctrl-C, SIGTERM, SIGHUP): nothing is left under the output's name
   4  the output could not be written (nothing is left under its name)
   5  exported, but the capture or its index was not whole (a cut last record,
      a count that disagrees with the header, an index that does not cover
@@ -82,7 +97,10 @@ def _parser(prog):
                    help="output file, - for standard output (default: the capture's name "
                    "with .csv or .npy)")
     p.add_argument("-f", "--format", choices=("csv", "npy"),
-                   help="output format (default: from the output's name, else csv)")
+                   help="output format (default: from the output's name, .csv or .npy; "
+                   "another name needs --format)")
+    p.add_argument("--flat", action="store_true",
+                   help="the driver's bytes one column per byte (a table pandas reads as is)")
     p.add_argument("--index", metavar="FILE",
                    help="block index to take the times from (default: <base>.idx if present)")
     p.add_argument("--no-index", action="store_true",
@@ -110,21 +128,59 @@ def hex_strings(byte_rows):
     return _HEX[rows].reshape(n, 2 * k).view(f"S{2 * k}").ravel().astype(str)
 
 
-def output_dtype(with_utc):
+def output_dtype(with_utc, with_blocks=None, flat=False):
+    """The export's columns: utc_ns with a block index, then the driver's
+    bytes (one column per byte when flat), block and gap_before with a block
+    index (with_blocks: as with_utc unless given)."""
+    if with_blocks is None:
+        with_blocks = with_utc
     fields = [("record", "<u8"), ("time_s", "<f8")]
     if with_utc:
         fields.append(("utc_ns", "<i8"))
     fields += [("angle_deg", "<f8"), ("index_mark", "u1"), ("revolution", "<i8"),
-               ("flags", "<u2"), ("driver_bytes_2", "u1", (6,)), ("driver_bytes_16", "u1", (48,))]
+               ("flags", "<u2")]
+    for name, size in (("driver_bytes_2", 6), ("driver_bytes_16", 48)):
+        if flat:
+            fields += [(f"{name}_{i}", "u1") for i in range(size)]
+        else:
+            fields.append((name, "u1", (size,)))
+    if with_blocks:
+        fields += [("block", "<i8"), ("gap_before", "<i8")]
     return np.dtype(fields)
 
 
-def export_rows(capture, timeline, start, stop, revolution_before):
+class IndexColumns:
+    """Each record's block and the gap before it, from the block index the
+    timeline uses."""
+
+    def __init__(self, capture, index, timeline):
+        blocks = index.as_int64()
+        full = np.flatnonzero(blocks["count"] > 0)
+        self._first = blocks["first_record"][full]
+        self._number = full
+        self._end = int((blocks["first_record"][full] + blocks["count"][full]).max()) \
+            if full.size else 0
+        table = gaps(capture, index, timeline)
+        samples = table["samples"]
+        self._gap_records = table["record"]
+        self._gap_samples = np.where(samples > 0, samples, -1)
+
+    def fill(self, out, start, stop):
+        r = np.arange(start, stop, dtype=np.int64)
+        b = np.searchsorted(self._first, r, side="right") - 1
+        out["block"] = np.where((b >= 0) & (r < self._end), self._number[np.maximum(b, 0)], -1)
+        out["gap_before"] = 0
+        lo, hi = np.searchsorted(self._gap_records, [start, stop])
+        out["gap_before"][self._gap_records[lo:hi] - start] = self._gap_samples[lo:hi]
+
+
+def export_rows(capture, timeline, start, stop, revolution_before, flat=False, columns=None):
     """Records start..stop-1 as an array of output_dtype(); also returns the
-    revolution number of the last one."""
-    records = capture.records[start:stop]
+    revolution number of the last one. columns: an IndexColumns for the
+    block and gap columns (none without)."""
+    records = capture.read_records(start, stop)
     time_s, utc_ns = timeline.times(start, stop)
-    out = np.empty(len(records), dtype=output_dtype(utc_ns is not None))
+    out = np.empty(len(records), dtype=output_dtype(utc_ns is not None, columns is not None, flat))
     out["record"] = np.arange(start, stop)
     out["time_s"] = time_s
     if utc_ns is not None:
@@ -134,36 +190,47 @@ def export_rows(capture, timeline, start, stop, revolution_before):
     out["index_mark"] = marks
     out["revolution"] = revolution_before + np.cumsum(marks, dtype=np.int64)
     out["flags"] = records["flags"]
-    out["driver_bytes_2"] = records["driver_bytes_2"]
-    out["driver_bytes_16"] = records["driver_bytes_16"]
+    for name in ("driver_bytes_2", "driver_bytes_16"):
+        if flat:
+            for i in range(records[name].shape[1]):
+                out[f"{name}_{i}"] = records[name][:, i]
+        else:
+            out[name] = records[name]
+    if columns is not None:
+        columns.fill(out, start, stop)
     last = int(out["revolution"][-1]) if len(out) else revolution_before
     return out, last
 
 
-def _write_csv(f, capture, timeline):
-    with_utc = timeline.source == "block index"
-    names = list(output_dtype(with_utc).names)
-    f.write((",".join(names) + "\n").encode())
-    fmt = "%d,%.9f," + ("%d," if with_utc else "") + "%.9f,%d,%d,%d,%s,%s\n"
+def _rounds(capture, timeline, flat, columns):
     revolution = 0
     for start in range(0, len(capture), CHUNK_RECORDS):
         rows, revolution = export_rows(capture, timeline, start,
-                                       min(start + CHUNK_RECORDS, len(capture)), revolution)
-        columns = [rows[n].tolist() for n in names[:-2]]
-        columns.append(hex_strings(rows["driver_bytes_2"]).tolist())
-        columns.append(hex_strings(rows["driver_bytes_16"]).tolist())
-        f.write("".join(map(fmt.__mod__, zip(*columns))).encode())
+                                       min(start + CHUNK_RECORDS, len(capture)), revolution,
+                                       flat, columns)
+        yield rows
 
 
-def _write_npy(f, capture, timeline):
-    dtype = output_dtype(timeline.source == "block index")
+def _write_csv(f, capture, timeline, flat=False, columns=None):
+    dtype = output_dtype(timeline.source == "block index", columns is not None, flat)
+    f.write((",".join(dtype.names) + "\n").encode())
+    formats = []
+    for name in dtype.names:
+        field = dtype.fields[name][0]
+        formats.append("%s" if field.shape else "%.9f" if field.kind == "f" else "%d")
+    fmt = ",".join(formats) + "\n"
+    for rows in _rounds(capture, timeline, flat, columns):
+        cells = [hex_strings(rows[n]).tolist() if dtype.fields[n][0].shape else rows[n].tolist()
+                 for n in dtype.names]
+        f.write("".join(map(fmt.__mod__, zip(*cells))).encode())
+
+
+def _write_npy(f, capture, timeline, flat=False, columns=None):
+    dtype = output_dtype(timeline.source == "block index", columns is not None, flat)
     np.lib.format.write_array_header_1_0(
         f, {"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False,
             "shape": (len(capture),)})
-    revolution = 0
-    for start in range(0, len(capture), CHUNK_RECORDS):
-        rows, revolution = export_rows(capture, timeline, start,
-                                       min(start + CHUNK_RECORDS, len(capture)), revolution)
+    for rows in _rounds(capture, timeline, flat, columns):
         f.write(rows.tobytes())
 
 
@@ -179,14 +246,16 @@ def _place(temporary, output, force):
         os.unlink(temporary)
 
 
-def write_export(capture, timeline, output, fmt, force=False):
+def write_export(capture, timeline, output, fmt, force=False, flat=False, columns=None):
     """Writes the export to output; OSError when it cannot (nothing is left
     under either name then), FileExistsError for an existing output without
     force. "-" is standard output; an existing device or pipe (/dev/null, a
     FIFO) is written into, never replaced."""
-    write = _write_npy if fmt == "npy" else _write_csv
+    def write(f):
+        (_write_npy if fmt == "npy" else _write_csv)(f, capture, timeline, flat, columns)
+
     if output == "-":
-        write(sys.stdout.buffer, capture, timeline)
+        write(sys.stdout.buffer)
         sys.stdout.buffer.flush()
         return
     try:
@@ -197,7 +266,7 @@ def write_export(capture, timeline, output, fmt, force=False):
         raise IsADirectoryError(errno.EISDIR, "is a folder", output)
     if kind is not None and not stat.S_ISREG(kind):
         with open(output, "wb") as f:
-            write(f, capture, timeline)
+            write(f)
         return
     if not force and os.path.lexists(output):
         raise FileExistsError(output)
@@ -205,7 +274,7 @@ def write_export(capture, timeline, output, fmt, force=False):
     temporary = os.path.join(folder, f".{os.path.basename(output)}.{os.getpid()}.part")
     try:
         with open(temporary, "xb") as f:
-            write(f, capture, timeline)
+            write(f)
             f.flush()
             os.fsync(f.fileno())
         _place(temporary, output, force)
@@ -214,35 +283,75 @@ def write_export(capture, timeline, output, fmt, force=False):
             os.unlink(temporary)
 
 
+class Stopped(KeyboardInterrupt):
+    """A termination signal during the export: unwinds as Ctrl-C does, so
+    the temporary file is removed on the way out."""
+
+
+def _same_file(a, b):
+    try:
+        return os.path.samefile(a, b)
+    except (OSError, ValueError):
+        return False
+
+
+def _format_for(output, fmt):
+    """The format to write, or None for a name whose extension tells none."""
+    if fmt is not None:
+        return fmt
+    if output == "-":
+        return "csv"
+    known = FORMATS.get(os.path.splitext(output)[1].lower())
+    if known:
+        return known
+    try:
+        if not stat.S_ISREG(os.stat(output).st_mode):
+            return "csv"  # a device or a pipe: its name tells nothing
+    except OSError:
+        pass
+    return None
+
+
 def main(argv=None, prog=PROG):
-    args = _parser(prog).parse_args(argv)
-    fmt = args.format
-    output = args.output
-    if fmt is None:
-        fmt = "npy" if output and output.lower().endswith(".npy") else "csv"
-    if output is None:
-        output = os.path.splitext(args.capture)[0] + "." + fmt
+    parser = _parser(prog)
+    args = parser.parse_args(argv)
     if args.index and args.no_index:
-        _parser(prog).error("--index and --no-index exclude each other")
+        parser.error("--index and --no-index exclude each other")
+    output = args.output
+    if output is None:
+        fmt = args.format or "csv"
+        output = os.path.splitext(args.capture)[0] + "." + fmt
+    else:
+        fmt = _format_for(output, args.format)
+        if fmt is None:
+            parser.error(f"{output}: an output name ending neither .csv nor .npy; give "
+                         f"--format csv or --format npy to write that format under it")
 
     def fail(status, text):
         print(f"{prog}: {text}", file=sys.stderr)
         return status
 
+    index = None
     try:
         capture = open_capture(args.capture)
         if capture.kind != "processed":
             return fail(EXIT_INPUT, f"{args.capture}: not a processed capture (.prc); the angle "
                         f"and the index marks are in the processed records")
-        index = None
+        index_path = None
         if not args.no_index:
             index_path = args.index or index_path_for(args.capture)
-            if args.index or os.path.exists(index_path):
-                index = open_index(index_path)
+            if args.index or os.path.lexists(index_path):
+                index = open_index(index_path, capture)
+            else:
+                index_path = None
+        for name, path in (("the capture", args.capture), ("its block index", index_path)):
+            if path is not None and output != "-" and _same_file(output, path):
+                return fail(EXIT_INPUT, f"{output} is {name} ({path}), the same file: the "
+                            f"export never replaces its own input")
+        timeline = Timeline(capture, index)
     except CaptureError as error:
         return fail(EXIT_INPUT, str(error))
 
-    timeline = Timeline(capture, index)
     count = len(capture)
     problems = capture.problems + (index.problems if index else []) + timeline.problems
     for problem in problems:
@@ -250,16 +359,33 @@ def main(argv=None, prog=PROG):
     if capture.header.sample_period == 0 and timeline.source == "sample period":
         print(f"{prog}: warning: {args.capture}: the header's sample period is 0: every "
               f"time is 0", file=sys.stderr)
+
+    def stop(signum, frame):
+        raise Stopped(signum)
+
+    handlers = {}
     try:
-        write_export(capture, timeline, output, fmt, args.force)
+        for name in ("SIGTERM", "SIGHUP"):
+            if hasattr(signal, name):
+                try:
+                    handlers[name] = signal.signal(getattr(signal, name), stop)
+                except ValueError:  # not the main thread: the caller's business
+                    pass
+        columns = IndexColumns(capture, index, timeline) \
+            if timeline.source == "block index" else None
+        write_export(capture, timeline, output, fmt, args.force, args.flat, columns)
     except FileExistsError:
         return fail(EXIT_INPUT, f"{output} exists; give --force to replace it")
     except KeyboardInterrupt:
         return fail(EXIT_STOPPED, f"stopped; {output} not written")
+    except CaptureError as error:
+        return fail(EXIT_INPUT, f"{error}; {output} not written")
     except OSError as error:
         return fail(EXIT_WRITE, f"writing {output} failed: {error.strerror or error}"
                     f"{f' (error {error.errno})' if error.errno else ''}")
     finally:
+        for name, handler in handlers.items():
+            signal.signal(getattr(signal, name), handler)
         capture.close()
         if index:
             index.close()

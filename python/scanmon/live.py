@@ -2,7 +2,7 @@
 
     from scanmon import Source
     with Source.scanner(config="scan01.cfg") as source:
-        block = source.read(timeout_ms=1000)      # a Block, or None on a time-out
+        block = source.read(timeout=1.0)          # a Block, or None on a time-out
         block.samples["angle"]                    # numpy, PROCESSED_DTYPE
 
     with Source.capture("scan01") as source:      # a recording, block by block
@@ -24,13 +24,15 @@ library path (libscanmon.so.1, scanmon.dll).
 import ctypes
 import ctypes.util
 import enum
+import math
 import os
 import sys
 import types
 
 import numpy as np
 
-from .capture import BLOCK_DTYPE, PROCESSED_DTYPE, RAW_DTYPE
+from .capture import BLOCK_DTYPE, PROCESSED_DTYPE, RAW_DTYPE, CaptureHeader
+from .errors import EndOfSource, Error
 
 __all__ = ["Block", "EndOfSource", "ScanmonError", "Source", "Status", "library_version",
            "load_library"]
@@ -53,7 +55,7 @@ class Status(enum.IntEnum):
     E_STATE = -11
 
 
-class ScanmonError(Exception):
+class ScanmonError(Error):
     """A call into the library failed. status: the Status (or the number when
     the library returned one this module does not know); text: the library's
     last-error text."""
@@ -68,10 +70,6 @@ class ScanmonError(Exception):
         self.status = status
         self.text = text
         self.call = call
-
-
-class EndOfSource(Exception):
-    """A capture source (not looped) has delivered its last block."""
 
 
 SOURCE_SCANNER = 1
@@ -344,15 +342,26 @@ class Source:
             raise ValueError("the source is closed")
         return self._handle
 
-    def read(self, timeout_ms=-1, copy=True):
-        """The next block; None when none came within timeout_ms (0: do not
-        wait, negative: wait as long as it takes). EndOfSource after a
-        capture's last block. With copy=False the arrays are views of buffers
-        the next read overwrites."""
+    def read(self, timeout=None, copy=True, *, timeout_ms=None):
+        """The next block; None when none came within timeout seconds (0: do
+        not wait; None or negative: wait as long as it takes), as
+        RemoteSource.read. timeout_ms=N, the keyword of earlier versions,
+        gives it in milliseconds instead. EndOfSource after a capture's last
+        block. With copy=False the arrays are views of buffers the next read
+        overwrites."""
         handle = self._live()
+        if timeout_ms is not None:
+            if timeout is not None:
+                raise TypeError("give timeout (seconds) or timeout_ms, not both")
+            wait_ms = int(timeout_ms)
+        elif timeout is None or timeout < 0:
+            wait_ms = -1
+        else:
+            wait_ms = math.ceil(timeout * 1000)  # never shorter than asked
+        wait_ms = max(-1, min(wait_ms, 2**31 - 1))
         while True:
             raw = self._raw.ctypes.data if self._raw is not None else None
-            status = self._lib.scanmon_read_block(handle, int(timeout_ms), self._block.ctypes.data,
+            status = self._lib.scanmon_read_block(handle, wait_ms, self._block.ctypes.data,
                                                   self._samples.ctypes.data, raw,
                                                   len(self._samples))
             if status == Status.E_BUFFER:  # a larger block than announced: grow, read again
@@ -382,7 +391,7 @@ class Source:
         or for ever); time-outs are waited through."""
         while True:
             try:
-                block = self.read(timeout_ms=1000)
+                block = self.read(timeout=1.0)
             except EndOfSource:
                 return
             if block is not None:
@@ -396,11 +405,16 @@ class Source:
         return _namespace(health)
 
     def capture_header(self):
-        """The capture header (fields of scanmon_capture_header) as a namespace."""
+        """The capture header (scanmon_capture_header) as a CaptureHeader: the
+        capture file's field names, as Capture.header and RemoteSource.header
+        (the C names sample_period_us, max_range_in, com_port read too)."""
         header = _CaptureHeader(struct_size=ctypes.sizeof(_CaptureHeader))
         _check(self._lib.scanmon_capture_header_get(self._live(), ctypes.byref(header)),
                "scanmon_capture_header_get")
-        return _namespace(header)
+        fields = {name: getattr(header, name) for name, _ in _CaptureHeader._fields_
+                  if name not in ("struct_size", "cal_file")}
+        cal_file = bytes(memoryview(header))[_CaptureHeader.cal_file.offset:][:PATH_BYTES]
+        return CaptureHeader(cal_file=cal_file, **fields)
 
     def close(self):
         """Closes the source (motors off, line and card released, files

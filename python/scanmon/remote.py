@@ -10,7 +10,7 @@ the live source's (scanmon.live.Block): their info's dropped_before includes
 the samples this reader lost at the server, first_record counts the samples
 this reader received. The server's end message raises EndOfSource (a stop, or
 the end of its capture) or ServerEnded (any other reason); a connection lost
-without it raises ConnectionError.
+without it raises RemoteError (a ConnectionError). Every one is a scanmon.Error.
 """
 
 import select
@@ -20,10 +20,15 @@ import time
 
 import numpy as np
 
-from .capture import BLOCK_DTYPE, PROCESSED_DTYPE, RAW_DTYPE
+from .capture import BLOCK_DTYPE, PROCESSED_DTYPE, RAW_DTYPE, CaptureHeader
+from .errors import Error, RemoteError
 from .live import Block, EndOfSource
 
-__all__ = ["RemoteSource", "ServerEnded", "PROTOCOL_VERSION"]
+# Every connection error raised here is the package's RemoteError (still a
+# ConnectionError to callers that catch that).
+ConnectionError = RemoteError  # noqa: A001
+
+__all__ = ["RemoteError", "RemoteSource", "ServerEnded", "PROTOCOL_VERSION"]
 
 PROTOCOL_VERSION = 1
 _GREETING, _READER_GREETING, _BLOCK, _END = 1, 2, 3, 4
@@ -35,7 +40,7 @@ _HEADER_FIELDS = ("version", "sample_period", "max_range", "buf_size", "num_samp
                   "sensor_model")
 
 
-class ServerEnded(Exception):
+class ServerEnded(Error):
     """The server ended the stream for a reason other than a stop or the end of
     its capture (reason and text as attributes)."""
 
@@ -94,9 +99,7 @@ class RemoteSource:
         self.key_required = bool(flags & 1)
         self.has_raw = bool(flags & 2)
         values = struct.unpack_from("<5I3i4B256sB", p, 44)
-        header = dict(zip(_HEADER_FIELDS, values))
-        header["cal_file"] = header["cal_file"].split(b"\0", 1)[0].decode("latin-1")
-        self.header = header
+        self.header = CaptureHeader(**dict(zip(_HEADER_FIELDS, values)))
 
     def _frame(self, deadline, limits):
         """The next whole frame as (type, payload), or (None, None) at the deadline."""

@@ -101,13 +101,31 @@ def blocks(counts, mono_ns, utc_offset_ns=1_700_000_000 * 10**9):
 
 
 def write_index(path, block_records, magic=b"SCANMIDX", version=1, header_size=32,
-                record_size=64, tail=b""):
+                record_size=64, tail=b"", fingerprint_records=0, fingerprint=0):
+    """A block index; version 1 unless told (version 2: with the fingerprint)."""
     head = np.zeros(1, dtype=[("magic", "S8"), ("version", "<u4"), ("header_size", "<u4"),
-                              ("record_size", "<u4")])
-    head[0] = (magic, version, header_size, record_size)
+                              ("record_size", "<u4"), ("fingerprint_records", "<u4"),
+                              ("fingerprint", "<u8")])
+    head[0] = (magic, version, header_size, record_size, fingerprint_records, fingerprint)
     with open(path, "wb") as f:
-        f.write(head.tobytes().ljust(header_size, b"\0"))
+        # (Sizes beyond any reader's are written in part: it refuses them.)
+        f.write(head.tobytes().ljust(min(header_size, 8192), b"\0"))
         for record in block_records:
-            f.write(record.tobytes().ljust(record_size, b"\xee"))
+            f.write(record.tobytes().ljust(min(record_size, 8192), b"\xee"))
         f.write(tail)
     return path
+
+
+@pytest.fixture
+def deadline():
+    """Fails a test still blocked (in open() on a FIFO, say) after 10 s."""
+    import signal
+
+    def expired(signum, frame):
+        raise AssertionError("blocked for 10 s")
+
+    previous = signal.signal(signal.SIGALRM, expired)
+    signal.alarm(10)
+    yield
+    signal.alarm(0)
+    signal.signal(signal.SIGALRM, previous)

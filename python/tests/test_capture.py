@@ -1,11 +1,16 @@
 """Capture files and block indexes read with numpy alone."""
 
+import errno
+import os
+
 import numpy as np
 import pytest
 
 from conftest import (FETCH, PERIOD_US, SAMPLES, blocks, header_bytes, processed_records,
                       write_capture, write_index)
-from scanmon import CaptureError, Timeline, open_capture, open_index, revolutions
+import scanmon
+from scanmon import (CaptureError, CaptureHeader, Timeline, fingerprint, gaps, index_path_for,
+                     open_capture, open_index, revolutions)
 
 
 def test_a_recording_reads_as_the_recorder_wrote_it(recording):
@@ -28,6 +33,13 @@ def test_a_recording_reads_as_the_recorder_wrote_it(recording):
         assert len(marks) == 8 and set(np.diff(marks)) == {2500}
         assert revolutions(prc.records["flags"])[-1] == 8
         assert np.all(np.abs(prc.records["angle"]) < 2 * np.pi)
+        # The recorder's index names its capture: the fingerprint of its first
+        # 256 records. The same index beside another capture is refused.
+        index = open_index(index_path_for(prc.path), prc)
+        assert (int(index.header.version), index.fingerprint_records) == (2, 256)
+        assert index.fingerprint == fingerprint(open(prc.path, "rb").read()[293:293 + 256 * 64])
+        assert prc.header == CaptureHeader.from_bytes(open(prc.path, "rb").read(293))
+        assert prc.header.to_bytes() == open(prc.path, "rb").read(293)
 
 
 @pytest.mark.parametrize("content, message", [
@@ -46,9 +58,36 @@ def test_files_that_are_no_capture_are_refused_naming_the_file(tmp_path, content
     assert str(error.value).startswith(f"{path}: ") and message in str(error.value)
 
 
-def test_a_missing_file_is_named():
-    with pytest.raises(CaptureError, match="nowhere.prc: cannot open"):
+def test_a_missing_file_is_named_and_an_os_error():
+    with pytest.raises(CaptureError, match="nowhere.prc: cannot open") as error:
         open_capture("nowhere.prc")
+    assert isinstance(error.value, OSError) and isinstance(error.value, scanmon.Error)
+    assert (error.value.errno, error.value.filename) == (errno.ENOENT, "nowhere.prc")
+
+
+@pytest.mark.parametrize("name", ["fifo.prc", "fifo.idx", "folder.prc"])
+def test_what_is_no_regular_file_is_refused_at_once(tmp_path, deadline, name):
+    path = tmp_path / name
+    if name.startswith("fifo"):
+        os.mkfifo(path)  # no writer: open() would wait for one for ever
+    else:
+        path.mkdir()
+    with pytest.raises(CaptureError, match="is a (pipe|folder).*regular files"):
+        (open_index if name.endswith(".idx") else open_capture)(path)
+
+
+def test_a_capture_cut_while_open_raises_and_never_kills(tmp_path):
+    path = write_capture(tmp_path / "c.prc", processed_records(5000))
+    early = open_capture(path)
+    assert early[4999]["angle"] == 4.999  # read as asked, before the cut
+    mapped = open_capture(path, mmap=True)
+    assert mapped.records["angle"][10] == 0.01
+    del mapped  # (a mapping read after the cut would be SIGBUS)
+    with open(path, "r+b") as f:
+        f.truncate(293 + 64 * 10)  # a recorder run with --force over it
+    with pytest.raises(CaptureError, match="holds 10 whole records now, 5000 when it was opened"):
+        early.records
+    assert early[:10].tobytes() == processed_records(10).tobytes()
 
 
 def test_an_older_header_has_no_model_byte(tmp_path):
@@ -94,7 +133,9 @@ def test_the_index_is_read_by_its_header_sizes(tmp_path):
 
 @pytest.mark.parametrize("kwargs, message", [
     (dict(magic=b"SCANMIDY"), "not a block index"),
-    (dict(version=2), "block index version 2; this reader knows version 1"),
+    (dict(version=3), "block index version 3; this reader knows versions 1 to 2"),
+    (dict(record_size=2**31), "record size 2147483648 above 4096"),
+    (dict(header_size=5000), "header size 5000 or record size 64 above 4096"),
     (dict(header_size=16), "block index header size 16 or record size 64 below"),
     (dict(record_size=60), "record size 60 below"),
 ])
@@ -178,3 +219,65 @@ def test_an_index_not_matching_the_records(tmp_path, counts, first_records, sour
     assert timeline.source == source and problem in timeline.problems[0]
     # Either way the times run on one sample period apart after the index.
     assert np.allclose(np.diff(time_s), PERIOD_US * 1e-6)
+
+
+def test_capture_header_index_and_timeline_conventions(tmp_path):
+    path = write_capture(tmp_path / "n.prc", processed_records(8))
+    capture = open_capture(path)
+    assert repr(capture) == (f"<Capture {str(path)!r}: processed, 8 records, version 3, "
+                             f"20 us (50 kHz model), cal 'x.ca'>")
+    records = capture.records
+    assert capture[-1] == records[7] and capture[2:5].tobytes() == records[2:5].tobytes()
+    assert capture[::2].tobytes() == records[::2].tobytes()
+    with pytest.raises(IndexError):
+        capture[8]
+    # One header: attributes, keys, the library's names.
+    header = capture.header
+    assert header["sample_period"] == header.sample_period_us == 20 and header.cal_file == "x.ca"
+    assert header.comport == header.com_port == 1 and header.sample_period_s == 20e-6
+    # Times: negative numbers from the end, as a slice's.
+    timeline = Timeline(capture)
+    assert np.array_equal(timeline.times(-5)[0], timeline.times()[0][-5:])
+    assert np.array_equal(timeline.times(1, -1)[0], timeline.times()[0][1:7])
+    # Block counters stay integers when used as indices.
+    index = open_index(write_index(tmp_path / "n.idx", blocks([3, 5], [0, 10**6])))
+    assert (index.as_int64()["first_record"] - 1).dtype == np.int64
+    assert list(index.as_int64()["first_record"]) == [0, 3]
+
+
+@pytest.mark.parametrize("version, records, stored, verdict", [
+    (2, 4, "own", None),
+    (2, 4, 0x1234, "is the block index of another capture"),
+    (2, 9, "own", "belongs to a capture of at least 9 records"),  # cut: not checked
+    (2, 0, 0x1234, None),  # the recorder stopped before its first records
+    (1, 0, 0, None),  # the first version names no capture
+])
+def test_an_index_names_its_capture(tmp_path, version, records, stored, verdict):
+    capture = open_capture(write_capture(tmp_path / "f.prc", processed_records(8)))
+    own = fingerprint(processed_records(8)[:records].tobytes())
+    path = write_index(tmp_path / "f.idx", blocks([8], [10**6]), version=version,
+                       fingerprint_records=records, fingerprint=own if stored == "own" else stored)
+    if verdict and "another" in verdict:
+        with pytest.raises(CaptureError, match=verdict):
+            open_index(path, capture)
+        with pytest.raises(CaptureError, match=verdict):
+            Timeline(capture, open_index(path))
+        return
+    index = open_index(path, capture)
+    assert [verdict in p for p in index.problems] == ([True] if verdict else [])
+
+
+def test_gaps_as_a_table(tmp_path):
+    period_ns = PERIOD_US * 1000
+    capture = open_capture(write_capture(tmp_path / "g.prc", processed_records(40)))
+    b = blocks([10, 10, 10, 10], [0] * 4)
+    b["first_sample"] = [0, 15, 25, 35]  # 5 not kept before block 1
+    b["dropped_before"][1] = 5
+    b["flags"] = [0, 2, 1, 0]  # block 2: the card lost data (before it and after it)
+    b["mono_ns"] = (b["first_sample"] + b["count"]) * period_ns
+    b["mono_ns"][2:] += 30 * period_ns  # the host saw 30 periods more pass
+    table = gaps(capture, open_index(write_index(tmp_path / "g.idx", b)))
+    assert list(table["record"]) == [10, 20, 30] and list(table["block"]) == [1, 2, 3]
+    assert list(table["kind"]) == ["not kept (ring full)", "lost on the card", "lost on the card"]
+    assert list(table["samples"]) == [5, 30, 0] and list(table["not_kept"]) == [5, 0, 0]
+    assert np.allclose(table["duration_s"], np.array([5, 30, 0]) * PERIOD_US * 1e-6)

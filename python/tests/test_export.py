@@ -2,9 +2,11 @@
 
 import csv
 import os
+import signal
 import stat
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -76,6 +78,12 @@ def test_refusals_and_statuses(tmp_path):
     raw = tmp_path / "r.raw"
     raw.write_bytes((tmp_path / "g.prc").read_bytes())
     (tmp_path / "g.csv").write_text("keep me")
+    # An index whose fingerprint names another capture; a second name of g.prc.
+    write_index(tmp_path / "other.idx", blocks([10], [10**6]), version=2,
+                fingerprint_records=10, fingerprint=12345)
+    write_index(tmp_path / "g.idx", blocks([10], [10**6]))
+    os.link(good, tmp_path / "alias.prc")
+    before = good.read_bytes()
     cases = [
         # args, status, on stderr
         ([good], 1, f"{tmp_path / 'g.csv'} exists; give --force to replace it"),
@@ -87,10 +95,20 @@ def test_refusals_and_statuses(tmp_path):
         ([good, "-o", tmp_path / "no" / "dir.csv"], 4, "writing"),
         ([good, "--format", "xls"], 2, "invalid choice"),
         ([], 2, "Usage:"),
+        ([good, "-o", tmp_path / "x.parquet"], 2, "x.parquet: an output name ending neither"),
+        ([good, "-o", tmp_path / "x.parquet", "-f", "npy"], 0, "(npy; times from the block"),
+        ([good, "--index", tmp_path / "other.idx", "-o", tmp_path / "o.csv"], 1,
+         "other.idx: is the block index of another capture"),
+        # Its own input, by any name, is never replaced.
+        ([good, "-o", good, "-f", "csv", "--force"], 1, "is the capture"),
+        ([good, "-o", tmp_path / "alias.prc", "-f", "csv", "--force"], 1, "the same file"),
+        ([good, "-o", tmp_path / "g.idx", "-f", "csv", "--force"], 1, "is its block index"),
     ]
     for args, status, text in cases:
         run = export(*args)
         assert (run.returncode, text in run.stderr) == (status, True), (args, run.stderr)
+    assert good.read_bytes() == before and (tmp_path / "g.idx").stat().st_size == 96
+    assert np.load(tmp_path / "x.parquet").shape == (10,)
     assert (tmp_path / "g.csv").read_text().startswith("record,")
     assert len(np.load(tmp_path / "cut.npy")) == 10
     assert not [p for p in os.listdir(tmp_path) if p.endswith(".part")]
@@ -117,3 +135,51 @@ def test_help_tells_the_columns_and_statuses():
     assert run.returncode == 0
     for text in ("angle_deg", "revolution", "Exit status:", "  5  exported, but"):
         assert text in run.stdout
+
+
+def test_gaps_and_blocks_as_columns_and_a_flat_table(tmp_path):
+    period_ns = PERIOD_US * 1000
+    write_capture(tmp_path / "g.prc", processed_records(30))
+    b = blocks([10, 10, 10], [0, 0, 0])
+    b["first_sample"] = [0, 17, 27]  # 7 not kept before block 1
+    b["dropped_before"][1], b["flags"][1] = 7, 2
+    b["mono_ns"] = (b["first_sample"] + b["count"]) * period_ns
+    write_index(tmp_path / "g.idx", b)
+    assert export(tmp_path / "g.prc", "-o", tmp_path / "g.npy").returncode == 0
+    flat_run = export(tmp_path / "g.prc", "--flat", "-o", tmp_path / "f.npy")
+    assert flat_run.returncode == 0, flat_run.stderr
+    table, flat = np.load(tmp_path / "g.npy"), np.load(tmp_path / "f.npy")
+    assert list(table["block"]) == [0] * 10 + [1] * 10 + [2] * 10
+    assert list(np.flatnonzero(table["gap_before"])) == [10] and table["gap_before"][10] == 7
+    # Flat: one column per byte, nothing pandas could not take as a column.
+    assert all(flat.dtype[name].shape == () for name in flat.dtype.names)
+    assert np.array_equal(flat["driver_bytes_2_3"], table["driver_bytes_2"][:, 3])
+    assert np.array_equal(flat["gap_before"], table["gap_before"])
+    csv_run = export(tmp_path / "g.prc", "--flat", "-o", tmp_path / "f.csv")
+    rows = list(csv.DictReader(open(tmp_path / "f.csv")))
+    assert csv_run.returncode == 0 and rows[10]["gap_before"] == "7"
+    assert int(rows[4]["driver_bytes_2_4"]) == table["driver_bytes_2"][4, 4]
+
+
+def test_a_termination_signal_leaves_no_temporary_file(tmp_path):
+    write_capture(tmp_path / "big.prc", processed_records(400000))
+    env = dict(os.environ, PYTHONPATH=os.path.abspath(PACKAGE_DIR))
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        run = subprocess.Popen([sys.executable, "-m", "scanmon", "export", "big.prc", "--force"],
+                               cwd=tmp_path, env=env, stderr=subprocess.PIPE, text=True)
+        while run.poll() is None and not any(p.endswith(".part") for p in os.listdir(tmp_path)):
+            time.sleep(0.01)
+        run.send_signal(signum)
+        err = run.communicate(timeout=60)[1]
+        assert run.returncode == 3 and "stopped; big.csv not written" in err, err
+        assert sorted(os.listdir(tmp_path)) == ["big.prc"]
+
+
+def test_a_python_without_numpy_is_told_what_is_missing():
+    env = dict(os.environ, PYTHONPATH=os.path.abspath(PACKAGE_DIR))
+    run = subprocess.run([sys.executable, "-c", "import sys; sys.modules['numpy'] = None; "
+                          "sys.argv = ['-m', 'export']; import runpy; "
+                          "runpy.run_module('scanmon', run_name='__main__', alter_sys=True)"],
+                         env=env, capture_output=True, text=True, timeout=60)
+    assert run.returncode != 0 and "the scanmon package needs numpy" in run.stderr
+    assert "python3-numpy" in run.stderr

@@ -40,7 +40,9 @@ TEST(BlockIndex, HeaderCheckRefusesOthersAndAcceptsLargerSteps) {
       {"this version", -1, 0, 32, BlockIndexCheck::kOk},
       {"short", -1, 0, 31, BlockIndexCheck::kShort},
       {"magic", 7, 'Y', 32, BlockIndexCheck::kMagic},
-      {"version 2", 8, 2, 32, BlockIndexCheck::kVersion},
+      {"version 1 (no fingerprint)", 8, 1, 32, BlockIndexCheck::kOk},
+      {"version 0", 8, 0, 32, BlockIndexCheck::kVersion},
+      {"version 3", 8, 3, 32, BlockIndexCheck::kVersion},
       {"header below 32", 12, 16, 32, BlockIndexCheck::kSizes},
       {"record below 64", 16, 32, 32, BlockIndexCheck::kSizes},
       {"later, larger record", 16, 80, 32, BlockIndexCheck::kOk},
@@ -56,6 +58,16 @@ TEST(BlockIndex, HeaderCheckRefusesOthersAndAcceptsLargerSteps) {
       EXPECT_EQ(record, k.at == 16 ? 80u : 64u);
     }
   }
+  // The fingerprint's place, and FNV-1a's published value for "a".
+  unsigned char marked[kBlockIndexHeaderBytes];
+  EncodeBlockIndexHeader(marked, 256, 0x1122334455667788ull);
+  EXPECT_EQ(marked[8], 2);
+  EXPECT_EQ(marked[20], 0);
+  EXPECT_EQ(marked[21], 1);
+  EXPECT_EQ(marked[24], 0x88);
+  EXPECT_EQ(marked[31], 0x11);
+  const unsigned char a = 'a';
+  EXPECT_EQ(FingerprintAdd(kFingerprintBasis, &a, 1), 0xAF63DC4C8601EC8Cull);
   char path[32];
   ASSERT_TRUE(BlockIndexPathFor("d.x/scan01.prc", path, sizeof path));
   EXPECT_STREQ(path, "d.x/scan01.idx");

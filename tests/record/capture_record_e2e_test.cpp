@@ -496,6 +496,21 @@ TEST_F(RecordRun, NoStopRequestSkipsTheMotorsAndAKillLeavesFilesInfoTellsAndRepa
         EXPECT_EQ(state.partial, 0u);
       }
     }
+    // Once a count claims records, the index names its capture: the FNV-1a
+    // hash of the first (up to 256) processed records.
+    const std::string idx = ReadText(folder_ / "scan01.idx"), records = ReadText(prc);
+    ASSERT_GE(idx.size(), 32u);
+    std::uint64_t covered = 0, stored = 0, hash = 0xCBF29CE484222325ull;
+    for (int i = 3; i >= 0; --i) covered = covered << 8 | static_cast<unsigned char>(idx[20 + i]);
+    for (int i = 7; i >= 0; --i) stored = stored << 8 | static_cast<unsigned char>(idx[24 + i]);
+    // (Written before each sync's count, so at least what the count claims.)
+    EXPECT_GE(covered, std::min<std::uint64_t>(256, StateOf(prc, 64).count));
+    EXPECT_LE(covered, std::min<std::uint64_t>(256, StateOf(prc, 64).records));
+    ASSERT_LE(293 + covered * 64, records.size());
+    for (std::size_t i = 0; i < covered * 64; ++i) {
+      hash = (hash ^ static_cast<unsigned char>(records[293 + i])) * 0x100000001B3ull;
+    }
+    EXPECT_EQ(stored, covered > 0 ? hash : 0u);
     ProcessRun repair = RunProcess([&] {
       ProcessRequest request;
       request.program = CAPTURE_INFO_EXE;
