@@ -2,6 +2,14 @@
 //
 // Handles are checked against the set of open sources, so a null, closed or
 // made-up handle is refused with SCANMON_E_ARGUMENT rather than followed.
+//
+// Calls on one source must not overlap, but a caller that gets it wrong (a
+// second thread reading, a close while a read waits) is told so rather than
+// left with corrupt memory: every call on a source claims it for its duration
+// under the handles' lock, and a call that finds it claimed is refused with
+// SCANMON_E_STATE. A close is such a call: it cannot free the source while
+// another thread's read is inside it, because that read holds the claim.
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +30,7 @@
 
 struct scanmon_source {
   std::unique_ptr<scanmon_lib::Source> impl;
+  bool in_use = false;  // a call is running on it (under g_handles_mutex)
 };
 
 namespace {
@@ -35,15 +44,47 @@ std::set<const scanmon_source*>& Handles() {
   return handles;
 }
 
-bool IsOpen(const scanmon_source* source) {
-  std::lock_guard<std::mutex> lock(g_handles_mutex);
-  return source != nullptr && Handles().count(source) != 0;
-}
-
 int BadHandle(const char* call) {
   return SetError(SCANMON_E_ARGUMENT, "%s: the source is null, closed or not one of this library's",
                   call);
 }
+
+int InUse(const char* call) {
+  return SetError(SCANMON_E_STATE,
+                  "%s: another call on this source is still running (calls on one source must "
+                  "not overlap: one thread at a time)",
+                  call);
+}
+
+// One call's hold on an open source: status() is SCANMON_OK when the call may
+// go on, the refusal's status (error text set) otherwise. Released at the end
+// of the call.
+class Claim {
+ public:
+  Claim(scanmon_source* source, const char* call) : source_(source) {
+    std::lock_guard<std::mutex> lock(g_handles_mutex);
+    if (source == nullptr || Handles().count(source) == 0) {
+      status_ = BadHandle(call);
+    } else if (source->in_use) {
+      status_ = InUse(call);
+    } else {
+      source->in_use = true;
+      status_ = SCANMON_OK;
+    }
+  }
+  ~Claim() {
+    if (status_ != SCANMON_OK) return;
+    std::lock_guard<std::mutex> lock(g_handles_mutex);
+    source_->in_use = false;
+  }
+  Claim(const Claim&) = delete;
+  Claim& operator=(const Claim&) = delete;
+  int status() const { return status_; }
+
+ private:
+  scanmon_source* source_;
+  int status_;
+};
 
 int Adopt(std::unique_ptr<scanmon_lib::Source> impl, scanmon_source** source) {
   auto* handle = new (std::nothrow) scanmon_source;
@@ -115,6 +156,24 @@ void Defaults(scanmon_scanner_settings* s) {
   s->settle_ms = 0;
   s->fetch_samples = 5000;
   s->ring_ms = 1000;
+}
+
+// The sizes of structs that have grown since 1.1.0, as 1.1.0 defined them:
+// a caller built against that header gets the fields it knows.
+constexpr std::uint32_t kSourceInfoBytes_1_1 = 40;
+constexpr std::uint32_t kHealthBytes_1_1 = 192;
+static_assert(offsetof(scanmon_source_info, records_expected) == kSourceInfoBytes_1_1,
+              "fields are only added at the end");
+static_assert(offsetof(scanmon_health, run_s_known) == kHealthBytes_1_1,
+              "fields are only added at the end");
+
+// The first struct_size bytes of a struct the library filled into the
+// caller's (whose struct_size has been checked), struct_size kept.
+template <typename Struct>
+void CopyServed(const Struct* full, std::size_t full_bytes, Struct* out) {
+  const std::uint32_t size = out->struct_size;
+  std::memcpy(out, full, size < full_bytes ? size : full_bytes);
+  out->struct_size = size;
 }
 
 bool CopyPath(const char* from, char* to, std::size_t size) {
@@ -320,10 +379,11 @@ int scanmon_open_capture(const char* base, const scanmon_capture_options* option
     o = *options;
   }
   if (!InRange(o.paced, 0, 1) || !InRange(o.loop, 0, 1) || !InRange(o.with_raw, 0, 1) ||
-      !InRange(o.ignore_index, 0, 1) || !InRange(o.block_samples, 0, 1000000)) {
+      !InRange(o.ignore_index, 0, 1) || !InRange(o.block_samples, 0, SCANMON_MAX_FETCH_SAMPLES)) {
     return SetError(SCANMON_E_ARGUMENT,
                     "scanmon_open_capture: paced, loop, with_raw and ignore_index must be 0 or 1, "
-                    "block_samples 0 to 1000000");
+                    "block_samples 0 to %d",
+                    SCANMON_MAX_FETCH_SAMPLES);
   }
   std::unique_ptr<scanmon_lib::Source> impl;
   int status = scanmon_lib::OpenCaptureSource(base, o, &impl);
@@ -383,7 +443,11 @@ int scanmon_close(scanmon_source* source) {
   if (source == nullptr) return SCANMON_OK;
   {
     std::lock_guard<std::mutex> lock(g_handles_mutex);
-    if (Handles().erase(source) == 0) return BadHandle("scanmon_close");
+    if (Handles().count(source) == 0) return BadHandle("scanmon_close");
+    // A read waiting inside the source holds it: freeing it now would pull
+    // the memory from under that thread.
+    if (source->in_use) return InUse("scanmon_close");
+    Handles().erase(source);
   }
   delete source;  // the source's destructor stops its thread and releases the card
   return SCANMON_OK;
@@ -392,7 +456,8 @@ int scanmon_close(scanmon_source* source) {
 int scanmon_read_block(scanmon_source* source, std::int32_t timeout_ms, scanmon_block* block,
                        scanmon_sample* samples, scanmon_raw_sample* raw, std::uint32_t capacity) {
   ClearError();
-  if (!IsOpen(source)) return BadHandle("scanmon_read_block");
+  Claim claim(source, "scanmon_read_block");
+  if (claim.status() != SCANMON_OK) return claim.status();
   if (block == nullptr) return SetError(SCANMON_E_ARGUMENT, "scanmon_read_block: block is null");
   if (raw != nullptr) {
     scanmon_source_info info{};
@@ -407,31 +472,42 @@ int scanmon_read_block(scanmon_source* source, std::int32_t timeout_ms, scanmon_
 
 int scanmon_source_info_get(scanmon_source* source, scanmon_source_info* info) {
   ClearError();
-  if (!IsOpen(source)) return BadHandle("scanmon_source_info_get");
-  if (info == nullptr || info->struct_size != sizeof *info) {
+  Claim claim(source, "scanmon_source_info_get");
+  if (claim.status() != SCANMON_OK) return claim.status();
+  if (info == nullptr ||
+      (info->struct_size != sizeof *info && info->struct_size != kSourceInfoBytes_1_1)) {
     return SetError(SCANMON_E_ARGUMENT,
                     "scanmon_source_info_get: info is null or its struct_size is not %u",
                     static_cast<unsigned>(sizeof *info));
   }
-  source->impl->Info(info);
+  scanmon_source_info full{};
+  full.struct_size = sizeof full;
+  source->impl->Info(&full);
+  CopyServed(&full, sizeof full, info);
   return SCANMON_OK;
 }
 
 int scanmon_health_get(scanmon_source* source, scanmon_health* health) {
   ClearError();
-  if (!IsOpen(source)) return BadHandle("scanmon_health_get");
-  if (health == nullptr || health->struct_size != sizeof *health) {
+  Claim claim(source, "scanmon_health_get");
+  if (claim.status() != SCANMON_OK) return claim.status();
+  if (health == nullptr ||
+      (health->struct_size != sizeof *health && health->struct_size != kHealthBytes_1_1)) {
     return SetError(SCANMON_E_ARGUMENT,
                     "scanmon_health_get: health is null or its struct_size is not %u",
                     static_cast<unsigned>(sizeof *health));
   }
-  source->impl->Health(health);
+  scanmon_health full{};
+  full.struct_size = sizeof full;
+  source->impl->Health(&full);
+  CopyServed(&full, sizeof full, health);
   return SCANMON_OK;
 }
 
 int scanmon_capture_header_get(scanmon_source* source, scanmon_capture_header* header) {
   ClearError();
-  if (!IsOpen(source)) return BadHandle("scanmon_capture_header_get");
+  Claim claim(source, "scanmon_capture_header_get");
+  if (claim.status() != SCANMON_OK) return claim.status();
   if (header == nullptr || header->struct_size != sizeof *header) {
     return SetError(SCANMON_E_ARGUMENT,
                     "scanmon_capture_header_get: header is null or its struct_size is not %u",

@@ -220,7 +220,8 @@ typedef struct scanmon_raw_sample {
 #define SCANMON_PATH_BYTES 256
 /** Motors the card drives (1 to 4). */
 #define SCANMON_MOTORS 4
-/** Largest fetch, in samples. */
+/** Largest fetch, in samples, and the largest block a scanner or capture
+ *  source delivers: buffers of this many samples take any of their blocks. */
 #define SCANMON_MAX_FETCH_SAMPLES 30000
 
 /** How to bring the scanner up and run it. Fill it with
@@ -318,8 +319,10 @@ typedef struct scanmon_capture_options {
   /** 1: after the last block start again from the first (the blocks' numbers
    *  and times run on as if the acquisition had gone on); 0: SCANMON_END. */
   int32_t loop;
-  /** Without a block index: samples per block; 0 takes the header's buffer
-   *  size (or 5000 when it has none). With an index: not used. */
+  /** Without a block index: samples per block, 0..SCANMON_MAX_FETCH_SAMPLES;
+   *  0 takes the header's buffer size (or 5000 when it has none). With an
+   *  index: not used (its blocks are the fetches recorded, none larger than
+   *  SCANMON_MAX_FETCH_SAMPLES: an index with a larger block is refused). */
   int32_t block_samples;
   /** 1: read BASE.raw too (SCANMON_E_FILE when it is missing); 0: not. */
   int32_t with_raw;
@@ -412,8 +415,21 @@ typedef struct scanmon_source_info {
   uint32_t sample_period_us;
   /** Samples the ring holds (scanner); 0 for a capture. */
   uint64_t ring_samples;
-  /** Records in the capture (0 for a scanner). */
+  /** Records in the capture (0 for a scanner): the whole records its files
+   *  hold (with raw records: the fewer of the two files'). */
   uint64_t records;
+  /* Added after 1.1.0: a struct_size of 40 (the struct up to here) is still served. */
+  /** The records the capture should hold, by its header's count or its
+   *  index's blocks, whichever is more (0: not known: a header count of 0,
+   *  which the recorder writes until its first records are on the disk, and
+   *  no index). */
+  uint64_t records_expected;
+  /** 1 when the files hold fewer whole records than records_expected: the
+   *  capture was cut (a recorder's crash, a copy stopped short). It is read
+   *  up to the last whole block; the text of the SCANMON_END says so too. */
+  int32_t cut;
+  /** 1 when the block index ends inside a block record (not read). */
+  int32_t index_cut;
 } scanmon_source_info;
 
 #define SCANMON_SOURCE_SCANNER 1
@@ -444,7 +460,9 @@ typedef struct scanmon_health {
   double rate_min;
   double rate_max;
   /** Samples and fetches per second of wall clock (rates_known 1 after one
-   *  second). */
+   *  second). A capture source read at its recorded pace counts them against
+   *  the reader's clock; read as fast as possible they would measure only
+   *  the disk, so rates_known stays 0 there. */
   double samples_per_s;
   double fetches_per_s;
   /** The latest sample's angle, radians (angle_known). */
@@ -454,7 +472,8 @@ typedef struct scanmon_health {
   double total_rate_mean;
   double total_rate_min;
   double total_rate_max;
-  /** Wall clock from the first fetch to the last, seconds. */
+  /** Wall clock from the first fetch to the last, seconds (run_s_known; a
+   *  capture source: the reader's clock, at the recorded pace only). */
   double run_s;
   /** Fetches and samples taken, the fetches on which the card reported lost
    *  data, index marks seen: over the whole run. */
@@ -482,6 +501,13 @@ typedef struct scanmon_health {
   int32_t total_rate_known;
   /** 1 once sampling has started (a scanner: after the settle wait). */
   int32_t sampling;
+  /* Added after 1.1.0: a struct_size of 192 (the struct up to here) is still served. */
+  /** 1 when run_s is a measured time: a scanner or remote source after its
+   *  first block, a capture source read at its recorded pace after its first
+   *  block; 0 when run_s is 0 for want of a clock (an unpaced capture). */
+  int32_t run_s_known;
+  /** 0. */
+  int32_t reserved_0;
 } scanmon_health;
 
 /** Fills *health (set health->struct_size first). Any time, any state. */

@@ -102,7 +102,9 @@ class _SourceInfo(ctypes.Structure):
     _fields_ = [("struct_size", ctypes.c_uint32), ("kind", ctypes.c_int32),
                 ("has_raw", ctypes.c_int32), ("has_index", ctypes.c_int32),
                 ("max_block_samples", ctypes.c_uint32), ("sample_period_us", ctypes.c_uint32),
-                ("ring_samples", ctypes.c_uint64), ("records", ctypes.c_uint64)]
+                ("ring_samples", ctypes.c_uint64), ("records", ctypes.c_uint64),
+                ("records_expected", ctypes.c_uint64), ("cut", ctypes.c_int32),
+                ("index_cut", ctypes.c_int32)]
 
 
 _D = ctypes.c_double
@@ -120,7 +122,8 @@ class _Health(ctypes.Structure):
                 ("samples_dropped", _U64), ("drop_events", _U64), ("ring_peak_samples", _U64),
                 ("ring_samples", _U64), ("rates_known", _I32), ("angle_known", _I32),
                 ("no_index_warning", _I32), ("rate_warning", _I32),
-                ("total_rate_known", _I32), ("sampling", _I32)]
+                ("total_rate_known", _I32), ("sampling", _I32), ("run_s_known", _I32),
+                ("reserved_0", _I32)]
 
 
 class _CaptureHeader(ctypes.Structure):
@@ -135,8 +138,8 @@ class _CaptureHeader(ctypes.Structure):
 
 
 assert ctypes.sizeof(_ScannerSettings) == 4 * 18 + PATH_BYTES
-assert ctypes.sizeof(_SourceInfo) == 40
-assert ctypes.sizeof(_Health) == 192
+assert ctypes.sizeof(_SourceInfo) == 56
+assert ctypes.sizeof(_Health) == 200
 assert ctypes.sizeof(_CaptureHeader) == 4 * 14 + PATH_BYTES
 
 _P = ctypes.c_void_p
