@@ -20,11 +20,13 @@
 #include <set>
 
 #include "capture/capture_config.h"
+#include "capture/config_warning.h"
 #include "libscanmon/capture_source.h"
 #include "libscanmon/remote_source.h"
 #include "libscanmon/scanner_source.h"
 #include "libscanmon/source.h"
 #include "properties/properties.h"
+#include "properties/property_check.h"
 #include "scanmon/scanmon.h"
 #include "stream/stream_protocol.h"
 
@@ -176,6 +178,101 @@ void CopyServed(const Struct* full, std::size_t full_bytes, Struct* out) {
   out->struct_size = size;
 }
 
+// The warnings a settings reader hands its caller.
+bool StartWarnings(scanmon_settings_warnings* warnings) {
+  if (warnings == nullptr) return true;
+  if (warnings->struct_size != sizeof *warnings || !InRange(warnings->refuse, 0, 1)) return false;
+  warnings->count = 0;
+  warnings->text[0] = '\0';
+  return true;
+}
+
+int WarningsRefused(const char* call) {
+  return SetError(SCANMON_E_ARGUMENT,
+                  "%s: warnings' struct_size is not %u or refuse is not 0 or 1 (fill it with "
+                  "scanmon_settings_warnings_init)",
+                  call, static_cast<unsigned>(sizeof(scanmon_settings_warnings)));
+}
+
+// Adds one warning line (with its line feed) to the text; when it does not
+// fit, "...\n" ends the text instead (once).
+void AddWarning(scanmon_settings_warnings* warnings, const char* line) {
+  ++warnings->count;
+  char* text = warnings->text;
+  const std::size_t used = std::strlen(text);
+  static const char kMore[] = "...\n";
+  if (used >= sizeof kMore - 1 && std::strcmp(text + used - (sizeof kMore - 1), kMore) == 0) {
+    return;  // already cut
+  }
+  const std::size_t length = std::strlen(line);
+  if (used + length + sizeof kMore <= sizeof warnings->text) {
+    std::memcpy(text + used, line, length + 1);
+  } else if (used + sizeof kMore <= sizeof warnings->text) {
+    std::memcpy(text + used, kMore, sizeof kMore);
+  }
+}
+
+int RefuseWarnings(const char* kind, const char* path, const scanmon_settings_warnings& warnings) {
+  const char* text = warnings.text;
+  const char* end = std::strchr(text, '\n');
+  const int first = static_cast<int>(end != nullptr ? end - text : std::strlen(text));
+  return SetError(SCANMON_E_SETTINGS,
+                  "%s %s: %ld line%s read otherwise than typed (refused as asked); the first: %.*s",
+                  kind, path, static_cast<long>(warnings.count), warnings.count == 1 ? "" : "s",
+                  first, text);
+}
+
+struct ConfigWarnings {
+  const char* path;
+  scanmon_settings_warnings* warnings;  // null: not wanted
+};
+
+void HearNumberWithText(int number, const char* line, std::int32_t value, void* context) {
+  auto* heard = static_cast<ConfigWarnings*>(context);
+  if (heard->warnings == nullptr) return;
+  char text[1024];
+  FormatNumberWithText(text, sizeof text, "scanmon_settings_from_config", heard->path, number, line,
+                       value);
+  AddWarning(heard->warnings, text);
+}
+
+// The properties file's lines checked as scanmon-preflight checks them, its
+// findings as warnings. The check writes to a stream: a temporary file here,
+// read back line by line.
+void CheckPropertiesLines(const char* path, scanmon_settings_warnings* warnings) {
+  std::FILE* file = std::fopen(path, "r");
+  if (file == nullptr) return;  // the reader below says so
+  std::FILE* out = std::tmpfile();
+  if (out == nullptr) {
+    std::fclose(file);
+    AddWarning(warnings, "(the properties lines could not be checked: no temporary file)\n");
+    return;
+  }
+  PropertyFindings findings;
+  CheckPropertyLines(file, path, out, &findings);
+  std::fclose(file);
+  std::rewind(out);
+  // A finding is its "FAILED:" or "note:" line and the hint lines after it.
+  char line[512];
+  char finding[1024] = "";
+  int findings_seen = 0;
+  auto flush = [&]() {
+    if (finding[0] == '\0') return;
+    AddWarning(warnings, finding);
+    finding[0] = '\0';
+    ++findings_seen;
+  };
+  while (std::fgets(line, sizeof line, out) != nullptr) {
+    if (std::strncmp(line, "  ", 2) != 0) flush();
+    const std::size_t used = std::strlen(finding);
+    std::snprintf(finding + used, sizeof finding - used, "%s", line);
+  }
+  flush();
+  std::fclose(out);
+  // Every finding counts, also if its text was lost.
+  warnings->count += findings.errors + findings.notes - findings_seen;
+}
+
 bool CopyPath(const char* from, char* to, std::size_t size) {
   if (from == nullptr) return false;
   std::size_t length = std::strlen(from);
@@ -242,22 +339,46 @@ int scanmon_scanner_settings_init(scanmon_scanner_settings* settings) {
   return SCANMON_OK;
 }
 
+int scanmon_settings_warnings_init(scanmon_settings_warnings* warnings) {
+  ClearError();
+  if (warnings == nullptr) {
+    return SetError(SCANMON_E_ARGUMENT, "scanmon_settings_warnings_init: warnings is null");
+  }
+  std::memset(warnings, 0, sizeof *warnings);
+  warnings->struct_size = sizeof *warnings;
+  return SCANMON_OK;
+}
+
 int scanmon_settings_from_config(const char* path, scanmon_scanner_settings* settings) {
+  return scanmon_settings_from_config_checked(path, settings, nullptr);
+}
+
+int scanmon_settings_from_config_checked(const char* path, scanmon_scanner_settings* settings,
+                                         scanmon_settings_warnings* warnings) {
   ClearError();
   if (path == nullptr || settings == nullptr) {
     return SetError(SCANMON_E_ARGUMENT, "scanmon_settings_from_config: path or settings is null");
   }
+  if (!StartWarnings(warnings)) return WarningsRefused("scanmon_settings_from_config_checked");
   CaptureHeader header{};
   std::int32_t delay_ms = 0;
   char raw_path[kCaptureFileNameBytes] = {};
   char prc_path[kCaptureFileNameBytes] = {};
   std::uint8_t single_cpu = 0;
   std::uint8_t write_raw = 0;
-  if (!ReadCaptureConfig(path, &header, &delay_ms, raw_path, prc_path, &single_cpu, &write_raw)) {
+  CaptureConfigReport report;
+  ConfigWarnings heard{path, warnings};
+  report.on_number_with_text = HearNumberWithText;
+  report.context = &heard;
+  if (!ReadCaptureConfigReported(path, &header, &delay_ms, raw_path, prc_path, &single_cpu,
+                                 &write_raw, report)) {
     return SetError(SCANMON_E_SETTINGS,
                     "cannot use the capture configuration %s: it cannot be opened or a line "
                     "failed (its messages are on standard output)",
                     path);
+  }
+  if (warnings != nullptr && warnings->refuse && warnings->count > 0) {
+    return RefuseWarnings("capture configuration", path, *warnings);
   }
   scanmon_scanner_settings s;
   Defaults(&s);
@@ -286,10 +407,22 @@ int scanmon_settings_from_config(const char* path, scanmon_scanner_settings* set
 }
 
 int scanmon_settings_from_properties(const char* path, scanmon_scanner_settings* settings) {
+  return scanmon_settings_from_properties_checked(path, settings, nullptr);
+}
+
+int scanmon_settings_from_properties_checked(const char* path, scanmon_scanner_settings* settings,
+                                             scanmon_settings_warnings* warnings) {
   ClearError();
   if (path == nullptr || settings == nullptr) {
     return SetError(SCANMON_E_ARGUMENT,
                     "scanmon_settings_from_properties: path or settings is null");
+  }
+  if (!StartWarnings(warnings)) return WarningsRefused("scanmon_settings_from_properties_checked");
+  if (warnings != nullptr) {
+    CheckPropertiesLines(path, warnings);
+    if (warnings->refuse && warnings->count > 0) {
+      return RefuseWarnings("properties", path, *warnings);
+    }
   }
   RunProperties* properties = ReadProperties(path);
   if (properties == nullptr) {

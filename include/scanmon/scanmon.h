@@ -287,9 +287,60 @@ SCANMON_API int scanmon_settings_from_config(const char* path, scanmon_scanner_s
  *  laser_sample_period, laser_max_range, calibration_file, and motor
  *  laser_motor_number powered at laser_power_level; settle_ms 5000 (the
  *  monitor's mirror wait). SCANMON_E_SETTINGS when the file cannot be read or
- *  a value is out of range. */
+ *  a value is out of range.
+ *  Keys the file must have: laser_serial_port (1..255), laser_sample_period
+ *  (5..1000000 us), laser_max_range (1..99999 in), laser_motor_number (1..4)
+ *  and calibration_file; a missing key reads as 0 (or no file), which is
+ *  refused. laser_hsif_board (0..15) and laser_power_level (0..255) read as
+ *  0 when missing: the first card, the motor switched at power 0. The other
+ *  keys the monitor knows (baud rates, sample lines, gyro, GPS) are read and
+ *  not used; any other key is ignored (see scanmon_settings_warnings). */
 SCANMON_API int scanmon_settings_from_properties(const char* path,
                                                  scanmon_scanner_settings* settings);
+
+/** Room for a settings reader's warnings, the terminator included. */
+#define SCANMON_WARNINGS_BYTES 2048
+
+/** What a settings reader tells beside the settings: the lines it read
+ *  otherwise than they were typed ("5O00" read as 5, "2,000,000" as 2,
+ *  "20abc" as 20, a key typed wrong and so ignored), as the tools warn of
+ *  them (capture-record refuses such a configuration unless told to accept
+ *  it; scanmon-preflight lists such properties lines). */
+typedef struct scanmon_settings_warnings {
+  /** sizeof(scanmon_settings_warnings). */
+  uint32_t struct_size;
+  /** In: 1 refuses a file with any warning (SCANMON_E_SETTINGS, *settings
+   *  unchanged, scanmon_last_error quoting the first warning); 0 reads it
+   *  and tells. */
+  int32_t refuse;
+  /** Out: the number of warnings. */
+  int32_t count;
+  /** Out: the warnings as the tools print them, each on its line with the
+   *  hint lines that follow it ("" for none);
+   *  when they do not all fit, the last whole line is followed by "...\n". */
+  char text[SCANMON_WARNINGS_BYTES];
+} scanmon_settings_warnings;
+
+/** Fills *warnings with the defaults (refuse 0, no warnings). Sets
+ *  struct_size. */
+SCANMON_API int scanmon_settings_warnings_init(scanmon_settings_warnings* warnings);
+
+/** scanmon_settings_from_config, and the lines read otherwise than typed in
+ *  *warnings (null: as scanmon_settings_from_config). With warnings->refuse
+ *  1 such a line fails the read. The warnings are filled also when the read
+ *  fails for another reason. */
+SCANMON_API int scanmon_settings_from_config_checked(const char* path,
+                                                     scanmon_scanner_settings* settings,
+                                                     scanmon_settings_warnings* warnings);
+
+/** scanmon_settings_from_properties, and the lines read otherwise than typed
+ *  in *warnings (null: as scanmon_settings_from_properties): unknown keys,
+ *  lines without a key, values that are not numbers or carry text after the
+ *  number, keys set twice, lines longer than the reader takes whole. With
+ *  warnings->refuse 1 such a line fails the read. */
+SCANMON_API int scanmon_settings_from_properties_checked(const char* path,
+                                                         scanmon_scanner_settings* settings,
+                                                         scanmon_settings_warnings* warnings);
 
 /**@}*/
 

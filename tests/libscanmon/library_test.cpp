@@ -762,6 +762,44 @@ TEST(Library, ASettingsFileOutOfRangeIsNamedInOneWholeText) {
   }
 }
 
+TEST(Library, SettingsReadOtherwiseThanTypedAreToldAndCanBeRefused) {
+  ScratchDir scratch;
+  const std::string config = scratch.Write(
+      "scan.cfg", "3\n1\n0\n20\n1200\n5O00\n20000\n200\n100\n4096\n200\ncal.dat\nscan\n0\n0\n0\n");
+  const std::string properties =
+      scratch.Write("p.props",
+                    "laser_serial_port=1\nlaser_sample_period=20abc\nlaser_max_range=1200\n"
+                    "laser_motor_number=1\ncalibration_file=cal.dat\n");
+  using Reader = int (*)(const char*, scanmon_scanner_settings*, scanmon_settings_warnings*);
+  const struct {
+    const char* path;
+    Reader read;
+    const char* warning;
+  } cases[] = {
+      {config.c_str(), scanmon_settings_from_config_checked,
+       "line 6 (Buffer size for intermediate sample storage (30,000 max)): \"5O00\" is read as 5"},
+      {properties.c_str(), scanmon_settings_from_properties_checked,
+       "line 2: laser_sample_period=20abc is read as 20"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    scanmon_settings_warnings warnings;
+    ASSERT_EQ(scanmon_settings_warnings_init(&warnings), SCANMON_OK);
+    scanmon_scanner_settings settings;
+    scanmon_scanner_settings_init(&settings);
+    ASSERT_EQ(c.read(c.path, &settings, &warnings), SCANMON_OK) << scanmon_last_error();
+    EXPECT_EQ(warnings.count, 1);
+    EXPECT_TRUE(Contains(warnings.text, c.warning)) << warnings.text;
+    warnings.refuse = 1;
+    scanmon_scanner_settings kept;
+    scanmon_scanner_settings_init(&kept);
+    EXPECT_EQ(c.read(c.path, &kept, &warnings), SCANMON_E_SETTINGS);
+    EXPECT_TRUE(Contains(scanmon_last_error(), c.warning)) << scanmon_last_error();
+    EXPECT_EQ(kept.sample_period_us, 20) << "unchanged";
+    EXPECT_EQ(kept.fetch_samples, 5000) << "unchanged";
+  }
+}
+
 TEST(Library, BadArgumentsAreRefusedNotFollowed) {
   ScratchDir scratch;
   scratch.Write("cap.prc", HeaderBytes(20, 100, 100) + Records(100));
