@@ -9,11 +9,14 @@
 // under the handles' lock, and a call that finds it claimed is refused with
 // SCANMON_E_STATE. A close is such a call: it cannot free the source while
 // another thread's read is inside it, because that read holds the claim.
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -236,13 +239,36 @@ void HearNumberWithText(int number, const char* line, std::int32_t value, void* 
   AddWarning(heard->warnings, text);
 }
 
+// A new file in the system's folder for temporary files, open for writing and
+// reading back (std::tmpfile would put it in the root folder of the drive on
+// Windows, which a user may not write to); its path in *path.
+std::FILE* OpenScratchFile(std::filesystem::path* path) {
+  static std::atomic<unsigned> counter{0};
+  std::error_code error;
+  const std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+  if (error) return nullptr;
+  const unsigned long long stamp =
+      static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char name[96];
+    std::snprintf(name, sizeof name, "scanmon-settings-%llx-%x.txt", stamp,
+                  counter.fetch_add(1) + 1);
+    *path = folder / name;
+    if (std::filesystem::exists(*path, error)) continue;  // never another's
+    std::FILE* file = std::fopen(path->string().c_str(), "w+");
+    if (file != nullptr) return file;
+  }
+  return nullptr;
+}
+
 // The properties file's lines checked as scanmon-preflight checks them, its
-// findings as warnings. The check writes to a stream: a temporary file here,
-// read back line by line.
+// findings as warnings. The check writes to a stream: a scratch file here,
+// read back line by line and removed.
 void CheckPropertiesLines(const char* path, scanmon_settings_warnings* warnings) {
   std::FILE* file = std::fopen(path, "r");
   if (file == nullptr) return;  // the reader below says so
-  std::FILE* out = std::tmpfile();
+  std::filesystem::path scratch;
+  std::FILE* out = OpenScratchFile(&scratch);
   if (out == nullptr) {
     std::fclose(file);
     AddWarning(warnings, "(the properties lines could not be checked: no temporary file)\n");
@@ -269,6 +295,8 @@ void CheckPropertiesLines(const char* path, scanmon_settings_warnings* warnings)
   }
   flush();
   std::fclose(out);
+  std::error_code ignored;
+  std::filesystem::remove(scratch, ignored);
   // Every finding counts, also if its text was lost.
   warnings->count += findings.errors + findings.notes - findings_seen;
 }

@@ -31,8 +31,11 @@
  *     the library can grow the struct and still serve older callers.
  *
  * Threads: a source is used by one thread at a time (any thread, one after the
- * other; calls on one source must not overlap). Different sources may be used
- * from different threads at once. scanmon_last_error, scanmon_status_name and
+ * other; calls on one source must not overlap). A call made while another
+ * call on the same source is still running (a second read, a close while a
+ * read waits) is refused with SCANMON_E_STATE and changes nothing: a close
+ * never frees a source another thread is reading. Different sources may be
+ * used from different threads at once. scanmon_last_error, scanmon_status_name and
  * the version queries may be called from any thread at any time.
  *
  * Two sources in one process: the card's driver is loaded once per process and
@@ -113,7 +116,9 @@ typedef enum scanmon_status {
   SCANMON_E_FORMAT = -9,
   /** Memory for the ring or the buffers could not be had. */
   SCANMON_E_MEMORY = -10,
-  /** The source cannot do this (e.g. the fetch thread could not start). */
+  /** The source cannot do this (e.g. the fetch thread could not start), or
+   *  another call on the same source is still running (calls on one source
+   *  must not overlap). */
   SCANMON_E_STATE = -11,
   /** A remote source: the server could not be reached, refused this reader
    *  (the text quotes its reason), broke the protocol, or the connection was
@@ -428,7 +433,9 @@ SCANMON_API int scanmon_open_remote(const char* address, uint16_t port,
 /** Closes a source in any state: a scanner source's fetch thread stops, the
  *  motors it switched are powered off, the serial line and the card are
  *  released and the priority and CPU settings put back; a capture's files are
- *  closed. A null source is SCANMON_OK. The source must not be used again. */
+ *  closed. A null source is SCANMON_OK. The source must not be used again.
+ *  SCANMON_E_STATE (nothing closed) while another thread's call on it is
+ *  still running: close it after that call has returned. */
 SCANMON_API int scanmon_close(scanmon_source* source);
 
 /**@}*/
@@ -445,7 +452,8 @@ SCANMON_API int scanmon_close(scanmon_source* source);
  *  keeps raw records (scanmon_source_info.has_raw).
  *  Returns SCANMON_OK; SCANMON_TIMEOUT; SCANMON_END (capture); SCANMON_E_BUFFER
  *  (*block written, nothing consumed); SCANMON_E_FETCH (scanner, after the
- *  last block fetched); SCANMON_E_FILE or SCANMON_E_FORMAT (capture). */
+ *  last block fetched); SCANMON_E_FILE or SCANMON_E_FORMAT (capture: every
+ *  later read returns the same). */
 SCANMON_API int scanmon_read_block(scanmon_source* source, int32_t timeout_ms, scanmon_block* block,
                                    scanmon_sample* samples, scanmon_raw_sample* raw,
                                    uint32_t capacity);
