@@ -248,8 +248,7 @@ int CaptureSource::CheckIndex() {
     if (!order.Take(record)) {
       char why[256];
       order.Describe(why, sizeof why);
-      return SetError(SCANMON_E_FORMAT, "%s.idx is not a block index of this capture: %s",
-                      base_.c_str(), why);
+      return SetError(SCANMON_E_FORMAT, "%s.idx has a block out of order: %s", base_.c_str(), why);
     }
     if (order.end_record() > records_) {
       ++past;

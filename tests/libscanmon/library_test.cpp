@@ -682,6 +682,9 @@ TEST_F(Capture, ACutCaptureIsReadToItsLastWholeBlockAndSaysSo) {
   }
 }
 
+// (On Windows the source opens its files sharing them for reading only: no
+// other program can cut them while they are open.)
+#if !defined(_WIN32)
 TEST_F(Capture, AFailedReadStaysFailed) {
   records_ = 300;
   Write(300, {});
@@ -698,6 +701,7 @@ TEST_F(Capture, AFailedReadStaysFailed) {
     EXPECT_TRUE(Contains(scanmon_last_error(), "cap.prc failed")) << scanmon_last_error();
   }
 }
+#endif
 
 TEST_F(Capture, OverlappingCallsAreRefusedNotFollowed) {
   // A read waits for a block due 1.5 s on; meanwhile another thread's calls,
