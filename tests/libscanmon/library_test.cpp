@@ -718,7 +718,9 @@ TEST_F(Capture, OverlappingCallsAreRefusedNotFollowed) {
   int waited = SCANMON_E_ARGUMENT;
   std::thread reader([&] {
     scanmon_block later{};
-    waited = scanmon_read_block(source_, -1, &later, second.data(), nullptr, 100);
+    do {  // (refused itself while this thread's health call below holds the source)
+      waited = scanmon_read_block(source_, -1, &later, second.data(), nullptr, 100);
+    } while (waited == SCANMON_E_STATE);
   });
   scanmon_health health{};
   health.struct_size = sizeof health;
