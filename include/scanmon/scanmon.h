@@ -392,7 +392,13 @@ SCANMON_API int scanmon_capture_options_init(scanmon_capture_options* options);
 
 /** Opens a recorded capture. `base` is the capture's base name (the
  *  configuration's line 13), with or without ".prc": BASE.prc is read, with
- *  BASE.idx when present. `options` may be null (the defaults). */
+ *  BASE.idx when present. `options` may be null (the defaults).
+ *  SCANMON_E_FORMAT for an index whose blocks are out of order (overlapping,
+ *  leaving records out, fetch numbers or host times running back), as
+ *  capture-info judges it. A capture cut short (the index's last blocks or
+ *  the header's count reaching past the records) opens and is read to its
+ *  last whole block: scanmon_source_info's cut says so. A header count of 0
+ *  (a recorder stopped in its first second) is taken as it is. */
 SCANMON_API int scanmon_open_capture(const char* base, const scanmon_capture_options* options,
                                      scanmon_source** source);
 
