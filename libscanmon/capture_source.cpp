@@ -213,8 +213,9 @@ int CaptureSource::IndexRefused(const std::string& path) const {
     case BlockIndexCheck::kVersion:
       return SetError(SCANMON_E_FORMAT,
                       "%s is a block index of a version this library does not read (it reads "
-                      "version %u)",
-                      path.c_str(), static_cast<unsigned>(kBlockIndexVersion));
+                      "versions %u to %u)",
+                      path.c_str(), static_cast<unsigned>(kOldestBlockIndexVersion),
+                      static_cast<unsigned>(kBlockIndexVersion));
     case BlockIndexCheck::kSizes:
       return SetError(SCANMON_E_FORMAT,
                       "%s has a header of %lu bytes and records of %lu: not a block index this "
