@@ -132,7 +132,9 @@ def test_readers_stall_vanish_and_garbage_then_a_stop(server):
             steady.read(10.0)
     code, out, err = s.finish()
     assert code == 3, err
-    assert "readers served: 5" in out and "ended: the server was stopped" in out
+    # Served: the three that streamed; the garbage sender and the silent one
+    # were refused.
+    assert "readers served: 3; refused: 2" in out and "ended: the server was stopped" in out
     assert re.search(r"reader 3 \(127\.0\.0\.1:\d+\): blocks sent \d+, samples lost 0; left", out)
 
 
@@ -140,15 +142,17 @@ def test_refusals_and_the_key(server):
     env = stand_in_environment()
     env["SCANMON_SERVE_KEY"] = "sesame"
     s = server("--max-readers", "1", env=env)
+    # A wrong key is refused at the open, without a read.
     with pytest.raises(ServerEnded) as wrong:
-        RemoteSource("127.0.0.1", s.port, key="wrong").read(10.0)
+        RemoteSource("127.0.0.1", s.port, key="wrong")
     assert wrong.value.reason == 6
     first = RemoteSource("127.0.0.1", s.port, key="sesame")
     assert first.read(10.0) is not None
     with pytest.raises(ServerEnded) as full:
         RemoteSource("127.0.0.1", s.port, key="sesame")
     assert full.value.reason == 5 and "1 readers at most" in full.value.text
-    s.stop()
+    code, out, err = s.stop()
+    assert "readers served: 1; refused: 2" in out, out
 
 
 def test_the_c_library_reads_and_sees_a_killed_server(server):

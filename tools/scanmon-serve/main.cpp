@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,6 +46,10 @@ constexpr int kDefaultMaxReaders = 8;
 constexpr int kMostReaders = 64;
 // Blocks the ring holds: each reader's queue.
 constexpr std::uint64_t kSlots = 32;
+// Connections the system holds until accepted: a burst of them must not
+// overflow it (an overflowed connection looks established to its client but
+// never hears the server, which speaks first). The system caps it.
+constexpr int kBacklog = win::SOMAXCONN;
 constexpr double kGreetingSeconds = 5.0;
 constexpr double kBehindSeconds = 10.0;
 constexpr double kClosingSeconds = 2.0;
@@ -167,6 +172,7 @@ struct Reader {
   char peer[32] = {};
   ReaderState state = ReaderState::kGreeting;
   bool raw = false;
+  bool served = false;                    // past its greeting's checks
   double since_s = 0;                     // connected at
   double caught_up_s = 0;                 // last time it had nothing left to send
   double closing_s = 0;                   // the end frame was queued at
@@ -188,6 +194,7 @@ struct Reader {
 
 // What a reader's summary line says about every reader, kept after it left.
 struct ReaderRecord {
+  bool served;
   int number;
   char peer[32];
   std::uint64_t blocks_sent;
@@ -311,7 +318,7 @@ bool Server::Start(std::uint32_t address, std::uint16_t port, const char* key,
       win::setsockopt(listener_, win::SOL_SOCKET, win::SO_REUSEADDR,
                       reinterpret_cast<const char*>(&on), sizeof on) != 0 ||
       win::bind(listener_, reinterpret_cast<const win::sockaddr*>(&where), sizeof where) != 0 ||
-      win::listen(listener_, 16) != 0 || !stream::SetNonBlocking(listener_)) {
+      win::listen(listener_, kBacklog) != 0 || !stream::SetNonBlocking(listener_)) {
     std::fprintf(stderr,
                  "scanmon-serve: cannot listen on %u.%u.%u.%u:%u: %s\n"
                  "  hint: another server may hold the port; name another with --listen\n",
@@ -446,9 +453,13 @@ void Server::StatusLine(double, bool final_line) {
     return;
   }
   if (win::_isatty(2) != 0) std::fprintf(stderr, "\n");
+  // Served: readers past their greeting's checks; refused: the others (the
+  // server full, a wrong key or version, a broken or missing greeting).
+  std::size_t served = 0;
+  for (const ReaderRecord& r : records_) served += r.served ? 1 : 0;
   std::printf("Blocks published: %llu; readers served: %zu; refused: %llu\n",
-              static_cast<unsigned long long>(blocks), records_.size(),
-              static_cast<unsigned long long>(refused_.load()));
+              static_cast<unsigned long long>(blocks), served,
+              static_cast<unsigned long long>(refused_.load() + (records_.size() - served)));
   for (const ReaderRecord& r : records_) {
     std::printf("  reader %d (%s): blocks sent %llu, samples lost %llu; %s\n", r.number, r.peer,
                 static_cast<unsigned long long>(r.blocks_sent),
@@ -482,8 +493,11 @@ void Server::Accept() {
       continue;
     }
     std::unique_ptr<Reader> r(new (std::nothrow) Reader);
-    const std::size_t capacity = stream::MaxBlockFrameBytes(greeting_, true) +
-                                 stream::kFrameHeaderBytes + stream::kEndMaxPayload;
+    // A block frame, the end frame behind it, and at the start the greeting
+    // and the accept frame.
+    const std::size_t capacity =
+        static_cast<std::size_t>(stream::MaxBlockPayloadBytes(greeting_, true)) +
+        3 * stream::kFrameHeaderBytes + stream::kEndMaxPayload + stream::kAcceptMaxPayload;
     if (r) r->out.reset(new (std::nothrow) std::uint8_t[capacity]);
     if (!r || !r->out) {
       win::closesocket(s);
@@ -512,9 +526,7 @@ void Server::QueueEnd(Reader& r, std::uint32_t reason, const char* text, double 
   r.out_end += stream::EncodeEnd(reason, text, r.out.get() + r.out_end, r.out_capacity - r.out_end);
   r.state = ReaderState::kClosing;
   r.closing_s = now_s;
-  // A reader behind has the most in front of its end frame: it gets as long
-  // again to take it, so that one that resumes reading learns why.
-  r.closing_limit_s = reason == stream::kEndTooSlow ? kBehindSeconds : kClosingSeconds;
+  r.closing_limit_s = kClosingSeconds;
   std::snprintf(r.ended, sizeof r.ended, "ended: %s", stream::EndReasonName(reason));
 }
 
@@ -566,6 +578,13 @@ void Server::Receive(Reader& r) {
     }
     r.raw = (hello.flags & stream::kReaderWantsRaw) != 0;
     r.state = ReaderState::kStreaming;
+    r.served = true;
+    if (hello.version >= 2) {
+      // Taken: said at once, so that the reader's open knows (its first
+      // block may be seconds away while a scanner settles).
+      r.out_end += stream::EncodeAccept(static_cast<std::uint32_t>(r.number),
+                                        r.out.get() + r.out_end, r.out_capacity - r.out_end);
+    }
     r.caught_up_s = now_s;
     std::lock_guard<std::mutex> lock(mutex_);
     r.next = published_;
@@ -600,7 +619,8 @@ bool Server::FillNext(Reader& r) {
   }
   const Slot& slot = ring_[r.next % kSlots];
   const std::uint32_t count = slot.block.count;
-  const std::size_t payload = stream::BlockPayloadBytes(greeting_, r.raw, count);
+  const std::size_t payload =
+      static_cast<std::size_t>(stream::BlockPayloadBytes(greeting_, r.raw, count));
   std::uint8_t* at = r.out.get();
   stream::PutFrameHeader(at, stream::kFrameBlock, static_cast<std::uint32_t>(payload));
   at += stream::kFrameHeaderBytes;
@@ -651,6 +671,7 @@ void Server::Drop(std::size_t index, const char*) {
   Reader& r = *readers_[index];
   win::closesocket(r.socket);
   ReaderRecord record{};
+  record.served = r.served;
   record.number = r.number;
   std::memcpy(record.peer, r.peer, sizeof record.peer);
   record.blocks_sent = r.blocks_sent;
@@ -701,8 +722,15 @@ void Server::NetworkLoop() {
       if (r.state == ReaderState::kGreeting && now_s - r.since_s > kGreetingSeconds) {
         QueueEnd(r, stream::kEndGreetingTimeout, "no greeting within 5 s", now_s);
       } else if (r.state == ReaderState::kStreaming && now_s - r.caught_up_s > kBehindSeconds) {
+        // Dropped now, not after another wait: its slot is free for a new
+        // reader. The end frame goes out behind the frame under way when
+        // the connection has room for it; otherwise a reader that resumes
+        // reads what the network held, then the closed connection.
         QueueEnd(r, stream::kEndTooSlow,
                  "this reader stayed behind the stream for 10 s; it is disconnected", now_s);
+        Send(r, now_s);
+        Drop(i, nullptr);
+        continue;
       }
       if (r.state == ReaderState::kClosing &&
           (r.out_start == r.out_end || now_s - r.closing_s > r.closing_limit_s)) {
@@ -790,6 +818,18 @@ bool ReadKey(const char* path, char* key, std::size_t* bytes, bool* have) {
   return true;
 }
 
+// BASE.raw (BASE given with or without its .prc) is there.
+bool HasRawFile(const char* base) {
+  std::string name = base;
+  if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".prc") == 0)
+    name.resize(name.size() - 4);
+  name += ".raw";
+  std::FILE* file = std::fopen(name.c_str(), "rb");
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
+}
+
 // A properties file has '=' on its first line that holds anything.
 bool LooksLikeProperties(const char* path) {
   std::FILE* file = std::fopen(path, "r");
@@ -835,7 +875,15 @@ int main(int argc, char** argv) {
     scanmon_capture_options_init(&capture);
     capture.paced = options.pace ? 1 : 0;
     capture.loop = options.loop ? 1 : 0;
+    // The raw records are offered when BASE.raw lies beside the capture.
+    capture.with_raw = HasRawFile(options.capture) ? 1 : 0;
     status = scanmon_open_capture(options.capture, &capture, &source);
+    if (status != SCANMON_OK && capture.with_raw != 0) {
+      std::fprintf(stderr, "scanmon-serve: %s; serving without raw records\n",
+                   scanmon_last_error());
+      capture.with_raw = 0;
+      status = scanmon_open_capture(options.capture, &capture, &source);
+    }
   } else {
     scanmon_scanner_settings settings;
     status = LooksLikeProperties(options.config)
