@@ -148,9 +148,11 @@ class RemoteSource:
         """A frame header: checked against its limits before any byte is kept."""
         if kind == _BLOCK and self._blocks and not self._accept_first:
             record = self.sample_bytes + (self.raw_bytes if self.raw else 0)
-            if not 16 + self.block_bytes <= length <= (16 + self.block_bytes
-                                                       + self.max_block_samples * record):
-                raise self._error("a block frame of %d bytes, not allowed here" % length)
+            if length < 16 + self.block_bytes:
+                raise self._error("a block frame is too short (%d bytes)" % length)
+            if length > 16 + self.block_bytes + self.max_block_samples * record:
+                raise self._error("a block frame longer than the greeting allows (%d bytes)"
+                                  % length)
             self._state = ("fixed", length)
             return
         limit = _SMALL_LIMITS.get(kind)
