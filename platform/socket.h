@@ -13,7 +13,8 @@
 // - send never raises SIGPIPE on Linux (a vanished peer is an error result,
 //   WSAECONNRESET), as on Windows.
 // - Errors: WSAGetLastError gives Winsock's codes on both platforms (Linux
-//   maps errno to them); SocketErrorText names them in words.
+//   maps errno to them); SocketErrorText names them in words, with the name
+//   the system gives them (errno's names on Linux).
 #pragma once
 
 #include <cstddef>
@@ -127,7 +128,12 @@ int WSAPoll(WSAPOLLFD* fds, unsigned long count, int timeout_ms);
 
 namespace platform {
 
-// The Winsock code in words, e.g. "connection refused (WSAECONNREFUSED)".
+// The Winsock code in words and the system's own name of it, e.g. "the
+// address is already in use (EADDRINUSE)" on Linux, "(WSAEADDRINUSE)" on
+// Windows. The text is the calling thread's until its next call.
 const char* SocketErrorText(int code);
+// True on Windows: errors are named as Winsock names them (each platform's
+// socket file says).
+extern const bool kSocketErrorsNamedAsWinsock;
 
 }  // namespace platform

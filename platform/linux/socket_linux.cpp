@@ -317,3 +317,9 @@ int WSAPoll(WSAPOLLFD* fds, unsigned long count, int timeout_ms) {
 }
 
 }  // namespace win
+
+namespace platform {
+
+const bool kSocketErrorsNamedAsWinsock = false;
+
+}  // namespace platform

@@ -122,3 +122,9 @@ int WSAPoll(WSAPOLLFD* fds, unsigned long count, int timeout_ms) {
 }
 
 }  // namespace win
+
+namespace platform {
+
+const bool kSocketErrorsNamedAsWinsock = true;
+
+}  // namespace platform

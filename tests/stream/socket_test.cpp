@@ -4,6 +4,7 @@
 // under Wine.
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -99,6 +100,12 @@ TEST(PlatformSockets, ConnectingToAClosedPortIsRefused) {
   p.client = stream::ConnectWithin(win::INADDR_LOOPBACK, port, 5000, &error);
   EXPECT_EQ(p.client, win::INVALID_SOCKET);
   EXPECT_EQ(error, win::WSAECONNREFUSED) << platform::SocketErrorText(error);
+  // Named as the system names it (Linux messages ended in Winsock's names).
+  const std::string text = platform::SocketErrorText(error);
+  EXPECT_NE(
+      text.find(platform::kSocketErrorsNamedAsWinsock ? "(WSAECONNREFUSED)" : "(ECONNREFUSED)"),
+      std::string::npos)
+      << text;
 }
 
 }  // namespace
