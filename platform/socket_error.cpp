@@ -35,6 +35,10 @@ constexpr SocketError kSocketErrors[] = {
     {win::WSAECONNREFUSED, "connection refused: is scanmon-serve running there?", "WSAECONNREFUSED",
      "ECONNREFUSED"},
     {win::WSAEHOSTUNREACH, "the host is unreachable", "WSAEHOSTUNREACH", "EHOSTUNREACH"},
+    {win::WSAHOST_NOT_FOUND, "the name is not known", "WSAHOST_NOT_FOUND", "EAI_NONAME"},
+    {win::WSATRY_AGAIN, "the name could not be resolved now; try again", "WSATRY_AGAIN",
+     "EAI_AGAIN"},
+    {win::WSANO_RECOVERY, "the name could not be resolved", "WSANO_RECOVERY", "EAI_FAIL"},
 };
 
 thread_local char t_text[160];

@@ -518,6 +518,57 @@ bool ParseAddress(const char* text, std::uint16_t default_port, bool allow_port_
   return true;
 }
 
+bool SplitListenAddress(const char* text, std::uint16_t default_port, bool allow_port_zero,
+                        char* host, std::size_t host_size, std::uint16_t* port) {
+  if (text == nullptr) return false;
+  const char* host_start = text;
+  std::size_t host_length = 0;
+  const char* port_text = nullptr;
+  if (text[0] == '[') {
+    const char* close = std::strchr(text, ']');
+    if (close == nullptr) return false;
+    host_start = text + 1;
+    host_length = static_cast<std::size_t>(close - host_start);
+    if (close[1] == ':') {
+      port_text = close + 2;
+    } else if (close[1] != '\0') {
+      return false;
+    }
+    if (std::memchr(host_start, ':', host_length) == nullptr) return false;  // IPv6 only
+  } else {
+    const char* colon = std::strchr(text, ':');
+    if (colon != nullptr && std::strchr(colon + 1, ':') != nullptr) {
+      host_length = std::strlen(text);  // a bare IPv6 address
+    } else if (colon != nullptr) {
+      host_length = static_cast<std::size_t>(colon - text);
+      port_text = colon + 1;
+    } else {
+      host_length = std::strlen(text);
+    }
+  }
+  if (host_length == 0 || host_length >= host_size) return false;
+  for (std::size_t i = 0; i < host_length; ++i) {
+    const char c = host_start[i];
+    const bool fits = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                      c == '.' || c == '-' || c == ':' || c == '%' || c == '_';
+    if (!fits) return false;
+  }
+  std::uint32_t number = default_port;
+  if (port_text != nullptr) {
+    if (*port_text == '\0') return false;
+    number = 0;
+    for (const char* c = port_text; *c != '\0'; ++c) {
+      if (*c < '0' || *c > '9' || c - port_text >= 5) return false;
+      number = number * 10 + static_cast<std::uint32_t>(*c - '0');
+    }
+  }
+  if (number > 65535 || (number == 0 && !allow_port_zero)) return false;
+  std::memcpy(host, host_start, host_length);
+  host[host_length] = '\0';
+  *port = static_cast<std::uint16_t>(number);
+  return true;
+}
+
 bool IsLoopback(std::uint32_t address) {
   return (address >> 24) == 127;
 }

@@ -256,4 +256,12 @@ bool ParseAddress(const char* text, std::uint16_t default_port, bool allow_port_
                   std::uint32_t* address, std::uint16_t* port);
 bool IsLoopback(std::uint32_t address);
 
+// Where a server listens: "HOST:PORT" or "HOST", HOST a dotted IPv4
+// address, a host name, or an IPv6 address in brackets ("[::1]:7464"; bare,
+// "::1", it takes the default port). The host without brackets into
+// host[0..host_size), which must hold it; the port 1..65535 (0 when
+// `allow_port_zero`). False for anything else.
+bool SplitListenAddress(const char* text, std::uint16_t default_port, bool allow_port_zero,
+                        char* host, std::size_t host_size, std::uint16_t* port);
+
 }  // namespace stream

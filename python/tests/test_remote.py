@@ -38,9 +38,9 @@ class Server:
             line = self.process.stdout.readline()
             if not line:
                 break
-            match = re.search(r"Listening on 127\.0\.0\.1:(\d+)", line)
+            match = re.search(r"Listening on (\S+):(\d+) \(", line)
             if match:
-                self.port = int(match.group(1))
+                self.host, self.port = match.group(1), int(match.group(2))
         if self.port is None:
             self.process.kill()
             out, err = self.process.communicate()
@@ -229,4 +229,18 @@ def test_a_replay_sends_the_file_header_and_offers_raw(server, recording):
     with RemoteSource("127.0.0.1", s.port, raw=True) as reader:
         block = reader.read(10.0)
         assert reader.has_raw and block.raw is not None and len(block.raw) == len(block.samples)
+    s.stop()
+
+
+def test_listening_on_ipv6_and_on_a_name(server):
+    # An IPv6 literal in brackets, and a name of this machine; the line gives
+    # the port picked.
+    s = server("--listen", "[::1]:0")
+    assert s.host == "[::1]"
+    with RemoteSource("::1", s.port) as reader:
+        assert reader.read(10.0) is not None
+    s.stop()
+    s = server("--listen", "localhost:0")
+    with RemoteSource("localhost", s.port) as reader:
+        assert reader.read(10.0) is not None
     s.stop()

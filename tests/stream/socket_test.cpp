@@ -108,4 +108,30 @@ TEST(PlatformSockets, ConnectingToAClosedPortIsRefused) {
       << text;
 }
 
+TEST(PlatformSockets, AddressesAsText) {
+  struct Case {
+    std::uint8_t bytes[16];
+    const char* text;
+  } cases[] = {
+      {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, "[::1]:7464"},
+      {{0}, "[::]:7464"},
+      {{0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, "[fe80::1]:7464"},
+      {{0x20, 1, 0x0d, 0xb8, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1}, "[2001:db8:0:1::1]:7464"},
+      {{0x20, 1, 0x0d, 0xb8, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}, "[2001:db8:1:1:1:1:1:1]:7464"},
+  };
+  for (const Case& c : cases) {
+    win::sockaddr_in6 in{};
+    in.sin6_family = static_cast<std::uint16_t>(win::AF_INET6);
+    in.sin6_port = win::htons(7464);
+    std::memcpy(in.sin6_addr.s6_bytes, c.bytes, 16);
+    char text[64];
+    stream::FormatAddress(reinterpret_cast<const win::sockaddr*>(&in), text, sizeof text);
+    EXPECT_STREQ(text, c.text);
+  }
+  win::sockaddr_in in = stream::MakeAddress(win::INADDR_LOOPBACK, 80);
+  char text[64];
+  stream::FormatAddress(reinterpret_cast<const win::sockaddr*>(&in), text, sizeof text);
+  EXPECT_STREQ(text, "127.0.0.1:80");
+}
+
 }  // namespace

@@ -50,6 +50,40 @@ TEST(StreamAddress, ParsesWhatTheDocumentAllowsOnly) {
   EXPECT_FALSE(stream::ParseAddress("127.0.0.1:0", 1, false, &address, &port));
 }
 
+TEST(StreamAddress, ListenAddressesTakeIpv6AndNames) {
+  struct Case {
+    const char* text;
+    const char* host;  // null: refused
+    std::uint16_t port;
+  } cases[] = {
+      {"[::1]:7000", "::1", 7000},
+      {"[::1]", "::1", 7464},
+      {"::1", "::1", 7464},
+      {"[fe80::1%eth0]:0", "fe80::1%eth0", 0},
+      {"localhost:0", "localhost", 0},
+      {"scanner-pc.lab", "scanner-pc.lab", 7464},
+      {"127.0.0.1:80", "127.0.0.1", 80},
+      {"[::1]7000", nullptr, 0},
+      {"[::1", nullptr, 0},
+      {"[127.0.0.1]:80", nullptr, 0},
+      {"[]:80", nullptr, 0},
+      {"host:", nullptr, 0},
+      {"host:65536", nullptr, 0},
+      {"ho st:80", nullptr, 0},
+      {"", nullptr, 0},
+  };
+  for (const Case& c : cases) {
+    char host[64] = {};
+    std::uint16_t port = 1;
+    const bool ok = stream::SplitListenAddress(c.text, 7464, true, host, sizeof host, &port);
+    EXPECT_EQ(ok, c.host != nullptr) << c.text;
+    if (ok && c.host != nullptr) {
+      EXPECT_STREQ(host, c.host) << c.text;
+      EXPECT_EQ(port, c.port) << c.text;
+    }
+  }
+}
+
 stream::Greeting SmallGreeting() {
   stream::Greeting g;
   g.flags = stream::kGreetingHasRaw;

@@ -71,9 +71,11 @@ const ProgramText kProgram = {
     "readers get an end message, then the motors are off and the card released.\n"
     "\n"
     "Options:\n"
-    "  --listen ADDRESS:PORT  where readers connect (default 127.0.0.1:7464);\n"
+    "  --listen ADDRESS:PORT  where readers connect (default 127.0.0.1:7464): an\n"
+    "                         IPv4 address, [IPv6] or a name of this machine;\n"
     "                         another address than the loopback only when named\n"
-    "                         (0.0.0.0: every interface); port 0 picks a free one\n"
+    "                         (0.0.0.0 or [::]: every interface); port 0 picks a\n"
+    "                         free one, named in the 'Listening on' line\n"
     "  --key-file FILE        readers must present the key in FILE (its first\n"
     "                         line); without it SCANMON_SERVE_KEY is the key\n"
     "                         when set\n"
@@ -169,7 +171,7 @@ enum class ReaderState { kGreeting, kStreaming, kClosing };
 struct Reader {
   win::SOCKET socket = win::INVALID_SOCKET;
   int number = 0;
-  char peer[32] = {};
+  char peer[64] = {};
   ReaderState state = ReaderState::kGreeting;
   bool raw = false;
   bool served = false;                    // past its greeting's checks
@@ -196,7 +198,7 @@ struct Reader {
 struct ReaderRecord {
   bool served;
   int number;
-  char peer[32];
+  char peer[64];
   std::uint64_t blocks_sent;
   std::uint64_t samples_lost;
   char ended[96];
@@ -207,7 +209,7 @@ class Server {
   Server(scanmon_source* source, const Options& options) : source_(source), options_(options) {}
   ~Server();
 
-  bool Start(std::uint32_t address, std::uint16_t port, const char* key, std::size_t key_bytes);
+  bool Start(const char* host, std::uint16_t port, const char* key, std::size_t key_bytes);
   // The main loop: reads the source until a stop, its end or a failure.
   int Run();
 
@@ -266,8 +268,7 @@ Server::~Server() {
   }
 }
 
-bool Server::Start(std::uint32_t address, std::uint16_t port, const char* key,
-                   std::size_t key_bytes) {
+bool Server::Start(const char* host, std::uint16_t port, const char* key, std::size_t key_bytes) {
   scanmon_source_info info{};
   info.struct_size = sizeof info;
   scanmon_capture_header header{};
@@ -311,29 +312,61 @@ bool Server::Start(std::uint32_t address, std::uint16_t port, const char* key,
     std::fprintf(stderr, "scanmon-serve: the system's sockets could not be started\n");
     return false;
   }
-  listener_ = win::socket(win::AF_INET, win::SOCK_STREAM, win::IPPROTO_TCP);
-  const int on = 1;
-  win::sockaddr_in where = stream::MakeAddress(address, port);
-  if (listener_ == win::INVALID_SOCKET ||
-      win::setsockopt(listener_, win::SOL_SOCKET, win::SO_REUSEADDR,
-                      reinterpret_cast<const char*>(&on), sizeof on) != 0 ||
-      win::bind(listener_, reinterpret_cast<const win::sockaddr*>(&where), sizeof where) != 0 ||
-      win::listen(listener_, kBacklog) != 0 || !stream::SetNonBlocking(listener_)) {
-    std::fprintf(stderr,
-                 "scanmon-serve: cannot listen on %u.%u.%u.%u:%u: %s\n"
-                 "  hint: another server may hold the port; name another with --listen\n",
-                 address >> 24, (address >> 16) & 255, (address >> 8) & 255, address & 255, port,
-                 platform::SocketErrorText(win::WSAGetLastError()));
+  // The host's addresses (an address given as such is its own): the first
+  // that takes the listener is it. A name of another machine fails here, at
+  // the bind (its address is not this machine's).
+  win::addrinfo hints{};
+  hints.ai_family = win::AF_UNSPEC;
+  hints.ai_socktype = win::SOCK_STREAM;
+  win::addrinfo* addresses = nullptr;
+  const int resolved = win::getaddrinfo(host, nullptr, &hints, &addresses);
+  if (resolved != 0) {
+    std::fprintf(stderr, "scanmon-serve: cannot listen on %s: %s\n", host,
+                 platform::SocketErrorText(resolved));
     return false;
   }
-  int length = sizeof where;
-  win::getsockname(listener_, reinterpret_cast<win::sockaddr*>(&where), &length);
+  char tried[96] = {};
+  int error = 0;
+  for (const win::addrinfo* at = addresses; at != nullptr; at = at->ai_next) {
+    win::sockaddr_storage where{};
+    std::memcpy(&where, at->ai_addr, at->ai_addrlen < sizeof where ? at->ai_addrlen : sizeof where);
+    const std::uint16_t wire_port = win::htons(port);
+    std::memcpy(reinterpret_cast<char*>(&where) + 2, &wire_port, 2);  // both families: offset 2
+    stream::FormatAddress(reinterpret_cast<const win::sockaddr*>(&where), tried, sizeof tried);
+    const int on = 1;
+    listener_ = win::socket(at->ai_family, win::SOCK_STREAM, win::IPPROTO_TCP);
+    if (listener_ != win::INVALID_SOCKET &&
+        win::setsockopt(listener_, win::SOL_SOCKET, win::SO_REUSEADDR,
+                        reinterpret_cast<const char*>(&on), sizeof on) == 0 &&
+        win::bind(listener_, reinterpret_cast<const win::sockaddr*>(&where),
+                  static_cast<int>(at->ai_addrlen)) == 0 &&
+        win::listen(listener_, kBacklog) == 0 && stream::SetNonBlocking(listener_)) {
+      break;
+    }
+    error = win::WSAGetLastError();
+    if (listener_ != win::INVALID_SOCKET) win::closesocket(listener_);
+    listener_ = win::INVALID_SOCKET;
+  }
+  win::freeaddrinfo(addresses);
+  if (listener_ == win::INVALID_SOCKET) {
+    std::fprintf(stderr,
+                 "scanmon-serve: cannot listen on %s (%s): %s\n"
+                 "  hint: another server may hold the port, or the address is not this "
+                 "machine's; name another with --listen\n",
+                 host, tried, platform::SocketErrorText(error));
+    return false;
+  }
+  win::sockaddr_storage bound{};
+  int length = sizeof bound;
+  win::getsockname(listener_, reinterpret_cast<win::sockaddr*>(&bound), &length);
+  char listening[96];
+  stream::FormatAddress(reinterpret_cast<const win::sockaddr*>(&bound), listening,
+                        sizeof listening);
   // The wake-up line from the main thread to the network thread's poll: a
   // connected pair on the loopback, the one kind of pair both platforms have.
   win::SOCKET wake_listener = win::socket(win::AF_INET, win::SOCK_STREAM, win::IPPROTO_TCP);
   win::sockaddr_in wake = stream::MakeAddress(win::INADDR_LOOPBACK, 0);
   int wake_length = sizeof wake;
-  int error = 0;
   if (wake_listener == win::INVALID_SOCKET ||
       win::bind(wake_listener, reinterpret_cast<const win::sockaddr*>(&wake), sizeof wake) != 0 ||
       win::listen(wake_listener, 1) != 0 ||
@@ -348,9 +381,7 @@ bool Server::Start(std::uint32_t address, std::uint16_t port, const char* key,
     return false;
   }
   win::closesocket(wake_listener);
-  std::printf("Listening on %u.%u.%u.%u:%u (%d readers at most%s)\n", address >> 24,
-              (address >> 16) & 255, (address >> 8) & 255, address & 255,
-              static_cast<unsigned>(win::ntohs(where.sin_port)), options_.max_readers,
+  std::printf("Listening on %s (%d readers at most%s)\n", listening, options_.max_readers,
               want_key_ ? ", key required" : "");
   std::fflush(stdout);
   network_ = std::thread([this] { NetworkLoop(); });
@@ -469,14 +500,12 @@ void Server::StatusLine(double, bool final_line) {
 
 void Server::Accept() {
   for (;;) {
-    win::sockaddr_in peer{};
+    win::sockaddr_storage peer{};
     int length = sizeof peer;
     win::SOCKET s = win::accept(listener_, reinterpret_cast<win::sockaddr*>(&peer), &length);
     if (s == win::INVALID_SOCKET) return;
-    const std::uint32_t a = win::htonl(peer.sin_addr.s_addr);  // back to host order
-    char name[32];
-    std::snprintf(name, sizeof name, "%u.%u.%u.%u:%u", a >> 24, (a >> 16) & 255, (a >> 8) & 255,
-                  a & 255, static_cast<unsigned>(win::ntohs(peer.sin_port)));
+    char name[64];
+    stream::FormatAddress(reinterpret_cast<const win::sockaddr*>(&peer), name, sizeof name);
     stream::SetNonBlocking(s);
     const int on = 1;
     win::setsockopt(s, win::IPPROTO_TCP, win::TCP_NODELAY, reinterpret_cast<const char*>(&on),
@@ -854,12 +883,12 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   platform::InstallStopHandlers();
 
-  std::uint32_t address = 0;
+  char host[256];
   std::uint16_t port = 0;
-  if (!stream::ParseAddress(options.listen, kDefaultPort, true, &address, &port)) {
+  if (!stream::SplitListenAddress(options.listen, kDefaultPort, true, host, sizeof host, &port)) {
     std::fprintf(stderr,
-                 "scanmon-serve: --listen wants ADDRESS:PORT with a dotted IPv4 address, not "
-                 "'%s'\n",
+                 "scanmon-serve: --listen wants ADDRESS:PORT (a dotted IPv4 address, an IPv6 "
+                 "address in brackets or a name of this machine), not '%s'\n",
                  options.listen);
     return kExitUsage;
   }
@@ -905,7 +934,7 @@ int main(int argc, char** argv) {
   int exit_status = kExitSetup;
   {
     Server server(source, options);
-    if (server.Start(address, port, have_key ? key : nullptr, key_bytes)) {
+    if (server.Start(host, port, have_key ? key : nullptr, key_bytes)) {
       std::fprintf(stderr, "Serving ('x' or Ctrl-C stops)\n");
       exit_status = server.Run();
     }
