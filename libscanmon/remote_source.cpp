@@ -66,7 +66,7 @@ class RemoteSource final : public Source {
 
 int RemoteSource::OpenFailed(int status) {
   if (status >= 0 || status == SCANMON_E_FETCH) status = SCANMON_E_CONNECTION;
-  return SetError(status, "scanmon-serve at %s: %s", where_, end_text_);
+  return SetError(status, "%s", end_text_);
 }
 
 int RemoteSource::Open(std::uint32_t address, std::uint16_t port,
@@ -147,9 +147,10 @@ int RemoteSource::Open(std::uint32_t address, std::uint16_t port,
 int RemoteSource::Lost(const char* what, int code) {
   end_status_ = SCANMON_E_CONNECTION;
   if (code != 0) {
-    std::snprintf(end_text_, sizeof end_text_, "%s: %s", what, platform::SocketErrorText(code));
+    std::snprintf(end_text_, sizeof end_text_, "scanmon-serve at %s: %s: %s", where_, what,
+                  platform::SocketErrorText(code));
   } else {
-    std::snprintf(end_text_, sizeof end_text_, "%s", what);
+    std::snprintf(end_text_, sizeof end_text_, "scanmon-serve at %s: %s", where_, what);
   }
   return Ended();
 }
@@ -164,8 +165,9 @@ int RemoteSource::Ended() {
     end_status_ = reason == stream::kEndStopped || reason == stream::kEndSourceEnded ? SCANMON_END
                   : reason == stream::kEndSourceFailed ? SCANMON_E_FETCH
                                                        : SCANMON_E_CONNECTION;
-    std::snprintf(end_text_, sizeof end_text_, "the server ended the stream: %s (reason %lu: %s)",
-                  text, static_cast<unsigned long>(reason), stream::EndReasonName(reason));
+    std::snprintf(end_text_, sizeof end_text_,
+                  "scanmon-serve at %s ended the stream: %s (reason %lu: %s)", where_, text,
+                  static_cast<unsigned long>(reason), stream::EndReasonName(reason));
   }
   if (socket_ != win::INVALID_SOCKET) {
     win::closesocket(socket_);

@@ -128,6 +128,14 @@ def test_an_end_frame_at_the_open_fails_the_open():
             RemoteSource("127.0.0.1", FakeServer(send(wire)).port)
 
 
+def test_a_refused_connection_names_the_server():
+    closed = socket.create_server(("127.0.0.1", 0))
+    port = closed.getsockname()[1]
+    closed.close()
+    with pytest.raises(ConnectionError, match="scanmon-serve at 127.0.0.1:%d" % port):
+        RemoteSource("127.0.0.1", port)
+
+
 def test_hostile_frames_after_the_open():
     long_text = b"e" * 700
     cases = [
