@@ -173,6 +173,15 @@ def test_records_larger_than_this_version_keep_their_first_bytes():
         assert (rows == np.array([[1], [2], [3]], dtype=np.uint8)).all()
 
 
+def test_the_header_comes_in_the_files_order_and_printable():
+    # A version-2 greeting: the file's order; an older server's: its own.
+    for version2, calibration in ((True, -7), (False, 4096)):
+        wire = greeting(cal_file=b"\x1b[2Jcal", version2=version2) + (ACCEPT if version2 else b"")
+        with RemoteSource("127.0.0.1", FakeServer(send(wire)).port) as reader:
+            assert reader.header["calibration_value"] == calibration
+            assert reader.header["cal_file"] == "?[2Jcal"
+
+
 def test_time_outs_hold_while_a_server_drips():
     wire = greeting() + ACCEPT + block_head(2)
     c = CReader(FakeServer(drip(wire)).port)

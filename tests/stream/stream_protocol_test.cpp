@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include "capture/capture_header.h"
+#include "platform/files.h"
 #include "stream/stream_protocol.h"
+#include "tests/support/scratch_dir.h"
 
 namespace {
 
@@ -153,6 +156,52 @@ TEST(StreamGreeting, RoundTripsAndRefusesWhatDoesNotFit) {
   named[44 + 36] = 0x1b;
   ASSERT_EQ(stream::ParseGreeting(named.data(), named.size(), &back), nullptr);
   EXPECT_STREQ(back.header.cal_file, "?r4000_demo.cal");
+}
+
+TEST(StreamGreeting, TheHeaderIsWhatTheRecorderWrites) {
+  // The greeting's header bytes are the .prc file's as capture-record writes
+  // them (a live scanner's) and the capture source hands them on (a replay).
+  CaptureHeader file{};
+  file.version = 3;
+  file.sample_period = 5;
+  file.max_range = 1200;
+  file.buf_size = 5000;
+  file.num_samples = 600000;
+  file.calibration_value = -7;
+  file.motor1_encoder_ppr = 4096;
+  file.motor2_encoder_ppr = 200;
+  file.motor1_power = 100;
+  file.motor2_power = 50;
+  file.comport = 3;
+  file.card_number = 1;
+  std::snprintf(file.cal_file, sizeof file.cal_file, "ar4000_demo.cal");
+  file.sensor_model = kSensorModel200kHz;
+  test_support::ScratchDir dir;
+  const std::string path = dir.File("x.prc");
+  win::HANDLE handle = win::CreateFileA(path.c_str(), win::GENERIC_WRITE, 0, nullptr,
+                                        win::CREATE_ALWAYS, win::FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(handle, win::INVALID_HANDLE_VALUE);
+  ASSERT_EQ(WriteCaptureHeader(handle, file), 1);
+  win::CloseHandle(handle);
+
+  scanmon_capture_header wire{};
+  wire.version = file.version;
+  wire.sample_period_us = file.sample_period;
+  wire.max_range_in = file.max_range;
+  wire.buf_size = file.buf_size;
+  wire.num_samples = file.num_samples;
+  wire.calibration_value = file.calibration_value;
+  wire.motor1_encoder_ppr = file.motor1_encoder_ppr;
+  wire.motor2_encoder_ppr = file.motor2_encoder_ppr;
+  wire.motor1_power = file.motor1_power;
+  wire.motor2_power = file.motor2_power;
+  wire.com_port = file.comport;
+  wire.card_number = file.card_number;
+  std::memcpy(wire.cal_file, file.cal_file, sizeof wire.cal_file);
+  wire.sensor_model = file.sensor_model;
+  std::uint8_t bytes[stream::kCaptureHeaderWireBytes];
+  stream::PutCaptureHeader(bytes, wire);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes), sizeof bytes), dir.Read("x.prc"));
 }
 
 TEST(StreamReaderGreeting, KeyLengthMustMatchTheFrame) {
