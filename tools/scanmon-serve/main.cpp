@@ -349,11 +349,16 @@ bool Server::Start(const char* host, std::uint16_t port, const char* key, std::s
   }
   win::freeaddrinfo(addresses);
   if (listener_ == win::INVALID_SOCKET) {
+    // A name is shown with the address it gave; an address once.
+    const std::size_t host_length = std::strlen(host);
+    const bool is_address = std::strncmp(tried, host, host_length) == 0 ||
+                            (tried[0] == '[' && std::strncmp(tried + 1, host, host_length) == 0);
     std::fprintf(stderr,
-                 "scanmon-serve: cannot listen on %s (%s): %s\n"
+                 "scanmon-serve: cannot listen on %s%s%s%s: %s\n"
                  "  hint: another server may hold the port, or the address is not this "
                  "machine's; name another with --listen\n",
-                 host, tried, platform::SocketErrorText(error));
+                 is_address ? "" : host, is_address ? "" : " (", tried, is_address ? "" : ")",
+                 platform::SocketErrorText(error));
     return false;
   }
   win::sockaddr_storage bound{};
