@@ -161,21 +161,12 @@ TEST(StreamGreeting, RoundTripsAndRefusesWhatDoesNotFit) {
 TEST(StreamGreeting, TheHeaderIsWhatTheRecorderWrites) {
   // The greeting's header bytes are the .prc file's as capture-record writes
   // them (a live scanner's) and the capture source hands them on (a replay).
-  CaptureHeader file{};
-  file.version = 3;
-  file.sample_period = 5;
-  file.max_range = 1200;
-  file.buf_size = 5000;
-  file.num_samples = 600000;
-  file.calibration_value = -7;
-  file.motor1_encoder_ppr = 4096;
-  file.motor2_encoder_ppr = 200;
-  file.motor1_power = 100;
-  file.motor2_power = 50;
-  file.comport = 3;
-  file.card_number = 1;
-  std::snprintf(file.cal_file, sizeof file.cal_file, "ar4000_demo.cal");
-  file.sensor_model = kSensorModel200kHz;
+  // clang-format off
+  const CaptureHeader file = {3, 5, 1200, 5000, 600000, -7, 4096, 200, 100, 50, 3, 1,
+                              "ar4000_demo.cal", kSensorModel200kHz};
+  const scanmon_capture_header wire = {sizeof wire, 3, 5, 1200, 5000, 600000, -7, 4096, 200,
+                                       100, 50, 3, 1, kSensorModel200kHz, "ar4000_demo.cal"};
+  // clang-format on
   test_support::ScratchDir dir;
   const std::string path = dir.File("x.prc");
   win::HANDLE handle = win::CreateFileA(path.c_str(), win::GENERIC_WRITE, 0, nullptr,
@@ -183,22 +174,6 @@ TEST(StreamGreeting, TheHeaderIsWhatTheRecorderWrites) {
   ASSERT_NE(handle, win::INVALID_HANDLE_VALUE);
   ASSERT_EQ(WriteCaptureHeader(handle, file), 1);
   win::CloseHandle(handle);
-
-  scanmon_capture_header wire{};
-  wire.version = file.version;
-  wire.sample_period_us = file.sample_period;
-  wire.max_range_in = file.max_range;
-  wire.buf_size = file.buf_size;
-  wire.num_samples = file.num_samples;
-  wire.calibration_value = file.calibration_value;
-  wire.motor1_encoder_ppr = file.motor1_encoder_ppr;
-  wire.motor2_encoder_ppr = file.motor2_encoder_ppr;
-  wire.motor1_power = file.motor1_power;
-  wire.motor2_power = file.motor2_power;
-  wire.com_port = file.comport;
-  wire.card_number = file.card_number;
-  std::memcpy(wire.cal_file, file.cal_file, sizeof wire.cal_file);
-  wire.sensor_model = file.sensor_model;
   std::uint8_t bytes[stream::kCaptureHeaderWireBytes];
   stream::PutCaptureHeader(bytes, wire);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(bytes), sizeof bytes), dir.Read("x.prc"));
