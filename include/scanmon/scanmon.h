@@ -430,9 +430,14 @@ SCANMON_API int scanmon_remote_options_init(scanmon_remote_options* options);
  *  reader received. A read returns SCANMON_END after the server's end message
  *  for a stop or the end of its capture (scanmon_last_error quotes it),
  *  SCANMON_E_FETCH when its card stopped delivering, SCANMON_E_CONNECTION when
- *  the connection was lost or the server ended it for another reason.
- *  `options` may be null (the defaults). Health figures are made from the
- *  blocks received. */
+ *  the connection was lost or the server ended it for another reason; after
+ *  that every read returns the same again. The open returns once the server
+ *  took this reader: a refusal (reader limit, a wrong key, a server that
+ *  ends the stream before taking it) fails the open with
+ *  SCANMON_E_CONNECTION (a server from before protocol version 2 refuses a
+ *  key only at the first read). A read returns by its time-out even while a
+ *  server trickles bytes. `options` may be null (the defaults). Health
+ *  figures are made from the blocks received. */
 SCANMON_API int scanmon_open_remote(const char* address, uint16_t port,
                                     const scanmon_remote_options* options, scanmon_source** source);
 
