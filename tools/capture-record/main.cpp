@@ -97,7 +97,13 @@ StartResult StartSampling(scanmon_lib::StagedScanner* source, std::int32_t delay
   for (;;) {
     const scanmon_lib::ScannerPhase phase = source->Phase();
     if (phase == scanmon_lib::ScannerPhase::kSampling) return StartResult::kSampling;
-    if (phase == scanmon_lib::ScannerPhase::kEnded) return StartResult::kFailed;
+    // Ended without a failure: the sink has kept every sample asked for and
+    // ended the fetching, which a short capture (one fetch) does before this
+    // loop looks again.
+    if (phase == scanmon_lib::ScannerPhase::kEnded) {
+      return source->Failure() == scanmon_lib::ScannerFailure::kNone ? StartResult::kSampling
+                                                                     : StartResult::kFailed;
+    }
     if (phase == scanmon_lib::ScannerPhase::kSettling && !told && delay_ms > 0) {
       std::fprintf(stderr, "Waiting %ld ms for the motors to settle ('x' or Ctrl-C stops)\n",
                    static_cast<long>(delay_ms));
@@ -494,7 +500,8 @@ int main(int argc, char** argv) {
       }
       break;
     case StartResult::kSampling: {
-      if (!source->PriorityRaised()) {
+      // (Once the source has ended, its priority is given back already.)
+      if (!source->PriorityRaised() && source->Phase() != scanmon_lib::ScannerPhase::kEnded) {
         std::fprintf(stderr, "capture-record: priority not raised; recording goes on\n");
       }
       std::fprintf(stderr, "Recording %lu samples ('x' or Ctrl-C stops)\n",
