@@ -78,8 +78,17 @@ install(FILES ${PROJECT_SOURCE_DIR}/examples/health_c.c ${PROJECT_SOURCE_DIR}/ex
               ${PROJECT_SOURCE_DIR}/examples/Makefile.pkg-config
         DESTINATION ${SCANMON_INSTALL_DOC_DIR}/examples COMPONENT sdk)
 
-find_program(SCANMON_DOXYGEN doxygen)
-if(SCANMON_DOXYGEN)
+# Always made (scripts/install-deps.sh installs doxygen): a build asked for it
+# that cannot make it stops here rather than install a tree without it.
+option(SCANMON_API_DOCS "Make and install the library's API reference (needs doxygen)" ON)
+if(SCANMON_API_DOCS)
+  find_program(SCANMON_DOXYGEN doxygen)
+  if(NOT SCANMON_DOXYGEN)
+    message(FATAL_ERROR "SCANMON_API_DOCS is ON but doxygen was not found: the library's API "
+                        "reference (${SCANMON_INSTALL_DOC_DIR}/api/index.html) cannot be made. "
+                        "Install doxygen (scripts/install-deps.sh does) or configure with "
+                        "-DSCANMON_API_DOCS=OFF.")
+  endif()
   set(_api_dir ${CMAKE_BINARY_DIR}/api)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/Doxyfile.in ${_api_dir}/Doxyfile @ONLY)
   add_custom_command(
@@ -93,7 +102,7 @@ if(SCANMON_DOXYGEN)
   add_custom_target(scanmon_api_docs ALL DEPENDS ${_api_dir}/html/index.html)
   install(DIRECTORY ${_api_dir}/html/ DESTINATION ${SCANMON_INSTALL_DOC_DIR}/api COMPONENT sdk)
 else()
-  message(STATUS "doxygen not found: no API reference (apt-get install doxygen)")
+  message(STATUS "SCANMON_API_DOCS is OFF: no API reference")
 endif()
 
 # Documentation: the README and docs/ (Markdown, which reads as plain text; on

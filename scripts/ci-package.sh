@@ -231,9 +231,10 @@ if [ "$do_linux" = 1 ]; then
     fi
   done <"$deb_dir/scanmon-programs.txt"
   echo "manual pages read with man -l: $pages"
-  # The stream server beside the card, and the protocol its readers are written from.
+  # The stream server beside the card, and the protocol its readers are written
+  # from; the library's API reference.
   for path in /usr/bin/scanmon-serve /usr/share/doc/scanmon/stream.md \
-    /usr/lib/python3/dist-packages/scanmon/remote.py; do
+    /usr/lib/python3/dist-packages/scanmon/remote.py /usr/share/doc/scanmon/api/index.html; do
     grep -qx "$path" "$work/deb-paths" || fail "no $path in the package"
   done
   "$root/scripts/check-man-pages.sh" /usr/share/man/man1 "$deb_dir/scanmon-programs.txt"
@@ -287,7 +288,7 @@ need += [f"{top}/standin/hsif.dll", f"{top}/bin/scanmon-demo.cmd", f"{top}/demo/
          # The scanner library for developers: headers, DLL, import library, CMake package.
          f"{top}/include/scanmon/scanmon.h", f"{top}/include/scanmon/scanmon.hpp",
          f"{top}/bin/scanmon.dll", f"{top}/lib/libscanmon.dll.a",
-         f"{top}/lib/cmake/scanmon/scanmonConfig.cmake"]
+         f"{top}/lib/cmake/scanmon/scanmonConfig.cmake", f"{top}/doc/api/index.html"]
 need += [f"{top}/python/scanmon/__init__.py", f"{top}/python/scanmon/live.py",
          f"{top}/python/scanmon/remote.py", f"{top}/doc/stream.md.txt"]
 missing = [n for n in need if n not in names]

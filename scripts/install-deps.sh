@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what building and testing on Linux needs,
-# when it is missing (help2man: the manual pages; Debian's python3 with numpy,
+# when it is missing (help2man: the manual pages; doxygen: the library's API
+# reference, which every build makes; Debian's python3 with numpy,
 # pytest and matplotlib: the Python package, its tests and its examples). Extra
 # package names may be given as arguments, also of another architecture
 # (wine32:i386).
@@ -17,7 +18,7 @@
 #   (apt-get install -t <codename>), and says so.
 set -euo pipefail
 
-packages=(g++ cmake make libgtest-dev libgmock-dev googletest libbenchmark-dev help2man
+packages=(g++ cmake make libgtest-dev libgmock-dev googletest libbenchmark-dev help2man doxygen
   python3 python3-numpy python3-pytest python3-matplotlib "$@")
 missing=()
 for package in "${packages[@]}"; do

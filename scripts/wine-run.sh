@@ -10,6 +10,9 @@
 #   from the file's PE header; SCANMON_WINE names a loader instead. Both run in
 #   the same 64-bit prefix. A command that is not a file (cmd, wineboot) runs
 #   with wine64.
+# - A 32-bit program on a machine that cannot execute 32-bit x86 programs
+#   (scripts/x86-32-probe.sh; Wine's 32-bit loader is one) is not started:
+#   status 125 and that reason, as without a 32-bit Wine.
 # - The Wine prefix is $WINEPREFIX when set, else <build dir>/wineprefix (the
 #   build dir: the nearest folder at or above the working directory that holds
 #   CMakeCache.txt); it is made on first use.
@@ -17,7 +20,8 @@
 #   pseudo-terminals (scripts/wine-null-modem.py) as COM<2k+1> and COM<2k+2>, k
 #   the first of four pairs that no other run holds. Their names are in
 #   SCANMON_WINE_PORTS ("COM1 COM2"); SCANMON_UNDER_WINE is 1.
-# - The exit status is the program's.
+# - The exit status is the program's; 125 when a 32-bit program cannot be
+#   run here (above).
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -30,8 +34,9 @@ pe_bits() {
   [ "$(head -c 2 "$1")" = MZ ] || return 0
   offset=$(od -An -t u4 -j 60 -N 4 "$1" | tr -d ' ')
   [ -n "$offset" ] || return 0
+  # od prints the 16-bit word as four hex digits (010b).
   magic=$(od -An -t x2 -j $((offset + 24)) -N 2 "$1" | tr -d ' ')
-  case $magic in 10b) echo 32 ;; 20b) echo 64 ;; esac
+  case $magic in 010b) echo 32 ;; 020b) echo 64 ;; esac
 }
 
 wine=${SCANMON_WINE:-}
@@ -39,6 +44,11 @@ if [ -z "$wine" ]; then
   wine=/usr/lib/wine/wine64
   if [ "$(pe_bits "${1:-}")" = 32 ]; then
     wine=/usr/lib/wine/wine
+    if ! reason=$("$here/x86-32-probe.sh"); then
+      echo "wine-run.sh: $1 is a 32-bit program and $reason" \
+        "(Wine's 32-bit loader is one); not started" >&2
+      exit 125
+    fi
     if [ ! -x "$wine" ]; then
       echo "wine-run.sh: $1 is a 32-bit program and there is no 32-bit Wine ($wine);" \
         "install wine32:i386 (scripts/install-deps.sh wine32:i386)" >&2

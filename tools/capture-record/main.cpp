@@ -499,7 +499,8 @@ int main(int argc, char** argv) {
       }
       break;
     case StartResult::kSampling: {
-      if (!source->PriorityRaised()) {
+      // (Once the source has ended, its priority is given back already.)
+      if (!source->PriorityRaised() && source->Phase() != scanmon_lib::ScannerPhase::kEnded) {
         std::fprintf(stderr, "capture-record: priority not raised; recording goes on\n");
       }
       std::fprintf(stderr, "Recording %lu samples ('x' or Ctrl-C stops)\n",
