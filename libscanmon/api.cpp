@@ -127,6 +127,10 @@ bool CopyPath(const char* from, char* to, std::size_t size) {
 
 }  // namespace
 
+scanmon_lib::Source* scanmon_lib::SourceOf(scanmon_source* handle) {
+  return IsOpen(handle) ? handle->impl.get() : nullptr;
+}
+
 extern "C" {
 
 const char* scanmon_status_name(int status) {
@@ -327,6 +331,7 @@ int scanmon_open_capture(const char* base, const scanmon_capture_options* option
   }
   std::unique_ptr<scanmon_lib::Source> impl;
   int status = scanmon_lib::OpenCaptureSource(base, o, &impl);
+  if (status == SCANMON_OK) status = scanmon_lib::LoadCaptureFieldMap(base, impl.get());
   if (status != SCANMON_OK) return status;
   return Adopt(std::move(impl), source);
 }

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
+#include "fields/field_map.h"
 #include "health/scan_health.h"
 #include "scanmon/scanmon.h"
 
@@ -22,7 +24,18 @@ class Source {
   virtual void Info(scanmon_source_info* info) const = 0;
   virtual void Health(scanmon_health* health) = 0;
   virtual void Header(scanmon_capture_header* header) const = 0;
+
+  // The source's field map (fields_api.cpp), none until one is loaded; a
+  // capture's <base>.fields is loaded at open.
+  std::unique_ptr<scan_fields::FieldMap> field_map;
 };
+
+// The source behind an open handle, null for a null, closed or unknown one.
+Source* SourceOf(scanmon_source* handle);
+
+// Gives a freshly opened capture source the map <base>.fields when it is
+// there (fields_api.cpp). SCANMON_OK, or the map's status and text.
+int LoadCaptureFieldMap(const char* base, Source* source);
 
 // The thread's last error text: set (printf-style) with the result it goes
 // with, which is returned; cleared by ClearError.

@@ -15,7 +15,7 @@ unset LD_LIBRARY_PATH
 
 standin=$(cd "$prefix" && find . -path '*/scanmon/standin/libhsif.so' | sed 's|^\./||')
 [ -n "$standin" ] || fail "no stand-in under lib*/scanmon/standin"
-for path in share/scanmon/demo/properties.txt share/doc/scanmon/copyright share/doc/scanmon/README.md; do
+for path in share/scanmon/demo/properties.txt share/scanmon/demo/standin.fields share/doc/scanmon/copyright share/doc/scanmon/README.md; do
   [ -f "$prefix/$path" ] || fail "$path not installed"
 done
 while read -r name help _; do
