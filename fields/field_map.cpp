@@ -179,7 +179,7 @@ class Parser {
 
     if (words[4] != "-") {
       if (words[4].size() > kMaxUnitBytes) {
-        return Fail(number, "unit \"" + Shown(words[4]) + "\" is longer than " +
+        return Fail(number, "unit \"" + Shown(words[4]) + "\": longer than " +
                                 std::to_string(kMaxUnitBytes) + " characters");
       }
       for (char c : words[4]) {
