@@ -363,9 +363,13 @@ double FieldValue(const Field& field, const unsigned char* record) {
 }
 
 std::string FieldMapPathFor(const std::string& base) {
+  // ".prc" in any case, as capture-info and the Python reader take it.
   std::string stem = base;
-  if (stem.size() > 4 && stem.compare(stem.size() - 4, 4, ".prc") == 0)
-    stem.resize(stem.size() - 4);
+  if (stem.size() > 4) {
+    std::string tail = stem.substr(stem.size() - 4);
+    for (char& c : tail) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    if (tail == ".prc") stem.resize(stem.size() - 4);
+  }
   return stem + ".fields";
 }
 
