@@ -333,7 +333,9 @@ SCANMON_API int scanmon_capture_options_init(scanmon_capture_options* options);
 
 /** Opens a recorded capture. `base` is the capture's base name (the
  *  configuration's line 13), with or without ".prc": BASE.prc is read, with
- *  BASE.idx when present. `options` may be null (the defaults). */
+ *  BASE.idx when present, and its field map BASE.fields when present
+ *  (scanmon_field_get; SCANMON_E_FORMAT when that map is not a good one).
+ *  `options` may be null (the defaults). */
 SCANMON_API int scanmon_open_capture(const char* base, const scanmon_capture_options* options,
                                      scanmon_source** source);
 
