@@ -149,7 +149,8 @@ TEST(FieldMap, TheDemoMapAndTheFilesAroundIt) {
   EXPECT_FALSE(scan_fields::ReadFieldMapFile(dir.File("none.fields").c_str(), &map, &error));
   EXPECT_TRUE(test_support::Contains(error, "none.fields: cannot open the field map")) << error;
   EXPECT_FALSE(scan_fields::ReadFieldMapFile(dir.str().c_str(), &map, &error));
-  EXPECT_TRUE(test_support::Contains(error, "cannot read the field map")) << error;
+  // A folder: Linux opens it and cannot read it, Windows cannot open it.
+  EXPECT_TRUE(test_support::Contains(error, dir.str() + ": cannot ")) << error;
   EXPECT_EQ(scan_fields::FieldMapPathFor("d/scan01.prc"), "d/scan01.fields");
   EXPECT_EQ(scan_fields::FieldMapPathFor("scan01"), "scan01.fields");
 }
