@@ -1,7 +1,9 @@
 #include "capture/block_index.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "capture/checked_time.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 
@@ -169,4 +171,79 @@ bool BlockIndexPathFor(const char* prc_path, char* out, std::size_t size) {
   std::memcpy(out, prc_path, stem);
   std::memcpy(out + stem, ".idx", 5);
   return true;
+}
+
+bool BlockOrderCheck::Take(const BlockRecord& b) {
+  if (fault_ != BlockOrderFault::kNone) return false;
+  BlockOrderFault fault = BlockOrderFault::kNone;
+  std::int64_t step = 0, span = 0;
+  if (b.first_record != end_record_ || b.first_record > UINT64_MAX - b.count) {
+    fault = BlockOrderFault::kRecords;
+  } else if (b.count > kMaxBlockSamples) {
+    fault = BlockOrderFault::kCount;
+  } else if (b.first_sample > UINT64_MAX - b.count) {
+    fault = BlockOrderFault::kSamples;
+  } else if (blocks_ > 0) {
+    if (b.sequence <= previous_.sequence) {
+      fault = BlockOrderFault::kSequence;
+    } else if (b.first_sample < previous_.first_sample + previous_.count) {
+      fault = BlockOrderFault::kSamples;
+    } else if (b.mono_ns < previous_.mono_ns ||
+               !checked_time::Subtract(b.mono_ns, previous_.mono_ns, &step) ||
+               !checked_time::Add(span_ns_, step, &span)) {
+      fault = BlockOrderFault::kTime;
+    }
+  }
+  if (fault != BlockOrderFault::kNone) {
+    fault_ = fault;
+    refused_ = b;
+    return false;
+  }
+  if (blocks_ == 0) first_mono_ = b.mono_ns;
+  span_ns_ = span;
+  end_record_ = b.first_record + b.count;
+  previous_ = b;
+  ++blocks_;
+  return true;
+}
+
+void BlockOrderCheck::Describe(char* out, std::size_t size) const {
+  const auto block = static_cast<unsigned long long>(blocks_);
+  const BlockRecord& b = refused_;
+  const BlockRecord& p = previous_;
+  switch (fault_) {
+    case BlockOrderFault::kNone:
+      std::snprintf(out, size, "the blocks are in order");
+      return;
+    case BlockOrderFault::kRecords:
+      std::snprintf(out, size,
+                    "block %llu starts at record %llu where the records of the blocks before it "
+                    "end at %llu (blocks overlapping, out of order or leaving records out)",
+                    block, static_cast<unsigned long long>(b.first_record),
+                    static_cast<unsigned long long>(end_record_));
+      return;
+    case BlockOrderFault::kSequence:
+      std::snprintf(out, size, "block %llu has fetch number %llu, not above the previous %llu",
+                    block, static_cast<unsigned long long>(b.sequence),
+                    static_cast<unsigned long long>(p.sequence));
+      return;
+    case BlockOrderFault::kSamples:
+      std::snprintf(out, size,
+                    "block %llu starts at card sample %llu, inside the previous block's samples "
+                    "(to %llu)",
+                    block, static_cast<unsigned long long>(b.first_sample),
+                    static_cast<unsigned long long>(p.first_sample + p.count));
+      return;
+    case BlockOrderFault::kTime:
+      std::snprintf(out, size,
+                    "block %llu has host time %lld ns, before the previous block's %lld or "
+                    "further from the first than a clock holds",
+                    block, static_cast<long long>(b.mono_ns), static_cast<long long>(p.mono_ns));
+      return;
+    case BlockOrderFault::kCount:
+      std::snprintf(out, size, "block %llu holds %lu samples, more than the largest fetch (%lu)",
+                    block, static_cast<unsigned long>(b.count),
+                    static_cast<unsigned long>(kMaxBlockSamples));
+      return;
+  }
 }

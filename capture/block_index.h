@@ -145,3 +145,54 @@ class BlockIndexReader {
 // `prc_path` with its extension replaced by ".idx" (or ".idx" added when it has
 // none); false when `out` is too small.
 bool BlockIndexPathFor(const char* prc_path, char* out, std::size_t size);
+
+// The most samples one block holds: the recorder's largest fetch (the capture
+// configuration's buffer size, and the library's SCANMON_MAX_FETCH_SAMPLES).
+inline constexpr std::uint32_t kMaxBlockSamples = 30000;
+
+// How the blocks of an index may follow each other, the one verdict of every
+// reader of it (the capture library and capture-info). The recorder writes
+// one record per fetch whose samples it kept, in fetch order: each block's
+// records follow the previous block's in the capture files; its fetch number
+// is higher; its first card sample comes after the previous block's samples
+// (later by the samples dropped or lost between them); the host's monotonic
+// clock does not run back; no block is larger than the largest fetch.
+enum class BlockOrderFault {
+  kNone,
+  kRecords,   // does not start where the previous block's records end
+  kSequence,  // fetch number not above the previous block's
+  kSamples,   // card samples overlapping the previous block's
+  kTime,      // host time before the previous block's, or a span no clock holds
+  kCount,     // more samples than the largest fetch
+};
+
+// Takes the blocks of an index in file order and says whether they keep that
+// order. The first block out of order ends the verdict: it and every later
+// block are refused (a reader cannot tell which of two blocks that disagree
+// is the true one, so nothing after it is trusted).
+class BlockOrderCheck {
+ public:
+  // True when `block` keeps the order (it is counted); false from the first
+  // block that does not on.
+  bool Take(const BlockRecord& block);
+
+  BlockOrderFault fault() const { return fault_; }
+  std::uint64_t blocks() const { return blocks_; }            // blocks in order
+  std::uint64_t end_record() const { return end_record_; }    // after their records
+  std::int64_t first_mono_ns() const { return first_mono_; }  // the first block's time
+  std::int64_t span_ns() const { return span_ns_; }  // from the first block's time to the last's
+  // The block at fault (numbered from 0) and what is wrong with it, as a
+  // message part: "block 5 starts at record 300 where the records of the
+  // blocks before it end at 360".
+  std::uint64_t fault_block() const { return blocks_; }
+  void Describe(char* out, std::size_t size) const;
+
+ private:
+  BlockOrderFault fault_ = BlockOrderFault::kNone;
+  std::uint64_t blocks_ = 0;
+  std::uint64_t end_record_ = 0;
+  std::int64_t first_mono_ = 0;
+  std::int64_t span_ns_ = 0;
+  BlockRecord previous_{};
+  BlockRecord refused_{};
+};

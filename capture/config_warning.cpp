@@ -1,5 +1,6 @@
 #include "capture/config_warning.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "capture/capture_config.h"
@@ -17,14 +18,21 @@ void ShowConfigLine(const char* line, char* shown, std::size_t size) {
   std::memcpy(shown + length, cut ? "..." : "", cut ? 4 : 1);
 }
 
-void WarnNumberWithText(std::FILE* stream, const char* program, const char* path, int number,
-                        const char* line, std::int32_t value) {
+void FormatNumberWithText(char* out, std::size_t size, const char* program, const char* path,
+                          int number, const char* line, std::int32_t value) {
   constexpr std::size_t kShownChars = 80;
   char shown[kShownChars + 4];
   ShowConfigLine(line, shown, sizeof shown);
   char intent[96];
   capture_config::DescribeLikelyIntent(line, intent, sizeof intent);
-  std::fprintf(stream, "%s: warning: %s line %d (%s): \"%s\" is read as %ld; likely meant %s\n",
-               program, path, number, CaptureConfigDescription(number), shown,
-               static_cast<long>(value), intent);
+  std::snprintf(out, size, "%s: warning: %s line %d (%s): \"%s\" is read as %ld; likely meant %s\n",
+                program, path, number, CaptureConfigDescription(number), shown,
+                static_cast<long>(value), intent);
+}
+
+void WarnNumberWithText(std::FILE* stream, const char* program, const char* path, int number,
+                        const char* line, std::int32_t value) {
+  char text[8192];  // room for any path the system takes
+  FormatNumberWithText(text, sizeof text, program, path, number, line, value);
+  std::fputs(text, stream);
 }

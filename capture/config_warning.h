@@ -16,3 +16,7 @@ void ShowConfigLine(const char* line, char* shown, std::size_t size);
 // whose number is followed directly by text.
 void WarnNumberWithText(std::FILE* stream, const char* program, const char* path, int number,
                         const char* line, std::int32_t value);
+
+// The same warning, with its line feed, into `out` (`size` bytes; cut to fit).
+void FormatNumberWithText(char* out, std::size_t size, const char* program, const char* path,
+                          int number, const char* line, std::int32_t value);

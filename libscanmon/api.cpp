@@ -2,26 +2,40 @@
 //
 // Handles are checked against the set of open sources, so a null, closed or
 // made-up handle is refused with SCANMON_E_ARGUMENT rather than followed.
+//
+// Calls on one source must not overlap, but a caller that gets it wrong (a
+// second thread reading, a close while a read waits) is told so rather than
+// left with corrupt memory: every call on a source claims it for its duration
+// under the handles' lock, and a call that finds it claimed is refused with
+// SCANMON_E_STATE. A close is such a call: it cannot free the source while
+// another thread's read is inside it, because that read holds the claim.
+#include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <set>
 
 #include "capture/capture_config.h"
+#include "capture/config_warning.h"
 #include "libscanmon/capture_source.h"
 #include "libscanmon/remote_source.h"
 #include "libscanmon/scanner_source.h"
 #include "libscanmon/source.h"
 #include "properties/properties.h"
+#include "properties/property_check.h"
 #include "scanmon/scanmon.h"
 #include "stream/stream_protocol.h"
 
 struct scanmon_source {
   std::unique_ptr<scanmon_lib::Source> impl;
+  bool in_use = false;  // a call is running on it (under g_handles_mutex)
 };
 
 namespace {
@@ -35,15 +49,47 @@ std::set<const scanmon_source*>& Handles() {
   return handles;
 }
 
-bool IsOpen(const scanmon_source* source) {
-  std::lock_guard<std::mutex> lock(g_handles_mutex);
-  return source != nullptr && Handles().count(source) != 0;
-}
-
 int BadHandle(const char* call) {
   return SetError(SCANMON_E_ARGUMENT, "%s: the source is null, closed or not one of this library's",
                   call);
 }
+
+int InUse(const char* call) {
+  return SetError(SCANMON_E_STATE,
+                  "%s: another call on this source is still running (calls on one source must "
+                  "not overlap: one thread at a time)",
+                  call);
+}
+
+// One call's hold on an open source: status() is SCANMON_OK when the call may
+// go on, the refusal's status (error text set) otherwise. Released at the end
+// of the call.
+class Claim {
+ public:
+  Claim(scanmon_source* source, const char* call) : source_(source) {
+    std::lock_guard<std::mutex> lock(g_handles_mutex);
+    if (source == nullptr || Handles().count(source) == 0) {
+      status_ = BadHandle(call);
+    } else if (source->in_use) {
+      status_ = InUse(call);
+    } else {
+      source->in_use = true;
+      status_ = SCANMON_OK;
+    }
+  }
+  ~Claim() {
+    if (status_ != SCANMON_OK) return;
+    std::lock_guard<std::mutex> lock(g_handles_mutex);
+    source_->in_use = false;
+  }
+  Claim(const Claim&) = delete;
+  Claim& operator=(const Claim&) = delete;
+  int status() const { return status_; }
+
+ private:
+  scanmon_source* source_;
+  int status_;
+};
 
 int Adopt(std::unique_ptr<scanmon_lib::Source> impl, scanmon_source** source) {
   auto* handle = new (std::nothrow) scanmon_source;
@@ -117,6 +163,144 @@ void Defaults(scanmon_scanner_settings* s) {
   s->ring_ms = 1000;
 }
 
+// The sizes of structs that have grown since 1.1.0, as 1.1.0 defined them:
+// a caller built against that header gets the fields it knows.
+constexpr std::uint32_t kSourceInfoBytes_1_1 = 40;
+constexpr std::uint32_t kHealthBytes_1_1 = 192;
+static_assert(offsetof(scanmon_source_info, records_expected) == kSourceInfoBytes_1_1,
+              "fields are only added at the end");
+static_assert(offsetof(scanmon_health, run_s_known) == kHealthBytes_1_1,
+              "fields are only added at the end");
+
+// The first struct_size bytes of a struct the library filled into the
+// caller's (whose struct_size has been checked), struct_size kept.
+template <typename Struct>
+void CopyServed(const Struct* full, std::size_t full_bytes, Struct* out) {
+  const std::uint32_t size = out->struct_size;
+  std::memcpy(out, full, size < full_bytes ? size : full_bytes);
+  out->struct_size = size;
+}
+
+// The warnings a settings reader hands its caller.
+bool StartWarnings(scanmon_settings_warnings* warnings) {
+  if (warnings == nullptr) return true;
+  if (warnings->struct_size != sizeof *warnings || !InRange(warnings->refuse, 0, 1)) return false;
+  warnings->count = 0;
+  warnings->text[0] = '\0';
+  return true;
+}
+
+int WarningsRefused(const char* call) {
+  return SetError(SCANMON_E_ARGUMENT,
+                  "%s: warnings' struct_size is not %u or refuse is not 0 or 1 (fill it with "
+                  "scanmon_settings_warnings_init)",
+                  call, static_cast<unsigned>(sizeof(scanmon_settings_warnings)));
+}
+
+// Adds one warning line (with its line feed) to the text; when it does not
+// fit, "...\n" ends the text instead (once).
+void AddWarning(scanmon_settings_warnings* warnings, const char* line) {
+  ++warnings->count;
+  char* text = warnings->text;
+  const std::size_t used = std::strlen(text);
+  static const char kMore[] = "...\n";
+  if (used >= sizeof kMore - 1 && std::strcmp(text + used - (sizeof kMore - 1), kMore) == 0) {
+    return;  // already cut
+  }
+  const std::size_t length = std::strlen(line);
+  if (used + length + sizeof kMore <= sizeof warnings->text) {
+    std::memcpy(text + used, line, length + 1);
+  } else if (used + sizeof kMore <= sizeof warnings->text) {
+    std::memcpy(text + used, kMore, sizeof kMore);
+  }
+}
+
+int RefuseWarnings(const char* kind, const char* path, const scanmon_settings_warnings& warnings) {
+  const char* text = warnings.text;
+  const char* end = std::strchr(text, '\n');
+  const int first = static_cast<int>(end != nullptr ? end - text : std::strlen(text));
+  return SetError(SCANMON_E_SETTINGS,
+                  "%s %s: %ld line%s read otherwise than typed (refused as asked); the first: %.*s",
+                  kind, path, static_cast<long>(warnings.count), warnings.count == 1 ? "" : "s",
+                  first, text);
+}
+
+struct ConfigWarnings {
+  const char* path;
+  scanmon_settings_warnings* warnings;  // null: not wanted
+};
+
+void HearNumberWithText(int number, const char* line, std::int32_t value, void* context) {
+  auto* heard = static_cast<ConfigWarnings*>(context);
+  if (heard->warnings == nullptr) return;
+  char text[1024];
+  FormatNumberWithText(text, sizeof text, "scanmon_settings_from_config", heard->path, number, line,
+                       value);
+  AddWarning(heard->warnings, text);
+}
+
+// A new file in the system's folder for temporary files, open for writing and
+// reading back (std::tmpfile would put it in the root folder of the drive on
+// Windows, which a user may not write to); its path in *path.
+std::FILE* OpenScratchFile(std::filesystem::path* path) {
+  static std::atomic<unsigned> counter{0};
+  std::error_code error;
+  const std::filesystem::path folder = std::filesystem::temp_directory_path(error);
+  if (error) return nullptr;
+  const unsigned long long stamp =
+      static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    char name[96];
+    std::snprintf(name, sizeof name, "scanmon-settings-%llx-%x.txt", stamp,
+                  counter.fetch_add(1) + 1);
+    *path = folder / name;
+    if (std::filesystem::exists(*path, error)) continue;  // never another's
+    std::FILE* file = std::fopen(path->string().c_str(), "w+");
+    if (file != nullptr) return file;
+  }
+  return nullptr;
+}
+
+// The properties file's lines checked as scanmon-preflight checks them, its
+// findings as warnings. The check writes to a stream: a scratch file here,
+// read back line by line and removed.
+void CheckPropertiesLines(const char* path, scanmon_settings_warnings* warnings) {
+  std::FILE* file = std::fopen(path, "r");
+  if (file == nullptr) return;  // the reader below says so
+  std::filesystem::path scratch;
+  std::FILE* out = OpenScratchFile(&scratch);
+  if (out == nullptr) {
+    std::fclose(file);
+    AddWarning(warnings, "(the properties lines could not be checked: no temporary file)\n");
+    return;
+  }
+  PropertyFindings findings;
+  CheckPropertyLines(file, path, out, &findings);
+  std::fclose(file);
+  std::rewind(out);
+  // A finding is its "FAILED:" or "note:" line and the hint lines after it.
+  char line[512];
+  char finding[1024] = "";
+  int findings_seen = 0;
+  auto flush = [&]() {
+    if (finding[0] == '\0') return;
+    AddWarning(warnings, finding);
+    finding[0] = '\0';
+    ++findings_seen;
+  };
+  while (std::fgets(line, sizeof line, out) != nullptr) {
+    if (std::strncmp(line, "  ", 2) != 0) flush();
+    const std::size_t used = std::strlen(finding);
+    std::snprintf(finding + used, sizeof finding - used, "%s", line);
+  }
+  flush();
+  std::fclose(out);
+  std::error_code ignored;
+  std::filesystem::remove(scratch, ignored);
+  // Every finding counts, also if its text was lost.
+  warnings->count += findings.errors + findings.notes - findings_seen;
+}
+
 bool CopyPath(const char* from, char* to, std::size_t size) {
   if (from == nullptr) return false;
   std::size_t length = std::strlen(from);
@@ -127,8 +311,23 @@ bool CopyPath(const char* from, char* to, std::size_t size) {
 
 }  // namespace
 
-scanmon_lib::Source* scanmon_lib::SourceOf(scanmon_source* handle) {
-  return IsOpen(handle) ? handle->impl.get() : nullptr;
+scanmon_lib::HandleClaim::HandleClaim(scanmon_source* handle, const char* call) : handle_(handle) {
+  std::lock_guard<std::mutex> lock(g_handles_mutex);
+  if (handle == nullptr || Handles().count(handle) == 0) {
+    status_ = BadHandle(call);
+  } else if (handle->in_use) {
+    status_ = InUse(call);
+  } else {
+    handle->in_use = true;
+    status_ = SCANMON_OK;
+    source_ = handle->impl.get();
+  }
+}
+
+scanmon_lib::HandleClaim::~HandleClaim() {
+  if (status_ != SCANMON_OK) return;
+  std::lock_guard<std::mutex> lock(g_handles_mutex);
+  handle_->in_use = false;
 }
 
 extern "C" {
@@ -187,22 +386,46 @@ int scanmon_scanner_settings_init(scanmon_scanner_settings* settings) {
   return SCANMON_OK;
 }
 
+int scanmon_settings_warnings_init(scanmon_settings_warnings* warnings) {
+  ClearError();
+  if (warnings == nullptr) {
+    return SetError(SCANMON_E_ARGUMENT, "scanmon_settings_warnings_init: warnings is null");
+  }
+  std::memset(warnings, 0, sizeof *warnings);
+  warnings->struct_size = sizeof *warnings;
+  return SCANMON_OK;
+}
+
 int scanmon_settings_from_config(const char* path, scanmon_scanner_settings* settings) {
+  return scanmon_settings_from_config_checked(path, settings, nullptr);
+}
+
+int scanmon_settings_from_config_checked(const char* path, scanmon_scanner_settings* settings,
+                                         scanmon_settings_warnings* warnings) {
   ClearError();
   if (path == nullptr || settings == nullptr) {
     return SetError(SCANMON_E_ARGUMENT, "scanmon_settings_from_config: path or settings is null");
   }
+  if (!StartWarnings(warnings)) return WarningsRefused("scanmon_settings_from_config_checked");
   CaptureHeader header{};
   std::int32_t delay_ms = 0;
   char raw_path[kCaptureFileNameBytes] = {};
   char prc_path[kCaptureFileNameBytes] = {};
   std::uint8_t single_cpu = 0;
   std::uint8_t write_raw = 0;
-  if (!ReadCaptureConfig(path, &header, &delay_ms, raw_path, prc_path, &single_cpu, &write_raw)) {
+  CaptureConfigReport report;
+  ConfigWarnings heard{path, warnings};
+  report.on_number_with_text = HearNumberWithText;
+  report.context = &heard;
+  if (!ReadCaptureConfigReported(path, &header, &delay_ms, raw_path, prc_path, &single_cpu,
+                                 &write_raw, report)) {
     return SetError(SCANMON_E_SETTINGS,
                     "cannot use the capture configuration %s: it cannot be opened or a line "
                     "failed (its messages are on standard output)",
                     path);
+  }
+  if (warnings != nullptr && warnings->refuse && warnings->count > 0) {
+    return RefuseWarnings("capture configuration", path, *warnings);
   }
   scanmon_scanner_settings s;
   Defaults(&s);
@@ -231,10 +454,22 @@ int scanmon_settings_from_config(const char* path, scanmon_scanner_settings* set
 }
 
 int scanmon_settings_from_properties(const char* path, scanmon_scanner_settings* settings) {
+  return scanmon_settings_from_properties_checked(path, settings, nullptr);
+}
+
+int scanmon_settings_from_properties_checked(const char* path, scanmon_scanner_settings* settings,
+                                             scanmon_settings_warnings* warnings) {
   ClearError();
   if (path == nullptr || settings == nullptr) {
     return SetError(SCANMON_E_ARGUMENT,
                     "scanmon_settings_from_properties: path or settings is null");
+  }
+  if (!StartWarnings(warnings)) return WarningsRefused("scanmon_settings_from_properties_checked");
+  if (warnings != nullptr) {
+    CheckPropertiesLines(path, warnings);
+    if (warnings->refuse && warnings->count > 0) {
+      return RefuseWarnings("properties", path, *warnings);
+    }
   }
   RunProperties* properties = ReadProperties(path);
   if (properties == nullptr) {
@@ -324,10 +559,11 @@ int scanmon_open_capture(const char* base, const scanmon_capture_options* option
     o = *options;
   }
   if (!InRange(o.paced, 0, 1) || !InRange(o.loop, 0, 1) || !InRange(o.with_raw, 0, 1) ||
-      !InRange(o.ignore_index, 0, 1) || !InRange(o.block_samples, 0, 1000000)) {
+      !InRange(o.ignore_index, 0, 1) || !InRange(o.block_samples, 0, SCANMON_MAX_FETCH_SAMPLES)) {
     return SetError(SCANMON_E_ARGUMENT,
                     "scanmon_open_capture: paced, loop, with_raw and ignore_index must be 0 or 1, "
-                    "block_samples 0 to 1000000");
+                    "block_samples 0 to %d",
+                    SCANMON_MAX_FETCH_SAMPLES);
   }
   std::unique_ptr<scanmon_lib::Source> impl;
   int status = scanmon_lib::OpenCaptureSource(base, o, &impl);
@@ -388,7 +624,11 @@ int scanmon_close(scanmon_source* source) {
   if (source == nullptr) return SCANMON_OK;
   {
     std::lock_guard<std::mutex> lock(g_handles_mutex);
-    if (Handles().erase(source) == 0) return BadHandle("scanmon_close");
+    if (Handles().count(source) == 0) return BadHandle("scanmon_close");
+    // A read waiting inside the source holds it: freeing it now would pull
+    // the memory from under that thread.
+    if (source->in_use) return InUse("scanmon_close");
+    Handles().erase(source);
   }
   delete source;  // the source's destructor stops its thread and releases the card
   return SCANMON_OK;
@@ -397,7 +637,8 @@ int scanmon_close(scanmon_source* source) {
 int scanmon_read_block(scanmon_source* source, std::int32_t timeout_ms, scanmon_block* block,
                        scanmon_sample* samples, scanmon_raw_sample* raw, std::uint32_t capacity) {
   ClearError();
-  if (!IsOpen(source)) return BadHandle("scanmon_read_block");
+  Claim claim(source, "scanmon_read_block");
+  if (claim.status() != SCANMON_OK) return claim.status();
   if (block == nullptr) return SetError(SCANMON_E_ARGUMENT, "scanmon_read_block: block is null");
   if (raw != nullptr) {
     scanmon_source_info info{};
@@ -412,31 +653,42 @@ int scanmon_read_block(scanmon_source* source, std::int32_t timeout_ms, scanmon_
 
 int scanmon_source_info_get(scanmon_source* source, scanmon_source_info* info) {
   ClearError();
-  if (!IsOpen(source)) return BadHandle("scanmon_source_info_get");
-  if (info == nullptr || info->struct_size != sizeof *info) {
+  Claim claim(source, "scanmon_source_info_get");
+  if (claim.status() != SCANMON_OK) return claim.status();
+  if (info == nullptr ||
+      (info->struct_size != sizeof *info && info->struct_size != kSourceInfoBytes_1_1)) {
     return SetError(SCANMON_E_ARGUMENT,
                     "scanmon_source_info_get: info is null or its struct_size is not %u",
                     static_cast<unsigned>(sizeof *info));
   }
-  source->impl->Info(info);
+  scanmon_source_info full{};
+  full.struct_size = sizeof full;
+  source->impl->Info(&full);
+  CopyServed(&full, sizeof full, info);
   return SCANMON_OK;
 }
 
 int scanmon_health_get(scanmon_source* source, scanmon_health* health) {
   ClearError();
-  if (!IsOpen(source)) return BadHandle("scanmon_health_get");
-  if (health == nullptr || health->struct_size != sizeof *health) {
+  Claim claim(source, "scanmon_health_get");
+  if (claim.status() != SCANMON_OK) return claim.status();
+  if (health == nullptr ||
+      (health->struct_size != sizeof *health && health->struct_size != kHealthBytes_1_1)) {
     return SetError(SCANMON_E_ARGUMENT,
                     "scanmon_health_get: health is null or its struct_size is not %u",
                     static_cast<unsigned>(sizeof *health));
   }
-  source->impl->Health(health);
+  scanmon_health full{};
+  full.struct_size = sizeof full;
+  source->impl->Health(&full);
+  CopyServed(&full, sizeof full, health);
   return SCANMON_OK;
 }
 
 int scanmon_capture_header_get(scanmon_source* source, scanmon_capture_header* header) {
   ClearError();
-  if (!IsOpen(source)) return BadHandle("scanmon_capture_header_get");
+  Claim claim(source, "scanmon_capture_header_get");
+  if (claim.status() != SCANMON_OK) return claim.status();
   if (header == nullptr || header->struct_size != sizeof *header) {
     return SetError(SCANMON_E_ARGUMENT,
                     "scanmon_capture_header_get: header is null or its struct_size is not %u",

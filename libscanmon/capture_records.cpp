@@ -94,27 +94,27 @@ void CaptureRecordReader::Feed(const unsigned char* bytes, std::size_t count, bo
       std::uint64_t until = next_gap_ - first;
       std::size_t end = until < count ? static_cast<std::size_t>(until) : count;
       FeedHealth(health, records + start, static_cast<std::uint32_t>(end - start), lost, period_us_,
-                 0.0);
+                 now_s_);
       lost = false;
       start = end;
     }
     return;
   }
   if (!breaks_.after_lost_flags) {
-    FeedHealth(health, records, static_cast<std::uint32_t>(count), lost, period_us_, 0.0);
+    FeedHealth(health, records, static_cast<std::uint32_t>(count), lost, period_us_, now_s_);
     return;
   }
   for (std::size_t i = 0; i < count; ++i) {
     if ((records[i].flags & kProcessedLostDataFlag) == 0) continue;
     FeedHealth(health, records + start, static_cast<std::uint32_t>(i + 1 - start), lost, period_us_,
-               0.0);
+               now_s_);
     lost = false;
     NoteHealthGap(health);
     start = i + 1;
   }
   if (start < count) {
     FeedHealth(health, records + start, static_cast<std::uint32_t>(count - start), lost, period_us_,
-               0.0);
+               now_s_);
   }
 }
 

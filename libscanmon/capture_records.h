@@ -56,6 +56,12 @@ class CaptureRecordReader {
   // before the failure are read and counted.
   bool Read(void* out, std::uint64_t count, bool lost, std::uint64_t* got);
 
+  // The wall clock, seconds, the next Reads give the health figures with the
+  // records they feed (their samples and fetches per second, their run
+  // time): a paced reader's clock. 0 (the start) when records are read as
+  // fast as they come, where such figures would only measure the disk.
+  void SetClock(double now_s) { now_s_ = now_s; }
+
   std::uint64_t data_bytes() const { return data_bytes_; }  // bytes read
   std::uint64_t records() const { return records_; }        // whole records among them
   std::uint64_t partial_bytes() const { return partial_bytes_; }
@@ -79,6 +85,7 @@ class CaptureRecordReader {
   std::uint64_t partial_bytes_ = 0;
   std::uint64_t lost_flags_ = 0;
   win::DWORD error_ = 0;
+  double now_s_ = 0;
 };
 
 }  // namespace scanmon_lib

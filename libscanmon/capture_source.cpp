@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -9,6 +10,7 @@
 
 #include "capture/block_index.h"
 #include "capture/capture_header.h"
+#include "capture/checked_time.h"
 #include "capture/header_plausibility.h"
 #include "hsif/driver_records.h"
 #include "libscanmon/capture_records.h"
@@ -82,6 +84,8 @@ class CaptureSource final : public Source {
   int NextBlock(scanmon_block* block);
   bool NextIndexBlock(scanmon_block* block);
   int IndexRefused(const std::string& path) const;
+  int Fail(int status);
+  int EndOfCapture();
 
   const std::string base_;
   const scanmon_capture_options options_;
@@ -90,6 +94,10 @@ class CaptureSource final : public Source {
   std::uint64_t records_ = 0;
   bool has_index_ = false;
   std::size_t index_tail_ = 0;  // bytes of a record the index ends inside
+  // What the capture should hold by its header's count and its index's
+  // blocks (0: not known), against the whole records its files hold.
+  std::uint64_t records_expected_ = 0;
+  std::uint64_t index_blocks_cut_ = 0;  // blocks of the index past the records
   std::uint32_t max_block_ = 0;
   std::uint32_t fixed_block_ = 0;
   CaptureFile prc_;
@@ -122,7 +130,17 @@ class CaptureSource final : public Source {
   std::uint64_t blocks_read_ = 0;
   std::uint64_t samples_read_ = 0;
   bool ended_ = false;
+  // A failed read is the answer to every read after it (a capture cut while
+  // it is read must not end as if it were whole): its status and text.
+  int failure_ = SCANMON_OK;
+  std::string failure_text_;
 };
+
+int CaptureSource::Fail(int status) {
+  failure_ = status;
+  failure_text_ = LastError();
+  return status;
+}
 
 int CaptureSource::OpenFiles() {
   const std::string prc = base_ + ".prc";
@@ -195,8 +213,9 @@ int CaptureSource::IndexRefused(const std::string& path) const {
     case BlockIndexCheck::kVersion:
       return SetError(SCANMON_E_FORMAT,
                       "%s is a block index of a version this library does not read (it reads "
-                      "version %u)",
-                      path.c_str(), static_cast<unsigned>(kBlockIndexVersion));
+                      "versions %u to %u)",
+                      path.c_str(), static_cast<unsigned>(kOldestBlockIndexVersion),
+                      static_cast<unsigned>(kBlockIndexVersion));
     case BlockIndexCheck::kSizes:
       return SetError(SCANMON_E_FORMAT,
                       "%s has a header of %lu bytes and records of %lu: not a block index this "
@@ -210,38 +229,54 @@ int CaptureSource::IndexRefused(const std::string& path) const {
   return SetError(SCANMON_E_FORMAT, "%s ends inside its header: not a block index", path.c_str());
 }
 
-// Reads the whole index once: every block within the records, in order; the
-// largest block and the pass's length come from it.
+// Reads the whole index once, with the order every index reader checks: the
+// blocks that lie within the records are read; a trailing run of blocks past
+// them is a cut capture (the recorder stopped before its records reached the
+// disk, or a copy was cut), reported and not read. The largest block and the
+// pass's length come from the blocks read.
 int CaptureSource::CheckIndex() {
+  BlockOrderCheck order;
   scanmon_block block{};
-  std::uint64_t next_record = 0;
-  std::uint64_t blocks = 0;
+  std::uint64_t blocks = 0, past = 0;
+  std::int64_t last_mono_ns = 0;
   while (NextIndexBlock(&block)) {
-    if (block.first_record != next_record || block.count > records_ - next_record) {
-      return SetError(SCANMON_E_FORMAT,
-                      "%s.idx: block %llu names records %llu to %llu, but the records before "
-                      "it end at %llu and %s.prc holds %llu",
-                      base_.c_str(), static_cast<unsigned long long>(blocks),
-                      static_cast<unsigned long long>(block.first_record),
-                      static_cast<unsigned long long>(block.first_record + block.count),
-                      static_cast<unsigned long long>(next_record), base_.c_str(),
-                      static_cast<unsigned long long>(records_));
+    BlockRecord record{};
+    record.sequence = block.sequence;
+    record.first_sample = block.first_sample;
+    record.first_record = block.first_record;
+    record.count = block.count;
+    record.mono_ns = block.mono_ns;
+    if (!order.Take(record)) {
+      char why[256];
+      order.Describe(why, sizeof why);
+      return SetError(SCANMON_E_FORMAT, "%s.idx has a block out of order: %s", base_.c_str(), why);
+    }
+    if (order.end_record() > records_) {
+      ++past;
+      continue;
     }
     if (blocks == 0) first_mono_ns_ = block.mono_ns;
-    next_record += block.count;
     max_block_ = std::max(max_block_, block.count);
-    last_end_ns_ = block.mono_ns;
+    last_mono_ns = block.mono_ns;
     pass_sequence_span_ = block.sequence + 1;
     pass_sample_span_ = block.first_sample + block.count;
     ++blocks;
   }
   if (index_.read_failed()) return SetError(SCANMON_E_FILE, "reading %s.idx failed", base_.c_str());
   index_tail_ = static_cast<std::size_t>(index_.partial_bytes());
+  index_blocks_cut_ = past;
+  records_expected_ = std::max(records_expected_, order.end_record());
   blocks_in_pass_ = blocks;
+  last_end_ns_ = last_mono_ns;
   // The next pass starts one block's spacing after this one's last block.
-  const std::int64_t spacing =
-      blocks > 1 ? (last_end_ns_ - first_mono_ns_) / static_cast<std::int64_t>(blocks - 1) : 0;
-  pass_span_ns_ = last_end_ns_ - first_mono_ns_ + spacing;
+  // The index's order keeps the span within a clock's range; a pass's length
+  // one spacing longer may still not fit.
+  const std::int64_t span = last_mono_ns - first_mono_ns_;
+  const std::int64_t spacing = blocks > 1 ? span / static_cast<std::int64_t>(blocks - 1) : 0;
+  if (!checked_time::Add(span, spacing, &pass_span_ns_)) {
+    return SetError(SCANMON_E_FORMAT, "%s.idx: its blocks' times span more than a clock holds",
+                    base_.c_str());
+  }
   return SCANMON_OK;
 }
 
@@ -256,7 +291,12 @@ int CaptureSource::Open() {
   has_index_ = !options_.ignore_index && std::filesystem::exists(idx, error);
   int status = OpenFiles();
   if (status != SCANMON_OK) return status;
-  if (ReportImplausibleHeaderFields(header_, nullptr) > 0) {
+  // A count of 0 is honest: the recorder writes it until its first records
+  // are safely in the file, so a recorder stopped or killed in its first
+  // second leaves it (capture-info takes it so too).
+  CaptureHeader judged = header_;
+  if (judged.num_samples == 0) judged.num_samples = 1;
+  if (ReportImplausibleHeaderFields(judged, nullptr) > 0) {
     return SetError(SCANMON_E_FORMAT,
                     "%s.prc: its header holds values no capture has (capture-info shows which)",
                     base_.c_str());
@@ -269,6 +309,7 @@ int CaptureSource::Open() {
         raw_bytes > header_bytes_ ? (raw_bytes - header_bytes_) / kRawBytes : 0;
     records_ = std::min(records_, raw_records);
   }
+  records_expected_ = header_.num_samples;
   fixed_block_ = options_.block_samples > 0 ? static_cast<std::uint32_t>(options_.block_samples)
                  : header_.buf_size > 0     ? header_.buf_size
                                             : kDefaultBlockSamples;
@@ -321,8 +362,14 @@ int CaptureSource::NextBlock(scanmon_block* block) {
     b.sequence += pass_ * pass_sequence_span_;
     b.first_sample += pass_ * pass_sample_span_;
     b.first_record += pass_ * records_;
-    b.mono_ns += static_cast<std::int64_t>(pass_) * pass_span_ns_;
-    if (b.utc_ns != 0) b.utc_ns += static_cast<std::int64_t>(pass_) * pass_span_ns_;
+    std::int64_t shift = 0;
+    if (!checked_time::Multiply(pass_span_ns_, pass_, &shift) ||
+        !checked_time::Add(b.mono_ns, shift, &b.mono_ns) ||
+        (b.utc_ns != 0 && !checked_time::Add(b.utc_ns, shift, &b.utc_ns))) {
+      return SetError(SCANMON_E_FORMAT,
+                      "%s: looped %llu times, its blocks' times pass what a clock holds",
+                      base_.c_str(), static_cast<unsigned long long>(pass_));
+    }
   }
   *block = b;
   return SCANMON_OK;
@@ -330,20 +377,15 @@ int CaptureSource::NextBlock(scanmon_block* block) {
 
 int CaptureSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* samples,
                              scanmon_raw_sample* raw, std::uint32_t capacity) {
-  if (ended_) return SetError(SCANMON_END, "the capture %s has no more blocks", base_.c_str());
+  if (failure_ != SCANMON_OK) return SetError(failure_, "%s", failure_text_.c_str());
+  if (ended_) return EndOfCapture();
   if (!have_pending_) {
     int status = NextBlock(&pending_);
     if (status == SCANMON_END) {
       ended_ = true;
-      if (index_tail_ > 0) {
-        return SetError(SCANMON_END,
-                        "the capture %s has no more blocks (%s.idx ends inside a record: %lu "
-                        "bytes not read)",
-                        base_.c_str(), base_.c_str(), static_cast<unsigned long>(index_tail_));
-      }
-      return SetError(SCANMON_END, "the capture %s has no more blocks", base_.c_str());
+      return EndOfCapture();
     }
-    if (status != SCANMON_OK) return status;
+    if (status != SCANMON_OK) return Fail(status);
     have_pending_ = true;
   }
   if (options_.paced) {
@@ -355,15 +397,22 @@ int CaptureSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scan
       start_ns_ = now;
       first_mono_ns_ = pending_.mono_ns;
     }
-    const std::int64_t due = start_ns_ + (pending_.mono_ns - first_mono_ns_);
+    // (The index's order keeps the times from running back; a time a clock
+    // cannot reach is due at the end of the clock's range.)
+    const std::int64_t due = checked_time::SaturatingAdd(
+        start_ns_, checked_time::SaturatingSubtract(pending_.mono_ns, first_mono_ns_));
     if (due > now) {
-      const std::int64_t wait_ms = (due - now + 999999) / 1000000;
+      const std::int64_t wait_ms = (due - now) / 1000000 + 1;
       if (timeout_ms >= 0 && wait_ms > timeout_ms) {
         win::Sleep(static_cast<win::DWORD>(timeout_ms));
         return SetError(SCANMON_TIMEOUT, "the next block is due in %lld ms",
                         static_cast<long long>(wait_ms - timeout_ms));
       }
-      win::Sleep(static_cast<win::DWORD>(wait_ms));
+      // In slices, so that a wait longer than a sleep can take is no shorter.
+      constexpr std::int64_t kSliceMs = 1000;
+      for (std::int64_t left = due - now; left > 0; left = due - platform::MonotonicNanoseconds()) {
+        win::Sleep(static_cast<win::DWORD>(std::min(kSliceMs, left / 1000000 + 1)));
+      }
     }
   }
   *block = pending_;
@@ -384,14 +433,17 @@ int CaptureSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scan
                           pending_.first_sample != previous_.first_sample + previous_.count));
   if (gap) NoteHealthGap(health_);
   std::uint64_t got = 0;
+  if (options_.paced) prc_records_.SetClock(1e-9 * platform::MonotonicNanoseconds());
   if (!prc_records_.Read(samples, pending_.count, lost, &got) || got != pending_.count) {
-    ended_ = true;
-    return SetError(SCANMON_E_FILE, "reading %s.prc failed", base_.c_str());
+    SetError(SCANMON_E_FILE, "reading %s.prc failed (%s)", base_.c_str(),
+             got != pending_.count ? "it was cut while it was read" : "a read failed");
+    return Fail(SCANMON_E_FILE);
   }
   if (options_.with_raw &&
       (!raw_records_.Read(raw, pending_.count, false, &got) || got != pending_.count)) {
-    ended_ = true;
-    return SetError(SCANMON_E_FILE, "reading %s.raw failed", base_.c_str());
+    SetError(SCANMON_E_FILE, "reading %s.raw failed (%s)", base_.c_str(),
+             got != pending_.count ? "it was cut while it was read" : "a read failed");
+    return Fail(SCANMON_E_FILE);
   }
   have_pending_ = false;
   previous_ = pending_;
@@ -403,6 +455,25 @@ int CaptureSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scan
   return SCANMON_OK;
 }
 
+// SCANMON_END, with what the caller should know about a capture that was cut.
+int CaptureSource::EndOfCapture() {
+  char cut[200] = "";
+  if (records_expected_ > records_) {
+    std::snprintf(cut, sizeof cut,
+                  "; it was cut: its %s says %llu records, its files hold %llu whole ones",
+                  index_blocks_cut_ > 0 ? "index" : "header",
+                  static_cast<unsigned long long>(records_expected_),
+                  static_cast<unsigned long long>(records_));
+  }
+  if (index_tail_ > 0) {
+    return SetError(SCANMON_END,
+                    "the capture %s has no more blocks (%s.idx ends inside a record: %lu bytes "
+                    "not read)%s",
+                    base_.c_str(), base_.c_str(), static_cast<unsigned long>(index_tail_), cut);
+  }
+  return SetError(SCANMON_END, "the capture %s has no more blocks%s", base_.c_str(), cut);
+}
+
 void CaptureSource::Info(scanmon_source_info* info) const {
   info->kind = SCANMON_SOURCE_CAPTURE;
   info->has_raw = options_.with_raw != 0;
@@ -411,6 +482,9 @@ void CaptureSource::Info(scanmon_source_info* info) const {
   info->sample_period_us = header_.sample_period;
   info->ring_samples = 0;
   info->records = records_;
+  info->records_expected = records_expected_;
+  info->cut = records_expected_ > records_ ? 1 : 0;
+  info->index_cut = index_tail_ > 0 ? 1 : 0;
 }
 
 void CaptureSource::Health(scanmon_health* out) {
@@ -422,6 +496,14 @@ void CaptureSource::Health(scanmon_health* out) {
   out->ring_peak_samples = 0;
   out->ring_samples = 0;
   out->sampling = 1;
+  // The reader's wall clock means something only at the recorded pace.
+  out->run_s_known = options_.paced && blocks_read_ > 0 ? 1 : 0;
+  if (!options_.paced) {
+    out->run_s = 0;
+    out->rates_known = 0;
+    out->samples_per_s = 0;
+    out->fetches_per_s = 0;
+  }
 }
 
 void CaptureSource::Header(scanmon_capture_header* out) const {

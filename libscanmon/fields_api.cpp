@@ -38,11 +38,6 @@ int ReadMap(const char* path, std::unique_ptr<scan_fields::FieldMap>* out) {
   return SCANMON_OK;
 }
 
-int BadHandle(const char* call) {
-  return SetError(SCANMON_E_ARGUMENT, "%s: the source is null, closed or not one of this library's",
-                  call);
-}
-
 // The field `index` of the source's map, or null with the thread's text set.
 const scan_fields::Field* FieldAt(Source* source, std::uint32_t index, const char* call) {
   const scan_fields::FieldMap* map = source->field_map.get();
@@ -98,14 +93,14 @@ int LoadCaptureFieldMap(const char* base, Source* source) {
 
 using scanmon_lib::ClearError;
 using scanmon_lib::SetError;
-using scanmon_lib::SourceOf;
 
 extern "C" {
 
 int scanmon_fields_load(scanmon_source* handle, const char* path) {
   ClearError();
-  scanmon_lib::Source* source = SourceOf(handle);
-  if (source == nullptr) return scanmon_lib::BadHandle("scanmon_fields_load");
+  scanmon_lib::HandleClaim claim(handle, "scanmon_fields_load");
+  if (claim.status() != SCANMON_OK) return claim.status();
+  scanmon_lib::Source* source = claim.source();
   if (path == nullptr) {
     source->field_map.reset();
     return SCANMON_OK;
@@ -119,8 +114,9 @@ int scanmon_fields_load(scanmon_source* handle, const char* path) {
 
 int scanmon_field_count(scanmon_source* handle, std::uint32_t* count) {
   ClearError();
-  scanmon_lib::Source* source = SourceOf(handle);
-  if (source == nullptr) return scanmon_lib::BadHandle("scanmon_field_count");
+  scanmon_lib::HandleClaim claim(handle, "scanmon_field_count");
+  if (claim.status() != SCANMON_OK) return claim.status();
+  scanmon_lib::Source* source = claim.source();
   if (count == nullptr) return SetError(SCANMON_E_ARGUMENT, "scanmon_field_count: count is null");
   *count = source->field_map ? static_cast<std::uint32_t>(source->field_map->count) : 0;
   return SCANMON_OK;
@@ -128,8 +124,9 @@ int scanmon_field_count(scanmon_source* handle, std::uint32_t* count) {
 
 int scanmon_field_info(scanmon_source* handle, std::uint32_t index, scanmon_field* field) {
   ClearError();
-  scanmon_lib::Source* source = SourceOf(handle);
-  if (source == nullptr) return scanmon_lib::BadHandle("scanmon_field_info");
+  scanmon_lib::HandleClaim claim(handle, "scanmon_field_info");
+  if (claim.status() != SCANMON_OK) return claim.status();
+  scanmon_lib::Source* source = claim.source();
   if (field == nullptr || field->struct_size != sizeof *field) {
     return SetError(SCANMON_E_ARGUMENT,
                     "scanmon_field_info: field is null or its struct_size is not %u",
@@ -150,8 +147,9 @@ int scanmon_field_info(scanmon_source* handle, std::uint32_t index, scanmon_fiel
 
 int scanmon_field_find(scanmon_source* handle, const char* name, std::uint32_t* index) {
   ClearError();
-  scanmon_lib::Source* source = SourceOf(handle);
-  if (source == nullptr) return scanmon_lib::BadHandle("scanmon_field_find");
+  scanmon_lib::HandleClaim claim(handle, "scanmon_field_find");
+  if (claim.status() != SCANMON_OK) return claim.status();
+  scanmon_lib::Source* source = claim.source();
   if (name == nullptr || index == nullptr) {
     return SetError(SCANMON_E_ARGUMENT, "scanmon_field_find: name or index is null");
   }
@@ -166,8 +164,9 @@ int scanmon_field_value(scanmon_source* handle, std::uint32_t index, const scanm
 int scanmon_field_values(scanmon_source* handle, std::uint32_t index, const scanmon_sample* samples,
                          std::uint32_t count, double* values) {
   ClearError();
-  scanmon_lib::Source* source = SourceOf(handle);
-  if (source == nullptr) return scanmon_lib::BadHandle("scanmon_field_value");
+  scanmon_lib::HandleClaim claim(handle, "scanmon_field_value");
+  if (claim.status() != SCANMON_OK) return claim.status();
+  scanmon_lib::Source* source = claim.source();
   if (count != 0 && (samples == nullptr || values == nullptr)) {
     return SetError(SCANMON_E_ARGUMENT, "scanmon_field_value: samples or values is null");
   }
@@ -180,8 +179,9 @@ int scanmon_field_values(scanmon_source* handle, std::uint32_t index, const scan
 int scanmon_field_get(scanmon_source* handle, const char* name, const scanmon_sample* sample,
                       double* value) {
   ClearError();
-  scanmon_lib::Source* source = SourceOf(handle);
-  if (source == nullptr) return scanmon_lib::BadHandle("scanmon_field_get");
+  scanmon_lib::HandleClaim claim(handle, "scanmon_field_get");
+  if (claim.status() != SCANMON_OK) return claim.status();
+  scanmon_lib::Source* source = claim.source();
   if (name == nullptr || sample == nullptr || value == nullptr) {
     return SetError(SCANMON_E_ARGUMENT, "scanmon_field_get: name, sample or value is null");
   }

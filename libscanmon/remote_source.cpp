@@ -16,6 +16,9 @@ namespace scanmon_lib {
 
 namespace {
 
+// Bytes taken from the socket at once; the decoder keeps what it needs.
+constexpr std::size_t kStagingBytes = 64 * 1024;
+
 class RemoteSource final : public Source {
  public:
   ~RemoteSource() override {
@@ -30,21 +33,27 @@ class RemoteSource final : public Source {
   void Header(scanmon_capture_header* header) const override;
 
  private:
-  // Waits for the next whole frame at most until end_s (negative: no end).
-  // SCANMON_OK with pending_* set, SCANMON_TIMEOUT, or a failure.
+  // Waits for the next whole frame at most until end_s (negative: no end),
+  // the time checked before every receive, so that a server dripping bytes
+  // cannot hold a read past it. SCANMON_OK with have_frame_ set,
+  // SCANMON_TIMEOUT, or a failure.
   int NextFrame(double end_s);
   int Ended();  // the result every read gives after the stream ended
   int Lost(const char* what, int code);
+  // An open the server's end frame (or a failure) ended: a negative status.
+  int OpenFailed(int status);
 
   win::SOCKET socket_ = win::INVALID_SOCKET;
-  std::unique_ptr<std::uint8_t[]> buffer_;
-  std::unique_ptr<stream::FrameReader> reader_;
+  char where_[64] = {};
+  std::unique_ptr<std::uint8_t[]> staging_;
+  std::size_t staged_start_ = 0;
+  std::size_t staged_end_ = 0;
+  std::unique_ptr<stream::StreamDecoder> decoder_;
+  std::unique_ptr<scanmon_sample[]> sample_store_;   // max_block_samples of them
+  std::unique_ptr<scanmon_raw_sample[]> raw_store_;  // likewise, with raw
   stream::Greeting greeting_;
   bool raw_ = false;
   bool have_frame_ = false;
-  std::uint32_t frame_type_ = 0;
-  const std::uint8_t* frame_ = nullptr;
-  std::size_t frame_bytes_ = 0;
   // After the stream ended: the result and text every read gives.
   int end_status_ = SCANMON_OK;
   char end_text_[stream::kEndMaxText + 160] = {};
@@ -55,44 +64,59 @@ class RemoteSource final : public Source {
   HealthState health_{};
 };
 
+int RemoteSource::OpenFailed(int status) {
+  if (status >= 0 || status == SCANMON_E_FETCH) status = SCANMON_E_CONNECTION;
+  return SetError(status, "%s", end_text_);
+}
+
 int RemoteSource::Open(std::uint32_t address, std::uint16_t port,
                        const scanmon_remote_options& options) {
   if (!stream::StartSockets()) {
     return SetError(SCANMON_E_CONNECTION, "the system's sockets could not be started (WSAStartup)");
   }
-  char where[64];
-  std::snprintf(where, sizeof where, "%u.%u.%u.%u:%u", address >> 24, (address >> 16) & 255,
+  std::snprintf(where_, sizeof where_, "%u.%u.%u.%u:%u", address >> 24, (address >> 16) & 255,
                 (address >> 8) & 255, address & 255, port);
+  staging_.reset(new (std::nothrow) std::uint8_t[kStagingBytes]);
+  decoder_.reset(new (std::nothrow) stream::StreamDecoder);
+  if (!staging_ || !decoder_)
+    return SetError(SCANMON_E_MEMORY, "out of memory for the receive buffer");
   int error = 0;
   socket_ = stream::ConnectWithin(address, port, options.connect_timeout_ms, &error);
   if (socket_ == win::INVALID_SOCKET) {
-    return SetError(SCANMON_E_CONNECTION, "cannot connect to scanmon-serve at %s: %s", where,
+    return SetError(SCANMON_E_CONNECTION, "cannot connect to scanmon-serve at %s: %s", where_,
                     platform::SocketErrorText(error));
   }
-  // The greeting phase: a buffer for the greeting or a refusal.
-  const std::size_t small = stream::kFrameHeaderBytes + stream::kGreetingMaxPayload;
-  buffer_.reset(new (std::nothrow) std::uint8_t[small]);
-  if (!buffer_) return SetError(SCANMON_E_MEMORY, "out of memory for the receive buffer");
-  reader_.reset(new stream::FrameReader(buffer_.get(), small));
-  reader_->SetLimit(stream::kFrameGreeting, stream::kGreetingMaxPayload);
-  reader_->SetLimit(stream::kFrameEnd, stream::kEndMaxPayload);
   const double end_s = platform::MonotonicSeconds() + options.connect_timeout_ms / 1000.0;
   int status = NextFrame(end_s);
   if (status == SCANMON_TIMEOUT) {
     return SetError(SCANMON_E_CONNECTION, "scanmon-serve at %s sent no greeting within %ld ms",
-                    where, static_cast<long>(options.connect_timeout_ms));
+                    where_, static_cast<long>(options.connect_timeout_ms));
   }
-  if (status != SCANMON_OK) return status;
-  if (frame_type_ == stream::kFrameEnd) return Ended();
-  const char* problem = stream::ParseGreeting(frame_, frame_bytes_, &greeting_);
-  if (problem != nullptr) return SetError(SCANMON_E_CONNECTION, "%s: %s", where, problem);
+  if (status != SCANMON_OK) return OpenFailed(status);
+  if (decoder_->type() == stream::kFrameEnd) return OpenFailed(Ended());
+  const char* problem =
+      stream::ParseGreeting(decoder_->payload(), decoder_->payload_bytes(), &greeting_);
+  if (problem != nullptr) return SetError(SCANMON_E_CONNECTION, "%s: %s", where_, problem);
   have_frame_ = false;
   if (options.with_raw != 0 && (greeting_.flags & stream::kGreetingHasRaw) == 0) {
     return SetError(SCANMON_E_ARGUMENT,
-                    "the server at %s keeps no raw records; open without with_raw", where);
+                    "the server at %s keeps no raw records; open without with_raw", where_);
   }
   raw_ = options.with_raw != 0;
+  // Room for what this reader keeps of the largest block: 64 bytes a sample
+  // (and 16 raw), whatever record sizes the server announced.
+  const std::size_t most = greeting_.max_block_samples;
+  sample_store_.reset(new (std::nothrow) scanmon_sample[most]);
+  if (raw_) raw_store_.reset(new (std::nothrow) scanmon_raw_sample[most]);
+  if (!sample_store_ || (raw_ && !raw_store_)) {
+    return SetError(SCANMON_E_MEMORY, "out of memory for blocks of %lu samples",
+                    static_cast<unsigned long>(most));
+  }
+  const bool version2 = greeting_.max_version >= 2;
+  decoder_->StartBlocks(greeting_, raw_, reinterpret_cast<std::uint8_t*>(sample_store_.get()),
+                        reinterpret_cast<std::uint8_t*>(raw_store_.get()), version2);
   stream::ReaderGreeting hello;
+  hello.version = version2 ? 2 : 1;
   hello.flags = raw_ ? stream::kReaderWantsRaw : 0;
   hello.key_bytes = static_cast<std::uint32_t>(std::strlen(options.key));
   std::memcpy(hello.key, options.key, hello.key_bytes);
@@ -100,17 +124,22 @@ int RemoteSource::Open(std::uint32_t address, std::uint16_t port,
       out[stream::kFrameHeaderBytes + stream::kReaderGreetingFixedBytes + stream::kMaxKeyBytes];
   const std::size_t out_bytes = stream::EncodeReaderGreeting(hello, out, sizeof out);
   if (!stream::SendAllWithin(socket_, out, out_bytes, options.connect_timeout_ms, &error)) {
-    return SetError(SCANMON_E_CONNECTION, "sending the greeting to %s failed: %s", where,
+    return SetError(SCANMON_E_CONNECTION, "sending the greeting to %s failed: %s", where_,
                     platform::SocketErrorText(error));
   }
-  // Nothing comes before our greeting but the greeting itself: the buffer can
-  // be replaced by one for the largest block frame.
-  const std::size_t big = stream::MaxBlockFrameBytes(greeting_, raw_);
-  buffer_.reset(new (std::nothrow) std::uint8_t[big]);
-  if (!buffer_) return SetError(SCANMON_E_MEMORY, "out of memory for the receive buffer");
-  reader_.reset(new stream::FrameReader(buffer_.get(), big));
-  reader_->SetLimit(stream::kFrameBlock, big - stream::kFrameHeaderBytes);
-  reader_->SetLimit(stream::kFrameEnd, stream::kEndMaxPayload);
+  if (version2) {
+    // The server says at once whether it took this reader (key, limits),
+    // before the source's first block, which may be seconds away.
+    status = NextFrame(end_s);
+    if (status == SCANMON_TIMEOUT) {
+      return SetError(SCANMON_E_CONNECTION,
+                      "scanmon-serve at %s did not take this reader within %ld ms", where_,
+                      static_cast<long>(options.connect_timeout_ms));
+    }
+    if (status != SCANMON_OK) return OpenFailed(status);
+    if (decoder_->type() == stream::kFrameEnd) return OpenFailed(Ended());
+    have_frame_ = false;  // the accept frame
+  }
   StartHealth(health_, HealthSettings{});
   return SCANMON_OK;
 }
@@ -118,9 +147,10 @@ int RemoteSource::Open(std::uint32_t address, std::uint16_t port,
 int RemoteSource::Lost(const char* what, int code) {
   end_status_ = SCANMON_E_CONNECTION;
   if (code != 0) {
-    std::snprintf(end_text_, sizeof end_text_, "%s: %s", what, platform::SocketErrorText(code));
+    std::snprintf(end_text_, sizeof end_text_, "scanmon-serve at %s: %s: %s", where_, what,
+                  platform::SocketErrorText(code));
   } else {
-    std::snprintf(end_text_, sizeof end_text_, "%s", what);
+    std::snprintf(end_text_, sizeof end_text_, "scanmon-serve at %s: %s", where_, what);
   }
   return Ended();
 }
@@ -129,44 +159,49 @@ int RemoteSource::Ended() {
   if (end_status_ == SCANMON_OK) {
     std::uint32_t reason = 0;
     char text[stream::kEndMaxText + 1];
-    const char* problem = stream::ParseEnd(frame_, frame_bytes_, &reason, text, sizeof text);
+    const char* problem = stream::ParseEnd(decoder_->payload(), decoder_->payload_bytes(), &reason,
+                                           text, sizeof text);
     if (problem != nullptr) return Lost(problem, 0);
     end_status_ = reason == stream::kEndStopped || reason == stream::kEndSourceEnded ? SCANMON_END
                   : reason == stream::kEndSourceFailed ? SCANMON_E_FETCH
                                                        : SCANMON_E_CONNECTION;
-    std::snprintf(end_text_, sizeof end_text_, "the server ended the stream: %s (reason %lu: %s)",
-                  text, static_cast<unsigned long>(reason), stream::EndReasonName(reason));
-    if (socket_ != win::INVALID_SOCKET) {
-      win::closesocket(socket_);
-      socket_ = win::INVALID_SOCKET;
-    }
+    std::snprintf(end_text_, sizeof end_text_,
+                  "scanmon-serve at %s ended the stream: %s (reason %lu: %s)", where_, text,
+                  static_cast<unsigned long>(reason), stream::EndReasonName(reason));
+  }
+  if (socket_ != win::INVALID_SOCKET) {
+    win::closesocket(socket_);
+    socket_ = win::INVALID_SOCKET;
   }
   return SetError(end_status_, "%s", end_text_);
 }
 
 int RemoteSource::NextFrame(double end_s) {
   for (;;) {
-    std::uint32_t type = 0;
-    const std::uint8_t* payload = nullptr;
-    std::size_t bytes = 0;
-    const char* problem = nullptr;
-    switch (reader_->Next(&type, &payload, &bytes, &problem)) {
-      case stream::FrameReader::Step::kFrame:
+    if (staged_start_ < staged_end_) {
+      std::size_t used = 0;
+      const char* problem = nullptr;
+      const auto step = decoder_->Feed(staging_.get() + staged_start_, staged_end_ - staged_start_,
+                                       &used, &problem);
+      staged_start_ += used;
+      if (staged_start_ == staged_end_) staged_start_ = staged_end_ = 0;
+      if (step == stream::StreamDecoder::Step::kError) return Lost(problem, 0);
+      if (step == stream::StreamDecoder::Step::kFrame) {
         have_frame_ = true;
-        frame_type_ = type;
-        frame_ = payload;
-        frame_bytes_ = bytes;
         return SCANMON_OK;
-      case stream::FrameReader::Step::kError:
-        return Lost(problem, 0);
-      case stream::FrameReader::Step::kNeedMore:
-        break;
+      }
     }
-    const std::size_t space = reader_->SpaceBytes();
-    const int step = space > (1u << 20) ? (1 << 20) : static_cast<int>(space);
-    const int n = win::recv(socket_, reinterpret_cast<char*>(reader_->Space()), step, 0);
+    int wait_ms = -1;
+    if (end_s >= 0) {
+      const double left = end_s - platform::MonotonicSeconds();
+      if (left <= 0) return SCANMON_TIMEOUT;
+      wait_ms = static_cast<int>(left * 1000.0) + 1;
+    }
+    const int n = win::recv(socket_, reinterpret_cast<char*>(staging_.get()),
+                            static_cast<int>(kStagingBytes), 0);
     if (n > 0) {
-      reader_->Commit(static_cast<std::size_t>(n));
+      staged_start_ = 0;
+      staged_end_ = static_cast<std::size_t>(n);
       continue;
     }
     if (n == 0) {
@@ -177,12 +212,6 @@ int RemoteSource::NextFrame(double end_s) {
     }
     const int code = win::WSAGetLastError();
     if (code != win::WSAEWOULDBLOCK) return Lost("receiving from the server failed", code);
-    int wait_ms = -1;
-    if (end_s >= 0) {
-      const double left = end_s - platform::MonotonicSeconds();
-      if (left <= 0) return SCANMON_TIMEOUT;
-      wait_ms = static_cast<int>(left * 1000.0) + 1;
-    }
     win::WSAPOLLFD fd{socket_, win::POLLIN, 0};
     if (win::WSAPoll(&fd, 1, wait_ms) < 0) {
       return Lost("waiting for the server failed", win::WSAGetLastError());
@@ -202,41 +231,33 @@ int RemoteSource::ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scanm
     }
     if (status != SCANMON_OK) return status;
   }
-  if (frame_type_ == stream::kFrameEnd) return Ended();
-  std::uint64_t lost = 0;
-  std::uint64_t lost_blocks = 0;
-  scanmon_block b;
-  const std::uint8_t* sample_bytes = nullptr;
-  const std::uint8_t* raw_bytes = nullptr;
-  const char* problem = stream::ParseBlock(frame_, frame_bytes_, greeting_, raw_, &lost,
-                                           &lost_blocks, &b, &sample_bytes, &raw_bytes);
-  if (problem != nullptr) return Lost(problem, 0);
-  b.dropped_before += lost;
+  if (decoder_->type() == stream::kFrameEnd) return Ended();
+  if (decoder_->type() != stream::kFrameBlock)
+    return Lost("a frame of a type not expected here", 0);
+  scanmon_block b = decoder_->block();
+  b.dropped_before += decoder_->lost();
   if (b.dropped_before > 0) b.flags |= SCANMON_BLOCK_DROPPED;
   b.first_record = samples_read_;
+  b.reserved = 0;
   *block = b;
   if ((samples != nullptr || raw != nullptr) && b.count > capacity) {
     return SetError(SCANMON_E_BUFFER, "the block holds %lu samples; the buffers hold %lu",
                     static_cast<unsigned long>(b.count), static_cast<unsigned long>(capacity));
   }
-  // The records as they came (a later version's larger records: their first
-  // bytes), into the caller's buffers, little-endian as the host is on every
-  // platform this library is built for.
-  for (std::uint32_t i = 0; samples != nullptr && i < b.count; ++i) {
-    std::memcpy(&samples[i], sample_bytes + std::size_t{i} * greeting_.sample_bytes,
-                sizeof(scanmon_sample));
-  }
-  for (std::uint32_t i = 0; raw != nullptr && raw_bytes != nullptr && i < b.count; ++i) {
-    std::memcpy(&raw[i], raw_bytes + std::size_t{i} * greeting_.raw_bytes,
-                sizeof(scanmon_raw_sample));
-  }
+  // The records as the decoder kept them (a later version's larger records:
+  // their first bytes), little-endian as the host is on every platform this
+  // library is built for.
+  if (samples != nullptr)
+    std::memcpy(samples, sample_store_.get(), sizeof(scanmon_sample) * b.count);
+  if (raw != nullptr && raw_)
+    std::memcpy(raw, raw_store_.get(), sizeof(scanmon_raw_sample) * b.count);
   if (b.dropped_before > 0) {
     samples_dropped_ += b.dropped_before;
     ++drop_events_;
     NoteHealthGap(health_);
   }
-  if (samples != nullptr && greeting_.sample_bytes == sizeof(scanmon_sample)) {
-    FeedHealth(health_, reinterpret_cast<const ProcessedSample*>(samples), b.count,
+  if (b.count > 0) {
+    FeedHealth(health_, reinterpret_cast<const ProcessedSample*>(sample_store_.get()), b.count,
                (b.flags & SCANMON_BLOCK_LOST_DATA) != 0, greeting_.sample_period_us,
                platform::MonotonicSeconds());
   }

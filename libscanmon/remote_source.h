@@ -1,9 +1,11 @@
 // The remote source: a scanmon-serve server read over TCP (docs/stream.md).
 //
 // No thread of its own: a read waits on the socket in the caller's thread,
-// at most its time-out. One receive buffer, sized at open for the server's
-// largest block frame, holds a partial frame across reads; nothing is
-// allocated per block.
+// at most its time-out. The bytes go through the stream's decoder, which keeps
+// only what this reader uses of a block (64 bytes a sample, 16 raw, whatever
+// the server's record sizes) in arrays sized at open for the server's
+// largest block; a partial frame waits in the decoder across reads; nothing
+// is allocated per block.
 #pragma once
 
 #include <cstdint>

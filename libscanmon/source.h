@@ -30,8 +30,24 @@ class Source {
   std::unique_ptr<scan_fields::FieldMap> field_map;
 };
 
-// The source behind an open handle, null for a null, closed or unknown one.
-Source* SourceOf(scanmon_source* handle);
+// One C call's hold on the open source behind a handle (api.cpp): status()
+// is SCANMON_OK and source() the source when the call may go on; otherwise
+// the refusal's status, its text set (a null, closed or unknown handle, or
+// another call running on it). Released when the call ends.
+class HandleClaim {
+ public:
+  HandleClaim(scanmon_source* handle, const char* call);
+  ~HandleClaim();
+  HandleClaim(const HandleClaim&) = delete;
+  HandleClaim& operator=(const HandleClaim&) = delete;
+  int status() const { return status_; }
+  Source* source() const { return source_; }
+
+ private:
+  scanmon_source* handle_;
+  Source* source_ = nullptr;
+  int status_;
+};
 
 // Gives a freshly opened capture source the map <base>.fields when it is
 // there (fields_api.cpp). SCANMON_OK, or the map's status and text.

@@ -2,6 +2,7 @@
 // the health figures in the interface's form.
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "libscanmon/source.h"
 
@@ -11,14 +12,22 @@ namespace {
 
 constexpr std::size_t kErrorBytes = 2048;
 thread_local char t_error[kErrorBytes];
+// The new text is written here first: its arguments may be the last text
+// itself (a reader that adds what it was reading to the text of the failure
+// below it), which vsnprintf must not write over while it reads it.
+thread_local char t_scratch[kErrorBytes];
 
 }  // namespace
 
 int SetError(int status, const char* format, ...) {
   std::va_list args;
   va_start(args, format);
-  std::vsnprintf(t_error, sizeof t_error, format, args);
+  const int length = std::vsnprintf(t_scratch, sizeof t_scratch, format, args);
   va_end(args);
+  if (length < 0) {
+    t_scratch[0] = '\0';
+  }
+  std::memcpy(t_error, t_scratch, sizeof t_error);
   return status;
 }
 
@@ -47,6 +56,7 @@ void FillHealth(const HealthFigures& figures, const HealthTotals& totals, scanmo
   out->total_rate_min = totals.rate_min;
   out->total_rate_max = totals.rate_max;
   out->run_s = totals.run_s;
+  out->run_s_known = totals.fetches > 0 ? 1 : 0;
   out->fetches = totals.fetches;
   out->samples = totals.samples;
   out->lost_events = totals.lost_events;

@@ -1,7 +1,8 @@
 // TCP sockets, as Winsock offers them: passed through on Windows
 // (platform/windows/socket_windows.cpp) and made of the POSIX calls on Linux
-// (platform/linux/socket_linux.cpp). IPv4 only, which is all the stream
-// server and its readers need.
+// (platform/linux/socket_linux.cpp). IPv4 and IPv6 (the server listens on
+// either; the readers connect over IPv4), and getaddrinfo for the names a
+// server is told to listen on.
 //
 // The types and constants are Winsock's, with Winsock's values and layouts, so
 // the Windows file passes them through as they are; the Linux file translates.
@@ -13,7 +14,8 @@
 // - send never raises SIGPIPE on Linux (a vanished peer is an error result,
 //   WSAECONNRESET), as on Windows.
 // - Errors: WSAGetLastError gives Winsock's codes on both platforms (Linux
-//   maps errno to them); SocketErrorText names them in words.
+//   maps errno to them); SocketErrorText names them in words, with the name
+//   the system gives them (errno's names on Linux).
 #pragma once
 
 #include <cstddef>
@@ -27,7 +29,9 @@ using SOCKET = std::uintptr_t;
 inline constexpr SOCKET INVALID_SOCKET = ~SOCKET{0};
 inline constexpr int SOCKET_ERROR = -1;
 
+inline constexpr int AF_UNSPEC = 0;
 inline constexpr int AF_INET = 2;
+inline constexpr int AF_INET6 = 23;  // Winsock's value (Linux's is 10)
 inline constexpr int SOCK_STREAM = 1;
 inline constexpr int IPPROTO_TCP = 6;
 inline constexpr int SOMAXCONN = 0x7fffffff;
@@ -48,6 +52,36 @@ struct sockaddr {
   char sa_data[14];
 };
 static_assert(sizeof(sockaddr_in) == 16, "sockaddr_in is 16 bytes on both platforms");
+// sockaddr_in6: family, port (network order), flow info, the 16 address
+// bytes, the scope (interface) number.
+struct in6_addr {
+  std::uint8_t s6_bytes[16];  // Winsock's s6_addr, which both systems' headers make a macro
+};
+struct sockaddr_in6 {
+  std::uint16_t sin6_family;
+  std::uint16_t sin6_port;
+  std::uint32_t sin6_flowinfo;
+  in6_addr sin6_addr;
+  std::uint32_t sin6_scope_id;
+};
+static_assert(sizeof(sockaddr_in6) == 28, "sockaddr_in6 is 28 bytes on both platforms");
+// Room for any address.
+struct alignas(8) sockaddr_storage {
+  std::uint16_t ss_family;
+  char ss_data[126];
+};
+
+// getaddrinfo's record, in Winsock's layout (ADDRINFOA).
+struct addrinfo {
+  int ai_flags;
+  int ai_family;
+  int ai_socktype;
+  int ai_protocol;
+  std::size_t ai_addrlen;
+  char* ai_canonname;
+  sockaddr* ai_addr;
+  addrinfo* ai_next;
+};
 
 // Byte order of the wire (big-endian) from and to the host's.
 std::uint16_t htons(std::uint16_t value);
@@ -101,6 +135,9 @@ inline constexpr int WSAENOTCONN = 10057;
 inline constexpr int WSAETIMEDOUT = 10060;
 inline constexpr int WSAECONNREFUSED = 10061;
 inline constexpr int WSAEHOSTUNREACH = 10065;
+inline constexpr int WSAHOST_NOT_FOUND = 11001;
+inline constexpr int WSATRY_AGAIN = 11002;
+inline constexpr int WSANO_RECOVERY = 11003;
 
 int WSAStartup(WORD version);
 int WSACleanup();
@@ -117,6 +154,12 @@ int recv(SOCKET s, char* buffer, int length, int flags);
 int send(SOCKET s, const char* buffer, int length, int flags);
 int shutdown(SOCKET s, int how);
 int setsockopt(SOCKET s, int level, int name, const char* value, int length);
+// The addresses of `node` (a name or a numeric address; `service` unused
+// here, pass null) as a list to free with freeaddrinfo. 0 on success, else
+// Winsock's code (WSAHOST_NOT_FOUND for a name that does not resolve). Only
+// ai_family (AF_UNSPEC, AF_INET, AF_INET6) and ai_socktype of `hints` count.
+int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result);
+void freeaddrinfo(addrinfo* list);
 int ioctlsocket(SOCKET s, long command, unsigned long* argument);
 // Waits at most timeout_ms (negative: without end) for an event on any of the
 // sockets; returns how many have revents set, 0 after the time-out, or
@@ -127,7 +170,12 @@ int WSAPoll(WSAPOLLFD* fds, unsigned long count, int timeout_ms);
 
 namespace platform {
 
-// The Winsock code in words, e.g. "connection refused (WSAECONNREFUSED)".
+// The Winsock code in words and the system's own name of it, e.g. "the
+// address is already in use (EADDRINUSE)" on Linux, "(WSAEADDRINUSE)" on
+// Windows. The text is the calling thread's until its next call.
 const char* SocketErrorText(int code);
+// True on Windows: errors are named as Winsock names them (each platform's
+// socket file says).
+extern const bool kSocketErrorsNamedAsWinsock;
 
 }  // namespace platform

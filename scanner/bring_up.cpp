@@ -109,7 +109,7 @@ CardHandle BringUpScanner(const ScannerSetup& setup, SerialPort* port, ScannerLi
   if (g_driver.HsifResetBoard(card) == 0) return Fail(setup, "Error: HsifResetBoard failed.\n");
   if (g_driver.HsifLoadCalibrationData(card, setup.calibration_file) == 0) {
     Fail(setup, "ERROR: Could not read calibration file\n", stdout);
-    ExplainCalibrationNotRead(DetailFor(setup, stdout), module, setup.calibration_file);
+    ExplainCalibrationNotRead(DetailFor(setup, stderr), module, setup.calibration_file);
     return kNoCard;
   }
 

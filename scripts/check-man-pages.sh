@@ -20,9 +20,19 @@ while read -r name help _; do
   grep -qx '\.SH SYNOPSIS' <<<"$text" || fail "$page has no SYNOPSIS (no 'Usage:' line in --help?)"
   see_also=$(sed -n '/^\.SH "SEE ALSO"/,/^\.SH /p' <<<"$text" | sed 's/\\-/-/g')
   [ -n "$see_also" ] || fail "$page has no SEE ALSO"
+  # As a reader sees it, on a narrow terminal: every name whole on its line
+  # (hyphenation would break them: "cap-" / "ture-record(1)").
+  shown=
+  if command -v groff >/dev/null; then
+    shown=$(groff -man -Tascii -rLL=40n -P-cbou <<<"$text" 2>/dev/null |
+      sed -n '/^SEE ALSO/,$p' | tr -s ' ')
+  fi
   for other in "${programs[@]}"; do
     [ "$other" = "$name" ] && continue
     grep -q "^\.BR $other (1)" <<<"$see_also" || fail "$page: SEE ALSO does not name $other(1)"
+    if [ -n "$shown" ] && ! grep -qF "$other(1)" <<<"$shown"; then
+      fail "$page: SEE ALSO shows $other(1) broken across lines"
+    fi
   done
   checked=$((checked + 1))
 done <"$list"

@@ -2,6 +2,7 @@
 #include "stream/net.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "platform/clock.h"
@@ -38,6 +39,55 @@ win::sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port) {
   in.sin_port = win::htons(port);
   in.sin_addr.s_addr = win::htonl(address);
   return in;
+}
+
+void FormatAddress(const win::sockaddr* address, char* out, std::size_t size) {
+  std::uint16_t family = 0;
+  std::memcpy(&family, address, sizeof family);
+  if (family == win::AF_INET) {
+    win::sockaddr_in in;
+    std::memcpy(&in, address, sizeof in);
+    const std::uint32_t a = win::htonl(in.sin_addr.s_addr);  // back to host order
+    std::snprintf(out, size, "%u.%u.%u.%u:%u", a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255,
+                  static_cast<unsigned>(win::ntohs(in.sin_port)));
+    return;
+  }
+  if (family != win::AF_INET6) {
+    std::snprintf(out, size, "?");
+    return;
+  }
+  win::sockaddr_in6 in;
+  std::memcpy(&in, address, sizeof in);
+  unsigned groups[8];
+  for (int i = 0; i < 8; ++i) {
+    groups[i] =
+        static_cast<unsigned>(in.sin6_addr.s6_bytes[2 * i]) << 8 | in.sin6_addr.s6_bytes[2 * i + 1];
+  }
+  // The longest run of two or more zero groups becomes "::".
+  int best = -1;
+  int best_length = 1;
+  for (int i = 0; i < 8;) {
+    int j = i;
+    while (j < 8 && groups[j] == 0) ++j;
+    if (j - i > best_length) {
+      best = i;
+      best_length = j - i;
+    }
+    i = j > i ? j : i + 1;
+  }
+  char text[48];
+  std::size_t at = 0;
+  for (int i = 0; i < 8; ++i) {
+    if (i == best) {
+      at += static_cast<std::size_t>(std::snprintf(text + at, sizeof text - at, "::"));
+      i += best_length - 1;
+      continue;
+    }
+    const bool after_gap = best >= 0 && i == best + best_length;
+    at += static_cast<std::size_t>(std::snprintf(text + at, sizeof text - at, "%s%x",
+                                                 i == 0 || after_gap ? "" : ":", groups[i]));
+  }
+  std::snprintf(out, size, "[%s]:%u", text, static_cast<unsigned>(win::ntohs(in.sin6_port)));
 }
 
 win::SOCKET ConnectWithin(std::uint32_t address, std::uint16_t port, int timeout_ms, int* error) {

@@ -18,6 +18,11 @@ bool SetNonBlocking(win::SOCKET s);
 // An IPv4 address (host order) and port as Winsock's sockaddr_in.
 win::sockaddr_in MakeAddress(std::uint32_t address, std::uint16_t port);
 
+// An IPv4 or IPv6 address with its port as text: "127.0.0.1:7464",
+// "[::1]:7464" (IPv6 in its short form, the longest run of zero groups as
+// "::"). "?" for another family.
+void FormatAddress(const win::sockaddr* address, char* out, std::size_t size);
+
 // Connects within timeout_ms; the socket returned is non-blocking with
 // TCP_NODELAY set. INVALID_SOCKET on failure, *error the Winsock code
 // (WSAETIMEDOUT when the time ran out).

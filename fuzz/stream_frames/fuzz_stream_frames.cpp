@@ -1,7 +1,8 @@
-// The remote source's parsers of what a server sends: the greeting first
-// (its limits), then block and end frames with the limits the greeting sets,
-// each payload through its parser, every sample pointer checked to lie in the
-// payload.
+// The remote source's decoder of what a server sends: the greeting first
+// (its limits), then accept, block and end frames with the limits the
+// greeting sets, fed in pieces whose sizes the input's first byte picks.
+// Every payload through its parser; the decoder's arrays are sized as the
+// remote source sizes them, so a write past them is an ASan report.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -17,65 +18,42 @@ constexpr std::uint32_t kMostSamples = 64;
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  std::uint8_t small[stream::kFrameHeaderBytes + stream::kGreetingMaxPayload];
-  stream::FrameReader greeting_reader(small, sizeof small);
-  greeting_reader.SetLimit(stream::kFrameGreeting, stream::kGreetingMaxPayload);
-  greeting_reader.SetLimit(stream::kFrameEnd, stream::kEndMaxPayload);
-  const std::size_t first = size < sizeof small ? size : sizeof small;
-  std::memcpy(greeting_reader.Space(), data, first);
-  greeting_reader.Commit(first);
-  std::uint32_t type = 0;
-  const std::uint8_t* payload = nullptr;
-  std::size_t bytes = 0;
-  const char* error = nullptr;
-  if (greeting_reader.Next(&type, &payload, &bytes, &error) != stream::FrameReader::Step::kFrame) {
-    return 0;
-  }
+  if (size < 1) return 0;
+  const std::size_t piece = std::size_t{data[0]} + 1;
+  ++data;
+  --size;
+  stream::StreamDecoder decoder;
+  std::unique_ptr<std::uint8_t[]> samples;
+  std::unique_ptr<std::uint8_t[]> raw_records;
   char text[stream::kEndMaxText + 1];
-  std::uint32_t reason = 0;
-  if (type == stream::kFrameEnd) {
-    stream::ParseEnd(payload, bytes, &reason, text, sizeof text);
-    return 0;
-  }
-  stream::Greeting greeting;
-  if (stream::ParseGreeting(payload, bytes, &greeting) != nullptr) return 0;
-  if (greeting.max_block_samples > kMostSamples || greeting.sample_bytes > 256 ||
-      greeting.raw_bytes > 256 || greeting.block_bytes > 256) {
-    return 0;
-  }
-  const bool raw = (greeting.flags & stream::kGreetingHasRaw) != 0;
-  const std::size_t capacity = stream::MaxBlockFrameBytes(greeting, raw);
-  std::unique_ptr<std::uint8_t[]> big(new std::uint8_t[capacity]);
-  stream::FrameReader reader(big.get(), capacity);
-  reader.SetLimit(stream::kFrameBlock, capacity - stream::kFrameHeaderBytes);
-  reader.SetLimit(stream::kFrameEnd, stream::kEndMaxPayload);
-  std::size_t at = stream::kFrameHeaderBytes + bytes;
-  while (at < size) {
-    std::size_t n = size - at < reader.SpaceBytes() ? size - at : reader.SpaceBytes();
-    if (n == 0) return 0;
-    std::memcpy(reader.Space(), data + at, n);
-    reader.Commit(n);
-    at += n;
-    for (;;) {
-      const auto step = reader.Next(&type, &payload, &bytes, &error);
-      if (step == stream::FrameReader::Step::kError) return 0;
-      if (step == stream::FrameReader::Step::kNeedMore) break;
-      if (type == stream::kFrameEnd) {
-        stream::ParseEnd(payload, bytes, &reason, text, sizeof text);
-        continue;
+  for (std::size_t at = 0; at < size;) {
+    const std::size_t n = size - at < piece ? size - at : piece;
+    std::size_t used = 0;
+    const char* error = nullptr;
+    const auto step = decoder.Feed(data + at, n, &used, &error);
+    if (used > n) __builtin_trap();
+    at += used;
+    if (step == stream::StreamDecoder::Step::kError) return 0;
+    if (step == stream::StreamDecoder::Step::kNeedMore) {
+      if (used != n) __builtin_trap();
+      continue;
+    }
+    std::uint32_t reason = 0;
+    if (decoder.type() == stream::kFrameEnd) {
+      stream::ParseEnd(decoder.payload(), decoder.payload_bytes(), &reason, text, sizeof text);
+      return 0;
+    }
+    if (decoder.type() == stream::kFrameGreeting) {
+      stream::Greeting greeting;
+      if (stream::ParseGreeting(decoder.payload(), decoder.payload_bytes(), &greeting) != nullptr) {
+        return 0;
       }
-      std::uint64_t lost = 0, lost_blocks = 0;
-      scanmon_block block;
-      const std::uint8_t* samples = nullptr;
-      const std::uint8_t* raw_records = nullptr;
-      if (stream::ParseBlock(payload, bytes, greeting, raw, &lost, &lost_blocks, &block, &samples,
-                             &raw_records) == nullptr) {
-        const std::uint8_t* end = payload + bytes;
-        const std::uint8_t* last =
-            (raw ? raw_records + std::size_t{block.count} * greeting.raw_bytes
-                 : samples + std::size_t{block.count} * greeting.sample_bytes);
-        if (last != end) __builtin_trap();
-      }
+      if (greeting.max_block_samples > kMostSamples) return 0;
+      const bool raw = (greeting.flags & stream::kGreetingHasRaw) != 0;
+      samples.reset(new std::uint8_t[greeting.max_block_samples * stream::kSampleBytes]);
+      if (raw) raw_records.reset(new std::uint8_t[greeting.max_block_samples * stream::kRawBytes]);
+      decoder.StartBlocks(greeting, raw, samples.get(), raw_records.get(),
+                          greeting.max_version >= 2);
     }
   }
   return 0;

@@ -31,8 +31,11 @@
  *     the library can grow the struct and still serve older callers.
  *
  * Threads: a source is used by one thread at a time (any thread, one after the
- * other; calls on one source must not overlap). Different sources may be used
- * from different threads at once. scanmon_last_error, scanmon_status_name and
+ * other; calls on one source must not overlap). A call made while another
+ * call on the same source is still running (a second read, a close while a
+ * read waits) is refused with SCANMON_E_STATE and changes nothing: a close
+ * never frees a source another thread is reading. Different sources may be
+ * used from different threads at once. scanmon_last_error, scanmon_status_name and
  * the version queries may be called from any thread at any time.
  *
  * Two sources in one process: the card's driver is loaded once per process and
@@ -113,7 +116,9 @@ typedef enum scanmon_status {
   SCANMON_E_FORMAT = -9,
   /** Memory for the ring or the buffers could not be had. */
   SCANMON_E_MEMORY = -10,
-  /** The source cannot do this (e.g. the fetch thread could not start). */
+  /** The source cannot do this (e.g. the fetch thread could not start), or
+   *  another call on the same source is still running (calls on one source
+   *  must not overlap). */
   SCANMON_E_STATE = -11,
   /** A remote source: the server could not be reached, refused this reader
    *  (the text quotes its reason), broke the protocol, or the connection was
@@ -220,7 +225,8 @@ typedef struct scanmon_raw_sample {
 #define SCANMON_PATH_BYTES 256
 /** Motors the card drives (1 to 4). */
 #define SCANMON_MOTORS 4
-/** Largest fetch, in samples. */
+/** Largest fetch, in samples, and the largest block a scanner or capture
+ *  source delivers: buffers of this many samples take any of their blocks. */
 #define SCANMON_MAX_FETCH_SAMPLES 30000
 
 /** How to bring the scanner up and run it. Fill it with
@@ -286,9 +292,60 @@ SCANMON_API int scanmon_settings_from_config(const char* path, scanmon_scanner_s
  *  laser_sample_period, laser_max_range, calibration_file, and motor
  *  laser_motor_number powered at laser_power_level; settle_ms 5000 (the
  *  monitor's mirror wait). SCANMON_E_SETTINGS when the file cannot be read or
- *  a value is out of range. */
+ *  a value is out of range.
+ *  Keys the file must have: laser_serial_port (1..255), laser_sample_period
+ *  (5..1000000 us), laser_max_range (1..99999 in), laser_motor_number (1..4)
+ *  and calibration_file; a missing key reads as 0 (or no file), which is
+ *  refused. laser_hsif_board (0..15) and laser_power_level (0..255) read as
+ *  0 when missing: the first card, the motor switched at power 0. The other
+ *  keys the monitor knows (baud rates, sample lines, gyro, GPS) are read and
+ *  not used; any other key is ignored (see scanmon_settings_warnings). */
 SCANMON_API int scanmon_settings_from_properties(const char* path,
                                                  scanmon_scanner_settings* settings);
+
+/** Room for a settings reader's warnings, the terminator included. */
+#define SCANMON_WARNINGS_BYTES 2048
+
+/** What a settings reader tells beside the settings: the lines it read
+ *  otherwise than they were typed ("5O00" read as 5, "2,000,000" as 2,
+ *  "20abc" as 20, a key typed wrong and so ignored), as the tools warn of
+ *  them (capture-record refuses such a configuration unless told to accept
+ *  it; scanmon-preflight lists such properties lines). */
+typedef struct scanmon_settings_warnings {
+  /** sizeof(scanmon_settings_warnings). */
+  uint32_t struct_size;
+  /** In: 1 refuses a file with any warning (SCANMON_E_SETTINGS, *settings
+   *  unchanged, scanmon_last_error quoting the first warning); 0 reads it
+   *  and tells. */
+  int32_t refuse;
+  /** Out: the number of warnings. */
+  int32_t count;
+  /** Out: the warnings as the tools print them, each on its line with the
+   *  hint lines that follow it ("" for none);
+   *  when they do not all fit, the last whole line is followed by "...\n". */
+  char text[SCANMON_WARNINGS_BYTES];
+} scanmon_settings_warnings;
+
+/** Fills *warnings with the defaults (refuse 0, no warnings). Sets
+ *  struct_size. */
+SCANMON_API int scanmon_settings_warnings_init(scanmon_settings_warnings* warnings);
+
+/** scanmon_settings_from_config, and the lines read otherwise than typed in
+ *  *warnings (null: as scanmon_settings_from_config). With warnings->refuse
+ *  1 such a line fails the read. The warnings are filled also when the read
+ *  fails for another reason. */
+SCANMON_API int scanmon_settings_from_config_checked(const char* path,
+                                                     scanmon_scanner_settings* settings,
+                                                     scanmon_settings_warnings* warnings);
+
+/** scanmon_settings_from_properties, and the lines read otherwise than typed
+ *  in *warnings (null: as scanmon_settings_from_properties): unknown keys,
+ *  lines without a key, values that are not numbers or carry text after the
+ *  number, keys set twice, lines longer than the reader takes whole. With
+ *  warnings->refuse 1 such a line fails the read. */
+SCANMON_API int scanmon_settings_from_properties_checked(const char* path,
+                                                         scanmon_scanner_settings* settings,
+                                                         scanmon_settings_warnings* warnings);
 
 /**@}*/
 
@@ -318,8 +375,10 @@ typedef struct scanmon_capture_options {
   /** 1: after the last block start again from the first (the blocks' numbers
    *  and times run on as if the acquisition had gone on); 0: SCANMON_END. */
   int32_t loop;
-  /** Without a block index: samples per block; 0 takes the header's buffer
-   *  size (or 5000 when it has none). With an index: not used. */
+  /** Without a block index: samples per block, 0..SCANMON_MAX_FETCH_SAMPLES;
+   *  0 takes the header's buffer size (or 5000 when it has none). With an
+   *  index: not used (its blocks are the fetches recorded, none larger than
+   *  SCANMON_MAX_FETCH_SAMPLES: an index with a larger block is refused). */
   int32_t block_samples;
   /** 1: read BASE.raw too (SCANMON_E_FILE when it is missing); 0: not. */
   int32_t with_raw;
@@ -335,7 +394,13 @@ SCANMON_API int scanmon_capture_options_init(scanmon_capture_options* options);
  *  configuration's line 13), with or without ".prc": BASE.prc is read, with
  *  BASE.idx when present, and its field map BASE.fields when present
  *  (scanmon_field_get; SCANMON_E_FORMAT when that map is not a good one).
- *  `options` may be null (the defaults). */
+ *  `options` may be null (the defaults).
+ *  SCANMON_E_FORMAT for an index whose blocks are out of order (overlapping,
+ *  leaving records out, fetch numbers or host times running back), as
+ *  capture-info judges it. A capture cut short (the index's last blocks or
+ *  the header's count reaching past the records) opens and is read to its
+ *  last whole block: scanmon_source_info's cut says so. A header count of 0
+ *  (a recorder stopped in its first second) is taken as it is. */
 SCANMON_API int scanmon_open_capture(const char* base, const scanmon_capture_options* options,
                                      scanmon_source** source);
 
@@ -367,16 +432,23 @@ SCANMON_API int scanmon_remote_options_init(scanmon_remote_options* options);
  *  reader received. A read returns SCANMON_END after the server's end message
  *  for a stop or the end of its capture (scanmon_last_error quotes it),
  *  SCANMON_E_FETCH when its card stopped delivering, SCANMON_E_CONNECTION when
- *  the connection was lost or the server ended it for another reason.
- *  `options` may be null (the defaults). Health figures are made from the
- *  blocks received. */
+ *  the connection was lost or the server ended it for another reason; after
+ *  that every read returns the same again. The open returns once the server
+ *  took this reader: a refusal (reader limit, a wrong key, a server that
+ *  ends the stream before taking it) fails the open with
+ *  SCANMON_E_CONNECTION (a server from before protocol version 2 refuses a
+ *  key only at the first read). A read returns by its time-out even while a
+ *  server trickles bytes. `options` may be null (the defaults). Health
+ *  figures are made from the blocks received. */
 SCANMON_API int scanmon_open_remote(const char* address, uint16_t port,
                                     const scanmon_remote_options* options, scanmon_source** source);
 
 /** Closes a source in any state: a scanner source's fetch thread stops, the
  *  motors it switched are powered off, the serial line and the card are
  *  released and the priority and CPU settings put back; a capture's files are
- *  closed. A null source is SCANMON_OK. The source must not be used again. */
+ *  closed. A null source is SCANMON_OK. The source must not be used again.
+ *  SCANMON_E_STATE (nothing closed) while another thread's call on it is
+ *  still running: close it after that call has returned. */
 SCANMON_API int scanmon_close(scanmon_source* source);
 
 /**@}*/
@@ -393,7 +465,8 @@ SCANMON_API int scanmon_close(scanmon_source* source);
  *  keeps raw records (scanmon_source_info.has_raw).
  *  Returns SCANMON_OK; SCANMON_TIMEOUT; SCANMON_END (capture); SCANMON_E_BUFFER
  *  (*block written, nothing consumed); SCANMON_E_FETCH (scanner, after the
- *  last block fetched); SCANMON_E_FILE or SCANMON_E_FORMAT (capture). */
+ *  last block fetched); SCANMON_E_FILE or SCANMON_E_FORMAT (capture: every
+ *  later read returns the same). */
 SCANMON_API int scanmon_read_block(scanmon_source* source, int32_t timeout_ms, scanmon_block* block,
                                    scanmon_sample* samples, scanmon_raw_sample* raw,
                                    uint32_t capacity);
@@ -414,8 +487,21 @@ typedef struct scanmon_source_info {
   uint32_t sample_period_us;
   /** Samples the ring holds (scanner); 0 for a capture. */
   uint64_t ring_samples;
-  /** Records in the capture (0 for a scanner). */
+  /** Records in the capture (0 for a scanner): the whole records its files
+   *  hold (with raw records: the fewer of the two files'). */
   uint64_t records;
+  /* Added after 1.1.0: a struct_size of 40 (the struct up to here) is still served. */
+  /** The records the capture should hold, by its header's count or its
+   *  index's blocks, whichever is more (0: not known: a header count of 0,
+   *  which the recorder writes until its first records are on the disk, and
+   *  no index). */
+  uint64_t records_expected;
+  /** 1 when the files hold fewer whole records than records_expected: the
+   *  capture was cut (a recorder's crash, a copy stopped short). It is read
+   *  up to the last whole block; the text of the SCANMON_END says so too. */
+  int32_t cut;
+  /** 1 when the block index ends inside a block record (not read). */
+  int32_t index_cut;
 } scanmon_source_info;
 
 #define SCANMON_SOURCE_SCANNER 1
@@ -518,7 +604,9 @@ typedef struct scanmon_health {
   double rate_min;
   double rate_max;
   /** Samples and fetches per second of wall clock (rates_known 1 after one
-   *  second). */
+   *  second). A capture source read at its recorded pace counts them against
+   *  the reader's clock; read as fast as possible they would measure only
+   *  the disk, so rates_known stays 0 there. */
   double samples_per_s;
   double fetches_per_s;
   /** The latest sample's angle, radians (angle_known). */
@@ -528,7 +616,8 @@ typedef struct scanmon_health {
   double total_rate_mean;
   double total_rate_min;
   double total_rate_max;
-  /** Wall clock from the first fetch to the last, seconds. */
+  /** Wall clock from the first fetch to the last, seconds (run_s_known; a
+   *  capture source: the reader's clock, at the recorded pace only). */
   double run_s;
   /** Fetches and samples taken, the fetches on which the card reported lost
    *  data, index marks seen: over the whole run. */
@@ -556,6 +645,13 @@ typedef struct scanmon_health {
   int32_t total_rate_known;
   /** 1 once sampling has started (a scanner: after the settle wait). */
   int32_t sampling;
+  /* Added after 1.1.0: a struct_size of 192 (the struct up to here) is still served. */
+  /** 1 when run_s is a measured time: a scanner or remote source after its
+   *  first block, a capture source read at its recorded pace after its first
+   *  block; 0 when run_s is 0 for want of a clock (an unpaced capture). */
+  int32_t run_s_known;
+  /** 0. */
+  int32_t reserved_0;
 } scanmon_health;
 
 /** Fills *health (set health->struct_size first). Any time, any state. */

@@ -12,6 +12,8 @@ using Socket = win::SOCKET;
 constexpr Socket kInvalidSocket = win::INVALID_SOCKET;
 constexpr int kSocketError = win::SOCKET_ERROR;
 constexpr int kAfInet = win::AF_INET;
+constexpr int kAfInet6 = win::AF_INET6;
+constexpr int kAfUnspec = win::AF_UNSPEC;
 constexpr int kSockStream = win::SOCK_STREAM;
 constexpr int kIpProtoTcp = win::IPPROTO_TCP;
 constexpr short kPollIn = win::POLLIN;
@@ -34,6 +36,7 @@ constexpr int kSdSend = win::SD_SEND;
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -42,6 +45,7 @@ constexpr int kSdSend = win::SD_SEND;
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace win {
 
@@ -113,30 +117,65 @@ int Fd(Socket s) {
   return static_cast<int>(s);
 }
 
-// The caller's Winsock-shaped address as the system's.
-bool ToSystem(const sockaddr* address, int length, ::sockaddr_in* out) {
-  if (address == nullptr || length < static_cast<int>(sizeof(win::sockaddr_in))) return false;
-  win::sockaddr_in in;
-  std::memcpy(&in, address, sizeof in);
-  if (in.sin_family != kAfInet) return false;
+// The caller's Winsock-shaped address as the system's; its length, or 0
+// when it is no IPv4 or IPv6 address.
+socklen_t ToSystem(const sockaddr* address, int length, ::sockaddr_storage* out) {
   std::memset(out, 0, sizeof *out);
-  out->sin_family = AF_INET;
-  out->sin_port = in.sin_port;
-  out->sin_addr.s_addr = in.sin_addr.s_addr;
-  return true;
+  if (address == nullptr || length < 2) return 0;
+  std::uint16_t family = 0;
+  std::memcpy(&family, address, sizeof family);
+  if (family == kAfInet && length >= static_cast<int>(sizeof(win::sockaddr_in))) {
+    win::sockaddr_in in;
+    std::memcpy(&in, address, sizeof in);
+    auto* system = reinterpret_cast<::sockaddr_in*>(out);
+    system->sin_family = AF_INET;
+    system->sin_port = in.sin_port;
+    system->sin_addr.s_addr = in.sin_addr.s_addr;
+    return sizeof(::sockaddr_in);
+  }
+  if (family == kAfInet6 && length >= static_cast<int>(sizeof(win::sockaddr_in6))) {
+    win::sockaddr_in6 in;
+    std::memcpy(&in, address, sizeof in);
+    auto* system = reinterpret_cast<::sockaddr_in6*>(out);
+    system->sin6_family = AF_INET6;
+    system->sin6_port = in.sin6_port;
+    system->sin6_flowinfo = in.sin6_flowinfo;
+    std::memcpy(&system->sin6_addr, in.sin6_addr.s6_bytes, 16);
+    system->sin6_scope_id = in.sin6_scope_id;
+    return sizeof(::sockaddr_in6);
+  }
+  return 0;
 }
 
-void FromSystem(const ::sockaddr_in& in, sockaddr* address, int* length) {
-  if (address == nullptr || length == nullptr || *length < static_cast<int>(sizeof(sockaddr_in))) {
-    return;
+// The system's address in Winsock's shape, when the caller's room takes it.
+void FromSystem(const ::sockaddr* in, sockaddr* address, int* length) {
+  if (address == nullptr || length == nullptr) return;
+  if (in->sa_family == AF_INET && *length >= static_cast<int>(sizeof(win::sockaddr_in))) {
+    const auto* system = reinterpret_cast<const ::sockaddr_in*>(in);
+    win::sockaddr_in out{};
+    out.sin_family = static_cast<std::uint16_t>(kAfInet);
+    out.sin_port = system->sin_port;
+    out.sin_addr.s_addr = system->sin_addr.s_addr;
+    std::memcpy(address, &out, sizeof out);
+    *length = sizeof out;
+  } else if (in->sa_family == AF_INET6 && *length >= static_cast<int>(sizeof(win::sockaddr_in6))) {
+    const auto* system = reinterpret_cast<const ::sockaddr_in6*>(in);
+    win::sockaddr_in6 out{};
+    out.sin6_family = static_cast<std::uint16_t>(kAfInet6);
+    out.sin6_port = system->sin6_port;
+    out.sin6_flowinfo = system->sin6_flowinfo;
+    std::memcpy(out.sin6_addr.s6_bytes, &system->sin6_addr, 16);
+    out.sin6_scope_id = system->sin6_scope_id;
+    std::memcpy(address, &out, sizeof out);
+    *length = sizeof out;
   }
-  win::sockaddr_in out{};
-  out.sin_family = static_cast<std::uint16_t>(kAfInet);
-  out.sin_port = in.sin_port;
-  out.sin_addr.s_addr = in.sin_addr.s_addr;
-  std::memcpy(address, &out, sizeof out);
-  *length = sizeof out;
 }
+
+// One entry of getaddrinfo's list with its address, freed together.
+struct AddressEntry {
+  addrinfo info;
+  sockaddr_storage address;
+};
 
 }  // namespace
 
@@ -163,12 +202,12 @@ int WSAGetLastError() {
 }
 
 Socket socket(int family, int type, int protocol) {
-  if (family != kAfInet || type != kSockStream) {
+  if ((family != kAfInet && family != kAfInet6) || type != kSockStream) {
     t_socket_error = WSAEINVAL;
     return kInvalidSocket;
   }
-  int fd =
-      ::socket(PF_INET, ::SOCK_STREAM | SOCK_CLOEXEC, protocol == kIpProtoTcp ? IPPROTO_TCP : 0);
+  int fd = ::socket(family == kAfInet ? PF_INET : PF_INET6, ::SOCK_STREAM | SOCK_CLOEXEC,
+                    protocol == kIpProtoTcp ? IPPROTO_TCP : 0);
   if (fd < 0) {
     Fail();
     return kInvalidSocket;
@@ -181,12 +220,13 @@ int closesocket(Socket s) {
 }
 
 int bind(Socket s, const sockaddr* address, int length) {
-  ::sockaddr_in in;
-  if (!ToSystem(address, length, &in)) {
+  ::sockaddr_storage in;
+  const socklen_t size = ToSystem(address, length, &in);
+  if (size == 0) {
     t_socket_error = WSAEINVAL;
     return kSocketError;
   }
-  return ::bind(Fd(s), reinterpret_cast<const ::sockaddr*>(&in), sizeof in) == 0 ? 0 : Fail();
+  return ::bind(Fd(s), reinterpret_cast<const ::sockaddr*>(&in), size) == 0 ? 0 : Fail();
 }
 
 int listen(Socket s, int backlog) {
@@ -195,24 +235,25 @@ int listen(Socket s, int backlog) {
 }
 
 Socket accept(Socket s, sockaddr* address, int* length) {
-  ::sockaddr_in in{};
+  ::sockaddr_storage in{};
   socklen_t size = sizeof in;
   int fd = ::accept4(Fd(s), reinterpret_cast<::sockaddr*>(&in), &size, SOCK_CLOEXEC);
   if (fd < 0) {
     Fail();
     return kInvalidSocket;
   }
-  FromSystem(in, address, length);
+  FromSystem(reinterpret_cast<const ::sockaddr*>(&in), address, length);
   return static_cast<Socket>(fd);
 }
 
 int connect(Socket s, const sockaddr* address, int length) {
-  ::sockaddr_in in;
-  if (!ToSystem(address, length, &in)) {
+  ::sockaddr_storage in;
+  const socklen_t size = ToSystem(address, length, &in);
+  if (size == 0) {
     t_socket_error = WSAEINVAL;
     return kSocketError;
   }
-  if (::connect(Fd(s), reinterpret_cast<const ::sockaddr*>(&in), sizeof in) == 0) return 0;
+  if (::connect(Fd(s), reinterpret_cast<const ::sockaddr*>(&in), size) == 0) return 0;
   // A non-blocking connect under way is WSAEWOULDBLOCK on Windows.
   if (errno == EINPROGRESS) {
     t_socket_error = WSAEWOULDBLOCK;
@@ -222,11 +263,72 @@ int connect(Socket s, const sockaddr* address, int length) {
 }
 
 int getsockname(Socket s, sockaddr* address, int* length) {
-  ::sockaddr_in in{};
+  ::sockaddr_storage in{};
   socklen_t size = sizeof in;
   if (::getsockname(Fd(s), reinterpret_cast<::sockaddr*>(&in), &size) != 0) return Fail();
-  FromSystem(in, address, length);
+  FromSystem(reinterpret_cast<const ::sockaddr*>(&in), address, length);
   return 0;
+}
+
+int getaddrinfo(const char* node, const char*, const addrinfo* hints, addrinfo** result) {
+  if (result == nullptr) return WSAEINVAL;
+  *result = nullptr;
+  ::addrinfo system_hints{};
+  const int family = hints != nullptr ? hints->ai_family : kAfUnspec;
+  system_hints.ai_family = family == kAfInet ? AF_INET : family == kAfInet6 ? AF_INET6 : AF_UNSPEC;
+  system_hints.ai_socktype =
+      hints != nullptr && hints->ai_socktype == kSockStream ? SOCK_STREAM : 0;
+  ::addrinfo* list = nullptr;
+  const int status = ::getaddrinfo(node, nullptr, &system_hints, &list);
+  if (status != 0) {
+    switch (status) {
+      case EAI_NONAME:
+#ifdef EAI_NODATA
+      case EAI_NODATA:
+#endif
+#ifdef EAI_ADDRFAMILY
+      case EAI_ADDRFAMILY:
+#endif
+        return WSAHOST_NOT_FOUND;
+      case EAI_AGAIN:
+        return WSATRY_AGAIN;
+      case EAI_MEMORY:
+        return WSAENOBUFS;
+      default:
+        return WSANO_RECOVERY;
+    }
+  }
+  addrinfo** tail = result;
+  for (const ::addrinfo* at = list; at != nullptr; at = at->ai_next) {
+    if (at->ai_family != AF_INET && at->ai_family != AF_INET6) continue;
+    auto* entry = new (std::nothrow) AddressEntry{};
+    if (entry == nullptr) {
+      ::freeaddrinfo(list);
+      freeaddrinfo(*result);
+      *result = nullptr;
+      return WSAENOBUFS;
+    }
+    int length = sizeof entry->address;
+    FromSystem(at->ai_addr, reinterpret_cast<sockaddr*>(&entry->address), &length);
+    entry->info.ai_family = at->ai_family == AF_INET ? kAfInet : kAfInet6;
+    entry->info.ai_socktype = at->ai_socktype == SOCK_STREAM ? kSockStream : 0;
+    entry->info.ai_protocol = at->ai_protocol == IPPROTO_TCP ? kIpProtoTcp : 0;
+    entry->info.ai_addrlen = static_cast<std::size_t>(length);
+    entry->info.ai_addr = reinterpret_cast<sockaddr*>(&entry->address);
+    *tail = &entry->info;
+    tail = &entry->info.ai_next;
+  }
+  ::freeaddrinfo(list);
+  return *result != nullptr ? 0 : WSAHOST_NOT_FOUND;
+}
+
+void freeaddrinfo(addrinfo* list) {
+  while (list != nullptr) {
+    addrinfo* next = list->ai_next;
+    // info is the entry's first member: the entry starts where it does.
+    delete reinterpret_cast<AddressEntry*>(list);
+    list = next;
+  }
 }
 
 int recv(Socket s, char* buffer, int length, int flags) {
@@ -317,3 +419,9 @@ int WSAPoll(WSAPOLLFD* fds, unsigned long count, int timeout_ms) {
 }
 
 }  // namespace win
+
+namespace platform {
+
+const bool kSocketErrorsNamedAsWinsock = false;
+
+}  // namespace platform

@@ -20,6 +20,13 @@ constexpr long kFionbio = win::FIONBIO;
 constexpr int kErrors[] = {win::WSAEWOULDBLOCK, win::WSAECONNRESET,  win::WSAECONNREFUSED,
                            win::WSAEINTR,       win::WSAEINPROGRESS, win::WSAETIMEDOUT};
 constexpr int kFamily[] = {win::AF_INET, win::SOCK_STREAM, win::IPPROTO_TCP};
+constexpr int kFamily6 = win::AF_INET6;
+constexpr int kFamilyUnspec = win::AF_UNSPEC;
+constexpr std::size_t kAddress6Bytes = sizeof(win::sockaddr_in6);
+constexpr std::size_t kAddrInfoBytes = sizeof(win::addrinfo);
+constexpr std::size_t kAddrInfoAddrOffset = offsetof(win::addrinfo, ai_addr);
+constexpr std::size_t kAddrInfoNextOffset = offsetof(win::addrinfo, ai_next);
+constexpr int kNameErrors[] = {win::WSAHOST_NOT_FOUND, win::WSATRY_AGAIN, win::WSANO_RECOVERY};
 
 }  // namespace
 
@@ -54,6 +61,15 @@ static_assert(kErrors[0] == WSAEWOULDBLOCK && kErrors[1] == WSAECONNRESET &&
               "error codes are Winsock's");
 static_assert(kFamily[0] == AF_INET && kFamily[1] == SOCK_STREAM && kFamily[2] == IPPROTO_TCP,
               "families are Winsock's");
+static_assert(kFamily6 == AF_INET6 && kFamilyUnspec == AF_UNSPEC, "families are Winsock's");
+static_assert(kAddress6Bytes == sizeof(::sockaddr_in6), "sockaddr_in6 is Winsock's");
+static_assert(kAddrInfoBytes == sizeof(::ADDRINFOA) &&
+                  kAddrInfoAddrOffset == offsetof(::ADDRINFOA, ai_addr) &&
+                  kAddrInfoNextOffset == offsetof(::ADDRINFOA, ai_next),
+              "addrinfo is Winsock's ADDRINFOA");
+static_assert(kNameErrors[0] == WSAHOST_NOT_FOUND && kNameErrors[1] == WSATRY_AGAIN &&
+                  kNameErrors[2] == WSANO_RECOVERY,
+              "name errors are Winsock's");
 
 namespace win {
 
@@ -111,6 +127,14 @@ int shutdown(SOCKET s, int how) {
 int setsockopt(SOCKET s, int level, int name, const char* value, int length) {
   return ::setsockopt(s, level, name, value, length);
 }
+int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result) {
+  // Winsock's getaddrinfo returns its error code itself.
+  return ::getaddrinfo(node, service, reinterpret_cast<const ::ADDRINFOA*>(hints),
+                       reinterpret_cast<::ADDRINFOA**>(result));
+}
+void freeaddrinfo(addrinfo* list) {
+  ::freeaddrinfo(reinterpret_cast<::ADDRINFOA*>(list));
+}
 int ioctlsocket(SOCKET s, long command, unsigned long* argument) {
   u_long value = *argument;
   int result = ::ioctlsocket(s, command, &value);
@@ -122,3 +146,9 @@ int WSAPoll(WSAPOLLFD* fds, unsigned long count, int timeout_ms) {
 }
 
 }  // namespace win
+
+namespace platform {
+
+const bool kSocketErrorsNamedAsWinsock = true;
+
+}  // namespace platform

@@ -100,7 +100,9 @@ class _SourceInfo(ctypes.Structure):
     _fields_ = [("struct_size", ctypes.c_uint32), ("kind", ctypes.c_int32),
                 ("has_raw", ctypes.c_int32), ("has_index", ctypes.c_int32),
                 ("max_block_samples", ctypes.c_uint32), ("sample_period_us", ctypes.c_uint32),
-                ("ring_samples", ctypes.c_uint64), ("records", ctypes.c_uint64)]
+                ("ring_samples", ctypes.c_uint64), ("records", ctypes.c_uint64),
+                ("records_expected", ctypes.c_uint64), ("cut", ctypes.c_int32),
+                ("index_cut", ctypes.c_int32)]
 
 
 _D = ctypes.c_double
@@ -118,7 +120,8 @@ class _Health(ctypes.Structure):
                 ("samples_dropped", _U64), ("drop_events", _U64), ("ring_peak_samples", _U64),
                 ("ring_samples", _U64), ("rates_known", _I32), ("angle_known", _I32),
                 ("no_index_warning", _I32), ("rate_warning", _I32),
-                ("total_rate_known", _I32), ("sampling", _I32)]
+                ("total_rate_known", _I32), ("sampling", _I32), ("run_s_known", _I32),
+                ("reserved_0", _I32)]
 
 
 class _CaptureHeader(ctypes.Structure):
@@ -132,9 +135,17 @@ class _CaptureHeader(ctypes.Structure):
     ] + [("cal_file", ctypes.c_char * PATH_BYTES)]
 
 
+WARNINGS_BYTES = 2048
+
+
+class _SettingsWarnings(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_uint32), ("refuse", ctypes.c_int32),
+                ("count", ctypes.c_int32), ("text", ctypes.c_char * WARNINGS_BYTES)]
+
+
 assert ctypes.sizeof(_ScannerSettings) == 4 * 18 + PATH_BYTES
-assert ctypes.sizeof(_SourceInfo) == 40
-assert ctypes.sizeof(_Health) == 192
+assert ctypes.sizeof(_SourceInfo) == 56
+assert ctypes.sizeof(_Health) == 200
 assert ctypes.sizeof(_CaptureHeader) == 4 * 14 + PATH_BYTES
 
 _P = ctypes.c_void_p
@@ -146,6 +157,9 @@ _PROTOTYPES = {
     "scanmon_scanner_settings_init": (ctypes.c_int, [_P]),
     "scanmon_settings_from_config": (ctypes.c_int, [ctypes.c_char_p, _P]),
     "scanmon_settings_from_properties": (ctypes.c_int, [ctypes.c_char_p, _P]),
+    "scanmon_settings_warnings_init": (ctypes.c_int, [_P]),
+    "scanmon_settings_from_config_checked": (ctypes.c_int, [ctypes.c_char_p, _P, _P]),
+    "scanmon_settings_from_properties_checked": (ctypes.c_int, [ctypes.c_char_p, _P, _P]),
     "scanmon_open_scanner": (ctypes.c_int, [_P, ctypes.POINTER(_P)]),
     "scanmon_capture_options_init": (ctypes.c_int, [_P]),
     "scanmon_open_capture": (ctypes.c_int, [ctypes.c_char_p, _P, ctypes.POINTER(_P)]),
@@ -286,25 +300,33 @@ class Source:
         self._raw = np.zeros(capacity, dtype=RAW_DTYPE) if info.has_raw else None
 
     @classmethod
-    def scanner(cls, config=None, properties=None, **fields):
+    def scanner(cls, config=None, properties=None, refuse_warnings=False, **fields):
         """Opens the scanner. Settings: the defaults, then a capture
         configuration file (config) or a properties file (properties), then
         the keyword fields of scanmon_scanner_settings (e.g. sample_period_us=5,
         motor_power=[200, -1, -1, -1], calibration_file="ar4000.cal",
-        ring_ms=1000, keep_raw=1)."""
+        ring_ms=1000, keep_raw=1). Lines of the file read otherwise than typed
+        ("5O00" read as 5) are told as a UserWarning, or with
+        refuse_warnings=True refuse the file (ScanmonError)."""
         lib = load_library()
         settings = _ScannerSettings()
         _check(lib.scanmon_scanner_settings_init(ctypes.byref(settings)),
                "scanmon_scanner_settings_init")
         if config is not None and properties is not None:
             raise ValueError("give config or properties, not both")
-        if config is not None:
-            _check(lib.scanmon_settings_from_config(os.fsencode(config), ctypes.byref(settings)),
-                   f"reading {config}")
-        if properties is not None:
-            _check(lib.scanmon_settings_from_properties(os.fsencode(properties),
-                                                        ctypes.byref(settings)),
-                   f"reading {properties}")
+        told = _SettingsWarnings()
+        _check(lib.scanmon_settings_warnings_init(ctypes.byref(told)),
+               "scanmon_settings_warnings_init")
+        told.refuse = 1 if refuse_warnings else 0
+        for path, read in ((config, lib.scanmon_settings_from_config_checked),
+                           (properties, lib.scanmon_settings_from_properties_checked)):
+            if path is None:
+                continue
+            _check(read(os.fsencode(path), ctypes.byref(settings), ctypes.byref(told)),
+                   f"reading {path}")
+            if told.count > 0:
+                import warnings
+                warnings.warn(told.text.decode("utf-8", "replace").rstrip("\n"), stacklevel=2)
         for name, value in fields.items():
             if name == "struct_size" or name not in dict(_ScannerSettings._fields_):
                 raise TypeError(f"no scanner setting named {name!r}")

@@ -20,7 +20,7 @@ from scanmon.remote import RemoteSource, ServerEnded
 
 
 class Server:
-    def __init__(self, folder, *args, env=None):
+    def __init__(self, folder, *args, env=None, operands=("scan.cfg",)):
         serve = os.environ.get("SCANMON_SERVE")
         if not serve:
             pytest.skip("SCANMON_SERVE not set (run through ctest)")
@@ -29,7 +29,7 @@ class Server:
         # 200 kHz in fetches of 5000 (40 blocks a second), no settle wait.
         (folder / "scan.cfg").write_text(config_text("unused", period_us=5, fetch=5000))
         self.process = subprocess.Popen(
-            [serve, "--listen", "127.0.0.1:0", *args, "scan.cfg"], cwd=folder,
+            [serve, "--listen", "127.0.0.1:0", *args, *operands], cwd=folder,
             env=env or stand_in_environment(), stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.port = None
@@ -38,9 +38,9 @@ class Server:
             line = self.process.stdout.readline()
             if not line:
                 break
-            match = re.search(r"Listening on 127\.0\.0\.1:(\d+)", line)
+            match = re.search(r"Listening on (\S+):(\d+) \(", line)
             if match:
-                self.port = int(match.group(1))
+                self.host, self.port = match.group(1), int(match.group(2))
         if self.port is None:
             self.process.kill()
             out, err = self.process.communicate()
@@ -59,8 +59,8 @@ class Server:
 def server(tmp_path):
     made = []
 
-    def start(*args, env=None):
-        made.append(Server(tmp_path, *args, env=env))
+    def start(*args, env=None, operands=("scan.cfg",)):
+        made.append(Server(tmp_path, *args, env=env, operands=operands))
         return made[-1]
     yield start
     for s in made:
@@ -132,7 +132,9 @@ def test_readers_stall_vanish_and_garbage_then_a_stop(server):
             steady.read(10.0)
     code, out, err = s.finish()
     assert code == 3, err
-    assert "readers served: 5" in out and "ended: the server was stopped" in out
+    # Served: the three that streamed; the garbage sender and the silent one
+    # were refused.
+    assert "readers served: 3; refused: 2" in out and "ended: the server was stopped" in out
     assert re.search(r"reader 3 \(127\.0\.0\.1:\d+\): blocks sent \d+, samples lost 0; left", out)
 
 
@@ -140,15 +142,17 @@ def test_refusals_and_the_key(server):
     env = stand_in_environment()
     env["SCANMON_SERVE_KEY"] = "sesame"
     s = server("--max-readers", "1", env=env)
+    # A wrong key is refused at the open, without a read.
     with pytest.raises(ServerEnded) as wrong:
-        RemoteSource("127.0.0.1", s.port, key="wrong").read(10.0)
+        RemoteSource("127.0.0.1", s.port, key="wrong")
     assert wrong.value.reason == 6
     first = RemoteSource("127.0.0.1", s.port, key="sesame")
     assert first.read(10.0) is not None
     with pytest.raises(ServerEnded) as full:
         RemoteSource("127.0.0.1", s.port, key="sesame")
     assert full.value.reason == 5 and "1 readers at most" in full.value.text
-    s.stop()
+    code, out, err = s.stop()
+    assert "readers served: 1; refused: 2" in out, out
 
 
 def test_the_c_library_reads_and_sees_a_killed_server(server):
@@ -186,3 +190,57 @@ def test_the_c_library_reads_and_sees_a_killed_server(server):
         assert status == -12  # SCANMON_E_CONNECTION
         assert b"without an end message" in lib.scanmon_last_error()
         lib.scanmon_close(handle)
+
+
+def first_frame(sock):
+    """The type and payload of the first frame the server sends."""
+    sock.settimeout(20)
+    data = b""
+    while len(data) < 8 or len(data) < 8 + struct.unpack_from("<I", data, 4)[0]:
+        chunk = sock.recv(65536)
+        if not chunk:
+            return None, None
+        data += chunk
+    kind, length = struct.unpack_from("<II", data)
+    return kind, data[8:8 + length]
+
+
+def test_a_burst_of_connections_each_hears_the_server(server):
+    # 200 at once against 16 readers: each gets its greeting or the end frame
+    # saying the server is full (none waits for ever in an overflowed backlog).
+    s = server("--max-readers", "16")
+    socks = [socket.create_connection(("127.0.0.1", s.port)) for _ in range(200)]
+    kinds = [first_frame(sock)[0] for sock in socks]
+    assert kinds.count(1) == 16 and kinds.count(4) == 184, kinds
+    for sock in socks:
+        sock.close()
+    s.stop()
+
+
+def test_a_replay_sends_the_file_header_and_offers_raw(server, recording):
+    # The greeting's header is the .prc file's first 293 bytes; with BASE.raw
+    # beside it the replay offers raw records.
+    s = server(operands=("--capture", str(recording)))
+    with socket.create_connection(("127.0.0.1", s.port)) as sock:
+        kind, payload = first_frame(sock)
+    assert kind == 1
+    with open(str(recording) + ".prc", "rb") as f:
+        assert payload[44:44 + 293] == f.read(293)
+    with RemoteSource("127.0.0.1", s.port, raw=True) as reader:
+        block = reader.read(10.0)
+        assert reader.has_raw and block.raw is not None and len(block.raw) == len(block.samples)
+    s.stop()
+
+
+def test_listening_on_ipv6_and_on_a_name(server):
+    # An IPv6 literal in brackets, and a name of this machine; the line gives
+    # the port picked.
+    s = server("--listen", "[::1]:0")
+    assert s.host == "[::1]"
+    with RemoteSource("::1", s.port) as reader:
+        assert reader.read(10.0) is not None
+    s.stop()
+    s = server("--listen", "localhost:0")
+    with RemoteSource("localhost", s.port) as reader:
+        assert reader.read(10.0) is not None
+    s.stop()

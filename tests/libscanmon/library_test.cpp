@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -40,8 +41,8 @@ static_assert(offsetof(scanmon_block, utc_ns) == 40);
 static_assert(offsetof(scanmon_block, mono_ns) == 48);
 static_assert(offsetof(scanmon_block, reserved) == 56);
 // The same layout on every build (no padding that differs between ABIs).
-static_assert(sizeof(scanmon_health) == 192);
-static_assert(sizeof(scanmon_source_info) == 40);
+static_assert(sizeof(scanmon_health) == 200);
+static_assert(sizeof(scanmon_source_info) == 56);
 static_assert(sizeof(scanmon_capture_header) == 312);
 static_assert(sizeof(scanmon_scanner_settings) == 328);
 static_assert(sizeof(scanmon_capture_options) == 24);
@@ -392,6 +393,14 @@ struct IndexBlock {
   std::uint64_t dropped_before = 0;  // the sample numbers jump by as many
 };
 
+// `index` with the 8-byte field at `offset` of block `block` set to `value`.
+std::string Patched(std::string index, int block, int offset, std::uint64_t value) {
+  std::string field;
+  PutLe(&field, value, 8);
+  index.replace(32 + 64 * block + offset, 8, field);
+  return index;
+}
+
 std::string IndexBytes(const std::vector<IndexBlock>& blocks, std::uint32_t record_size = 64) {
   std::string x = "SCANMIDX";
   PutLe(&x, 1, 4);
@@ -568,6 +577,27 @@ TEST_F(Capture, PacedReadingTakesTheRecordedTime) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(ReadAll().size(), 3u);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(295));
+  // The reader's clock measured the run; read unpaced there is no clock to
+  // measure by, and the figures say so.
+  for (int paced : {1, 0}) {
+    SCOPED_TRACE(paced);
+    if (paced == 0) {
+      scanmon_close(source_);
+      options.paced = 0;
+      ASSERT_EQ(Open(&options), SCANMON_OK);
+      ReadAll();
+    }
+    scanmon_health health{};
+    health.struct_size = sizeof health;
+    ASSERT_EQ(scanmon_health_get(source_, &health), SCANMON_OK);
+    EXPECT_EQ(health.run_s_known, paced);
+    if (paced == 1) {
+      EXPECT_GE(health.run_s, 0.29);
+    } else {
+      EXPECT_EQ(health.run_s, 0.0);
+    }
+    EXPECT_EQ(health.rates_known, 0) << "under a second of samples";
+  }
 }
 
 TEST_F(Capture, RefusesFilesItCannotRead) {
@@ -578,10 +608,24 @@ TEST_F(Capture, RefusesFilesItCannotRead) {
     int status;
     const char* message;
   } cases[] = {
-      {"index beyond the records", IndexBytes({{60, 0}, {60, 1}}), SCANMON_E_FORMAT, "holds 100"},
       {"another magic", "NOTANIDX" + IndexBytes({{100, 0}}).substr(8), SCANMON_E_FORMAT,
        "no SCANMIDX"},
       {"short header", "SCANMIDX", SCANMON_E_FORMAT, "ends inside its header"},
+      // Blocks out of order, as capture-info judges them too.
+      {"overlapping blocks", Patched(IndexBytes({{50, 0}, {50, 1}}), 1, 16, 20), SCANMON_E_FORMAT,
+       "block 1 starts at record 20 where"},
+      {"a fetch number repeated", Patched(IndexBytes({{50, 0}, {50, 1}}), 1, 0, 0),
+       SCANMON_E_FORMAT, "not above the previous 0"},
+      {"time running back", IndexBytes({{50, 5}, {50, 1}}), SCANMON_E_FORMAT,
+       "before the previous block's"},
+      {"a span no clock holds",
+       Patched(Patched(IndexBytes({{50, 0}, {50, 1}}), 0, 48, 1ULL << 63), 1, 48, (1ULL << 63) - 1),
+       SCANMON_E_FORMAT, "further from the first than a clock holds"},
+      {"a pass one spacing longer than a clock",
+       Patched(IndexBytes({{50, 0}, {50, 1}}), 1, 48, 1ULL << 62), SCANMON_E_FORMAT,
+       "span more than a clock holds"},
+      {"a block larger than a fetch", Patched(IndexBytes({{100, 0}}), 0, 24, 30001),
+       SCANMON_E_FORMAT, "more than the largest fetch (30000)"},
   };
   for (const auto& c : cases) {
     Write(100, {});
@@ -669,6 +713,166 @@ TEST_F(Capture, NamedFieldsComeFromTheMapBesideTheCapture) {
       << scanmon_last_error();
 }
 
+TEST_F(Capture, ACutCaptureIsReadToItsLastWholeBlockAndSaysSo) {
+  // A recorder killed in its first second leaves a header count of 0: not a
+  // cut, and readable. A header or index that promises more than the files
+  // hold: the whole blocks are read, with or without the index.
+  records_ = 200;
+  const struct {
+    const char* name;
+    std::uint32_t header_count;
+    std::vector<IndexBlock> index;
+    std::size_t blocks;
+    std::uint64_t expected;
+  } cases[] = {
+      {"header count 0", 0, {}, 2, 0},
+      {"header says more, no index", 600, {}, 2, 600},
+      {"index past the records", 200, {{80, 0}, {80, 1}, {80, 2}, {80, 3}}, 2, 320},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    scratch_.Write("cap.prc", HeaderBytes(20, 100, c.header_count) + Records(200));
+    std::filesystem::remove(scratch_.File("cap.idx"));
+    if (!c.index.empty()) scratch_.Write("cap.idx", IndexBytes(c.index));
+    ASSERT_EQ(Open(nullptr), SCANMON_OK) << scanmon_last_error();
+    EXPECT_EQ(ReadAll().size(), c.blocks);
+    const bool cut = c.expected > 200;
+    EXPECT_EQ(Contains(scanmon_last_error(), "it was cut"), cut) << scanmon_last_error();
+    scanmon_source_info info{};
+    info.struct_size = sizeof info;
+    ASSERT_EQ(scanmon_source_info_get(source_, &info), SCANMON_OK);
+    EXPECT_EQ(info.records, 200u);
+    EXPECT_EQ(info.records_expected, c.expected);
+    EXPECT_EQ(info.cut, cut ? 1 : 0);
+    scanmon_close(source_);
+    source_ = nullptr;
+  }
+}
+
+// (On Windows the source opens its files sharing them for reading only: no
+// other program can cut them while they are open.)
+#if !defined(_WIN32)
+TEST_F(Capture, AFailedReadStaysFailed) {
+  records_ = 300;
+  Write(300, {});
+  ASSERT_EQ(Open(nullptr), SCANMON_OK);
+  std::vector<scanmon_sample> samples(100);
+  scanmon_block block{};
+  ASSERT_EQ(scanmon_read_block(source_, 0, &block, samples.data(), nullptr, 100), SCANMON_OK);
+  // The file cut under the reader, inside its second block.
+  std::filesystem::resize_file(scratch_.File("cap.prc"),
+                               HeaderBytes(20, 100, 300).size() + 150 * 64);
+  for (int read = 0; read < 2; ++read) {
+    EXPECT_EQ(scanmon_read_block(source_, 0, &block, samples.data(), nullptr, 100), SCANMON_E_FILE)
+        << read;
+    EXPECT_TRUE(Contains(scanmon_last_error(), "cap.prc failed")) << scanmon_last_error();
+  }
+}
+#endif
+
+TEST_F(Capture, OverlappingCallsAreRefusedNotFollowed) {
+  // A read waits for a block due 1.5 s on; meanwhile another thread's calls,
+  // a close among them, are refused, and nothing is freed under the read.
+  records_ = 200;
+  Write(200, {{100, 0}, {100, 1500}});
+  scanmon_capture_options options;
+  scanmon_capture_options_init(&options);
+  options.paced = 1;
+  ASSERT_EQ(Open(&options), SCANMON_OK);
+  std::vector<scanmon_sample> first(100), second(100);
+  scanmon_block block{};
+  ASSERT_EQ(scanmon_read_block(source_, 0, &block, first.data(), nullptr, 100), SCANMON_OK);
+  int waited = SCANMON_E_ARGUMENT;
+  std::thread reader([&] {
+    scanmon_block later{};
+    do {  // (refused itself while this thread's health call below holds the source)
+      waited = scanmon_read_block(source_, -1, &later, second.data(), nullptr, 100);
+    } while (waited == SCANMON_E_STATE);
+  });
+  scanmon_health health{};
+  health.struct_size = sizeof health;
+  int status = SCANMON_OK;
+  for (int i = 0; i < 100 && status == SCANMON_OK; ++i) {
+    status = scanmon_health_get(source_, &health);
+    if (status == SCANMON_OK) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(status, SCANMON_E_STATE) << "the read is waiting";
+  EXPECT_EQ(scanmon_read_block(source_, 0, &block, first.data(), nullptr, 100), SCANMON_E_STATE);
+  EXPECT_EQ(scanmon_close(source_), SCANMON_E_STATE);
+  EXPECT_TRUE(Contains(scanmon_last_error(), "still running")) << scanmon_last_error();
+  reader.join();
+  EXPECT_EQ(waited, SCANMON_OK);
+  EXPECT_EQ(SampleNumber(second[99]), 199u);
+  EXPECT_EQ(scanmon_close(source_), SCANMON_OK);
+  source_ = nullptr;
+}
+
+TEST(Library, ASettingsFileOutOfRangeIsNamedInOneWholeText) {
+  // The text of the settings check is quoted into the file's own: once
+  // written over itself while it was read.
+  ScratchDir scratch;
+  const std::string path = scratch.File("a-properties-file-with-a-longish-name.props");
+  const struct {
+    const char* line;
+    const char* reason;
+  } cases[] = {
+      {"laser_serial_port=999", "settings: com_port is 999; it must be 1 to 255"},
+      {"laser_sample_period=0", "settings: sample_period_us is 0; it must be 5 to 1000000"},
+      {"laser_hsif_board=16", "settings: card_number is 16; it must be 0 to 15"},
+      {"laser_power_level=300",
+       "settings: motor_power[0] is 300; it must be 0 to 255, or -1 (not switched)"},
+      {"laser_max_range=-5", "settings: max_range_in is -5; it must be 1 to 99999"},
+  };
+  for (const auto& c : cases) {
+    std::string text =
+        "laser_serial_port=1\nlaser_hsif_board=0\nlaser_sample_period=20\nlaser_max_range=1200\n"
+        "laser_motor_number=1\nlaser_power_level=200\ncalibration_file=cal.dat\n";
+    text += std::string(c.line) + "\n";
+    scratch.Write("a-properties-file-with-a-longish-name.props", text);
+    scanmon_scanner_settings settings;
+    EXPECT_EQ(scanmon_settings_from_properties(path.c_str(), &settings), SCANMON_E_SETTINGS);
+    EXPECT_EQ(std::string(scanmon_last_error()), "properties " + path + ": " + c.reason);
+  }
+}
+
+TEST(Library, SettingsReadOtherwiseThanTypedAreToldAndCanBeRefused) {
+  ScratchDir scratch;
+  const std::string config = scratch.Write(
+      "scan.cfg", "3\n1\n0\n20\n1200\n5O00\n20000\n200\n100\n4096\n200\ncal.dat\nscan\n0\n0\n0\n");
+  const std::string properties =
+      scratch.Write("p.props",
+                    "laser_serial_port=1\nlaser_sample_period=20abc\nlaser_max_range=1200\n"
+                    "laser_motor_number=1\ncalibration_file=cal.dat\n");
+  using Reader = int (*)(const char*, scanmon_scanner_settings*, scanmon_settings_warnings*);
+  const struct {
+    const char* path;
+    Reader read;
+    const char* warning;
+  } cases[] = {
+      {config.c_str(), scanmon_settings_from_config_checked,
+       "line 6 (Buffer size for intermediate sample storage (30,000 max)): \"5O00\" is read as 5"},
+      {properties.c_str(), scanmon_settings_from_properties_checked,
+       "line 2: laser_sample_period=20abc is read as 20"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    scanmon_settings_warnings warnings;
+    ASSERT_EQ(scanmon_settings_warnings_init(&warnings), SCANMON_OK);
+    scanmon_scanner_settings settings;
+    scanmon_scanner_settings_init(&settings);
+    ASSERT_EQ(c.read(c.path, &settings, &warnings), SCANMON_OK) << scanmon_last_error();
+    EXPECT_EQ(warnings.count, 1);
+    EXPECT_TRUE(Contains(warnings.text, c.warning)) << warnings.text;
+    warnings.refuse = 1;
+    scanmon_scanner_settings kept;
+    scanmon_scanner_settings_init(&kept);
+    EXPECT_EQ(c.read(c.path, &kept, &warnings), SCANMON_E_SETTINGS);
+    EXPECT_TRUE(Contains(scanmon_last_error(), c.warning)) << scanmon_last_error();
+    EXPECT_EQ(kept.sample_period_us, 20) << "unchanged";
+    EXPECT_EQ(kept.fetch_samples, 5000) << "unchanged";
+  }
+}
+
 TEST(Library, BadArgumentsAreRefusedNotFollowed) {
   ScratchDir scratch;
   scratch.Write("cap.prc", HeaderBytes(20, 100, 100) + Records(100));
@@ -719,6 +923,13 @@ TEST(Library, BadArgumentsAreRefusedNotFollowed) {
   EXPECT_EQ(scanmon_read_block(source, 0, &block, samples, nullptr, 100), SCANMON_OK);
   EXPECT_EQ(SampleNumber(samples[99]), 99u);
   EXPECT_EQ(scanmon_read_block(source, 0, &block, samples, nullptr, 100), SCANMON_END);
+
+  // A caller built against 1.1.0's smaller structs is still served.
+  health.struct_size = 192;
+  EXPECT_EQ(scanmon_health_get(source, &health), SCANMON_OK);
+  info.struct_size = 40;
+  EXPECT_EQ(scanmon_source_info_get(source, &info), SCANMON_OK);
+  EXPECT_EQ(info.records, 100u);
 
   EXPECT_EQ(scanmon_close(source), SCANMON_OK);
   EXPECT_EQ(scanmon_close(source), SCANMON_E_ARGUMENT) << "closed twice";

@@ -759,15 +759,14 @@ TEST_F(RecordRun, CaptureInfoPlacesGapsRefusesStrangersAndRepairs) {
   std::ofstream(folder_ / "indexed.prc", std::ios::binary) << header << unflagged;
   std::string index =
       std::string("SCANMIDX") + Le(1, 4) + Le(32, 4) + Le(64, 4) + Le(0, 4) + Le(0, 8);
-  for (std::uint32_t first = 0, sample = 0; first < kRecords;) {
+  for (std::uint32_t first = 0, sample = 0, block = 0; first < kRecords; ++block) {
     std::uint32_t count = first < kGapAfter + 1 && first + 1000 > kGapAfter + 1
                               ? kGapAfter + 1 - first
                               : std::min<std::uint32_t>(1000, kRecords - first);
     bool gap = first == kGapAfter + 1;
     if (gap) sample += 500;
-    index += Le(first / 1000, 8) + Le(sample, 8) + Le(first, 8) + Le(count, 4) +
-             Le(gap ? 2 : 0, 4) + Le(gap ? 500 : 0, 8) +
-             Le(1700000000000000000ull + (sample + count) * 20000ull, 8) +
+    index += Le(block, 8) + Le(sample, 8) + Le(first, 8) + Le(count, 4) + Le(gap ? 2 : 0, 4) +
+             Le(gap ? 500 : 0, 8) + Le(1700000000000000000ull + (sample + count) * 20000ull, 8) +
              Le((sample + count) * 20000ull, 8) + Le(0, 8);
     first += count;
     sample += count;
@@ -830,6 +829,39 @@ TEST_F(RecordRun, CaptureInfoPlacesGapsRefusesStrangersAndRepairs) {
   EXPECT_EQ(after.exit_status, 0) << after.out;
   EXPECT_TRUE(Contains(after.out, "Records present: 29999; header count 29999: match"))
       << after.out;
+
+  // A repair cuts only the index's trailing blocks past the records; an index
+  // with a block out of order in the middle is refused as the library refuses
+  // it, and left as it was.
+  std::string overlapping = index;
+  overlapping.replace(32 + 64 * 5 + 16, 8, Le(4500, 8));
+  const std::string shorter = header + unflagged.substr(0, 39500 * 64);
+  for (const bool cut : {false, true}) {
+    SCOPED_TRACE(cut ? "records cut" : "a block out of order");
+    const std::string idx = cut ? index : overlapping;
+    std::ofstream(folder_ / "indexed.prc", std::ios::binary)
+        << (cut ? shorter : header + unflagged);
+    std::ofstream(folder_ / "indexed.idx", std::ios::binary) << idx;
+    if (!cut) {
+      ProcessRun judged = Info({"indexed.prc"});
+      EXPECT_EQ(judged.exit_status, 1);
+      EXPECT_TRUE(Contains(judged.out,
+                           "Block index out of order: block 5 starts at record 4500 where the "
+                           "records of the blocks before it end at 5000"))
+          << judged.out;
+    }
+    repair.args = {"--repair", "indexed.prc"};
+    ProcessRun run = RunProcess(repair);
+    EXPECT_EQ(run.exit_status, cut ? 0 : 1) << run.out;
+    if (cut) {
+      EXPECT_TRUE(Contains(run.out, "cut to 40 blocks")) << run.out;
+      EXPECT_EQ(ReadText(folder_ / "indexed.idx"), idx.substr(0, 32 + 40 * 64));
+      EXPECT_EQ(Info({"indexed.prc"}).exit_status, 0);
+    } else {
+      EXPECT_TRUE(Contains(run.out, "left alone: block 5 starts at record 4500")) << run.out;
+      EXPECT_EQ(ReadText(folder_ / "indexed.idx"), idx);
+    }
+  }
 }
 
 // The demo's field map travels with the capture, says what the stand-in puts

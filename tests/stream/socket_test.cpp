@@ -4,6 +4,7 @@
 // under Wine.
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -99,6 +100,36 @@ TEST(PlatformSockets, ConnectingToAClosedPortIsRefused) {
   p.client = stream::ConnectWithin(win::INADDR_LOOPBACK, port, 5000, &error);
   EXPECT_EQ(p.client, win::INVALID_SOCKET);
   EXPECT_EQ(error, win::WSAECONNREFUSED) << platform::SocketErrorText(error);
+  // Named as the system names it (Linux messages ended in Winsock's names).
+  const std::string text = platform::SocketErrorText(error);
+  EXPECT_NE(
+      text.find(platform::kSocketErrorsNamedAsWinsock ? "(WSAECONNREFUSED)" : "(ECONNREFUSED)"),
+      std::string::npos)
+      << text;
+}
+
+TEST(PlatformSockets, AddressesAsText) {
+  struct Case {
+    std::uint8_t bytes[16];
+    const char* text;
+  } cases[] = {
+      {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}, "[::1]:7464"},
+      {{0}, "[::]:7464"},
+      {{0x20, 1, 0x0d, 0xb8, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1}, "[2001:db8:0:1::1]:7464"},
+  };
+  for (const Case& c : cases) {
+    win::sockaddr_in6 in{};
+    in.sin6_family = static_cast<std::uint16_t>(win::AF_INET6);
+    in.sin6_port = win::htons(7464);
+    std::memcpy(in.sin6_addr.s6_bytes, c.bytes, 16);
+    char text[64];
+    stream::FormatAddress(reinterpret_cast<const win::sockaddr*>(&in), text, sizeof text);
+    EXPECT_STREQ(text, c.text);
+  }
+  win::sockaddr_in in = stream::MakeAddress(win::INADDR_LOOPBACK, 80);
+  char text[64];
+  stream::FormatAddress(reinterpret_cast<const win::sockaddr*>(&in), text, sizeof text);
+  EXPECT_STREQ(text, "127.0.0.1:80");
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "capture/block_index.h"
 #include "capture/capture_header.h"
+#include "capture/checked_time.h"
 #include "capture/header_bytes.h"
 #include "capture/header_plausibility.h"
 #include "health/scan_health.h"
@@ -51,7 +52,9 @@ const ProgramText kProgram = {
     "Options:\n"
     "  --repair    mend files a crash cut short: cut a partial last record,\n"
     "              set the header's count to the whole records present\n"
-    "              (and cut the block index to them); nothing else changes\n"
+    "              (and cut the block index's trailing blocks past them; an\n"
+    "              index with a block out of order is left alone, exit 1);\n"
+    "              nothing else changes\n"
     "  --help      show this text\n"
     "  --version   show the version\n"
     "\n"
@@ -173,6 +176,9 @@ struct IndexWalk {
   std::uint64_t dropped = 0;
   GapLine lines[kGapLinesShown];
   IntervalFigures intervals;
+  // The order every index reader checks (the library's verdict too): the walk
+  // ends at the first block out of order.
+  BlockOrderCheck order;
 };
 
 // The gap (if any) before `block`, given the block before it.
@@ -188,7 +194,7 @@ bool GapBefore(IndexWalk* w, const BlockRecord& b) {
 bool TakeBlock(IndexWalk* w, const BlockRecord& b, std::uint64_t* gap_at) {
   bool gap = GapBefore(w, b);
   if (w->have_previous) {
-    AddInterval(&w->intervals, b.mono_ns - w->previous.mono_ns);
+    AddInterval(&w->intervals, checked_time::SaturatingSubtract(b.mono_ns, w->previous.mono_ns));
   } else {
     w->first = b;
   }
@@ -207,7 +213,9 @@ bool TakeBlock(IndexWalk* w, const BlockRecord& b, std::uint64_t* gap_at) {
       if (card && w->have_previous && w->period_s > 0) {
         // The samples the card took between the two fetches' returns, less
         // those this fetch brought and those dropped on the way.
-        double taken = static_cast<double>(b.mono_ns - w->previous.mono_ns) * 1e-9 / w->period_s;
+        double taken =
+            static_cast<double>(checked_time::SaturatingSubtract(b.mono_ns, w->previous.mono_ns)) *
+            1e-9 / w->period_s;
         double missing = taken - b.count - static_cast<double>(b.dropped_before);
         // (A hostile file's times give nonsense, never an overflow.)
         line.host_estimate = !(missing > 0) ? 0 : missing < 1e15 ? std::llround(missing) : -1;
@@ -229,6 +237,7 @@ bool NextGap(void* context, std::uint64_t* record) {
   auto* w = static_cast<IndexWalk*>(context);
   BlockRecord b;
   while (w->reader->Next(&b)) {
+    if (!w->order.Take(b)) return false;
     if (TakeBlock(w, b, record)) return true;
   }
   return false;
@@ -255,7 +264,12 @@ bool ReportIndex(const char* path, const IndexWalk& w, std::uint64_t records,
               static_cast<unsigned long long>(w.blocks), static_cast<unsigned long long>(w.covered),
               static_cast<unsigned long long>(records));
   bool consistent = true;
-  if (w.reader->partial_bytes() > 0) {
+  if (w.order.fault() != BlockOrderFault::kNone) {
+    consistent = false;
+    char why[256];
+    w.order.Describe(why, sizeof why);
+    std::printf("Block index out of order: %s; the blocks from there on are not read\n", why);
+  } else if (w.reader->partial_bytes() > 0) {
     consistent = false;
     std::printf("Block index ends on a whole record: NO (%llu bytes of a cut record)\n",
                 static_cast<unsigned long long>(w.reader->partial_bytes()));
@@ -309,7 +323,9 @@ bool ReportIndex(const char* path, const IndexWalk& w, std::uint64_t records,
   // return and the last's, over the host's time between them.
   const std::uint64_t samples =
       w.previous.first_sample + w.previous.count - (w.first.first_sample + w.first.count);
-  const double host_s = static_cast<double>(w.previous.mono_ns - w.first.mono_ns) * 1e-9;
+  const double host_s =
+      static_cast<double>(checked_time::SaturatingSubtract(w.previous.mono_ns, w.first.mono_ns)) *
+      1e-9;
   if (w.blocks < 2 || host_s <= 0 || samples == 0) {
     std::printf("Sample clock: not measured (too few blocks)\n");
   } else if (w.card_gaps > 0) {
@@ -461,7 +477,10 @@ bool CutTo(win::HANDLE handle, std::uint64_t size) {
 }
 
 // Cuts the block index beside a repaired .prc to the blocks inside its
-// `records` and to whole block records.
+// `records` and to whole block records: only a trailing run of blocks past the
+// records (what a crash leaves) goes. An index with a block out of order
+// anywhere is left alone: cutting there would throw away good blocks after a
+// damaged one, and the damage is not what a crash does.
 bool RepairIndex(const char* idx_path, std::uint64_t records) {
   static BlockIndexReader reader;
   if (!reader.Open(idx_path)) {
@@ -469,13 +488,30 @@ bool RepairIndex(const char* idx_path, std::uint64_t records) {
     std::printf("Block index %s: left alone (not readable as a block index)\n", idx_path);
     return false;
   }
+  // The blocks in order are a run of records from the first on, so those
+  // within the records come first and the rest all reach past them.
+  BlockOrderCheck order;
   std::uint64_t keep = 0;
   BlockRecord b;
-  while (reader.Next(&b) && b.first_record + b.count <= records) ++keep;
+  while (reader.Next(&b) && order.Take(b)) {
+    if (order.end_record() <= records) ++keep;
+  }
   const bool read_failed = reader.read_failed();
   const std::uint64_t size = reader.header_size() + keep * reader.record_size();
   reader.Close();
-  if (read_failed) return false;
+  if (read_failed) {
+    std::printf("Block index %s: left alone (reading it failed)\n", idx_path);
+    return false;
+  }
+  if (order.fault() != BlockOrderFault::kNone) {
+    char why[256];
+    order.Describe(why, sizeof why);
+    std::printf(
+        "Block index %s: left alone: %s (a repair cuts only blocks past the records at the "
+        "index's end; this damage is not a crash's)\n",
+        idx_path, why);
+    return false;
+  }
   win::HANDLE handle = win::CreateFileA(idx_path, win::GENERIC_READ | win::GENERIC_WRITE, 0,
                                         nullptr, win::OPEN_EXISTING, 0, nullptr);
   if (!win::IsValidHandle(handle)) return false;
@@ -550,8 +586,13 @@ bool RepairFile(const char* path) {
   if (processed && BlockIndexPathFor(path, idx_path, sizeof idx_path)) {
     ok = RepairIndex(idx_path, records);
   }
-  std::printf("Whole: %llu records, header count %llu\n", static_cast<unsigned long long>(records),
-              static_cast<unsigned long long>(records));
+  if (ok) {
+    std::printf("Whole: %llu records, header count %llu\n",
+                static_cast<unsigned long long>(records), static_cast<unsigned long long>(records));
+  } else {
+    std::printf("Not whole: %llu records, header count %llu; the block index is not mended\n",
+                static_cast<unsigned long long>(records), static_cast<unsigned long long>(records));
+  }
   return ok;
 }
 

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,6 +46,10 @@ constexpr int kDefaultMaxReaders = 8;
 constexpr int kMostReaders = 64;
 // Blocks the ring holds: each reader's queue.
 constexpr std::uint64_t kSlots = 32;
+// Connections the system holds until accepted: a burst of them must not
+// overflow it (an overflowed connection looks established to its client but
+// never hears the server, which speaks first). The system caps it.
+constexpr int kBacklog = win::SOMAXCONN;
 constexpr double kGreetingSeconds = 5.0;
 constexpr double kBehindSeconds = 10.0;
 constexpr double kClosingSeconds = 2.0;
@@ -66,9 +71,11 @@ const ProgramText kProgram = {
     "readers get an end message, then the motors are off and the card released.\n"
     "\n"
     "Options:\n"
-    "  --listen ADDRESS:PORT  where readers connect (default 127.0.0.1:7464);\n"
+    "  --listen ADDRESS:PORT  where readers connect (default 127.0.0.1:7464): an\n"
+    "                         IPv4 address, [IPv6] or a name of this machine;\n"
     "                         another address than the loopback only when named\n"
-    "                         (0.0.0.0: every interface); port 0 picks a free one\n"
+    "                         (0.0.0.0 or [::]: every interface); port 0 picks a\n"
+    "                         free one, named in the 'Listening on' line\n"
     "  --key-file FILE        readers must present the key in FILE (its first\n"
     "                         line); without it SCANMON_SERVE_KEY is the key\n"
     "                         when set\n"
@@ -164,9 +171,10 @@ enum class ReaderState { kGreeting, kStreaming, kClosing };
 struct Reader {
   win::SOCKET socket = win::INVALID_SOCKET;
   int number = 0;
-  char peer[32] = {};
+  char peer[64] = {};
   ReaderState state = ReaderState::kGreeting;
   bool raw = false;
+  bool served = false;                    // past its greeting's checks
   double since_s = 0;                     // connected at
   double caught_up_s = 0;                 // last time it had nothing left to send
   double closing_s = 0;                   // the end frame was queued at
@@ -188,8 +196,9 @@ struct Reader {
 
 // What a reader's summary line says about every reader, kept after it left.
 struct ReaderRecord {
+  bool served;
   int number;
-  char peer[32];
+  char peer[64];
   std::uint64_t blocks_sent;
   std::uint64_t samples_lost;
   char ended[96];
@@ -200,7 +209,7 @@ class Server {
   Server(scanmon_source* source, const Options& options) : source_(source), options_(options) {}
   ~Server();
 
-  bool Start(std::uint32_t address, std::uint16_t port, const char* key, std::size_t key_bytes);
+  bool Start(const char* host, std::uint16_t port, const char* key, std::size_t key_bytes);
   // The main loop: reads the source until a stop, its end or a failure.
   int Run();
 
@@ -259,8 +268,7 @@ Server::~Server() {
   }
 }
 
-bool Server::Start(std::uint32_t address, std::uint16_t port, const char* key,
-                   std::size_t key_bytes) {
+bool Server::Start(const char* host, std::uint16_t port, const char* key, std::size_t key_bytes) {
   scanmon_source_info info{};
   info.struct_size = sizeof info;
   scanmon_capture_header header{};
@@ -304,29 +312,66 @@ bool Server::Start(std::uint32_t address, std::uint16_t port, const char* key,
     std::fprintf(stderr, "scanmon-serve: the system's sockets could not be started\n");
     return false;
   }
-  listener_ = win::socket(win::AF_INET, win::SOCK_STREAM, win::IPPROTO_TCP);
-  const int on = 1;
-  win::sockaddr_in where = stream::MakeAddress(address, port);
-  if (listener_ == win::INVALID_SOCKET ||
-      win::setsockopt(listener_, win::SOL_SOCKET, win::SO_REUSEADDR,
-                      reinterpret_cast<const char*>(&on), sizeof on) != 0 ||
-      win::bind(listener_, reinterpret_cast<const win::sockaddr*>(&where), sizeof where) != 0 ||
-      win::listen(listener_, 16) != 0 || !stream::SetNonBlocking(listener_)) {
-    std::fprintf(stderr,
-                 "scanmon-serve: cannot listen on %u.%u.%u.%u:%u: %s\n"
-                 "  hint: another server may hold the port; name another with --listen\n",
-                 address >> 24, (address >> 16) & 255, (address >> 8) & 255, address & 255, port,
-                 platform::SocketErrorText(win::WSAGetLastError()));
+  // The host's addresses (an address given as such is its own): the first
+  // that takes the listener is it. A name of another machine fails here, at
+  // the bind (its address is not this machine's).
+  win::addrinfo hints{};
+  hints.ai_family = win::AF_UNSPEC;
+  hints.ai_socktype = win::SOCK_STREAM;
+  win::addrinfo* addresses = nullptr;
+  const int resolved = win::getaddrinfo(host, nullptr, &hints, &addresses);
+  if (resolved != 0) {
+    std::fprintf(stderr, "scanmon-serve: cannot listen on %s: %s\n", host,
+                 platform::SocketErrorText(resolved));
     return false;
   }
-  int length = sizeof where;
-  win::getsockname(listener_, reinterpret_cast<win::sockaddr*>(&where), &length);
+  char tried[96] = {};
+  int error = 0;
+  for (const win::addrinfo* at = addresses; at != nullptr; at = at->ai_next) {
+    win::sockaddr_storage where{};
+    std::memcpy(&where, at->ai_addr, at->ai_addrlen < sizeof where ? at->ai_addrlen : sizeof where);
+    const std::uint16_t wire_port = win::htons(port);
+    std::memcpy(reinterpret_cast<char*>(&where) + 2, &wire_port, 2);  // both families: offset 2
+    stream::FormatAddress(reinterpret_cast<const win::sockaddr*>(&where), tried, sizeof tried);
+    const int on = 1;
+    listener_ = win::socket(at->ai_family, win::SOCK_STREAM, win::IPPROTO_TCP);
+    if (listener_ != win::INVALID_SOCKET &&
+        win::setsockopt(listener_, win::SOL_SOCKET, win::SO_REUSEADDR,
+                        reinterpret_cast<const char*>(&on), sizeof on) == 0 &&
+        win::bind(listener_, reinterpret_cast<const win::sockaddr*>(&where),
+                  static_cast<int>(at->ai_addrlen)) == 0 &&
+        win::listen(listener_, kBacklog) == 0 && stream::SetNonBlocking(listener_)) {
+      break;
+    }
+    error = win::WSAGetLastError();
+    if (listener_ != win::INVALID_SOCKET) win::closesocket(listener_);
+    listener_ = win::INVALID_SOCKET;
+  }
+  win::freeaddrinfo(addresses);
+  if (listener_ == win::INVALID_SOCKET) {
+    // A name is shown with the address it gave; an address once.
+    const std::size_t host_length = std::strlen(host);
+    const bool is_address = std::strncmp(tried, host, host_length) == 0 ||
+                            (tried[0] == '[' && std::strncmp(tried + 1, host, host_length) == 0);
+    std::fprintf(stderr,
+                 "scanmon-serve: cannot listen on %s%s%s%s: %s\n"
+                 "  hint: another server may hold the port, or the address is not this "
+                 "machine's; name another with --listen\n",
+                 is_address ? "" : host, is_address ? "" : " (", tried, is_address ? "" : ")",
+                 platform::SocketErrorText(error));
+    return false;
+  }
+  win::sockaddr_storage bound{};
+  int length = sizeof bound;
+  win::getsockname(listener_, reinterpret_cast<win::sockaddr*>(&bound), &length);
+  char listening[96];
+  stream::FormatAddress(reinterpret_cast<const win::sockaddr*>(&bound), listening,
+                        sizeof listening);
   // The wake-up line from the main thread to the network thread's poll: a
   // connected pair on the loopback, the one kind of pair both platforms have.
   win::SOCKET wake_listener = win::socket(win::AF_INET, win::SOCK_STREAM, win::IPPROTO_TCP);
   win::sockaddr_in wake = stream::MakeAddress(win::INADDR_LOOPBACK, 0);
   int wake_length = sizeof wake;
-  int error = 0;
   if (wake_listener == win::INVALID_SOCKET ||
       win::bind(wake_listener, reinterpret_cast<const win::sockaddr*>(&wake), sizeof wake) != 0 ||
       win::listen(wake_listener, 1) != 0 ||
@@ -341,9 +386,7 @@ bool Server::Start(std::uint32_t address, std::uint16_t port, const char* key,
     return false;
   }
   win::closesocket(wake_listener);
-  std::printf("Listening on %u.%u.%u.%u:%u (%d readers at most%s)\n", address >> 24,
-              (address >> 16) & 255, (address >> 8) & 255, address & 255,
-              static_cast<unsigned>(win::ntohs(where.sin_port)), options_.max_readers,
+  std::printf("Listening on %s (%d readers at most%s)\n", listening, options_.max_readers,
               want_key_ ? ", key required" : "");
   std::fflush(stdout);
   network_ = std::thread([this] { NetworkLoop(); });
@@ -446,9 +489,13 @@ void Server::StatusLine(double, bool final_line) {
     return;
   }
   if (win::_isatty(2) != 0) std::fprintf(stderr, "\n");
+  // Served: readers past their greeting's checks; refused: the others (the
+  // server full, a wrong key or version, a broken or missing greeting).
+  std::size_t served = 0;
+  for (const ReaderRecord& r : records_) served += r.served ? 1 : 0;
   std::printf("Blocks published: %llu; readers served: %zu; refused: %llu\n",
-              static_cast<unsigned long long>(blocks), records_.size(),
-              static_cast<unsigned long long>(refused_.load()));
+              static_cast<unsigned long long>(blocks), served,
+              static_cast<unsigned long long>(refused_.load() + (records_.size() - served)));
   for (const ReaderRecord& r : records_) {
     std::printf("  reader %d (%s): blocks sent %llu, samples lost %llu; %s\n", r.number, r.peer,
                 static_cast<unsigned long long>(r.blocks_sent),
@@ -458,14 +505,12 @@ void Server::StatusLine(double, bool final_line) {
 
 void Server::Accept() {
   for (;;) {
-    win::sockaddr_in peer{};
+    win::sockaddr_storage peer{};
     int length = sizeof peer;
     win::SOCKET s = win::accept(listener_, reinterpret_cast<win::sockaddr*>(&peer), &length);
     if (s == win::INVALID_SOCKET) return;
-    const std::uint32_t a = win::htonl(peer.sin_addr.s_addr);  // back to host order
-    char name[32];
-    std::snprintf(name, sizeof name, "%u.%u.%u.%u:%u", a >> 24, (a >> 16) & 255, (a >> 8) & 255,
-                  a & 255, static_cast<unsigned>(win::ntohs(peer.sin_port)));
+    char name[64];
+    stream::FormatAddress(reinterpret_cast<const win::sockaddr*>(&peer), name, sizeof name);
     stream::SetNonBlocking(s);
     const int on = 1;
     win::setsockopt(s, win::IPPROTO_TCP, win::TCP_NODELAY, reinterpret_cast<const char*>(&on),
@@ -482,8 +527,11 @@ void Server::Accept() {
       continue;
     }
     std::unique_ptr<Reader> r(new (std::nothrow) Reader);
-    const std::size_t capacity = stream::MaxBlockFrameBytes(greeting_, true) +
-                                 stream::kFrameHeaderBytes + stream::kEndMaxPayload;
+    // A block frame, the end frame behind it, and at the start the greeting
+    // and the accept frame.
+    const std::size_t capacity =
+        static_cast<std::size_t>(stream::MaxBlockPayloadBytes(greeting_, true)) +
+        3 * stream::kFrameHeaderBytes + stream::kEndMaxPayload + stream::kAcceptMaxPayload;
     if (r) r->out.reset(new (std::nothrow) std::uint8_t[capacity]);
     if (!r || !r->out) {
       win::closesocket(s);
@@ -512,9 +560,7 @@ void Server::QueueEnd(Reader& r, std::uint32_t reason, const char* text, double 
   r.out_end += stream::EncodeEnd(reason, text, r.out.get() + r.out_end, r.out_capacity - r.out_end);
   r.state = ReaderState::kClosing;
   r.closing_s = now_s;
-  // A reader behind has the most in front of its end frame: it gets as long
-  // again to take it, so that one that resumes reading learns why.
-  r.closing_limit_s = reason == stream::kEndTooSlow ? kBehindSeconds : kClosingSeconds;
+  r.closing_limit_s = kClosingSeconds;
   std::snprintf(r.ended, sizeof r.ended, "ended: %s", stream::EndReasonName(reason));
 }
 
@@ -566,6 +612,13 @@ void Server::Receive(Reader& r) {
     }
     r.raw = (hello.flags & stream::kReaderWantsRaw) != 0;
     r.state = ReaderState::kStreaming;
+    r.served = true;
+    if (hello.version >= 2) {
+      // Taken: said at once, so that the reader's open knows (its first
+      // block may be seconds away while a scanner settles).
+      r.out_end += stream::EncodeAccept(static_cast<std::uint32_t>(r.number),
+                                        r.out.get() + r.out_end, r.out_capacity - r.out_end);
+    }
     r.caught_up_s = now_s;
     std::lock_guard<std::mutex> lock(mutex_);
     r.next = published_;
@@ -600,7 +653,8 @@ bool Server::FillNext(Reader& r) {
   }
   const Slot& slot = ring_[r.next % kSlots];
   const std::uint32_t count = slot.block.count;
-  const std::size_t payload = stream::BlockPayloadBytes(greeting_, r.raw, count);
+  const std::size_t payload =
+      static_cast<std::size_t>(stream::BlockPayloadBytes(greeting_, r.raw, count));
   std::uint8_t* at = r.out.get();
   stream::PutFrameHeader(at, stream::kFrameBlock, static_cast<std::uint32_t>(payload));
   at += stream::kFrameHeaderBytes;
@@ -651,6 +705,7 @@ void Server::Drop(std::size_t index, const char*) {
   Reader& r = *readers_[index];
   win::closesocket(r.socket);
   ReaderRecord record{};
+  record.served = r.served;
   record.number = r.number;
   std::memcpy(record.peer, r.peer, sizeof record.peer);
   record.blocks_sent = r.blocks_sent;
@@ -701,8 +756,15 @@ void Server::NetworkLoop() {
       if (r.state == ReaderState::kGreeting && now_s - r.since_s > kGreetingSeconds) {
         QueueEnd(r, stream::kEndGreetingTimeout, "no greeting within 5 s", now_s);
       } else if (r.state == ReaderState::kStreaming && now_s - r.caught_up_s > kBehindSeconds) {
+        // Dropped now, not after another wait: its slot is free for a new
+        // reader. The end frame goes out behind the frame under way when
+        // the connection has room for it; otherwise a reader that resumes
+        // reads what the network held, then the closed connection.
         QueueEnd(r, stream::kEndTooSlow,
                  "this reader stayed behind the stream for 10 s; it is disconnected", now_s);
+        Send(r, now_s);
+        Drop(i, nullptr);
+        continue;
       }
       if (r.state == ReaderState::kClosing &&
           (r.out_start == r.out_end || now_s - r.closing_s > r.closing_limit_s)) {
@@ -790,6 +852,18 @@ bool ReadKey(const char* path, char* key, std::size_t* bytes, bool* have) {
   return true;
 }
 
+// BASE.raw (BASE given with or without its .prc) is there.
+bool HasRawFile(const char* base) {
+  std::string name = base;
+  if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".prc") == 0)
+    name.resize(name.size() - 4);
+  name += ".raw";
+  std::FILE* file = std::fopen(name.c_str(), "rb");
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
+}
+
 // A properties file has '=' on its first line that holds anything.
 bool LooksLikeProperties(const char* path) {
   std::FILE* file = std::fopen(path, "r");
@@ -814,12 +888,12 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
   platform::InstallStopHandlers();
 
-  std::uint32_t address = 0;
+  char host[256];
   std::uint16_t port = 0;
-  if (!stream::ParseAddress(options.listen, kDefaultPort, true, &address, &port)) {
+  if (!stream::SplitListenAddress(options.listen, kDefaultPort, true, host, sizeof host, &port)) {
     std::fprintf(stderr,
-                 "scanmon-serve: --listen wants ADDRESS:PORT with a dotted IPv4 address, not "
-                 "'%s'\n",
+                 "scanmon-serve: --listen wants ADDRESS:PORT (a dotted IPv4 address, an IPv6 "
+                 "address in brackets or a name of this machine), not '%s'\n",
                  options.listen);
     return kExitUsage;
   }
@@ -835,7 +909,15 @@ int main(int argc, char** argv) {
     scanmon_capture_options_init(&capture);
     capture.paced = options.pace ? 1 : 0;
     capture.loop = options.loop ? 1 : 0;
+    // The raw records are offered when BASE.raw lies beside the capture.
+    capture.with_raw = HasRawFile(options.capture) ? 1 : 0;
     status = scanmon_open_capture(options.capture, &capture, &source);
+    if (status != SCANMON_OK && capture.with_raw != 0) {
+      std::fprintf(stderr, "scanmon-serve: %s; serving without raw records\n",
+                   scanmon_last_error());
+      capture.with_raw = 0;
+      status = scanmon_open_capture(options.capture, &capture, &source);
+    }
   } else {
     scanmon_scanner_settings settings;
     status = LooksLikeProperties(options.config)
@@ -857,7 +939,7 @@ int main(int argc, char** argv) {
   int exit_status = kExitSetup;
   {
     Server server(source, options);
-    if (server.Start(address, port, have_key ? key : nullptr, key_bytes)) {
+    if (server.Start(host, port, have_key ? key : nullptr, key_bytes)) {
       std::fprintf(stderr, "Serving ('x' or Ctrl-C stops)\n");
       exit_status = server.Run();
     }
