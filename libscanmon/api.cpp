@@ -311,6 +311,25 @@ bool CopyPath(const char* from, char* to, std::size_t size) {
 
 }  // namespace
 
+scanmon_lib::HandleClaim::HandleClaim(scanmon_source* handle, const char* call) : handle_(handle) {
+  std::lock_guard<std::mutex> lock(g_handles_mutex);
+  if (handle == nullptr || Handles().count(handle) == 0) {
+    status_ = BadHandle(call);
+  } else if (handle->in_use) {
+    status_ = InUse(call);
+  } else {
+    handle->in_use = true;
+    status_ = SCANMON_OK;
+    source_ = handle->impl.get();
+  }
+}
+
+scanmon_lib::HandleClaim::~HandleClaim() {
+  if (status_ != SCANMON_OK) return;
+  std::lock_guard<std::mutex> lock(g_handles_mutex);
+  handle_->in_use = false;
+}
+
 extern "C" {
 
 const char* scanmon_status_name(int status) {
@@ -548,6 +567,7 @@ int scanmon_open_capture(const char* base, const scanmon_capture_options* option
   }
   std::unique_ptr<scanmon_lib::Source> impl;
   int status = scanmon_lib::OpenCaptureSource(base, o, &impl);
+  if (status == SCANMON_OK) status = scanmon_lib::LoadCaptureFieldMap(base, impl.get());
   if (status != SCANMON_OK) return status;
   return Adopt(std::move(impl), source);
 }

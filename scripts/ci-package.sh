@@ -284,6 +284,7 @@ zip_path, top, programs = sys.argv[1:]
 names = set(zipfile.ZipFile(zip_path).namelist())
 need = [f"{top}/bin/{line.split()[0]}.exe" for line in open(programs) if line.strip()]
 need += [f"{top}/standin/hsif.dll", f"{top}/bin/scanmon-demo.cmd", f"{top}/demo/properties.txt",
+         f"{top}/demo/standin.fields",
          f"{top}/doc/README.md.txt", f"{top}/doc/copyright.txt",
          # The scanner library for developers: headers, DLL, import library, CMake package.
          f"{top}/include/scanmon/scanmon.h", f"{top}/include/scanmon/scanmon.hpp",

@@ -392,7 +392,9 @@ SCANMON_API int scanmon_capture_options_init(scanmon_capture_options* options);
 
 /** Opens a recorded capture. `base` is the capture's base name (the
  *  configuration's line 13), with or without ".prc": BASE.prc is read, with
- *  BASE.idx when present. `options` may be null (the defaults).
+ *  BASE.idx when present, and its field map BASE.fields when present
+ *  (scanmon_field_get; SCANMON_E_FORMAT when that map is not a good one).
+ *  `options` may be null (the defaults).
  *  SCANMON_E_FORMAT for an index whose blocks are out of order (overlapping,
  *  leaving records out, fetch numbers or host times running back), as
  *  capture-info judges it. A capture cut short (the index's last blocks or
@@ -508,6 +510,78 @@ typedef struct scanmon_source_info {
 
 /** Fills *info (set info->struct_size first). */
 SCANMON_API int scanmon_source_info_get(scanmon_source* source, scanmon_source_info* info);
+
+/**@}*/
+
+/* ------------------------------------------------------------------------ */
+/** @name Field maps: names for the driver's bytes (docs/fields.md) */
+/**@{*/
+
+/** Room for a field's name and unit, their terminators included. */
+#define SCANMON_FIELD_NAME_BYTES 36
+#define SCANMON_FIELD_UNIT_BYTES 20
+
+/** A field's type in the record (little-endian). */
+#define SCANMON_FIELD_U8 0
+#define SCANMON_FIELD_I8 1
+#define SCANMON_FIELD_U16 2
+#define SCANMON_FIELD_I16 3
+#define SCANMON_FIELD_U32 4
+#define SCANMON_FIELD_I32 5
+#define SCANMON_FIELD_U64 6
+#define SCANMON_FIELD_I64 7
+#define SCANMON_FIELD_F32 8
+#define SCANMON_FIELD_F64 9
+
+/** One field of a source's field map. */
+typedef struct scanmon_field {
+  /** sizeof(scanmon_field). */
+  uint32_t struct_size;
+  /** Its first byte in the 64-byte sample, and its size in bytes. */
+  uint32_t offset;
+  uint32_t size;
+  /** SCANMON_FIELD_U8 .. SCANMON_FIELD_F64. */
+  int32_t type;
+  /** Value = the stored number x scale. */
+  double scale;
+  /** NUL-terminated; unit "" when the map gives none. */
+  char name[SCANMON_FIELD_NAME_BYTES];
+  char unit[SCANMON_FIELD_UNIT_BYTES];
+} scanmon_field;
+
+/** Gives the source the field map in the file at `path` (replacing the one it
+ *  had), or none when `path` is null. A capture source takes BASE.fields by
+ *  itself when it is there (and its open fails with SCANMON_E_FORMAT when
+ *  that file is not a good map). SCANMON_E_FILE: the file cannot be read;
+ *  SCANMON_E_FORMAT: it is not a good map (the text names the file and the
+ *  line); the source keeps its earlier map then. */
+SCANMON_API int scanmon_fields_load(scanmon_source* source, const char* path);
+
+/** The number of fields in the source's map: 0 without a map. */
+SCANMON_API int scanmon_field_count(scanmon_source* source, uint32_t* count);
+
+/** Field `index` (0 .. count-1) of the map into *field (set
+ *  field->struct_size first). */
+SCANMON_API int scanmon_field_info(scanmon_source* source, uint32_t index, scanmon_field* field);
+
+/** The index of the field called `name`; SCANMON_E_ARGUMENT when the map
+ *  names none so (or the source has no map). */
+SCANMON_API int scanmon_field_find(scanmon_source* source, const char* name, uint32_t* index);
+
+/** The value of field `index` in `sample` (its stored number x scale). A
+ *  64-bit integer beyond 2^53 loses its last digits. */
+SCANMON_API int scanmon_field_value(scanmon_source* source, uint32_t index,
+                                    const scanmon_sample* sample, double* value);
+
+/** The same for samples[0 .. count-1] into values[0 .. count-1]: a block's
+ *  worth in one call. */
+SCANMON_API int scanmon_field_values(scanmon_source* source, uint32_t index,
+                                     const scanmon_sample* samples, uint32_t count, double* values);
+
+/** The value of the field called `name` in `sample`: scanmon_field_find and
+ *  scanmon_field_value in one call. */
+SCANMON_API int scanmon_field_get(scanmon_source* source, const char* name,
+                                  const scanmon_sample* sample, double* value);
 
 /**@}*/
 

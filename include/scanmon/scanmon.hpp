@@ -154,6 +154,23 @@ class Source {
     return Result::Of(scanmon_capture_header_get(handle_, header));
   }
 
+  // The field map naming the driver's bytes (docs/fields.md): a capture has
+  // its <base>.fields already; LoadFields gives any source one ("" for none).
+  Result LoadFields(const std::string& path) {
+    return Result::Of(scanmon_fields_load(handle_, path.empty() ? nullptr : path.c_str()));
+  }
+  // A field's index by name, for Field's fast form.
+  Result FindField(const std::string& name, std::uint32_t* index) const {
+    return Result::Of(scanmon_field_find(handle_, name.c_str(), index));
+  }
+  // The field's value in a sample (stored number x scale).
+  Result Field(std::uint32_t index, const scanmon_sample& sample, double* value) const {
+    return Result::Of(scanmon_field_value(handle_, index, &sample, value));
+  }
+  Result Field(const std::string& name, const scanmon_sample& sample, double* value) const {
+    return Result::Of(scanmon_field_get(handle_, name.c_str(), &sample, value));
+  }
+
  private:
   scanmon_source* handle_ = nullptr;
 };

@@ -18,6 +18,7 @@ import stat
 import numpy as np
 
 from .errors import CaptureError, CaptureOpenError
+from .fields import FieldMap, field_map_path_for, read_field_map
 
 __all__ = [
     "BLOCK_LOST_DATA", "BLOCK_DROPPED", "BLOCK_DTYPE", "BLOCK_INT64_DTYPE", "BlockIndex",
@@ -278,13 +279,16 @@ class Capture:
     tail_bytes    bytes of a cut last record after them (not in records)
     problems      what makes the file not whole and consistent, one text each
                   (each naming the file); empty for a good file
+    fields        the field map naming the driver's bytes (a FieldMap:
+                  <base>.fields beside the capture), or None: then nothing is
+                  decoded (field(), named_records())
 
     len(capture) is the number of whole records; capture[k] and capture[a:b]
     read only the records asked for (as capture.records[k] and [a:b] give
     them).
     """
 
-    def __init__(self, path, kind=None, mmap=False):
+    def __init__(self, path, kind=None, mmap=False, fields=None):
         self.path = os.fspath(path)
         if kind is None:
             kind = _kind_from_name(self.path)
@@ -292,6 +296,7 @@ class Capture:
             raise ValueError(f"kind must be 'processed' or 'raw', not {kind!r}")
         self.kind = kind
         self.dtype = PROCESSED_DTYPE if kind == "processed" else RAW_DTYPE
+        self.fields = _field_map(self.path, kind, fields)
         self._file = _open_regular(self.path)
         try:
             self._open(mmap)
@@ -423,6 +428,30 @@ class Capture:
         """50 or 200, None when the header does not say."""
         return self.header.sensor_model_khz
 
+    def _map(self):
+        if self.fields is None:
+            raise CaptureError(self.path, f"no field map: nothing is decoded without one "
+                               f"({field_map_path_for(self.path)} is not there; "
+                               f"capture-record --fields puts one beside a capture)")
+        return self.fields
+
+    def named_records(self, start=0, stop=None):
+        """Records start..stop-1 seen through the field map's dtype (flags,
+        angle and the map's fields by name, as stored). CaptureError without a
+        map."""
+        fields = self._map()
+        records = self.records[start:stop] if self._records is not None \
+            else self.read_records(start, stop)
+        return fields.view(records)
+
+    def field(self, name, start=0, stop=None):
+        """The values of the map's field `name` in records start..stop-1: the
+        stored numbers times the field's scale, float64. CaptureError without a
+        map, KeyError for a name it does not have."""
+        fields = self._map()
+        fields[name]  # the name checked before any record is read
+        return fields.values(self.named_records(start, stop), name)
+
     def to_dataframe(self, index=None, flat=True):
         """The records as capture-export writes them (one row per record; its
         columns), as a pandas DataFrame: the driver's bytes one column per
@@ -439,7 +468,18 @@ class Capture:
         return pandas.DataFrame(rows)
 
 
-def open_capture(path, kind=None, mmap=False):
+def _field_map(path, kind, fields):
+    if fields is False or kind != "processed":
+        return None
+    if isinstance(fields, FieldMap):
+        return fields
+    if fields is not None:
+        return read_field_map(fields)
+    beside = field_map_path_for(path)
+    return read_field_map(beside) if os.path.lexists(beside) else None
+
+
+def open_capture(path, kind=None, mmap=False, fields=None):
     """Opens a capture file; kind from the name (.prc: processed) unless given.
 
     Raises CaptureError (naming the file) for a file that cannot be opened
@@ -453,8 +493,13 @@ def open_capture(path, kind=None, mmap=False):
     they are open (a recording in progress, a recorder run with --force over
     it, capture-info --repair): a mapped file cut under a reader kills the
     process with SIGBUS on Linux.
+
+    fields: the field map naming the driver's bytes (Capture.fields, for
+    Capture.field and Capture.named_records). None takes <base>.fields when it
+    is beside a processed capture (a bad one raises FieldMapError, a
+    CaptureError); a path or a FieldMap, that map; False, none.
     """
-    return Capture(path, kind, mmap)
+    return Capture(path, kind, mmap, fields)
 
 
 def cal_file_name(header):

@@ -1,7 +1,8 @@
 """capture-export: a processed capture (.prc) as CSV or as a NumPy .npy file.
 
 One row per record: its number, its time, the mirror angle in degrees, the index
-mark, the revolution number, the flags word and the driver's bytes. The output
+mark, the revolution number, the flags word, the driver's bytes and, with a
+field map (<base>.fields), one column per field it names. The output
 is written beside its final name and renamed into place when complete, so a
 stop, a crash or a full disk never leaves a half-written file under that name.
 """
@@ -48,6 +49,9 @@ Columns (CSV header line; the same names in the .npy file's structured array):
                    (--flat: one column per byte, driver_bytes_2_0 to _5 and
                    driver_bytes_16_0 to _47, so that pandas reads a .npy as
                    pandas.DataFrame(numpy.load(FILE)))
+  <field>          with a field map (<base>.fields, or --fields): one column
+                   per field, named by the map: the stored number times the
+                   field's scale (its own type when the scale is 1)
   block            the record's block (fetch) in the index, -1 past it
                    (with a block index)
   gap_before       0, or the samples missing just before this record: exact
@@ -105,6 +109,11 @@ def _parser(prog):
                    help="block index to take the times from (default: <base>.idx if present)")
     p.add_argument("--no-index", action="store_true",
                    help="times from the sample period even when a block index is there")
+    p.add_argument("--fields", metavar="FILE",
+                   help="field map naming the driver's bytes (default: <base>.fields if "
+                   "present): one column per field")
+    p.add_argument("--no-fields", action="store_true",
+                   help="no field columns even when a field map is there")
     p.add_argument("--force", action="store_true", help="replace an existing output file")
     p.add_argument("--version", action="version", version=f"{PROG} (scanmon) {__version__}")
     return p
@@ -128,25 +137,33 @@ def hex_strings(byte_rows):
     return _HEX[rows].reshape(n, 2 * k).view(f"S{2 * k}").ravel().astype(str)
 
 
-def output_dtype(with_utc, with_blocks=None, flat=False):
+def _field_type(field):
+    """A field's column: its own type when it is not scaled, else float64."""
+    return field.dtype.newbyteorder("<") if field.scale == 1 else np.dtype("<f8")
+
+
+def output_dtype(with_utc, with_blocks=None, flat=False, fields=None):
     """The export's columns: utc_ns with a block index, then the driver's
-    bytes (one column per byte when flat), block and gap_before with a block
-    index (with_blocks: as with_utc unless given)."""
+    bytes (one column per byte when flat), one column per field of a field
+    map, block and gap_before with a block index (with_blocks: as with_utc
+    unless given)."""
     if with_blocks is None:
         with_blocks = with_utc
-    fields = [("record", "<u8"), ("time_s", "<f8")]
+    columns = [("record", "<u8"), ("time_s", "<f8")]
     if with_utc:
-        fields.append(("utc_ns", "<i8"))
-    fields += [("angle_deg", "<f8"), ("index_mark", "u1"), ("revolution", "<i8"),
+        columns.append(("utc_ns", "<i8"))
+    columns += [("angle_deg", "<f8"), ("index_mark", "u1"), ("revolution", "<i8"),
                ("flags", "<u2")]
     for name, size in (("driver_bytes_2", 6), ("driver_bytes_16", 48)):
         if flat:
-            fields += [(f"{name}_{i}", "u1") for i in range(size)]
+            columns += [(f"{name}_{i}", "u1") for i in range(size)]
         else:
-            fields.append((name, "u1", (size,)))
+            columns.append((name, "u1", (size,)))
+    for field in fields or ():
+        columns.append((field.name, _field_type(field)))
     if with_blocks:
-        fields += [("block", "<i8"), ("gap_before", "<i8")]
-    return np.dtype(fields)
+        columns += [("block", "<i8"), ("gap_before", "<i8")]
+    return np.dtype(columns)
 
 
 class IndexColumns:
@@ -180,7 +197,8 @@ def export_rows(capture, timeline, start, stop, revolution_before, flat=False, c
     block and gap columns (none without)."""
     records = capture.read_records(start, stop)
     time_s, utc_ns = timeline.times(start, stop)
-    out = np.empty(len(records), dtype=output_dtype(utc_ns is not None, columns is not None, flat))
+    out = np.empty(len(records), dtype=output_dtype(utc_ns is not None, columns is not None, flat,
+                                                    capture.fields))
     out["record"] = np.arange(start, stop)
     out["time_s"] = time_s
     if utc_ns is not None:
@@ -196,6 +214,11 @@ def export_rows(capture, timeline, start, stop, revolution_before, flat=False, c
                 out[f"{name}_{i}"] = records[name][:, i]
         else:
             out[name] = records[name]
+    if capture.fields is not None:
+        named = capture.fields.view(records)
+        for field in capture.fields:
+            out[field.name] = named[field.name] if field.scale == 1 \
+                else capture.fields.values(records, field.name)
     if columns is not None:
         columns.fill(out, start, stop)
     last = int(out["revolution"][-1]) if len(out) else revolution_before
@@ -212,12 +235,16 @@ def _rounds(capture, timeline, flat, columns):
 
 
 def _write_csv(f, capture, timeline, flat=False, columns=None):
-    dtype = output_dtype(timeline.source == "block index", columns is not None, flat)
+    dtype = output_dtype(timeline.source == "block index", columns is not None, flat,
+                         capture.fields)
     f.write((",".join(dtype.names) + "\n").encode())
+    mapped = set(capture.fields.names) if capture.fields is not None else set()
     formats = []
     for name in dtype.names:
         field = dtype.fields[name][0]
-        formats.append("%s" if field.shape else "%.9f" if field.kind == "f" else "%d")
+        # A field's floats to 17 digits: a scale of 1e-6 keeps its meaning.
+        formats.append("%s" if field.shape else ("%.17g" if name in mapped else "%.9f")
+                       if field.kind == "f" else "%d")
     fmt = ",".join(formats) + "\n"
     for rows in _rounds(capture, timeline, flat, columns):
         cells = [hex_strings(rows[n]).tolist() if dtype.fields[n][0].shape else rows[n].tolist()
@@ -226,7 +253,8 @@ def _write_csv(f, capture, timeline, flat=False, columns=None):
 
 
 def _write_npy(f, capture, timeline, flat=False, columns=None):
-    dtype = output_dtype(timeline.source == "block index", columns is not None, flat)
+    dtype = output_dtype(timeline.source == "block index", columns is not None, flat,
+                         capture.fields)
     np.lib.format.write_array_header_1_0(
         f, {"descr": np.lib.format.dtype_to_descr(dtype), "fortran_order": False,
             "shape": (len(capture),)})
@@ -317,6 +345,8 @@ def main(argv=None, prog=PROG):
     args = parser.parse_args(argv)
     if args.index and args.no_index:
         parser.error("--index and --no-index exclude each other")
+    if args.fields and args.no_fields:
+        parser.error("--fields and --no-fields exclude each other")
     output = args.output
     if output is None:
         fmt = args.format or "csv"
@@ -333,7 +363,7 @@ def main(argv=None, prog=PROG):
 
     index = None
     try:
-        capture = open_capture(args.capture)
+        capture = open_capture(args.capture, fields=False if args.no_fields else args.fields)
         if capture.kind != "processed":
             return fail(EXIT_INPUT, f"{args.capture}: not a processed capture (.prc); the angle "
                         f"and the index marks are in the processed records")
@@ -344,7 +374,9 @@ def main(argv=None, prog=PROG):
                 index = open_index(index_path, capture)
             else:
                 index_path = None
-        for name, path in (("the capture", args.capture), ("its block index", index_path)):
+        map_path = capture.fields.path if capture.fields is not None else None
+        for name, path in (("the capture", args.capture), ("its block index", index_path),
+                           ("its field map", map_path)):
             if path is not None and output != "-" and _same_file(output, path):
                 return fail(EXIT_INPUT, f"{output} is {name} ({path}), the same file: the "
                             f"export never replaces its own input")
@@ -353,6 +385,7 @@ def main(argv=None, prog=PROG):
         return fail(EXIT_INPUT, str(error))
 
     count = len(capture)
+    fields = capture.fields
     problems = capture.problems + (index.problems if index else []) + timeline.problems
     for problem in problems:
         print(f"{prog}: warning: {problem}", file=sys.stderr)
@@ -389,8 +422,9 @@ def main(argv=None, prog=PROG):
         capture.close()
         if index:
             index.close()
+    named = f"; {len(fields)} fields from {fields.path}" if fields is not None else ""
     print(f"{prog}: {count} records of {args.capture} to {output} ({fmt}; times from the "
-          f"{timeline.source})", file=sys.stderr)
+          f"{timeline.source}{named})", file=sys.stderr)
     return EXIT_NOT_WHOLE if problems else EXIT_OK
 
 

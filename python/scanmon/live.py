@@ -32,6 +32,7 @@ import types
 import numpy as np
 
 from .capture import BLOCK_DTYPE, PROCESSED_DTYPE, RAW_DTYPE, CaptureHeader
+from .fields import field_map_path_for, read_field_map
 from .errors import EndOfSource, Error
 
 __all__ = ["Block", "EndOfSource", "ScanmonError", "Source", "Status", "library_version",
@@ -168,6 +169,7 @@ _PROTOTYPES = {
     "scanmon_source_info_get": (ctypes.c_int, [_P, _P]),
     "scanmon_health_get": (ctypes.c_int, [_P, _P]),
     "scanmon_capture_header_get": (ctypes.c_int, [_P, _P]),
+    "scanmon_fields_load": (ctypes.c_int, [_P, ctypes.c_char_p]),
 }
 
 if sys.platform == "win32":
@@ -294,6 +296,9 @@ class Source:
             self._handle = None
             raise
         self.info = _namespace(info)
+        # The field map naming the driver's bytes (load_fields; a capture's
+        # <base>.fields), None without one.
+        self.fields = None
         capacity = max(1, info.max_block_samples)
         self._block = np.zeros(1, dtype=BLOCK_DTYPE)
         self._samples = np.zeros(capacity, dtype=PROCESSED_DTYPE)
@@ -346,7 +351,8 @@ class Source:
     def capture(cls, base, paced=False, loop=False, block_samples=0, with_raw=False,
                 ignore_index=False):
         """Opens a recorded capture (<base>.prc, with <base>.idx when present)
-        as its blocks."""
+        as its blocks; its field map <base>.fields, when present, as
+        self.fields."""
         lib = load_library()
         options = _CaptureOptions()
         _check(lib.scanmon_capture_options_init(ctypes.byref(options)),
@@ -357,7 +363,20 @@ class Source:
         handle = _P()
         _check(lib.scanmon_open_capture(os.fsencode(base), ctypes.byref(options),
                                         ctypes.byref(handle)), f"opening capture {base}")
-        return cls(handle)
+        source = cls(handle)
+        beside = field_map_path_for(base)
+        if os.path.lexists(beside):  # the library took it: a good map
+            source.fields = read_field_map(beside)
+        return source
+
+    def load_fields(self, path):
+        """Gives the source the field map at path (docs/fields.md), or none
+        for None: self.fields, whose view(block.samples) names the driver's
+        bytes and values(block.samples, name) gives a field's values."""
+        _check(self._lib.scanmon_fields_load(self._live(),
+                                             None if path is None else os.fsencode(path)),
+               "scanmon_fields_load")
+        self.fields = None if path is None else read_field_map(path)
 
     def _live(self):
         if self._handle is None:

@@ -6,7 +6,7 @@ import os
 import numpy as np
 import pytest
 
-from conftest import PERIOD_US, SAMPLES, stand_in_environment
+from conftest import PERIOD_US, SAMPLES, processed_records, stand_in_environment, write_capture
 import scanmon
 from scanmon import open_capture
 from scanmon.live import EndOfSource, ScanmonError, Source, Status, load_library
@@ -52,6 +52,19 @@ def test_failures_raise_with_the_library_text(tmp_path):
     assert error.value.status in (Status.E_FORMAT, Status.E_FILE) and error.value.text
     with pytest.raises(TypeError, match="no scanner setting named 'colour'"):
         Source.scanner(colour=1)
+
+
+def test_a_capture_source_brings_its_field_map(tmp_path):
+    write_capture(tmp_path / "c.prc", processed_records(500))
+    (tmp_path / "c.fields").write_text("scanmon-fields 1\nnumber 4 u32 3 -\n")
+    with Source.capture(tmp_path / "c") as source:
+        block = source.read()
+        assert list(source.fields.values(block.samples, "number")[:3]) == [0, 3, 6]
+        source.load_fields(None)
+        assert source.fields is None
+    (tmp_path / "c.fields").write_text("scanmon-fields 1\nnumber 4 u32 3\n")
+    with pytest.raises(ScanmonError, match="c.fields line 2: a field is five words"):
+        Source.capture(tmp_path / "c")
 
 
 def test_closed_sources_refuse_and_close_again(recording):

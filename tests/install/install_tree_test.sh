@@ -15,7 +15,8 @@ unset LD_LIBRARY_PATH
 
 standin=$(cd "$prefix" && find . -path '*/scanmon/standin/libhsif.so' | sed 's|^\./||')
 [ -n "$standin" ] || fail "no stand-in under lib*/scanmon/standin"
-for path in share/scanmon/demo/properties.txt share/doc/scanmon/copyright share/doc/scanmon/README.md \
+for path in share/scanmon/demo/properties.txt share/scanmon/demo/standin.fields \
+            share/doc/scanmon/copyright share/doc/scanmon/README.md \
             share/doc/scanmon/api/index.html; do
   [ -f "$prefix/$path" ] || fail "$path not installed"
 done

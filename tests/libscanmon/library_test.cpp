@@ -46,6 +46,7 @@ static_assert(sizeof(scanmon_source_info) == 56);
 static_assert(sizeof(scanmon_capture_header) == 312);
 static_assert(sizeof(scanmon_scanner_settings) == 328);
 static_assert(sizeof(scanmon_capture_options) == 24);
+static_assert(sizeof(scanmon_field) == 80);
 
 namespace {
 
@@ -644,6 +645,72 @@ TEST_F(Capture, RefusesFilesItCannotRead) {
   ASSERT_EQ(Open(nullptr), SCANMON_OK) << scanmon_last_error();
   EXPECT_EQ(ReadAll().size(), 1u);
   EXPECT_TRUE(Contains(scanmon_last_error(), "10 bytes")) << scanmon_last_error();
+}
+
+// A field's value by name comes from the map beside the capture; without one
+// nothing is decoded, and a bad one is refused at open with its line.
+TEST_F(Capture, NamedFieldsComeFromTheMapBesideTheCapture) {
+  records_ = 300;
+  Write(300, {{100, 0}, {200, 10}});
+  ASSERT_EQ(Open(nullptr), SCANMON_OK) << scanmon_last_error();
+  std::uint32_t count = 99;
+  ASSERT_EQ(scanmon_field_count(source_, &count), SCANMON_OK);
+  EXPECT_EQ(count, 0u);
+  scanmon_sample sample{};
+  double value = 0;
+  EXPECT_EQ(scanmon_field_get(source_, "number", &sample, &value), SCANMON_E_ARGUMENT);
+  EXPECT_TRUE(Contains(scanmon_last_error(), "no field map")) << scanmon_last_error();
+  scanmon_close(source_);
+  source_ = nullptr;
+
+  scratch_.Write("cap.fields", "scanmon-fields 1\nnumber 4 u32 2 counts\n");
+  ASSERT_EQ(Open(nullptr), SCANMON_OK) << scanmon_last_error();
+  ASSERT_EQ(scanmon_field_count(source_, &count), SCANMON_OK);
+  ASSERT_EQ(count, 1u);
+  scanmon_field field{};
+  field.struct_size = sizeof field;
+  ASSERT_EQ(scanmon_field_info(source_, 0, &field), SCANMON_OK);
+  EXPECT_STREQ(field.name, "number");
+  EXPECT_STREQ(field.unit, "counts");
+  EXPECT_EQ(field.offset, 4u);
+  EXPECT_EQ(field.size, 4u);
+  EXPECT_EQ(field.type, SCANMON_FIELD_U32);
+  EXPECT_EQ(field.scale, 2.0);
+  EXPECT_EQ(scanmon_field_info(source_, 1, &field), SCANMON_E_ARGUMENT);
+  std::uint32_t index = 9;
+  EXPECT_EQ(scanmon_field_find(source_, "range", &index), SCANMON_E_ARGUMENT);
+  ASSERT_EQ(scanmon_field_find(source_, "number", &index), SCANMON_OK);
+  EXPECT_EQ(index, 0u);
+
+  std::vector<scanmon_sample> samples(200);
+  std::vector<double> values(200);
+  scanmon_block block{};
+  ASSERT_EQ(scanmon_read_block(source_, -1, &block, samples.data(), nullptr, 200), SCANMON_OK);
+  ASSERT_EQ(scanmon_read_block(source_, -1, &block, samples.data(), nullptr, 200), SCANMON_OK);
+  ASSERT_EQ(scanmon_field_values(source_, index, samples.data(), block.count, values.data()),
+            SCANMON_OK);
+  for (std::uint32_t k = 0; k < block.count; k += 37) {
+    ASSERT_EQ(scanmon_field_get(source_, "number", &samples[k], &value), SCANMON_OK);
+    EXPECT_EQ(value, 2.0 * (block.first_record + k));
+    EXPECT_EQ(values[k], value);
+  }
+
+  // A map given to the source: a missing file keeps the one it had; null
+  // takes it away.
+  EXPECT_EQ(scanmon_fields_load(source_, scratch_.File("none.fields").c_str()), SCANMON_E_FILE);
+  EXPECT_EQ(scanmon_field_count(source_, &count), SCANMON_OK);
+  EXPECT_EQ(count, 1u);
+  EXPECT_EQ(scanmon_fields_load(source_, nullptr), SCANMON_OK);
+  EXPECT_EQ(scanmon_field_count(source_, &count), SCANMON_OK);
+  EXPECT_EQ(count, 0u);
+  scanmon_close(source_);
+  source_ = nullptr;
+
+  scratch_.Write("cap.fields", "scanmon-fields 1\n\nnumber 4 u32 2\n");
+  EXPECT_EQ(Open(nullptr), SCANMON_E_FORMAT);
+  EXPECT_EQ(source_, nullptr);
+  EXPECT_TRUE(Contains(scanmon_last_error(), "cap.fields line 3: a field is five words"))
+      << scanmon_last_error();
 }
 
 TEST_F(Capture, ACutCaptureIsReadToItsLastWholeBlockAndSaysSo) {

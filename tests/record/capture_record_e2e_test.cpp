@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "fields/field_map.h"
 #include "tests/support/run_process.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/text.h"
@@ -860,6 +862,87 @@ TEST_F(RecordRun, CaptureInfoPlacesGapsRefusesStrangersAndRepairs) {
       EXPECT_EQ(ReadText(folder_ / "indexed.idx"), idx);
     }
   }
+}
+
+// The demo's field map travels with the capture, says what the stand-in puts
+// in its records (each field against the raw record it came from, or against
+// the range and the angle), and is refused before the card when it is bad.
+TEST_F(RecordRun, TheFieldMapTravelsWithTheCaptureAndMatchesTheStandIn) {
+  Config c;
+  c.samples = 5000;
+  const fs::path demo_map = fs::path(SCANMON_DEMO_DIR) / "standin.fields";
+  ProcessRun run = RunProcess(Record(c, {"--fields", demo_map.string()}));
+  ASSERT_EQ(run.exit_status, kExitComplete) << run.out << run.err;
+  EXPECT_TRUE(Contains(run.out, "Field map: scan01.fields, 8 fields (from ")) << run.out;
+  EXPECT_EQ(ReadText(folder_ / "scan01.fields"), ReadText(demo_map));
+
+  scan_fields::FieldMap map;
+  std::string error;
+  ASSERT_TRUE(scan_fields::ReadFieldMapFile((folder_ / "scan01.fields").c_str(), &map, &error));
+  const std::string prc = ReadText(folder_ / "scan01.prc");
+  const std::string raw = ReadText(folder_ / "scan01.raw");
+  auto value = [&](std::size_t k, const char* name) {
+    int f = scan_fields::FindField(map, name);
+    EXPECT_GE(f, 0) << name;
+    return f < 0 ? 0.0
+                 : scan_fields::FieldValue(map.fields[f], reinterpret_cast<const unsigned char*>(
+                                                              prc.data() + kHeaderBytes + k * 64));
+  };
+  std::size_t ranged = 0;
+  for (std::size_t k = 0; k < 5000; k += 7) {
+    SCOPED_TRACE(k);
+    const std::uint32_t w0 = Le32(raw, kHeaderBytes + k * 16),
+                        w1 = Le32(raw, kHeaderBytes + k * 16 + 4),
+                        w2 = Le32(raw, kHeaderBytes + k * 16 + 8),
+                        w3 = Le32(raw, kHeaderBytes + k * 16 + 12);
+    EXPECT_EQ(value(k, "amplitude"), w0 >> 16);
+    EXPECT_EQ(value(k, "sample_number"), w3);
+    EXPECT_EQ(value(k, "raw_range"), w1);
+    EXPECT_EQ(value(k, "encoder1"), w2 & 0xffff);
+    EXPECT_EQ(value(k, "encoder2"), w2 >> 16);
+    double angle;
+    std::memcpy(&angle, prc.data() + kHeaderBytes + k * 64 + 8, sizeof angle);
+    const double range = value(k, "range");
+    EXPECT_NEAR(value(k, "x"), range * std::cos(angle), 1e-9);
+    EXPECT_NEAR(value(k, "y"), range * std::sin(angle), 1e-9);
+    ranged += range > 100 && range < 600;  // inside the 40 x 30 ft room
+  }
+  EXPECT_GT(ranged, 600u);
+
+  ProcessRun info = Info({"scan01.prc"});
+  EXPECT_EQ(info.exit_status, 0) << info.out;
+  EXPECT_TRUE(Contains(info.out, "Field map: scan01.fields, version 1, 8 fields\n")) << info.out;
+  EXPECT_TRUE(Contains(info.out, "  range            f64 at 16, in\n")) << info.out;
+
+  // A bad map is refused before the card is touched; the capture stays.
+  std::ofstream(folder_ / "bad.fields") << "scanmon-fields 1\nrange 12 f64 1 in\n";
+  fs::remove(log_);
+  run = RunProcess(Record(c, {"--force", "--fields", "bad.fields"}));
+  EXPECT_EQ(run.exit_status, kExitSetup) << run.err;
+  EXPECT_TRUE(Contains(run.err,
+                       "capture-record: bad.fields line 2: bytes 12-19 overlap the angle "
+                       "(bytes 8-15); nothing recorded"))
+      << run.err;
+  EXPECT_FALSE(fs::exists(log_)) << "the driver was loaded";
+  EXPECT_EQ(ReadText(folder_ / "scan01.fields"), ReadText(demo_map));
+
+  // An earlier capture's map is refused without --force, removed with it (a
+  // capture recorded without a map has none beside it).
+  fs::remove(folder_ / "scan01.prc");
+  fs::remove(folder_ / "scan01.idx");
+  fs::remove(folder_ / "scan01.raw");
+  run = RunProcess(Record(c));
+  EXPECT_EQ(run.exit_status, kExitSetup) << run.err;
+  EXPECT_TRUE(Contains(run.err, "scan01.fields exists; --force replaces it")) << run.err;
+  EXPECT_EQ(RunProcess(Record(c, {"--force"})).exit_status, kExitComplete);
+  EXPECT_FALSE(fs::exists(folder_ / "scan01.fields"));
+
+  // capture-info refuses a capture whose map beside it is bad.
+  fs::copy_file(folder_ / "bad.fields", folder_ / "scan01.fields");
+  info = Info({"scan01.prc"});
+  EXPECT_EQ(info.exit_status, 1);
+  EXPECT_TRUE(Contains(info.out, "Field map: refused: scan01.fields line 2: bytes 12-19 overlap"))
+      << info.out;
 }
 
 }  // namespace

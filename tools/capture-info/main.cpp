@@ -23,6 +23,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "record/capture_writer.h"
+#include "tools/capture-info/field_report.h"
 #include "tools/common/command_line.h"
 
 namespace {
@@ -43,7 +44,8 @@ const ProgramText kProgram = {
     "and for a .prc file the index marks, the mirror's revolutions per\n"
     "second and the lost-data flags, and from its block index (<base>.idx,\n"
     "when present) the host's time of the fetches, the gaps in the samples\n"
-    "and the sample clock against the host's. A file named *.prc holds\n"
+    "and the sample clock against the host's, and the field map naming its\n"
+    "driver's bytes (<base>.fields, when present). A file named *.prc holds\n"
     "64-byte processed records, any other 16-byte raw records. A header\n"
     "that is not plausible (not a capture of this system) is refused.\n"
     "\n"
@@ -441,6 +443,7 @@ bool ReportFile(const char* path) {
                     : kWhy[static_cast<int>(walk.reader->check()) - 1]);
   }
   walk.reader->Close();
+  if (processed) consistent = ReportFieldMap(path) && consistent;
   std::fflush(stdout);
   if (!read_ok) {
     std::fprintf(stderr, "capture-info: %s: reading failed (error %lu)\n", path,

@@ -25,6 +25,7 @@
 #include "capture/capture_config.h"
 #include "capture/capture_header.h"
 #include "capture/config_warning.h"
+#include "field_copy.h"
 #include "health/scan_health.h"
 #include "hsif/driver_records.h"
 #include "libscanmon/scanner_source.h"
@@ -385,11 +386,15 @@ int main(int argc, char** argv) {
   // capture writes, and a .raw it does not write (it would sit beside the new
   // .prc describing another capture). --force replaces them and removes that
   // .raw.
-  const char* existing = FileExists(config.prc_path)   ? config.prc_path
-                         : FileExists(config.idx_path) ? config.idx_path
-                         : config.raw_path[0] != '\0' && FileExists(config.raw_path)
-                             ? config.raw_path
-                             : nullptr;
+  // So is a <base>.fields: another capture's map, or the one --fields replaces.
+  FieldCopy fields;
+  if (!PrepareFieldCopy(options.fields_path, config.prc_path, &fields)) return kExitSetup;
+  const char* existing =
+      FileExists(config.prc_path)                                   ? config.prc_path
+      : FileExists(config.idx_path)                                 ? config.idx_path
+      : config.raw_path[0] != '\0' && FileExists(config.raw_path)   ? config.raw_path
+      : !fields.same_file && FileExists(fields.destination.c_str()) ? fields.destination.c_str()
+                                                                    : nullptr;
   if (existing != nullptr && !options.force) {
     std::fprintf(stderr, "capture-record: %s exists; --force replaces it\n", existing);
     return kExitSetup;
@@ -468,8 +473,13 @@ int main(int argc, char** argv) {
     std::error_code ignored;
     std::filesystem::remove(config.raw_path, ignored);
   }
+  if (!WriteFieldCopy(fields)) {
+    source.reset();
+    return kExitWrite;
+  }
   if (!writer.Open(config.header)) {
     ReportWriteFailure(writer.Failure());
+    RemoveFieldCopy(fields);
     source.reset();  // the card released, the motors never powered
     return writer.Failure().not_disk ? kExitSetup : kExitWrite;
   }
@@ -553,6 +563,10 @@ int main(int argc, char** argv) {
   summary.sync_s = writer.SyncSeconds();
   summary.sync_longest_s = writer.LongestSyncSeconds();
   PrintSummary(summary);
+  if (!fields.source.empty()) {
+    std::printf("Field map: %s, %d fields (from %s)\n", fields.destination.c_str(),
+                fields.map.count, fields.source.c_str());
+  }
 
   if (result.silent) {
     std::fprintf(stderr,

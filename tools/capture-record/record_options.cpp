@@ -21,13 +21,17 @@ const ProgramText kProgram = {
     "\n"
     "Options:\n"
     "  --calibration-value N  calibration value for the header (default 0)\n"
-    "  --force                replace existing capture files\n"
+    "  --force                replace existing capture files (and remove an\n"
+    "                         earlier capture's <base>.fields)\n"
     "  --accept-warnings      record although a number in CONFIG has text right\n"
     "                         after it (\"2,000,000\" is read as 2): without it\n"
     "                         such a warning stops the recorder before the card\n"
     "                         is touched\n"
     "  --ring-mb M            memory between the card and the disk, 1..4096 MB\n"
     "                         (default 48: three seconds at 200 kHz)\n"
+    "  --fields FILE          a field map naming the driver's bytes (e.g. the\n"
+    "                         demo's standin.fields), checked and copied beside\n"
+    "                         the capture as <base>.fields\n"
     "  --help                 show this text\n"
     "  --version              show the version\n"
     "\n"
@@ -37,11 +41,12 @@ const ProgramText kProgram = {
     "5 complete but data lost, 6 a fetch from the card failed or the card\n"
     "stopped delivering.\n"};
 
-enum Option { kCalibrationValue, kForce, kRingMb, kAcceptWarnings };
+enum Option { kCalibrationValue, kForce, kRingMb, kAcceptWarnings, kFields };
 const OptionEntry kOptions[] = {{"--calibration-value", "N"},
                                 {"--force", nullptr},
                                 {"--ring-mb", "M"},
-                                {"--accept-warnings", nullptr}};
+                                {"--accept-warnings", nullptr},
+                                {"--fields", "FILE"}};
 
 // The test seam's variables: ignored unless a whole number in range.
 unsigned SeamValue(const char* name, std::int64_t min, std::int64_t max, unsigned fallback) {
@@ -80,6 +85,9 @@ int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
         break;
       case kAcceptWarnings:
         options->accept_warnings = true;
+        break;
+      case kFields:
+        options->fields_path = step.text;
         break;
       case kRingMb:
         if (!ParseNumberArgument(&line, "--ring-mb", step.text, 1, kMaxRingMb, &value)) {

@@ -30,6 +30,8 @@ struct RecordOptions {
   // Record although configuration lines carry text right after their number.
   bool accept_warnings = false;
   std::size_t ring_mb = kDefaultRingMb;
+  // A field map to copy beside the capture as <base>.fields (null: none).
+  const char* fields_path = nullptr;
   // Test seam (SCANMON_RECORD_STALL_MS, SCANMON_RECORD_STALL_EVERY): the
   // writer sleeps stall_ms before one round of writes in every stall_every,
   // as a slow or stalling disk would.
