@@ -16,12 +16,14 @@
 #include "libscanmon/remote_source.h"
 #include "libscanmon/scanner_source.h"
 #include "libscanmon/source.h"
+#include "libscanmon/source_clock.h"
 #include "properties/properties.h"
 #include "scanmon/scanmon.h"
 #include "stream/stream_protocol.h"
 
 struct scanmon_source {
   std::unique_ptr<scanmon_lib::Source> impl;
+  scanmon_lib::SourceClock clock;  // fed with every block read (scanmon_block_times_get)
 };
 
 namespace {
@@ -49,6 +51,11 @@ int Adopt(std::unique_ptr<scanmon_lib::Source> impl, scanmon_source** source) {
   auto* handle = new (std::nothrow) scanmon_source;
   if (handle == nullptr) return SetError(SCANMON_E_MEMORY, "out of memory for the source");
   handle->impl = std::move(impl);
+  scanmon_source_info info{};
+  info.struct_size = sizeof info;
+  handle->impl->Info(&info);
+  handle->clock.Start(info.sample_period_us,
+                      info.kind != SCANMON_SOURCE_CAPTURE || info.has_index != 0);
   std::lock_guard<std::mutex> lock(g_handles_mutex);
   Handles().insert(handle);
   *source = handle;
@@ -402,7 +409,21 @@ int scanmon_read_block(scanmon_source* source, std::int32_t timeout_ms, scanmon_
                       "scanmon_read_block: this source keeps no raw records (keep_raw / with_raw)");
     }
   }
-  return source->impl->ReadBlock(timeout_ms, block, samples, raw, capacity);
+  int status = source->impl->ReadBlock(timeout_ms, block, samples, raw, capacity);
+  if (status == SCANMON_OK) source->clock.Add(*block);
+  return status;
+}
+
+int scanmon_block_times_get(scanmon_source* source, scanmon_block_times* times) {
+  ClearError();
+  if (!IsOpen(source)) return BadHandle("scanmon_block_times_get");
+  if (times == nullptr || times->struct_size != sizeof *times) {
+    return SetError(SCANMON_E_ARGUMENT,
+                    "scanmon_block_times_get: times is null or its struct_size is not %u",
+                    static_cast<unsigned>(sizeof *times));
+  }
+  source->clock.Times(times);
+  return SCANMON_OK;
 }
 
 int scanmon_source_info_get(scanmon_source* source, scanmon_source_info* info) {

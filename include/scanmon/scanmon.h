@@ -396,6 +396,81 @@ SCANMON_API int scanmon_read_block(scanmon_source* source, int32_t timeout_ms, s
                                    scanmon_sample* samples, scanmon_raw_sample* raw,
                                    uint32_t capacity);
 
+/** The sample clock's view of the last block read: when its samples were
+ *  taken, and how far to trust that. Every source has one clock, fitted by the
+ *  library from what every source delivers (each block's sample numbers and its
+ *  fetch's return), the same for a scanner, a capture read with its block index
+ *  and a remote source (there: the server's fetch times); Python's Timeline
+ *  computes the same times from a block index.
+ *
+ *  The card does not stamp its samples. A fetch returns after its last sample
+ *  was taken, late by a delay that varies, never early: the clock fits the
+ *  lower envelope of the returns, following the card's slowly drifting rate.
+ *  Sample k of the block was taken at first_mono_ns + k * period_ns, host
+ *  monotonic ns. Times strictly increase within a run; consecutive samples are
+ *  one period apart; between blocks they jump only over missing samples, by
+ *  their number of periods.
+ *
+ *  Trust, once locked: the spacing is the card's own to a few ppm; each time
+ *  is late by the host's least fetch-return delay (the driver's wake-up and
+ *  copy, constant over a run: tens of microseconds on an idle Linux host), and
+ *  off by at most the residual spread beside it. A gap of samples the card
+ *  lost (not numbered) is sized from the returns after it: within their least
+ *  delay. While settling (the first second or so of a run, and after a loss
+ *  that moved the times by over 1 ms) times may be off by up to the fetch
+ *  delays. Without fetch times (a capture without block index) the times are
+ *  the sample period's from the first record (clock_state
+ *  SCANMON_CLOCK_NOMINAL). */
+typedef struct scanmon_block_times {
+  /** sizeof(scanmon_block_times). */
+  uint32_t struct_size;
+  /** SCANMON_CLOCK_NONE (no block read yet), _SETTLING, _LOCKED, _NOMINAL. */
+  int32_t clock_state;
+  /** The block these times are for (its sequence and first_sample). */
+  uint64_t sequence;
+  uint64_t first_sample;
+  /** When the block's first sample was taken: host monotonic ns (the clock of
+   *  scanmon_block.mono_ns), and host UTC ns since 1970 (0: the block has no
+   *  UTC time), the latter through the block's own UTC-to-monotonic offset. */
+  int64_t first_mono_ns;
+  int64_t first_utc_ns;
+  /** The time from one sample of this block to the next, ns. */
+  double period_ns;
+  /** Samples missing before this block: by their numbers (dropped), and those
+   *  the card lost unnumbered, estimated from the times. */
+  uint64_t missing_numbered;
+  uint64_t missing_estimated;
+  /** The fit: samples per second on the host's clock, the card's drift
+   *  against its nominal period (ppm, positive: fast). */
+  double rate_hz;
+  double drift_ppm;
+  /** How late the fetch returns in the fit's window came after the envelope,
+   *  ns: median, 99th percentile, maximum (the delay's spread). */
+  double residual_median_ns;
+  double residual_p99_ns;
+  double residual_max_ns;
+  /** Returns in the fit's window (at most 256). */
+  uint32_t window_blocks;
+  /** 1 on the first block of a run (the times start afresh). */
+  int32_t run_start;
+  /** Host ns from the run's first fetch return to locking; -1: not yet. */
+  int64_t lock_after_ns;
+  /** Samples the card lost unnumbered in this run so far, as the returns
+   *  tell by now (the sum of missing_estimated, lowered as later returns
+   *  show fewer). */
+  uint64_t lost_samples_total;
+} scanmon_block_times;
+
+#define SCANMON_CLOCK_NONE 0
+#define SCANMON_CLOCK_SETTLING 1
+#define SCANMON_CLOCK_LOCKED 2
+#define SCANMON_CLOCK_NOMINAL 3
+
+/** Fills *times for the last block scanmon_read_block returned with
+ *  SCANMON_OK (set times->struct_size first). Before any block: clock_state
+ *  SCANMON_CLOCK_NONE, the rest 0. */
+SCANMON_API int scanmon_block_times_get(scanmon_source* source, scanmon_block_times* times);
+
 /** What a source is. */
 typedef struct scanmon_source_info {
   /** sizeof(scanmon_source_info). */
