@@ -49,7 +49,6 @@ void SampleClock::StartRun(std::uint64_t first_sample, std::uint32_t count,
   period_out_ = nominal_;
   next_y_ = nominal_;
   next_sample_ = first_sample + count;
-  last_return_ = 0.0;
   lock_ = ClockLock::kSettling;
   lock_after_ns_ = -1;
 }
@@ -116,7 +115,7 @@ BlockClockTimes SampleClock::Add(std::uint64_t first_sample, std::uint32_t count
     return times;
   }
   const double y = static_cast<double>(return_ns - ref_ns_);
-  if (!running_ || first_sample < next_sample_ || y < last_return_) {
+  if (!running_ || first_sample < next_sample_) {
     StartRun(first_sample, count, return_ns);
     times.first_mono_ns = ref_ns_ + Nearest(-(count - 1.0) * b_);
     times.period_ns = period_out_;
@@ -159,7 +158,9 @@ BlockClockTimes SampleClock::Add(std::uint64_t first_sample, std::uint32_t count
   }
   x_first += static_cast<double>(added > 0 ? added : 0);
   x_last = x_first + (count - 1.0);
+  bool refit = added != 0;
   if (break_here || bucket_fill_ >= kBucketBlocks) {
+    refit = true;
     if (size_ == kWindow) {
       head_ = (head_ + 1) % kWindow;
       --size_;
@@ -169,19 +170,28 @@ BlockClockTimes SampleClock::Add(std::uint64_t first_sample, std::uint32_t count
     bucket_fill_ = 1;
     break_entries_ = break_here ? 1 : break_entries_ + 1;
   } else {
-    // The newest entry keeps the least late of its blocks.
+    // The newest entry keeps the least late of its blocks; the fit changes
+    // only when it does (or lost samples moved the entries).
     Point& newest = ring_[(head_ + size_ - 1) % kWindow];
-    if (y - Line(x_last) < newest.y - Line(newest.x)) newest = Point{x_last, y};
+    if (y - Line(x_last) < newest.y - Line(newest.x)) {
+      newest = Point{x_last, y};
+      refit = true;
+    }
     ++bucket_fill_;
   }
-  Refit();
+  if (refit) Refit();
   residuals_[residual_next_] = y - Line(x_last);
   residual_next_ = (residual_next_ + 1) % kWindow;
   if (residual_count_ < kWindow) ++residual_count_;
 
-  const double start =
+  double start =
       next_y_ +
       (static_cast<double>(missing) + static_cast<double>(added > 0 ? added : 0)) * period_out_;
+  // Never after the block's own return (its last sample was taken by then),
+  // nor back onto the previous block: half a period after its last sample at
+  // the least.
+  const double latest = y - (count - 1.0) * b_;
+  if (start > latest) start = std::max(latest, next_y_ - 0.5 * period_out_);
   const double error = start - Line(x_first);
   const double span_ns = (ring_[(head_ + size_ - 1) % kWindow].x - ring_[head_].x) * nominal_;
   const int blocks = (size_ - 1) * kBucketBlocks + bucket_fill_;
@@ -205,7 +215,6 @@ BlockClockTimes SampleClock::Add(std::uint64_t first_sample, std::uint32_t count
   period_out_ = period;
   next_y_ = start + count * period;
   next_sample_ = first_sample + count;
-  last_return_ = y;
   return times;
 }
 

@@ -103,8 +103,7 @@ class SampleClock {
   std::uint64_t next_sample_ = 0;  // the number after the last block's last sample
   double next_y_ = 0.0;            // the time the times put that sample at
   double period_out_ = 0.0;        // the last block's period
-  double last_return_ = 0.0;
-  double a_ = 0.0, b_ = 5000.0;  // the fit: y = a + b x
+  double a_ = 0.0, b_ = 5000.0;    // the fit: y = a + b x
   Point ring_[kWindow] = {};
   int head_ = 0, size_ = 0;
   int bucket_fill_ = 0;             // blocks in the newest entry

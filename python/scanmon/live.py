@@ -134,10 +134,23 @@ class _CaptureHeader(ctypes.Structure):
     ] + [("cal_file", ctypes.c_char * PATH_BYTES)]
 
 
+class _BlockTimes(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_uint32), ("clock_state", _I32), ("sequence", _U64),
+                ("first_sample", _U64), ("first_mono_ns", ctypes.c_int64),
+                ("first_utc_ns", ctypes.c_int64), ("period_ns", _D), ("missing_numbered", _U64),
+                ("missing_estimated", _U64), ("rate_hz", _D), ("drift_ppm", _D),
+                ("residual_median_ns", _D), ("residual_p99_ns", _D), ("residual_max_ns", _D),
+                ("window_blocks", ctypes.c_uint32), ("run_start", _I32),
+                ("lock_after_ns", ctypes.c_int64), ("lost_samples_total", _U64)]
+
+
+CLOCK_NONE, CLOCK_SETTLING, CLOCK_LOCKED, CLOCK_NOMINAL = 0, 1, 2, 3
+
 assert ctypes.sizeof(_ScannerSettings) == 4 * 18 + PATH_BYTES
 assert ctypes.sizeof(_SourceInfo) == 40
 assert ctypes.sizeof(_Health) == 192
 assert ctypes.sizeof(_CaptureHeader) == 4 * 14 + PATH_BYTES
+assert ctypes.sizeof(_BlockTimes) == 128
 
 _P = ctypes.c_void_p
 _PROTOTYPES = {
@@ -156,6 +169,7 @@ _PROTOTYPES = {
     "scanmon_source_info_get": (ctypes.c_int, [_P, _P]),
     "scanmon_health_get": (ctypes.c_int, [_P, _P]),
     "scanmon_capture_header_get": (ctypes.c_int, [_P, _P]),
+    "scanmon_block_times_get": (ctypes.c_int, [_P, _P]),
 }
 
 if sys.platform == "win32":
@@ -394,6 +408,15 @@ class Source:
         _check(self._lib.scanmon_health_get(self._live(), ctypes.byref(health)),
                "scanmon_health_get")
         return _namespace(health)
+
+    def block_times(self):
+        """The sample clock's times of the last block read (fields of
+        scanmon_block_times: first_mono_ns, first_utc_ns, period_ns,
+        clock_state, rate_hz, drift_ppm, residuals, ...) as a namespace."""
+        times = _BlockTimes(struct_size=ctypes.sizeof(_BlockTimes))
+        _check(self._lib.scanmon_block_times_get(self._live(), ctypes.byref(times)),
+               "scanmon_block_times_get")
+        return _namespace(times)
 
     def capture_header(self):
         """The capture header (fields of scanmon_capture_header) as a namespace."""

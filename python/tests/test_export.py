@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from conftest import PERIOD_US, SAMPLES, blocks, processed_records, write_capture, write_index
-from scanmon import open_capture
+from scanmon import BLOCK_LOST_DATA, open_capture
 
 PACKAGE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 
@@ -57,8 +57,11 @@ def test_times_from_the_block_index_beside_the_capture(tmp_path):
     counts = [40000, 30000]
     write_capture(tmp_path / "c.prc", processed_records(sum(counts), marks_every=25000))
     period_ns = PERIOD_US * 1000
-    mono = [10**9 + 40000 * period_ns, 10**9 + 80000 * period_ns]  # 10000 periods apart
-    write_index(tmp_path / "c.idx", blocks(counts, mono))
+    # 10000 periods apart; the card lost those samples (they are not numbered).
+    mono = [10**9 + 40000 * period_ns, 10**9 + 80000 * period_ns]
+    b = blocks(counts, mono)
+    b["flags"][1] = BLOCK_LOST_DATA
+    write_index(tmp_path / "c.idx", b)
     run = export(tmp_path / "c.prc", "-o", tmp_path / "c.npy")
     assert run.returncode == 0, run.stderr
     table = np.load(tmp_path / "c.npy")

@@ -6,9 +6,9 @@ import os
 import numpy as np
 import pytest
 
-from conftest import PERIOD_US, SAMPLES, stand_in_environment
+from conftest import PERIOD_US, SAMPLES, stand_in_environment, true_times_ns
 import scanmon
-from scanmon import open_capture
+from scanmon import Timeline, open_capture, open_index
 from scanmon.live import EndOfSource, ScanmonError, Source, Status, load_library
 
 
@@ -81,3 +81,31 @@ def test_the_stand_in_read_live(monkeypatch):
                               for b in blocks])
     assert np.array_equal(np.diff(numbers), np.ones(len(numbers) - 1))
     assert health.sampling == 1 and health.samples >= len(numbers)
+
+
+def test_the_library_and_the_timeline_time_a_capture_alike_and_near_the_truth(
+        drifting_recording):
+    base = drifting_recording
+    with open_capture(f"{base}.prc") as capture:
+        records = capture.records
+        timeline = Timeline(capture, open_index(f"{base}.idx"))
+        time_s, utc_ns = timeline.times()
+        true_ns = true_times_ns(records)
+    assert np.diff(time_s).min() > 0
+    errors = []
+    with Source.capture(base) as source:
+        for block in source:
+            t = source.block_times()
+            first = int(block.info["first_record"])
+            last = first + int(block.info["count"]) - 1
+            # One algorithm: the same times to the nanosecond.
+            assert t.first_utc_ns == utc_ns[first]
+            assert t.first_utc_ns + int(np.floor((last - first) * t.period_ns + 0.5)) == \
+                utc_ns[last]
+            errors.append(t.first_mono_ns - int(true_ns[first]))
+    assert t.clock_state in (1, 2) and timeline.clock["lock"] == t.clock_state
+    assert timeline.clock["drift_ppm"] == pytest.approx(t.drift_ppm)
+    # Fetches returned up to 2 ms late (uniform) on top of the host's own
+    # latency: the fit of the least late returns stays far closer.
+    late = np.abs(np.array(errors[50:]))
+    assert np.median(late) < 500_000 and np.all(np.array(errors) > -200_000), errors
