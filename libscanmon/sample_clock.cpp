@@ -184,14 +184,9 @@ BlockClockTimes SampleClock::Add(std::uint64_t first_sample, std::uint32_t count
   residual_next_ = (residual_next_ + 1) % kWindow;
   if (residual_count_ < kWindow) ++residual_count_;
 
-  double start =
+  const double start =
       next_y_ +
       (static_cast<double>(missing) + static_cast<double>(added > 0 ? added : 0)) * period_out_;
-  // Never after the block's own return (its last sample was taken by then),
-  // nor back onto the previous block: half a period after its last sample at
-  // the least.
-  const double latest = y - (count - 1.0) * b_;
-  if (start > latest) start = std::max(latest, next_y_ - 0.5 * period_out_);
   const double error = start - Line(x_first);
   const double span_ns = (ring_[(head_ + size_ - 1) % kWindow].x - ring_[head_].x) * nominal_;
   const int blocks = (size_ - 1) * kBucketBlocks + bucket_fill_;

@@ -177,9 +177,6 @@ class SampleClock:
 
         start = self._next_y + (float(missing) + float(added if added > 0 else 0)) * \
             self._period_out
-        latest = y - (count - 1.0) * self._b
-        if start > latest:
-            start = max(latest, self._next_y - 0.5 * self._period_out)
         error = start - self._line(x_first)
         span_ns = (points[-1][0] - points[0][0]) * self._nominal
         blocks = (len(points) - 1) * BUCKET_BLOCKS + self._bucket_fill
