@@ -471,6 +471,85 @@ typedef struct scanmon_block_times {
  *  SCANMON_CLOCK_NONE, the rest 0. */
 SCANMON_API int scanmon_block_times_get(scanmon_source* source, scanmon_block_times* times);
 
+/** One revolution of the scan mirror: from an index mark to the sample before
+ *  the next, timed by the source's sample clock. */
+typedef struct scanmon_revolution {
+  /** sizeof(scanmon_revolution). */
+  uint32_t struct_size;
+  /** SCANMON_REVOLUTION_* flags; 0: a complete revolution. */
+  uint32_t flags;
+  /** Revolutions since the reader opened, from 0 (those skipped count too). */
+  uint64_t number;
+  /** Number of its first sample (scanmon_block.first_sample's count). */
+  uint64_t first_sample;
+  /** Samples handed over, and those the fitted rate expects in its duration
+   *  (more than count when samples are missing inside). */
+  uint32_t count;
+  uint32_t expected;
+  /** When its first sample was taken: host monotonic ns, host UTC ns (0:
+   *  unknown). */
+  int64_t start_mono_ns;
+  int64_t start_utc_ns;
+  /** From its first sample to the next revolution's (a cut one: to one period
+   *  after its last sample), ns; revolutions per second at that duration;
+   *  count / expected. */
+  double duration_ns;
+  double rate_hz;
+  double completeness;
+} scanmon_revolution;
+
+/** Revolution flag: the card lost data inside it. */
+#define SCANMON_REVOLUTION_LOST_DATA 0x1u
+/** Revolution flag: samples were dropped inside it (the reader was behind). */
+#define SCANMON_REVOLUTION_DROPPED 0x2u
+/** Revolution flag: it began at the start of the run, not at an index mark. */
+#define SCANMON_REVOLUTION_CUT_START 0x4u
+/** Revolution flag: it ended at the end of the run (the source's end or a new
+ *  run of times). */
+#define SCANMON_REVOLUTION_CUT_END 0x8u
+/** Revolution flag: no index mark came for max_samples samples (a stopped
+ *  mirror): it ended there, or began there after one that did. */
+#define SCANMON_REVOLUTION_NO_INDEX 0x10u
+
+/** How revolutions are read. */
+typedef struct scanmon_revolution_options {
+  /** sizeof(scanmon_revolution_options). */
+  uint32_t struct_size;
+  /** 1: complete revolutions only (flags 0); 0: every one with its flags. */
+  int32_t complete_only;
+  /** The most samples a revolution holds: one without an index mark ends
+   *  there (SCANMON_REVOLUTION_NO_INDEX). 0: one second of samples at the
+   *  source's period. At most 10000000. */
+  uint32_t max_samples;
+} scanmon_revolution_options;
+
+/** Fills *options with the defaults: every revolution, at most one second. */
+SCANMON_API int scanmon_revolution_options_init(scanmon_revolution_options* options);
+
+/** A revolution reader: opaque; reads its source's blocks itself (read no
+ *  blocks from the source while it is open). */
+typedef struct scanmon_revolution_reader scanmon_revolution_reader;
+
+/** Opens a revolution reader over any open source; its buffers (max_samples
+ *  and the source's largest block) are had here, none later. `options` may
+ *  be null (the defaults). */
+SCANMON_API int scanmon_open_revolutions(scanmon_source* source,
+                                         const scanmon_revolution_options* options,
+                                         scanmon_revolution_reader** reader);
+
+/** The next revolution into *revolution and its samples into
+ *  samples[0..count-1] (null: not copied; capacity: the records it holds).
+ *  SCANMON_OK; SCANMON_E_BUFFER (*revolution written, it stays the next);
+ *  SCANMON_TIMEOUT (no block came: call again, nothing is lost);
+ *  SCANMON_END after the last (cut) revolution of a capture; the source's
+ *  failures as scanmon_read_block returns them. */
+SCANMON_API int scanmon_read_revolution(scanmon_revolution_reader* reader, int32_t timeout_ms,
+                                        scanmon_revolution* revolution, scanmon_sample* samples,
+                                        uint32_t capacity);
+
+/** Closes the reader (not its source). A null reader is SCANMON_OK. */
+SCANMON_API int scanmon_close_revolutions(scanmon_revolution_reader* reader);
+
 /** What a source is. */
 typedef struct scanmon_source_info {
   /** sizeof(scanmon_source_info). */

@@ -47,6 +47,7 @@ static_assert(sizeof(scanmon_capture_header) == 312);
 static_assert(sizeof(scanmon_scanner_settings) == 328);
 static_assert(sizeof(scanmon_capture_options) == 24);
 static_assert(sizeof(scanmon_block_times) == 128);
+static_assert(sizeof(scanmon_revolution) == 72);
 
 namespace {
 
@@ -227,6 +228,44 @@ TEST_F(Scanner, BlockTimesFollowTheCardsClockNotItsLateFetchReturns) {
   EXPECT_GT(times.residual_max_ns, times.residual_median_ns);
   EXPECT_GT(times.rate_hz, 49000.0);
   EXPECT_LT(times.rate_hz, 51000.0);
+}
+
+TEST_F(Scanner, RevolutionsComeWholeFromIndexMarkToIndexMark) {
+  // The mirror at exactly 20 Hz and 50 kHz samples: 2500 samples a turn.
+  ASSERT_EQ(Open(), SCANMON_OK) << scanmon_last_error();
+  scanmon_revolution_options options;
+  ASSERT_EQ(scanmon_revolution_options_init(&options), SCANMON_OK);
+  scanmon_revolution_reader* reader = nullptr;
+  ASSERT_EQ(scanmon_open_revolutions(source_, &options, &reader), SCANMON_OK)
+      << scanmon_last_error();
+  std::vector<scanmon_sample> samples(50000);
+  scanmon_revolution previous{};
+  for (int i = 0; i < 6; ++i) {
+    scanmon_revolution r{};
+    ASSERT_EQ(scanmon_read_revolution(reader, 5000, &r, samples.data(), 50000), SCANMON_OK)
+        << scanmon_last_error();
+    EXPECT_EQ(r.number, static_cast<std::uint64_t>(i));
+    if (i == 0) {
+      EXPECT_EQ(r.flags, SCANMON_REVOLUTION_CUT_START);
+    } else {
+      EXPECT_EQ(r.flags, 0u);
+      EXPECT_NE(samples[0].flags & SCANMON_SAMPLE_INDEX, 0u);
+      EXPECT_NEAR(r.count, 2500.0, 2.0);
+      EXPECT_NEAR(r.rate_hz, 20.0, 0.1);
+      EXPECT_NEAR(r.completeness, 1.0, 0.001);
+      EXPECT_EQ(r.first_sample, previous.first_sample + previous.count);
+      EXPECT_NEAR(static_cast<double>(r.start_mono_ns - previous.start_mono_ns),
+                  previous.duration_ns, 1.0);
+    }
+    for (std::uint32_t k = 1; k < r.count; ++k) {
+      ASSERT_EQ(samples[k].flags & SCANMON_SAMPLE_INDEX, 0u) << "one mark, at the start";
+    }
+    previous = r;
+  }
+  EXPECT_EQ(scanmon_close_revolutions(reader), SCANMON_OK);
+  EXPECT_EQ(scanmon_read_revolution(reader, 0, &previous, nullptr, 0), SCANMON_E_ARGUMENT);
+  options.max_samples = 10000001;
+  EXPECT_EQ(scanmon_open_revolutions(source_, &options, &reader), SCANMON_E_ARGUMENT);
 }
 
 TEST_F(Scanner, LostDataIsMarkedOnceOnItsBlockAndTheCardRestarted) {
