@@ -1,5 +1,7 @@
 #include "libscanmon/revolution_reader.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -22,6 +24,7 @@ void RevolutionReader::Begin(double t, std::uint64_t sample, bool by_mark) {
   start_t_ = t;
   utc_offset_ = block_.utc_ns != 0 ? block_.utc_ns - block_.mono_ns : 0;
   flags_ = 0;
+  missing_inside_ = 0;
   if (!by_mark) flags_ |= after_bound_ ? SCANMON_REVOLUTION_NO_INDEX : SCANMON_REVOLUTION_CUT_START;
   after_bound_ = false;
 }
@@ -38,9 +41,10 @@ void RevolutionReader::Finish(double end_t, std::uint32_t flags) {
   done_.start_utc_ns = utc_offset_ != 0 ? done_.start_mono_ns + utc_offset_ : 0;
   done_.duration_ns = end_t - start_t_;
   done_.rate_hz = done_.duration_ns > 0.0 ? 1e9 / done_.duration_ns : 0.0;
-  const double period = times_.period_ns > 0.0 ? times_.period_ns : 1.0;
-  const double expected = std::floor(done_.duration_ns / period + 0.5);
-  done_.expected = expected > 0.0 ? static_cast<std::uint32_t>(expected) : count_;
+  // The samples its times span: those present and those missing inside it
+  // (their gaps are their number of periods).
+  const std::uint64_t expected = count_ + missing_inside_;
+  done_.expected = static_cast<std::uint32_t>(std::min<std::uint64_t>(expected, UINT32_MAX));
   done_.completeness = done_.expected > 0 ? static_cast<double>(count_) / done_.expected : 0.0;
   count_ = 0;
   ready_ = !(complete_only_ && all != 0);
@@ -84,6 +88,7 @@ int RevolutionReader::Read(BlockFeed* feed, std::int32_t timeout_ms, scanmon_rev
           flags_ |= SCANMON_REVOLUTION_LOST_DATA;
         }
         if (times_.missing_numbered > 0) flags_ |= SCANMON_REVOLUTION_DROPPED;
+        missing_inside_ += times_.missing_numbered + times_.missing_estimated;
       }
       continue;
     }

@@ -57,6 +57,7 @@ class RevolutionReader {
 
   // The revolution being assembled.
   std::uint32_t count_ = 0, flags_ = 0;
+  std::uint64_t missing_inside_ = 0;  // samples missing between its blocks
   std::uint64_t first_sample_ = 0;
   double start_t_ = 0.0;         // host monotonic ns
   std::int64_t utc_offset_ = 0;  // UTC - monotonic of its first block

@@ -70,7 +70,7 @@ class SampleClock {
   static constexpr double kLockSpanNs = 5e9;     // and locked over at least this
   static constexpr double kMaxDriftPpm = 2000;   // a fit beyond is held at it
   static constexpr double kSettlingGain = 0.5, kLockedGain = 0.125;
-  static constexpr double kSettlingSlew = 0.05, kLockedSlew = 200e-6;
+  static constexpr double kSettlingSlew = 0.01, kLockedSlew = 200e-6;
   static constexpr int kBreakBlocks = 40;  // blocks after a loss that may lower its size
 
   explicit SampleClock(double nominal_period_ns = 5000.0) { Reset(nominal_period_ns); }

@@ -482,8 +482,8 @@ typedef struct scanmon_revolution {
   uint64_t number;
   /** Number of its first sample (scanmon_block.first_sample's count). */
   uint64_t first_sample;
-  /** Samples handed over, and those the fitted rate expects in its duration
-   *  (more than count when samples are missing inside). */
+  /** Samples handed over, and those its times span: count and the samples
+   *  missing inside it (dropped, and lost as the sample clock sizes them). */
   uint32_t count;
   uint32_t expected;
   /** When its first sample was taken: host monotonic ns, host UTC ns (0:

@@ -109,3 +109,24 @@ def test_the_library_and_the_timeline_time_a_capture_alike_and_near_the_truth(
     # latency: the fit of the least late returns stays far closer.
     late = np.abs(np.array(errors[50:]))
     assert np.median(late) < 500_000 and np.all(np.array(errors) > -200_000), errors
+
+
+def test_revolutions_of_a_recording_from_index_mark_to_index_mark(drifting_recording):
+    with Source.capture(drifting_recording) as source:
+        turns = list(source.revolutions())
+    with Source.capture(drifting_recording) as source:
+        complete = [info.number for info, _ in source.revolutions(complete_only=True)]
+    first, last = turns[0][0], turns[-1][0]
+    assert first.flags == scanmon.live.REVOLUTION_CUT_START
+    assert last.flags == scanmon.live.REVOLUTION_CUT_END
+    middle = turns[1:-1]
+    assert len(middle) >= 55 and complete == [info.number for info, _ in middle]
+    for info, samples in middle:
+        # 50 kHz, the mirror at exactly 20 Hz: 2500 samples, one mark first.
+        assert info.flags == 0 and abs(info.count - 2500) <= 2 and info.completeness == 1.0
+        assert samples["flags"][0] & 4 and not (samples["flags"][1:] & 4).any()
+    # Timed by the sample clock, settling all through these 3 s (it locks
+    # after 5): each turn's rate within the settling slew, most far closer.
+    rates = np.array([info.rate_hz for info, _ in middle])
+    assert np.abs(rates - 20.0).max() < 0.2 and np.median(np.abs(rates - 20.0)) < 0.01, rates
+    assert sum(info.count for info, _ in turns) == 150000
