@@ -32,10 +32,11 @@ def test_a_recording_as_csv_and_npy(recording, tmp_path):
     assert len(table) == len(rows) == SAMPLES
     assert np.allclose(table["angle_deg"], np.degrees(records["angle"]))
     if os.path.exists(f"{recording}.idx"):
-        # The host's clock: samples a period apart within a fetch, never back.
+        # The sample clock: samples one fitted period apart, never back (a
+        # 0.4 s recording: the clock still settles, by at most 1 % a period).
         assert "20000 records" in csv_run.stderr and "from the block index" in csv_run.stderr
         steps = np.diff(table["time_s"])
-        assert steps.min() >= 0 and np.median(steps) == pytest.approx(PERIOD_US * 1e-6)
+        assert steps.min() > 0 and np.median(steps) == pytest.approx(PERIOD_US * 1e-6, rel=0.01)
         assert np.array_equal(table["utc_ns"], [int(r["utc_ns"]) for r in rows])
     else:
         assert "20000 records" in csv_run.stderr and "from the sample period" in csv_run.stderr

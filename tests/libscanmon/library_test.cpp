@@ -251,7 +251,7 @@ TEST_F(Scanner, RevolutionsComeWholeFromIndexMarkToIndexMark) {
       EXPECT_EQ(r.flags, 0u);
       EXPECT_NE(samples[0].flags & SCANMON_SAMPLE_INDEX, 0u);
       EXPECT_NEAR(r.count, 2500.0, 2.0);
-      EXPECT_NEAR(r.rate_hz, 20.0, 0.1);
+      EXPECT_NEAR(r.rate_hz, 20.0, 0.25);  // the clock settles at up to 1 % a period
       EXPECT_NEAR(r.completeness, 1.0, 0.001);
       EXPECT_EQ(r.first_sample, previous.first_sample + previous.count);
       EXPECT_NEAR(static_cast<double>(r.start_mono_ns - previous.start_mono_ns),
