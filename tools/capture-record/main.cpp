@@ -97,7 +97,12 @@ StartResult StartSampling(scanmon_lib::StagedScanner* source, std::int32_t delay
   for (;;) {
     const scanmon_lib::ScannerPhase phase = source->Phase();
     if (phase == scanmon_lib::ScannerPhase::kSampling) return StartResult::kSampling;
-    if (phase == scanmon_lib::ScannerPhase::kEnded) return StartResult::kFailed;
+    // A short recording can be whole before this thread looks: the fetch
+    // thread then ends without a failure.
+    if (phase == scanmon_lib::ScannerPhase::kEnded) {
+      return source->Failure() == scanmon_lib::ScannerFailure::kNone ? StartResult::kSampling
+                                                                     : StartResult::kFailed;
+    }
     if (phase == scanmon_lib::ScannerPhase::kSettling && !told && delay_ms > 0) {
       std::fprintf(stderr, "Waiting %ld ms for the motors to settle ('x' or Ctrl-C stops)\n",
                    static_cast<long>(delay_ms));
