@@ -28,6 +28,7 @@
 #include "libscanmon/remote_source.h"
 #include "libscanmon/scanner_source.h"
 #include "libscanmon/source.h"
+#include "libscanmon/source_clock.h"
 #include "properties/properties.h"
 #include "properties/property_check.h"
 #include "scanmon/scanmon.h"
@@ -36,6 +37,7 @@
 struct scanmon_source {
   std::unique_ptr<scanmon_lib::Source> impl;
   bool in_use = false;  // a call is running on it (under g_handles_mutex)
+  scanmon_lib::SourceClock clock;  // fed with every block read (scanmon_block_times_get)
 };
 
 namespace {
@@ -61,40 +63,18 @@ int InUse(const char* call) {
                   call);
 }
 
-// One call's hold on an open source: status() is SCANMON_OK when the call may
-// go on, the refusal's status (error text set) otherwise. Released at the end
-// of the call.
-class Claim {
- public:
-  Claim(scanmon_source* source, const char* call) : source_(source) {
-    std::lock_guard<std::mutex> lock(g_handles_mutex);
-    if (source == nullptr || Handles().count(source) == 0) {
-      status_ = BadHandle(call);
-    } else if (source->in_use) {
-      status_ = InUse(call);
-    } else {
-      source->in_use = true;
-      status_ = SCANMON_OK;
-    }
-  }
-  ~Claim() {
-    if (status_ != SCANMON_OK) return;
-    std::lock_guard<std::mutex> lock(g_handles_mutex);
-    source_->in_use = false;
-  }
-  Claim(const Claim&) = delete;
-  Claim& operator=(const Claim&) = delete;
-  int status() const { return status_; }
-
- private:
-  scanmon_source* source_;
-  int status_;
-};
+// One call's hold on an open source (source.h).
+using Claim = scanmon_lib::HandleClaim;
 
 int Adopt(std::unique_ptr<scanmon_lib::Source> impl, scanmon_source** source) {
   auto* handle = new (std::nothrow) scanmon_source;
   if (handle == nullptr) return SetError(SCANMON_E_MEMORY, "out of memory for the source");
   handle->impl = std::move(impl);
+  scanmon_source_info info{};
+  info.struct_size = sizeof info;
+  handle->impl->Info(&info);
+  handle->clock.Start(info.sample_period_us,
+                      info.kind != SCANMON_SOURCE_CAPTURE || info.has_index != 0);
   std::lock_guard<std::mutex> lock(g_handles_mutex);
   Handles().insert(handle);
   *source = handle;
@@ -648,7 +628,22 @@ int scanmon_read_block(scanmon_source* source, std::int32_t timeout_ms, scanmon_
                       "scanmon_read_block: this source keeps no raw records (keep_raw / with_raw)");
     }
   }
-  return source->impl->ReadBlock(timeout_ms, block, samples, raw, capacity);
+  int status = source->impl->ReadBlock(timeout_ms, block, samples, raw, capacity);
+  if (status == SCANMON_OK) source->clock.Add(*block);
+  return status;
+}
+
+int scanmon_block_times_get(scanmon_source* source, scanmon_block_times* times) {
+  ClearError();
+  Claim claim(source, "scanmon_block_times_get");
+  if (claim.status() != SCANMON_OK) return claim.status();
+  if (times == nullptr || times->struct_size != sizeof *times) {
+    return SetError(SCANMON_E_ARGUMENT,
+                    "scanmon_block_times_get: times is null or its struct_size is not %u",
+                    static_cast<unsigned>(sizeof *times));
+  }
+  source->clock.Times(times);
+  return SCANMON_OK;
 }
 
 int scanmon_source_info_get(scanmon_source* source, scanmon_source_info* info) {

@@ -57,6 +57,8 @@ void ResetCard(Card* card, const SimSettings& settings) {
   card->stream = SampleStream{};
   card->stream.buffer_samples = settings.buffer_samples;
   card->stream.period_ns = static_cast<std::int64_t>(MinSamplePeriodUs(settings)) * 1000;
+  card->stream.drift_ppm = settings.clock_ppm;
+  card->delay_state = settings.seed + static_cast<std::uint64_t>(card - Driver().cards);
   card->poll_mode = 0;
   for (int& power : card->motor_power) power = 0;
   card->interrupts = true;

@@ -42,6 +42,8 @@ struct Card {
   std::int64_t last_process_log_ns = 0;
   std::int64_t processes = 0;
   int special_fetches_logged = 0;
+  // The fetch delays' generator (HSIF_SIM_SEED), one sequence per card.
+  std::uint64_t delay_state = 0;
   // The angle script, when one replaces the mirror.
   std::FILE* script = nullptr;
   std::int64_t script_line = 0;

@@ -49,6 +49,9 @@ void LogSettings(const SimSettings& s) {
     add(" lose_data_at=%lld", static_cast<long long>(s.lose_data_at));
   }
   if (s.angle_script[0] != '\0') add(" angle_script=%s", "set");
+  if (s.clock_ppm != defaults.clock_ppm) add(" clock_ppm=%g", s.clock_ppm);
+  if (s.fetch_delay_ms != defaults.fetch_delay_ms) add(" fetch_delay_ms=%g", s.fetch_delay_ms);
+  if (s.seed != defaults.seed) add(" seed=%llu", static_cast<unsigned long long>(s.seed));
   if (used > std::strlen("settings")) LogLine("%s", line);
 }
 

@@ -1,6 +1,7 @@
 // Entry points of sampling: the card's sample buffer, fetching and processing.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "standin/angle_script.h"
 #include "standin/driver_state.h"
@@ -33,12 +34,51 @@ void WriteLiveSamples(const Card& card, std::uint64_t first_seq, std::int64_t co
   }
 }
 
+// Uniform in [0, bound_ms] ms, from the card's own sequence (splitmix64), so a
+// seed repeats a run's fetch delays.
+std::int64_t NextFetchDelayNs(Card* card, double bound_ms) {
+  if (bound_ms <= 0.0) return 0;
+  std::uint64_t z = (card->delay_state += 0x9e3779b97f4a7c15ull);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+  z ^= z >> 31;
+  double share = static_cast<double>(z >> 11) * (1.0 / 9007199254740992.0);
+  return static_cast<std::int64_t>(share * bound_ms * 1e6);
+}
+
+// Writes the true time and the full sample number of a live sample into its
+// processed record. The number's high bits are those of the last sample
+// delivered, nearest below; samples of an earlier run are not known (0).
+void WriteTrueTime(const SampleStream& stream, const RawSample& raw, ProcessedSample* p) {
+  if (((raw.words[0] & kRawKindMask) >> kRawKindShift) != kRawKindLive || stream.consumed == 0) {
+    return;
+  }
+  std::uint64_t last = stream.consumed - 1;
+  std::uint64_t behind =
+      static_cast<std::uint32_t>(static_cast<std::uint32_t>(last) - raw.words[3]);
+  if (behind > last) return;
+  std::uint64_t seq = last - behind;
+  if (seq < stream.run_start_seq) return;
+  std::int64_t t = SampleTime(stream, seq);
+  std::uint32_t high = static_cast<std::uint32_t>(seq >> 32);
+  auto* bytes = reinterpret_cast<unsigned char*>(p);
+  std::memcpy(bytes + kProcessedTrueTimeOffset, &t, sizeof t);
+  std::memcpy(bytes + kProcessedSampleHighOffset, &high, sizeof high);
+}
+
 // A fetch from the live card. Returns the samples written; *lost is set when
 // the buffer overflowed since the last fetch.
 std::int64_t FetchLive(Card* card, const SimSettings& settings, RawSample* raw,
                        std::int64_t capacity, bool wait, bool* lost) {
   std::uint64_t first = 0;
   std::int64_t count = 0;
+  // The samples written before the wait, when the load is known then: a card
+  // copies by DMA as its samples arrive, so a fetch returns at its deadline,
+  // not after a copy as slow as this simulation's (hundreds of microseconds
+  // for 5000 samples), which would make every return late by that much.
+  bool written = false;
+  std::uint64_t written_first = 0;
+  std::int64_t copy_ns = 0;
   if (settings.unpaced) {
     count = capacity;
     TakeSamplesUnpaced(&card->stream, count, &first);
@@ -53,8 +93,24 @@ std::int64_t FetchLive(Card* card, const SimSettings& settings, RawSample* raw,
       std::int64_t half_buffer = std::max<std::int64_t>(1, card->stream.buffer_samples / 2);
       std::int64_t want = std::min<std::int64_t>(capacity, half_buffer);
       std::int64_t ready = TimeWhenWaiting(card->stream, want);
+      // HSIF_SIM_FETCH_DELAY_MS: the host hands the return on late by a
+      // varying delay, as a busy machine does; the card's samples stay on
+      // their own clock.
       std::int64_t deadline =
-          ready < 0 ? now + kIdleFetchWaitNs : std::min(ready, now + kMaxFetchWaitNs);
+          ready < 0 ? now + kIdleFetchWaitNs
+                    : std::min(ready + NextFetchDelayNs(card, settings.fetch_delay_ms),
+                               now + kMaxFetchWaitNs);
+      if (ready >= 0) {
+        std::int64_t waiting =
+            static_cast<std::int64_t>(SamplesTaken(card->stream, deadline) - card->stream.consumed);
+        if (waiting >= capacity && waiting <= card->stream.buffer_samples) {
+          written_first = card->stream.consumed;
+          std::int64_t copy_start = MonotonicNs();
+          WriteLiveSamples(*card, written_first, capacity, raw);
+          copy_ns = MonotonicNs() - copy_start;
+          written = true;
+        }
+      }
       SleepUntilNs(deadline);
       now = MonotonicNs();
     }
@@ -62,9 +118,14 @@ std::int64_t FetchLive(Card* card, const SimSettings& settings, RawSample* raw,
   }
   *lost = card->stream.overflowed;
   card->stream.overflowed = false;
-  std::int64_t copy_start = MonotonicNs();
-  WriteLiveSamples(*card, first, count, raw);
-  card->last_copy_ns = MonotonicNs() - copy_start;
+  if (!written || first != written_first || count != capacity) {
+    // The load turned out otherwise (the caller was late and the ring
+    // overflowed): the samples delivered, written now.
+    std::int64_t copy_start = MonotonicNs();
+    WriteLiveSamples(*card, first, count, raw);
+    copy_ns = MonotonicNs() - copy_start;
+  }
+  card->last_copy_ns = copy_ns;
   return count;
 }
 
@@ -231,7 +292,10 @@ HSIF_API hsif_i32 HSIF_CALLCONV HsifProcessSamples(hsif_i32 card, const RawSampl
   Card* c = FindOpenCard(card);
   hsif_i32 result = 0;
   if (c != nullptr && raw != nullptr && processed != nullptr && count >= 0) {
-    for (hsif_i32 i = 0; i < count; ++i) ProcessRawSample(c->setup, raw[i], &processed[i]);
+    for (hsif_i32 i = 0; i < count; ++i) {
+      ProcessRawSample(c->setup, raw[i], &processed[i]);
+      if (!Driver().settings.unpaced) WriteTrueTime(c->stream, raw[i], &processed[i]);
+    }
     result = 1;
   }
   // Called once per fetch: logged as sparingly as the fetches.

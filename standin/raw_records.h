@@ -19,7 +19,8 @@
 // script gave them), amplitude u16 at 2, sample number u32 at 4, angle double
 // at 8 (radians), range double at 16 (inches), x and y doubles at 24 and 32
 // (inches, the scanner at the origin), encoder 1 and 2 counts u32 at 40 and 44,
-// raw range u32 at 48, zeros from 52.
+// raw range u32 at 48, the true time i64 at 52 and the sample number's high half u32
+// at 60 (see below).
 #pragma once
 
 #include <cstdint>
@@ -89,5 +90,12 @@ double RoomRange(double angle);
 double RangeFromRaw(const ScanSetup& setup, std::uint32_t raw_range);
 
 void ProcessRawSample(const ScanSetup& setup, const RawSample& raw, ProcessedSample* processed);
+
+// Processed offset 52: when the live sample was taken, host monotonic ns (the
+// clock of the fetch times), int64; 0 where it is not known (a scripted
+// sample, a sample of an earlier run). Offset 60: the sample number's high 32
+// bits. What a test measures the library's sample clock against.
+inline constexpr int kProcessedTrueTimeOffset = 52;
+inline constexpr int kProcessedSampleHighOffset = 60;
 
 }  // namespace standin

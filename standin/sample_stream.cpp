@@ -1,13 +1,27 @@
 #include "standin/sample_stream.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace standin {
+
+// Times inside a run are kept in picoseconds of the host's clock, so a drift
+// of a fraction of a ppm still moves the samples, and integer arithmetic keeps
+// SamplesTaken and SampleTime exact inverses: sample k of a run (from 0) is
+// complete at run_start_ns + floor((k + 1) * period_ps / 1000). Products stay
+// within 64 bits for 100 days of samples.
+std::int64_t HostPeriodPs(const SampleStream& s) {
+  if (s.drift_ppm == 0.0) return s.period_ns * 1000;
+  return static_cast<std::int64_t>(
+      std::llround(static_cast<double>(s.period_ns) * 1000.0 / (1.0 + s.drift_ppm * 1e-6)));
+}
 
 std::uint64_t SamplesTaken(const SampleStream& s, std::int64_t now) {
   if (!s.enabled) return s.produced_frozen;
   if (now <= s.run_start_ns) return s.run_start_seq;
-  return s.run_start_seq + static_cast<std::uint64_t>((now - s.run_start_ns) / s.period_ns);
+  // The most samples m with floor(m * period_ps / 1000) <= now - start.
+  std::int64_t elapsed = now - s.run_start_ns;
+  return s.run_start_seq + static_cast<std::uint64_t>(((elapsed + 1) * 1000 - 1) / HostPeriodPs(s));
 }
 
 std::int64_t RefreshStream(SampleStream* s, std::int64_t now) {
@@ -74,14 +88,14 @@ std::int64_t TimeWhenWaiting(const SampleStream& s, std::int64_t count) {
   if (!s.enabled) return -1;
   std::uint64_t last_needed = s.consumed + static_cast<std::uint64_t>(count);
   if (last_needed <= s.run_start_seq) return s.run_start_ns;
-  return s.run_start_ns + static_cast<std::int64_t>(last_needed - s.run_start_seq) * s.period_ns;
+  return SampleTime(s, last_needed - 1);
 }
 
 std::int64_t SampleTime(const SampleStream& s, std::uint64_t seq) {
   // Sample seq is complete one period after it began; the run starts at
   // run_start_ns with the first sample under way.
   std::int64_t offset = static_cast<std::int64_t>(seq - s.run_start_seq) + 1;
-  return s.run_start_ns + offset * s.period_ns;
+  return s.run_start_ns + offset * HostPeriodPs(s) / 1000;
 }
 
 }  // namespace standin

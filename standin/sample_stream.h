@@ -14,7 +14,11 @@ namespace standin {
 
 struct SampleStream {
   bool enabled = false;
-  std::int64_t period_ns = 5000;
+  std::int64_t period_ns = 5000;  // the sample period as the card was told it
+  // The card's sample clock runs this much fast against the host's (negative:
+  // slow), parts per million: on the host's clock its samples are
+  // period_ns / (1 + drift_ppm / 1e6) apart (HSIF_SIM_CLOCK_PPM).
+  double drift_ppm = 0.0;
   std::int64_t run_start_ns = 0;  // when sample run_start_seq began
   std::uint64_t run_start_seq = 0;
   std::uint64_t produced_frozen = 0;  // samples taken, while sampling is off
@@ -53,7 +57,12 @@ void TakeSamplesUnpaced(SampleStream* stream, std::int64_t count, std::uint64_t*
 // will be).
 std::int64_t TimeWhenWaiting(const SampleStream& stream, std::int64_t count);
 
-// When sample `seq` of the current run was (or will be) taken.
+// When sample `seq` of the current run was (or will be) taken: the host
+// monotonic time at which it is complete, ns.
 std::int64_t SampleTime(const SampleStream& stream, std::uint64_t seq);
+
+// The time between two samples on the host's clock, picoseconds (the period
+// with the clock's drift; exactly period_ns * 1000 without drift).
+std::int64_t HostPeriodPs(const SampleStream& stream);
 
 }  // namespace standin

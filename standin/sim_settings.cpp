@@ -159,6 +159,22 @@ constexpr Setter kSetters[] = {
     },
     // HSIF_SIM_LOG
     [](SimSettings* s, const char* name, const char* value) { SetPath(name, value, s->log_path); },
+    // HSIF_SIM_CLOCK_PPM
+    [](SimSettings* s, const char* name, const char* value) {
+      if (!ParseNumber(value, -kMaxClockPpm, kMaxClockPpm, &s->clock_ppm)) {
+        ReportMalformed(name, value, "parts per million -1000..1000");
+      }
+    },
+    // HSIF_SIM_FETCH_DELAY_MS
+    [](SimSettings* s, const char* name, const char* value) {
+      if (!ParseNumber(value, 0.0, kMaxFetchDelayMs, &s->fetch_delay_ms)) {
+        ReportMalformed(name, value, "milliseconds 0..1000");
+      }
+    },
+    // HSIF_SIM_SEED
+    [](SimSettings* s, const char* name, const char* value) {
+      SetInteger(name, value, 0, INT64_MAX, &s->seed, "a seed 0..9223372036854775807");
+    },
 };
 static_assert(std::size(kSetters) == std::size(kSimSettingNames), "one setter per variable");
 

@@ -32,6 +32,8 @@ inline constexpr int kMaxBufferSamples = 1 << 24;
 inline constexpr double kMaxMirrorHz = 1000.0;
 inline constexpr double kMaxMirrorWanderPercent = 10.0;
 inline constexpr int kMaxPathChars = 1024;
+inline constexpr double kMaxClockPpm = 1000.0;
+inline constexpr double kMaxFetchDelayMs = 1000.0;
 
 struct SimSettings {
   bool model_200khz = true;               // HSIF_SIM_MODEL 50 | 200
@@ -47,6 +49,9 @@ struct SimSettings {
   std::int64_t lose_data_at = 0;          // HSIF_SIM_LOSE_DATA_AT, 0 = never
   char angle_script[kMaxPathChars] = {};  // HSIF_SIM_ANGLE_SCRIPT, empty = mirror
   char log_path[kMaxPathChars] = {};      // HSIF_SIM_LOG, empty = no log
+  double clock_ppm = 0.0;                 // HSIF_SIM_CLOCK_PPM -1000 .. 1000
+  double fetch_delay_ms = 0.0;            // HSIF_SIM_FETCH_DELAY_MS 0 .. 1000
+  std::uint64_t seed = 1;                 // HSIF_SIM_SEED, of the fetch delays
 };
 
 // The variables the settings come from, in the order ReadSimSettings reads
@@ -65,6 +70,9 @@ inline constexpr const char* kSimSettingNames[] = {
     "HSIF_SIM_LOSE_DATA_AT",
     "HSIF_SIM_ANGLE_SCRIPT",
     "HSIF_SIM_LOG",
+    "HSIF_SIM_CLOCK_PPM",
+    "HSIF_SIM_FETCH_DELAY_MS",
+    "HSIF_SIM_SEED",
 };
 
 // Reads `value` (the text of one variable, or null when unset) into the

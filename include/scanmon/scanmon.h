@@ -471,6 +471,160 @@ SCANMON_API int scanmon_read_block(scanmon_source* source, int32_t timeout_ms, s
                                    scanmon_sample* samples, scanmon_raw_sample* raw,
                                    uint32_t capacity);
 
+/** The sample clock's view of the last block read: when its samples were
+ *  taken, and how far to trust that. Every source has one clock, fitted by the
+ *  library from what every source delivers (each block's sample numbers and its
+ *  fetch's return), the same for a scanner, a capture read with its block index
+ *  and a remote source (there: the server's fetch times); Python's Timeline
+ *  computes the same times from a block index.
+ *
+ *  The card does not stamp its samples. A fetch returns after its last sample
+ *  was taken, late by a delay that varies, never early: the clock fits the
+ *  lower envelope of the returns, following the card's slowly drifting rate.
+ *  Sample k of the block was taken at first_mono_ns + k * period_ns, host
+ *  monotonic ns. Times strictly increase within a run; consecutive samples are
+ *  one period apart; between blocks they jump only over missing samples, by
+ *  their number of periods.
+ *
+ *  Trust, once locked: the spacing is the card's own to a few ppm; each time
+ *  is late by the host's least fetch-return delay (the driver's wake-up and
+ *  copy, constant over a run: tens of microseconds on an idle Linux host), and
+ *  off by at most the residual spread beside it. A gap of samples the card
+ *  lost (not numbered) is sized from the returns after it: within their least
+ *  delay. While settling (the first 5 s of a run, and after a loss that
+ *  moved the times by over 1 ms) times may be off by up to the fetch delays,
+ *  their spacing by up to 1 % from the fitted period. Without fetch times (a
+ *  capture without block index) the times are the sample period's from the
+ *  first record (clock_state SCANMON_CLOCK_NOMINAL). */
+typedef struct scanmon_block_times {
+  /** sizeof(scanmon_block_times). */
+  uint32_t struct_size;
+  /** SCANMON_CLOCK_NONE (no block read yet), _SETTLING, _LOCKED, _NOMINAL. */
+  int32_t clock_state;
+  /** The block these times are for (its sequence and first_sample). */
+  uint64_t sequence;
+  uint64_t first_sample;
+  /** When the block's first sample was taken: host monotonic ns (the clock of
+   *  scanmon_block.mono_ns), and host UTC ns since 1970 (0: the block has no
+   *  UTC time), the latter through the block's own UTC-to-monotonic offset. */
+  int64_t first_mono_ns;
+  int64_t first_utc_ns;
+  /** The time from one sample of this block to the next, ns. */
+  double period_ns;
+  /** Samples missing before this block: by their numbers (dropped), and those
+   *  the card lost unnumbered, estimated from the times. */
+  uint64_t missing_numbered;
+  uint64_t missing_estimated;
+  /** The fit: samples per second on the host's clock, the card's drift
+   *  against its nominal period (ppm, positive: fast). */
+  double rate_hz;
+  double drift_ppm;
+  /** How late the fetch returns in the fit's window came after the envelope,
+   *  ns: median, 99th percentile, maximum (the delay's spread). */
+  double residual_median_ns;
+  double residual_p99_ns;
+  double residual_max_ns;
+  /** Returns in the fit's window (at most 256). */
+  uint32_t window_blocks;
+  /** 1 on the first block of a run (the times start afresh). */
+  int32_t run_start;
+  /** Host ns from the run's first fetch return to locking; -1: not yet. */
+  int64_t lock_after_ns;
+  /** Samples the card lost unnumbered in this run so far, as the returns
+   *  tell by now (the sum of missing_estimated, lowered as later returns
+   *  show fewer). */
+  uint64_t lost_samples_total;
+} scanmon_block_times;
+
+#define SCANMON_CLOCK_NONE 0
+#define SCANMON_CLOCK_SETTLING 1
+#define SCANMON_CLOCK_LOCKED 2
+#define SCANMON_CLOCK_NOMINAL 3
+
+/** Fills *times for the last block scanmon_read_block returned with
+ *  SCANMON_OK (set times->struct_size first). Before any block: clock_state
+ *  SCANMON_CLOCK_NONE, the rest 0. */
+SCANMON_API int scanmon_block_times_get(scanmon_source* source, scanmon_block_times* times);
+
+/** One revolution of the scan mirror: from an index mark to the sample before
+ *  the next, timed by the source's sample clock. */
+typedef struct scanmon_revolution {
+  /** sizeof(scanmon_revolution). */
+  uint32_t struct_size;
+  /** SCANMON_REVOLUTION_* flags; 0: a complete revolution. */
+  uint32_t flags;
+  /** Revolutions since the reader opened, from 0 (those skipped count too). */
+  uint64_t number;
+  /** Number of its first sample (scanmon_block.first_sample's count). */
+  uint64_t first_sample;
+  /** Samples handed over, and those its times span: count and the samples
+   *  missing inside it (dropped, and lost as the sample clock sizes them). */
+  uint32_t count;
+  uint32_t expected;
+  /** When its first sample was taken: host monotonic ns, host UTC ns (0:
+   *  unknown). */
+  int64_t start_mono_ns;
+  int64_t start_utc_ns;
+  /** From its first sample to the next revolution's (a cut one: to one period
+   *  after its last sample), ns; revolutions per second at that duration;
+   *  count / expected. */
+  double duration_ns;
+  double rate_hz;
+  double completeness;
+} scanmon_revolution;
+
+/** Revolution flag: the card lost data inside it. */
+#define SCANMON_REVOLUTION_LOST_DATA 0x1u
+/** Revolution flag: samples were dropped inside it (the reader was behind). */
+#define SCANMON_REVOLUTION_DROPPED 0x2u
+/** Revolution flag: it began at the start of the run, not at an index mark. */
+#define SCANMON_REVOLUTION_CUT_START 0x4u
+/** Revolution flag: it ended at the end of the run (the source's end or a new
+ *  run of times). */
+#define SCANMON_REVOLUTION_CUT_END 0x8u
+/** Revolution flag: no index mark came for max_samples samples (a stopped
+ *  mirror): it ended there, or began there after one that did. */
+#define SCANMON_REVOLUTION_NO_INDEX 0x10u
+
+/** How revolutions are read. */
+typedef struct scanmon_revolution_options {
+  /** sizeof(scanmon_revolution_options). */
+  uint32_t struct_size;
+  /** 1: complete revolutions only (flags 0); 0: every one with its flags. */
+  int32_t complete_only;
+  /** The most samples a revolution holds: one without an index mark ends
+   *  there (SCANMON_REVOLUTION_NO_INDEX). 0: one second of samples at the
+   *  source's period. At most 10000000. */
+  uint32_t max_samples;
+} scanmon_revolution_options;
+
+/** Fills *options with the defaults: every revolution, at most one second. */
+SCANMON_API int scanmon_revolution_options_init(scanmon_revolution_options* options);
+
+/** A revolution reader: opaque; reads its source's blocks itself (read no
+ *  blocks from the source while it is open). */
+typedef struct scanmon_revolution_reader scanmon_revolution_reader;
+
+/** Opens a revolution reader over any open source; its buffers (max_samples
+ *  and the source's largest block) are had here, none later. `options` may
+ *  be null (the defaults). */
+SCANMON_API int scanmon_open_revolutions(scanmon_source* source,
+                                         const scanmon_revolution_options* options,
+                                         scanmon_revolution_reader** reader);
+
+/** The next revolution into *revolution and its samples into
+ *  samples[0..count-1] (null: not copied; capacity: the records it holds).
+ *  SCANMON_OK; SCANMON_E_BUFFER (*revolution written, it stays the next);
+ *  SCANMON_TIMEOUT (no block came: call again, nothing is lost);
+ *  SCANMON_END after the last (cut) revolution of a capture; the source's
+ *  failures as scanmon_read_block returns them. */
+SCANMON_API int scanmon_read_revolution(scanmon_revolution_reader* reader, int32_t timeout_ms,
+                                        scanmon_revolution* revolution, scanmon_sample* samples,
+                                        uint32_t capacity);
+
+/** Closes the reader (not its source). A null reader is SCANMON_OK. */
+SCANMON_API int scanmon_close_revolutions(scanmon_revolution_reader* reader);
+
 /** What a source is. */
 typedef struct scanmon_source_info {
   /** sizeof(scanmon_source_info). */

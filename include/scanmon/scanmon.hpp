@@ -153,6 +153,11 @@ class Source {
     header->struct_size = sizeof *header;
     return Result::Of(scanmon_capture_header_get(handle_, header));
   }
+  // The sample clock's times of the last block read (scanmon_block_times_get).
+  Result BlockTimes(scanmon_block_times* times) const {
+    times->struct_size = sizeof *times;
+    return Result::Of(scanmon_block_times_get(handle_, times));
+  }
 
   // The field map naming the driver's bytes (docs/fields.md): a capture has
   // its <base>.fields already; LoadFields gives any source one ("" for none).

@@ -19,6 +19,7 @@ import numpy as np
 
 from .errors import CaptureError, CaptureOpenError
 from .fields import FieldMap, field_map_path_for, read_field_map
+from .clock import SampleClock
 
 __all__ = [
     "BLOCK_LOST_DATA", "BLOCK_DROPPED", "BLOCK_DTYPE", "BLOCK_INT64_DTYPE", "BlockIndex",
@@ -720,30 +721,25 @@ def gaps(capture, index, timeline=None):
     return out
 
 
-# A fetch's return bounds the time of every sample the card delivered up to
-# it; the returns of this many fetches after a block are held against its
-# samples too (a late return alone does not push its samples late; a window,
-# not the whole capture, so the sample clock's drift against the host's does
-# not carry over from far away).
-FETCH_WINDOW = 16
-
-
 class Timeline:
     """When each record of a capture was taken.
 
-    With a block index: the samples are one sample period apart, numbered by
-    their number among all the card delivered (first_sample), so samples
-    dropped between blocks show as gaps in time. Each sample is placed at the
-    latest time that its own fetch's return and the returns of the next
-    FETCH_WINDOW - 1 fetches allow: a fetch that returned late (the host was
-    busy) does not make its samples late when the next fetches came on time.
-    Times never run back: a block never starts before the previous one ends.
-    Without an index (or with one that does not describe the records): record
-    k at k sample periods. Records past the end of the index continue from the
-    last indexed one at the sample period.
+    With a block index: the sample clock (scanmon.clock, the scanmon library's
+    algorithm) fits the card's sample clock under the fetches' returns (a fetch
+    returns late, never early) and places each block's samples one fitted
+    period apart. Samples dropped between blocks (their numbers, first_sample)
+    show as a gap of their number of periods; samples the card lost on a block
+    flagged with lost data, as a gap the returns tell. Times strictly increase
+    within a run; a late return moves nothing. The same times as the library's
+    scanmon_block_times for the capture read with its index. Without an index
+    (or with one that does not describe the records): record k at k sample
+    periods. Records past the end of the index continue from the last indexed
+    block at its period.
 
     source     "block index" or "sample period"
     problems   texts naming the index file when it could not be used whole
+    clock      the clock's state after the last block (a dict: lock,
+               rate_hz, drift_ppm, residuals, ...; None without an index)
 
     An index of another capture (by its fingerprint) raises CaptureError.
     """
@@ -752,6 +748,7 @@ class Timeline:
         self._count = len(capture)
         self._period_ns = int(capture.header.sample_period) * 1000
         self.problems = []
+        self.clock = None
         self._blocks = None
         if index is not None:
             note = index.check_capture(capture)  # CaptureError: another capture's
@@ -782,46 +779,29 @@ class Timeline:
         elif covered > self._count:
             self.problems.append(f"{index.path}: reaches past the records: describes {covered}, "
                                  f"the capture holds {self._count}")
-        first_sample = blocks["first_sample"].astype(np.int64)
-        last_sample = first_sample + counts - 1
         full = np.flatnonzero(counts > 0)
-        # How far each block's first sample lies after the previous block's
-        # last (one period when none are missing between them), summed.
-        step_ns = np.zeros(full.size, dtype=np.int64)
-        step_ns[1:] = (first_sample[full][1:] - last_sample[full][:-1]) * self._period_ns
-        steps_ns = np.cumsum(step_ns)
-        anchors = []
-        for clock in ("mono_ns", "utc_ns"):
-            # The time of sample number 0 as each fetch's return implies it;
-            # the earliest within the window holds for the block.
-            anchor = np.where(counts > 0, blocks[clock].astype(np.int64) -
-                              last_sample * self._period_ns, np.iinfo(np.int64).max)
-            padded = np.concatenate((anchor, np.full(FETCH_WINDOW - 1, np.iinfo(np.int64).max)))
-            windows = np.lib.stride_tricks.sliding_window_view(padded, FETCH_WINDOW)
-            anchor = windows.min(axis=1)
-            # Time never runs back: where a block's window holds a less late
-            # return than the previous block's, the previous block would end
-            # after this one begins. It ends at this block's first sample
-            # instead (earlier, so still never after its own fetch's return);
-            # the blocks before it follow as far as they must. A block's
-            # times may fall by up to one sample period against the next's
-            # before any moves, so a sample clock drifting slowly against the
-            # host's moves nothing.
-            held = anchor[full] + steps_ns
-            anchor[full] = np.minimum.accumulate(held[::-1])[::-1] - steps_ns
-            anchors.append(anchor)
-        self._blocks = (first, first_sample, anchors[0], anchors[1], covered)
-        self._start_mono = int(self._clocks_ns(np.zeros(1, dtype=np.int64))[0][0])
+        clock = SampleClock(float(self._period_ns))
+        first_mono = np.zeros(full.size, dtype=np.int64)
+        period = np.zeros(full.size, dtype=np.float64)
+        lost = (blocks["flags"] & BLOCK_LOST_DATA) != 0
+        for i, (sample, count, mono, flag) in enumerate(zip(
+                blocks["first_sample"][full].tolist(), counts[full].tolist(),
+                blocks["mono_ns"][full].tolist(), lost[full].tolist())):
+            first_mono[i], period[i] = clock.add(sample, count, mono, flag)[:2]
+        self.clock = clock.fit()
+        # UTC through each block's own offset between the two clocks.
+        utc = blocks["utc_ns"][full].astype(np.int64)
+        first_utc = np.where(utc != 0, utc + (first_mono - blocks["mono_ns"][full].astype(np.int64)),
+                             0)
+        self._blocks = (first[full], first_mono, first_utc, period, covered)
+        self._start_mono = int(first_mono[0])
 
     def _clocks_ns(self, r):
         """Monotonic and UTC ns of records r."""
-        first, first_sample, mono_anchor, utc_anchor, covered = self._blocks
-        inside = np.minimum(r, covered - 1)  # past the index: from its last block
-        # The last block starting at or before the record: never one without
-        # samples (a block after it starts at the same record).
-        b = np.searchsorted(first, inside, side="right") - 1
-        sample_ns = (first_sample[b] + (r - first[b])) * self._period_ns
-        return sample_ns + mono_anchor[b], sample_ns + utc_anchor[b]
+        first, first_mono, first_utc, period, covered = self._blocks
+        b = np.searchsorted(first, r, side="right") - 1
+        offset = np.floor((r - first[b]) * period[b] + 0.5).astype(np.int64)
+        return first_mono[b] + offset, first_utc[b] + offset
 
     def times(self, start=0, stop=None):
         """(time_s, utc_ns) for records start..stop-1: seconds since the first

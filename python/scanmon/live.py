@@ -144,10 +144,40 @@ class _SettingsWarnings(ctypes.Structure):
                 ("count", ctypes.c_int32), ("text", ctypes.c_char * WARNINGS_BYTES)]
 
 
+class _BlockTimes(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_uint32), ("clock_state", _I32), ("sequence", _U64),
+                ("first_sample", _U64), ("first_mono_ns", ctypes.c_int64),
+                ("first_utc_ns", ctypes.c_int64), ("period_ns", _D), ("missing_numbered", _U64),
+                ("missing_estimated", _U64), ("rate_hz", _D), ("drift_ppm", _D),
+                ("residual_median_ns", _D), ("residual_p99_ns", _D), ("residual_max_ns", _D),
+                ("window_blocks", ctypes.c_uint32), ("run_start", _I32),
+                ("lock_after_ns", ctypes.c_int64), ("lost_samples_total", _U64)]
+
+
+CLOCK_NONE, CLOCK_SETTLING, CLOCK_LOCKED, CLOCK_NOMINAL = 0, 1, 2, 3
+
+
+class _Revolution(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_uint32), ("flags", ctypes.c_uint32), ("number", _U64),
+                ("first_sample", _U64), ("count", ctypes.c_uint32), ("expected", ctypes.c_uint32),
+                ("start_mono_ns", ctypes.c_int64), ("start_utc_ns", ctypes.c_int64),
+                ("duration_ns", _D), ("rate_hz", _D), ("completeness", _D)]
+
+
+class _RevolutionOptions(ctypes.Structure):
+    _fields_ = [("struct_size", ctypes.c_uint32), ("complete_only", _I32),
+                ("max_samples", ctypes.c_uint32)]
+
+
+REVOLUTION_LOST_DATA, REVOLUTION_DROPPED, REVOLUTION_CUT_START = 0x1, 0x2, 0x4
+REVOLUTION_CUT_END, REVOLUTION_NO_INDEX = 0x8, 0x10
+
 assert ctypes.sizeof(_ScannerSettings) == 4 * 18 + PATH_BYTES
 assert ctypes.sizeof(_SourceInfo) == 56
 assert ctypes.sizeof(_Health) == 200
 assert ctypes.sizeof(_CaptureHeader) == 4 * 14 + PATH_BYTES
+assert ctypes.sizeof(_BlockTimes) == 128
+assert ctypes.sizeof(_Revolution) == 72
 
 _P = ctypes.c_void_p
 _PROTOTYPES = {
@@ -170,6 +200,11 @@ _PROTOTYPES = {
     "scanmon_health_get": (ctypes.c_int, [_P, _P]),
     "scanmon_capture_header_get": (ctypes.c_int, [_P, _P]),
     "scanmon_fields_load": (ctypes.c_int, [_P, ctypes.c_char_p]),
+    "scanmon_block_times_get": (ctypes.c_int, [_P, _P]),
+    "scanmon_revolution_options_init": (ctypes.c_int, [_P]),
+    "scanmon_open_revolutions": (ctypes.c_int, [_P, _P, ctypes.POINTER(_P)]),
+    "scanmon_read_revolution": (ctypes.c_int, [_P, ctypes.c_int32, _P, _P, ctypes.c_uint32]),
+    "scanmon_close_revolutions": (ctypes.c_int, [_P]),
 }
 
 if sys.platform == "win32":
@@ -444,6 +479,51 @@ class Source:
         _check(self._lib.scanmon_health_get(self._live(), ctypes.byref(health)),
                "scanmon_health_get")
         return _namespace(health)
+
+    def block_times(self):
+        """The sample clock's times of the last block read (fields of
+        scanmon_block_times: first_mono_ns, first_utc_ns, period_ns,
+        clock_state, rate_hz, drift_ppm, residuals, ...) as a namespace."""
+        times = _BlockTimes(struct_size=ctypes.sizeof(_BlockTimes))
+        _check(self._lib.scanmon_block_times_get(self._live(), ctypes.byref(times)),
+               "scanmon_block_times_get")
+        return _namespace(times)
+
+    def revolutions(self, complete_only=False, max_samples=0, copy=True):
+        """The mirror's revolutions, from index mark to index mark, until the
+        end of a capture (for a scanner: until a failure, or for ever):
+        (info, samples) pairs, info a namespace of scanmon_revolution's fields
+        (number, first_sample, count, expected, start_mono_ns, start_utc_ns,
+        duration_ns, rate_hz, completeness, flags: REVOLUTION_*), samples a
+        PROCESSED_DTYPE array (with copy=False a view the next one
+        overwrites). The reader reads the source's blocks: read none
+        meanwhile."""
+        options = _RevolutionOptions()
+        _check(self._lib.scanmon_revolution_options_init(ctypes.byref(options)),
+               "scanmon_revolution_options_init")
+        options.complete_only, options.max_samples = int(complete_only), int(max_samples)
+        reader = _P()
+        _check(self._lib.scanmon_open_revolutions(self._live(), ctypes.byref(options),
+                                                  ctypes.byref(reader)),
+               "scanmon_open_revolutions")
+        try:
+            buffer = np.zeros(max(1, self.info.max_block_samples), dtype=PROCESSED_DTYPE)
+            revolution = _Revolution(struct_size=ctypes.sizeof(_Revolution))
+            while True:
+                status = self._lib.scanmon_read_revolution(
+                    reader, 1000, ctypes.byref(revolution), buffer.ctypes.data, len(buffer))
+                if status == Status.E_BUFFER:
+                    buffer = np.zeros(revolution.count, dtype=PROCESSED_DTYPE)
+                    continue
+                if status == Status.TIMEOUT:
+                    continue
+                if status == Status.END:
+                    return
+                _check(status, "scanmon_read_revolution")
+                samples = buffer[:revolution.count]
+                yield _namespace(revolution), samples.copy() if copy else samples
+        finally:
+            self._lib.scanmon_close_revolutions(reader)
 
     def capture_header(self):
         """The capture header (scanmon_capture_header) as a CaptureHeader: the

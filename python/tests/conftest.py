@@ -35,21 +35,41 @@ def stand_in_environment():
     return env
 
 
-@pytest.fixture(scope="session")
-def recording(tmp_path_factory):
+def record(tmp_path_factory, name, samples=SAMPLES, **stand_in):
     """Base path (without extension) of a capture that capture-record took
-    from the stand-in."""
+    from the stand-in, with the stand-in's HSIF_SIM_<NAME>=value settings."""
     recorder = os.environ.get("SCANMON_CAPTURE_RECORD")
     if not recorder:
         pytest.skip("SCANMON_CAPTURE_RECORD not set (run through ctest)")
-    folder = tmp_path_factory.mktemp("recording")
+    folder = tmp_path_factory.mktemp(name)
     cal = os.path.join(os.environ["SCANMON_DEMO_DIR"], "ar4000_demo.cal")
     (folder / "ar4000_demo.cal").write_bytes(open(cal, "rb").read())
-    (folder / "scan.cfg").write_text(config_text("scan01"))
-    run = subprocess.run([recorder, "scan.cfg"], cwd=folder, env=stand_in_environment(),
-                         capture_output=True, text=True, timeout=120)
+    (folder / "scan.cfg").write_text(config_text("scan01", samples=samples))
+    env = stand_in_environment()
+    env.update({f"HSIF_SIM_{key.upper()}": str(value) for key, value in stand_in.items()})
+    run = subprocess.run([recorder, "scan.cfg"], cwd=folder, env=env, capture_output=True,
+                         text=True, timeout=120)
     assert run.returncode == 0, run.stdout + run.stderr
     return folder / "scan01"
+
+
+@pytest.fixture(scope="session")
+def recording(tmp_path_factory):
+    """A capture of the stand-in: SAMPLES records in fetches of FETCH."""
+    return record(tmp_path_factory, "recording")
+
+
+@pytest.fixture(scope="session")
+def drifting_recording(tmp_path_factory):
+    """3 s of the stand-in whose sample clock runs 80 ppm fast, its fetches
+    returning up to 2 ms late: each record's true time in its bytes 52-59."""
+    return record(tmp_path_factory, "drifting", samples=150000, clock_ppm=80,
+                  fetch_delay_ms=2)
+
+
+def true_times_ns(records):
+    """The stand-in's true time of each processed record (host monotonic ns)."""
+    return records["driver_bytes_16"][:, 36:44].copy().view("<i8")[:, 0]
 
 
 def header_bytes(version=3, **fields):

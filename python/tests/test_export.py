@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from conftest import PERIOD_US, SAMPLES, blocks, processed_records, write_capture, write_index
-from scanmon import open_capture
+from scanmon import BLOCK_LOST_DATA, open_capture
 
 PACKAGE_DIR = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir)
 
@@ -34,10 +34,11 @@ def test_a_recording_as_csv_and_npy(recording, tmp_path):
     assert len(table) == len(rows) == SAMPLES
     assert np.allclose(table["angle_deg"], np.degrees(records["angle"]))
     if os.path.exists(f"{recording}.idx"):
-        # The host's clock: samples a period apart within a fetch, never back.
+        # The sample clock: samples one fitted period apart, never back (a
+        # 0.4 s recording: the clock still settles, by at most 1 % a period).
         assert "20000 records" in csv_run.stderr and "from the block index" in csv_run.stderr
         steps = np.diff(table["time_s"])
-        assert steps.min() >= 0 and np.median(steps) == pytest.approx(PERIOD_US * 1e-6)
+        assert steps.min() > 0 and np.median(steps) == pytest.approx(PERIOD_US * 1e-6, rel=0.01)
         assert np.array_equal(table["utc_ns"], [int(r["utc_ns"]) for r in rows])
     else:
         assert "20000 records" in csv_run.stderr and "from the sample period" in csv_run.stderr
@@ -59,8 +60,11 @@ def test_times_from_the_block_index_beside_the_capture(tmp_path):
     counts = [40000, 30000]
     write_capture(tmp_path / "c.prc", processed_records(sum(counts), marks_every=25000))
     period_ns = PERIOD_US * 1000
-    mono = [10**9 + 40000 * period_ns, 10**9 + 80000 * period_ns]  # 10000 periods apart
-    write_index(tmp_path / "c.idx", blocks(counts, mono))
+    # 10000 periods apart; the card lost those samples (they are not numbered).
+    mono = [10**9 + 40000 * period_ns, 10**9 + 80000 * period_ns]
+    b = blocks(counts, mono)
+    b["flags"][1] = BLOCK_LOST_DATA
+    write_index(tmp_path / "c.idx", b)
     run = export(tmp_path / "c.prc", "-o", tmp_path / "c.npy")
     assert run.returncode == 0, run.stderr
     table = np.load(tmp_path / "c.npy")

@@ -6,9 +6,10 @@ import os
 import numpy as np
 import pytest
 
-from conftest import PERIOD_US, SAMPLES, processed_records, stand_in_environment, write_capture
+from conftest import (PERIOD_US, SAMPLES, processed_records, stand_in_environment, true_times_ns,
+                      write_capture)
 import scanmon
-from scanmon import open_capture
+from scanmon import Timeline, open_capture, open_index
 from scanmon.live import EndOfSource, ScanmonError, Source, Status, load_library
 
 
@@ -95,3 +96,56 @@ def test_the_stand_in_read_live(monkeypatch):
                               for b in blocks])
     assert np.array_equal(np.diff(numbers), np.ones(len(numbers) - 1))
     assert health.sampling == 1 and health.samples >= len(numbers)
+
+
+def test_the_library_and_the_timeline_time_a_capture_alike_and_near_the_truth(
+        drifting_recording):
+    base = drifting_recording
+    with open_capture(f"{base}.prc") as capture:
+        records = capture.records
+        timeline = Timeline(capture, open_index(f"{base}.idx"))
+        time_s, utc_ns = timeline.times()
+        true_ns = true_times_ns(records)
+    assert np.diff(time_s).min() > 0
+    errors, return_errors = [], []
+    with Source.capture(base) as source:
+        for block in source:
+            t = source.block_times()
+            first = int(block.info["first_record"])
+            last = first + int(block.info["count"]) - 1
+            # One algorithm: the same times to the nanosecond.
+            assert t.first_utc_ns == utc_ns[first]
+            assert t.first_utc_ns + int(np.floor((last - first) * t.period_ns + 0.5)) == \
+                utc_ns[last]
+            errors.append(t.first_mono_ns - int(true_ns[first]))
+            return_errors.append(int(block.info["mono_ns"]) - int(true_ns[last]))
+    assert t.clock_state in (1, 2) and timeline.clock["lock"] == t.clock_state
+    assert timeline.clock["drift_ppm"] == pytest.approx(t.drift_ppm)
+    # Fetches returned up to 2 ms late (uniform) on top of the host's own
+    # latency: the fit of the least late returns stays far closer than the
+    # returns themselves, however loaded the host.
+    late = np.abs(np.array(errors[50:]))
+    assert np.median(late) < np.median(return_errors[50:]) / 2, (errors, return_errors)
+
+
+def test_revolutions_of_a_recording_from_index_mark_to_index_mark(drifting_recording):
+    with Source.capture(drifting_recording) as source:
+        turns = list(source.revolutions())
+    with Source.capture(drifting_recording) as source:
+        complete = [info.number for info, _ in source.revolutions(complete_only=True)]
+    first, last = turns[0][0], turns[-1][0]
+    assert first.flags == scanmon.live.REVOLUTION_CUT_START
+    assert last.flags == scanmon.live.REVOLUTION_CUT_END
+    middle = turns[1:-1]
+    assert len(middle) >= 55 and complete == [info.number for info, _ in middle]
+    for info, samples in middle:
+        # 50 kHz, the mirror at exactly 20 Hz: 2500 samples, one mark first.
+        assert info.flags == 0 and abs(info.count - 2500) <= 2 and info.completeness == 1.0
+        assert samples["flags"][0] & 4 and not (samples["flags"][1:] & 4).any()
+    # Timed by the sample clock, settling all through these 3 s (it locks
+    # after 5): each turn's rate within the settling slew (1 %: a first
+    # return that came late on a loaded host is caught up at that pace), most
+    # far closer.
+    rates = np.array([info.rate_hz for info, _ in middle])
+    assert np.abs(rates - 20.0).max() < 0.25 and np.median(np.abs(rates - 20.0)) < 0.05, rates
+    assert sum(info.count for info, _ in turns) == 150000

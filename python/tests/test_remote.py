@@ -244,3 +244,37 @@ def test_listening_on_ipv6_and_on_a_name(server):
     with RemoteSource("localhost", s.port) as reader:
         assert reader.read(10.0) is not None
     s.stop()
+def test_the_c_library_times_a_remote_source_by_the_servers_fetches(server):
+    """The remote source's sample clock fits the server's fetch times: the
+    same host here, so the stand-in's true times are on the same clock."""
+    if not os.environ.get("SCANMON_LIBRARY"):
+        pytest.skip("SCANMON_LIBRARY not set (a build without the shared library)")
+    import numpy as np
+    from conftest import true_times_ns
+    from scanmon.capture import PROCESSED_DTYPE
+    from scanmon.live import load_library, _BlockTimes
+    lib = load_library()
+    lib.scanmon_open_remote.argtypes = [ctypes.c_char_p, ctypes.c_uint16, ctypes.c_void_p,
+                                        ctypes.POINTER(ctypes.c_void_p)]
+    env = stand_in_environment()
+    env["HSIF_SIM_FETCH_DELAY_MS"] = "1"
+    s = server(env=env)
+    handle = ctypes.c_void_p()
+    assert lib.scanmon_open_remote(b"127.0.0.1", s.port, None, ctypes.byref(handle)) == 0, \
+        lib.scanmon_last_error()
+    block = (ctypes.c_uint8 * 64)()
+    samples = np.zeros(5000, dtype=PROCESSED_DTYPE)
+    times = _BlockTimes(struct_size=ctypes.sizeof(_BlockTimes))
+    errors, previous_end = [], None
+    for _ in range(60):
+        assert lib.scanmon_read_block(handle, 10000, block, samples.ctypes.data, None, 5000) == 0
+        assert lib.scanmon_block_times_get(handle, ctypes.byref(times)) == 0
+        count = int.from_bytes(bytes(block[24:28]), "little")
+        if previous_end is not None and times.first_sample == previous_first + previous_count:
+            assert times.first_mono_ns > previous_end
+        previous_first, previous_count = times.first_sample, count
+        previous_end = times.first_mono_ns + (count - 1) * times.period_ns
+        errors.append(times.first_mono_ns - int(true_times_ns(samples[:1])[0]))
+    lib.scanmon_close(handle)
+    assert times.clock_state in (1, 2) and abs(times.rate_hz - 200000) < 200
+    assert np.median(np.abs(errors[20:])) < 1_000_000, errors

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -47,6 +48,8 @@ static_assert(sizeof(scanmon_capture_header) == 312);
 static_assert(sizeof(scanmon_scanner_settings) == 328);
 static_assert(sizeof(scanmon_capture_options) == 24);
 static_assert(sizeof(scanmon_field) == 80);
+static_assert(sizeof(scanmon_block_times) == 128);
+static_assert(sizeof(scanmon_revolution) == 72);
 
 namespace {
 
@@ -79,8 +82,9 @@ class Scanner : public testing::Test {
   void SetUp() override {
     std::string cal = ReadText(std::string(SCANMON_DEMO_DIR) + "/ar4000_demo.cal");
     cal_path_ = scratch_.Write("ar4000_demo.cal", cal);
-    for (const char* name : {"HSIF_SIM_FAIL", "HSIF_SIM_FAIL_FETCH_AFTER", "HSIF_SIM_UNPACED",
-                             "HSIF_SIM_LOSE_DATA_AT", "HSIF_SIM_BUFFER"}) {
+    for (const char* name :
+         {"HSIF_SIM_FAIL", "HSIF_SIM_FAIL_FETCH_AFTER", "HSIF_SIM_UNPACED", "HSIF_SIM_LOSE_DATA_AT",
+          "HSIF_SIM_BUFFER", "HSIF_SIM_CLOCK_PPM", "HSIF_SIM_FETCH_DELAY_MS"}) {
       SetVariable(name, "");
     }
     SetVariable("HSIF_SIM_LOG", log_);
@@ -179,6 +183,91 @@ TEST_F(Scanner, DeliversEverySampleInOrderWithConsecutiveBlocks) {
   EXPECT_EQ(scanmon_close(source_), SCANMON_OK);
   source_ = nullptr;
   ExpectReleased(Log(), "after reading");
+}
+
+TEST_F(Scanner, BlockTimesFollowTheCardsClockNotItsLateFetchReturns) {
+  // The card 150 ppm fast, its fetches returning up to 2 ms late: the stand-in
+  // writes each sample's true time into its bytes 52-59.
+  SetVariable("HSIF_SIM_CLOCK_PPM", "150");
+  SetVariable("HSIF_SIM_FETCH_DELAY_MS", "2");
+  ASSERT_EQ(Open(), SCANMON_OK) << scanmon_last_error();
+  scanmon_block_times times{};
+  times.struct_size = sizeof times;
+  ASSERT_EQ(scanmon_block_times_get(source_, &times), SCANMON_OK);
+  EXPECT_EQ(times.clock_state, SCANMON_CLOCK_NONE);
+  std::vector<scanmon_sample> samples(1000);
+  std::vector<double> clock_errors, return_errors;
+  double previous_end = 0.0;
+  for (int i = 0; i < 100; ++i) {
+    scanmon_block block{};
+    ASSERT_EQ(scanmon_read_block(source_, 5000, &block, samples.data(), nullptr, 1000), SCANMON_OK)
+        << scanmon_last_error();
+    ASSERT_EQ(scanmon_block_times_get(source_, &times), SCANMON_OK);
+    ASSERT_EQ(times.sequence, block.sequence);
+    EXPECT_EQ(times.run_start, i == 0 ? 1 : 0);
+    EXPECT_NE(times.clock_state, SCANMON_CLOCK_NONE);
+    std::int64_t first_true = 0, last_true = 0;
+    std::memcpy(&first_true, reinterpret_cast<const char*>(&samples[0]) + 52, 8);
+    std::memcpy(&last_true, reinterpret_cast<const char*>(&samples[block.count - 1]) + 52, 8);
+    ASSERT_NE(first_true, 0);
+    EXPECT_NEAR(times.period_ns, 20000 / 1.00015, 20000 * 0.05);
+    const double start = static_cast<double>(times.first_mono_ns);
+    if (i > 0) {
+      EXPECT_GT(start, previous_end) << "block " << i;
+    }
+    previous_end = start + (block.count - 1) * times.period_ns;
+    clock_errors.push_back(std::fabs(start - static_cast<double>(first_true)));
+    // The first sample's time as the return alone tells it.
+    return_errors.push_back(std::fabs(static_cast<double>(block.mono_ns - last_true)));
+    EXPECT_EQ(times.first_utc_ns - times.first_mono_ns, block.utc_ns - block.mono_ns);
+  }
+  std::sort(clock_errors.begin(), clock_errors.end());
+  std::sort(return_errors.begin(), return_errors.end());
+  // Uniform delays up to 2 ms: the returns are a millisecond late at the
+  // median; the fit of the least late is far closer.
+  EXPECT_LT(clock_errors[50], return_errors[50] / 2)
+      << "clock " << clock_errors[50] << " ns, returns " << return_errors[50] << " ns";
+  EXPECT_GT(times.residual_max_ns, times.residual_median_ns);
+  EXPECT_GT(times.rate_hz, 49000.0);
+  EXPECT_LT(times.rate_hz, 51000.0);
+}
+
+TEST_F(Scanner, RevolutionsComeWholeFromIndexMarkToIndexMark) {
+  // The mirror at exactly 20 Hz and 50 kHz samples: 2500 samples a turn.
+  ASSERT_EQ(Open(), SCANMON_OK) << scanmon_last_error();
+  scanmon_revolution_options options;
+  ASSERT_EQ(scanmon_revolution_options_init(&options), SCANMON_OK);
+  scanmon_revolution_reader* reader = nullptr;
+  ASSERT_EQ(scanmon_open_revolutions(source_, &options, &reader), SCANMON_OK)
+      << scanmon_last_error();
+  std::vector<scanmon_sample> samples(50000);
+  scanmon_revolution previous{};
+  for (int i = 0; i < 6; ++i) {
+    scanmon_revolution r{};
+    ASSERT_EQ(scanmon_read_revolution(reader, 5000, &r, samples.data(), 50000), SCANMON_OK)
+        << scanmon_last_error();
+    EXPECT_EQ(r.number, static_cast<std::uint64_t>(i));
+    if (i == 0) {
+      EXPECT_EQ(r.flags, SCANMON_REVOLUTION_CUT_START);
+    } else {
+      EXPECT_EQ(r.flags, 0u);
+      EXPECT_NE(samples[0].flags & SCANMON_SAMPLE_INDEX, 0u);
+      EXPECT_NEAR(r.count, 2500.0, 2.0);
+      EXPECT_NEAR(r.rate_hz, 20.0, 0.25);  // the clock settles at up to 1 % a period
+      EXPECT_NEAR(r.completeness, 1.0, 0.001);
+      EXPECT_EQ(r.first_sample, previous.first_sample + previous.count);
+      EXPECT_NEAR(static_cast<double>(r.start_mono_ns - previous.start_mono_ns),
+                  previous.duration_ns, 1.0);
+    }
+    for (std::uint32_t k = 1; k < r.count; ++k) {
+      ASSERT_EQ(samples[k].flags & SCANMON_SAMPLE_INDEX, 0u) << "one mark, at the start";
+    }
+    previous = r;
+  }
+  EXPECT_EQ(scanmon_close_revolutions(reader), SCANMON_OK);
+  EXPECT_EQ(scanmon_read_revolution(reader, 0, &previous, nullptr, 0), SCANMON_E_ARGUMENT);
+  options.max_samples = 10000001;
+  EXPECT_EQ(scanmon_open_revolutions(source_, &options, &reader), SCANMON_E_ARGUMENT);
 }
 
 TEST_F(Scanner, LostDataIsMarkedOnceOnItsBlockAndTheCardRestarted) {

@@ -200,6 +200,11 @@ TEST(Settings, GoodValuesAreTakenAndMalformedOnesKeepTheDefault) {
       {"HSIF_SIM_LOSE_DATA_AT", "0", true},
       {"HSIF_SIM_LOSE_DATA_AT", "99999999999999999999", true},
       {"HSIF_SIM_MODEL", "", false},
+      {"HSIF_SIM_CLOCK_PPM", "-50.5", false},
+      {"HSIF_SIM_CLOCK_PPM", "1001", true},
+      {"HSIF_SIM_FETCH_DELAY_MS", "2", false},
+      {"HSIF_SIM_FETCH_DELAY_MS", "-1", true},
+      {"HSIF_SIM_SEED", "7x", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.name) + "=" + c.value);

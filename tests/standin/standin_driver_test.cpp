@@ -20,6 +20,11 @@ constexpr std::uint32_t kLost = 0x1;
 // stretched by a stall proves nothing and is run again, up to this many times.
 constexpr int kRetries = 10;
 using Clock = std::chrono::steady_clock;
+#if defined(_WIN32)
+constexpr bool kSteadyIsStandinClock = false;
+#else
+constexpr bool kSteadyIsStandinClock = true;  // both CLOCK_MONOTONIC
+#endif
 
 std::vector<RawSample> JunkRaw(std::size_t n, std::uint32_t fill = 0xFFFFFFFF) {
   return std::vector<RawSample>(n, RawSample{{fill, fill, fill, fill}});
@@ -145,6 +150,48 @@ TEST_F(StandinTest, FetchWaitsForAFullLoadAtTheSetPeriod) {
     }
   }
   EXPECT_TRUE(close_pair) << "two fetches without waiting never came within 20 ms";
+}
+
+TEST_F(StandinTest, ProcessedRecordsCarryTheTrueTimeOfADriftingClockAndFetchesReturnLate) {
+  // 200 ppm fast: 5 us samples 4.999 us apart on the host's clock; returns
+  // delayed by up to 3 ms, never before the last sample delivered was taken.
+  Configure({{"HSIF_SIM_CLOCK_PPM", "200"}, {"HSIF_SIM_FETCH_DELAY_MS", "3"}});
+  hsif_i32 card = BringUp(5);
+  std::vector<RawSample> raw = JunkRaw(1000);
+  std::vector<ProcessedSample> processed(1000);
+  std::int64_t first_time = 0, previous = 0, most_late = 0;
+  std::uint64_t samples = 0;
+  for (int fetch = 0; fetch < 12; ++fetch) {
+    std::uint32_t count = 0;
+    ASSERT_EQ(HsifGetBufferedSamples(card, raw.data(), 1000, &count, 1), 1);
+    const std::int64_t returned =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+            .count();
+    ASSERT_EQ(HsifProcessSamples(card, raw.data(), processed.data(), static_cast<hsif_i32>(count)),
+              1);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      std::int64_t t = 0;
+      std::uint32_t high = 1;
+      std::memcpy(&t, reinterpret_cast<const char*>(&processed[i]) + 52, sizeof t);
+      std::memcpy(&high, reinterpret_cast<const char*>(&processed[i]) + 60, sizeof high);
+      ASSERT_EQ(high, 0u);
+      if (samples == 0) first_time = t;
+      if (samples > 0) {
+        ASSERT_NEAR(t - previous, 4999, 1) << "sample " << samples;
+      }
+      previous = t;
+      ++samples;
+    }
+    if (kSteadyIsStandinClock) {
+      EXPECT_LE(previous, returned);
+    }
+    most_late = std::max(most_late, returned - previous);
+  }
+  EXPECT_NEAR(static_cast<double>(previous - first_time) / static_cast<double>(samples - 1),
+              5000 / 1.0002, 0.001);
+  if (kSteadyIsStandinClock) {
+    EXPECT_GT(most_late, 300000) << "twelve delays up to 3 ms, none over 0.3 ms";
+  }
 }
 
 TEST_F(StandinTest, MirrorAnglesWrapAndTheIndexMarksEachRevolutionOnce) {

@@ -93,5 +93,30 @@ TEST(SampleStream, UnpacedFetchesRunAsFastAsTheReader) {
   EXPECT_FALSE(s.overflowed);
 }
 
+TEST(SampleStream, ADriftingClockKeepsTimesAndCountsExactInverses) {
+  // Sample k is taken by SampleTime(k) and not a nanosecond before, whatever the
+  // drift; n samples span n periods shortened by the drift (the truth the
+  // processed records carry comes from SampleTime).
+  const struct {
+    std::int64_t period_ns;
+    double ppm;
+  } cases[] = {{5000, 0.0}, {5000, 50.0}, {5000, -50.0}, {20000, 999.5}, {7000, -0.3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ppm);
+    SampleStream s;
+    s.period_ns = c.period_ns;
+    s.drift_ppm = c.ppm;
+    StartStream(&s, 123 * kMs);
+    for (std::uint64_t seq : {0ull, 1ull, 4999ull, 123456789ull, 3000000000ull}) {
+      std::int64_t t = SampleTime(s, seq);
+      EXPECT_EQ(SamplesTaken(s, t), seq + 1);
+      EXPECT_EQ(SamplesTaken(s, t - 1), seq);
+    }
+    double span = static_cast<double>(SampleTime(s, 200000000) - SampleTime(s, 0));
+    // The host period is kept to the picosecond: within half of one per sample.
+    EXPECT_NEAR(span, 200000000.0 * c.period_ns / (1 + c.ppm * 1e-6), 200000000 * 0.0005);
+  }
+}
+
 }  // namespace
 }  // namespace standin

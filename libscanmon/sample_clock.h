@@ -1,0 +1,119 @@
+// The sample clock: when each sample was taken, on the host's monotonic clock,
+// from what every source has: each block's sample numbers and the time its
+// fetch returned.
+//
+// The card takes a sample every period of its own clock, which drifts slowly
+// against the host's; it does not stamp them. A fetch returns after its last
+// sample was taken, late by a delay that varies (the driver's wake-up, a busy
+// host), never early. So each block's return is an upper bound on its last
+// sample's time, and the line of sample number against time lies under all of
+// them: the clock fits the lower envelope (the lower convex hull of the recent
+// returns, the edge over their mean, as network clocks fit a skew under
+// one-sided delays), not a mean that the late returns would pull late. The
+// returns are kept as the least late of every kBucketBlocks, so the window
+// spans about 50 s of 25 ms fetches and the rate is fitted to a fraction of a
+// ppm.
+//
+// The times handed out follow the fit without jumping: a block starts one
+// period after the previous block's last sample (numbered samples missing
+// between them: their number of periods), and its period is the fitted one,
+// steered by a bounded share towards the envelope so that a new, less late
+// return moves the times smoothly. Times strictly increase within a run.
+//
+// Samples the card lost (a block flagged with lost data, and the one after it,
+// since the buffer is started afresh) are not numbered: their number is taken
+// from the block's return against the fit, at most the return allows, and
+// lowered while the next returns show fewer (the gap is then known to within
+// the least fetch delay among those returns).
+//
+// Small, deterministic and allocation-free; python/scanmon/clock.py is the same
+// algorithm, step for step (a test compares them on one capture).
+#pragma once
+
+#include <cstdint>
+
+namespace scanmon_lib {
+
+enum class ClockLock { kNone, kSettling, kLocked };
+
+// One block's times.
+struct BlockClockTimes {
+  std::int64_t first_mono_ns = 0;       // the block's first sample, host monotonic ns
+  double period_ns = 0.0;               // sample k of the block at first_mono_ns + k * period_ns
+  std::uint64_t missing_numbered = 0;   // samples missing before it, by their numbers
+  std::uint64_t missing_estimated = 0;  // samples the card lost before it, from the times
+  bool run_start = false;               // the first block of a run (times restart)
+};
+
+// The clock's state after the last block.
+struct ClockFit {
+  ClockLock lock = ClockLock::kNone;
+  double period_ns = 0.0;           // the fitted sample period (host ns)
+  double rate_hz = 0.0;             // samples per second of the host's clock
+  double drift_ppm = 0.0;           // the card's clock against its nominal period (+: fast)
+  double residual_median_ns = 0.0;  // fetch returns after the envelope, over the window
+  double residual_p99_ns = 0.0;
+  double residual_max_ns = 0.0;
+  std::uint32_t window_blocks = 0;  // blocks the fit stands on
+  std::int64_t lock_after_ns = -1;  // host ns from the run's first return to lock; -1 not yet
+  std::int64_t lost_samples = 0;    // the card lost this many unnumbered in the run, so far
+};
+
+class SampleClock {
+ public:
+  static constexpr int kWindow = 256;            // least late returns kept
+  static constexpr int kBucketBlocks = 8;        // blocks each stands for
+  static constexpr int kLockBlocks = 32;         // returns needed before locking
+  static constexpr double kLockErrorNs = 50000;  // locks once the times are this close
+  static constexpr double kUnlockErrorNs = 1e6;  // a locked clock this far off settles again
+  static constexpr double kSlopeSpanNs = 2e9;    // the rate is fitted over at least this
+  static constexpr double kLockSpanNs = 5e9;     // and locked over at least this
+  static constexpr double kMaxDriftPpm = 2000;   // a fit beyond is held at it
+  static constexpr double kSettlingGain = 0.5, kLockedGain = 0.125;
+  static constexpr double kSettlingSlew = 0.01, kLockedSlew = 200e-6;
+  static constexpr int kBreakBlocks = 40;  // blocks after a loss that may lower its size
+
+  explicit SampleClock(double nominal_period_ns = 5000.0) { Reset(nominal_period_ns); }
+  void Reset(double nominal_period_ns);
+
+  // One block: the number of its first sample, its sample count, when its fetch
+  // returned (host monotonic ns), and whether the card reported lost data on
+  // it. Returns the block's times. A block without samples changes nothing.
+  BlockClockTimes Add(std::uint64_t first_sample, std::uint32_t count, std::int64_t return_ns,
+                      bool lost);
+
+  // The fit after the last block (residuals computed here: O(kWindow)).
+  ClockFit Fit() const;
+
+ private:
+  struct Point {
+    double x;  // the block's last sample, virtual number, from the run's reference
+    double y;  // its fetch's return, ns from the run's reference
+  };
+  void StartRun(std::uint64_t first_sample, std::uint32_t count, std::int64_t return_ns);
+  void Refit();
+  double Line(double x) const { return a_ + b_ * x; }
+
+  double nominal_ = 5000.0;
+  bool running_ = false;
+  std::int64_t ref_sample_ = 0;    // the run's reference (its first block's last sample)
+  std::int64_t ref_ns_ = 0;        // and its return
+  std::int64_t shift_ = 0;         // samples the card lost so far (virtual = number + shift)
+  std::int64_t open_shift_ = 0;    // of them, those the next returns may still lower
+  std::uint64_t next_sample_ = 0;  // the number after the last block's last sample
+  double next_y_ = 0.0;            // the time the times put that sample at
+  double period_out_ = 0.0;        // the last block's period
+  double a_ = 0.0, b_ = 5000.0;    // the fit: y = a + b x
+  Point ring_[kWindow] = {};
+  int head_ = 0, size_ = 0;
+  int bucket_fill_ = 0;             // blocks in the newest entry
+  int break_entries_ = 0;           // entries since the last loss
+  double residuals_[kWindow] = {};  // the last blocks' returns after the fit
+  int residual_count_ = 0, residual_next_ = 0;
+  int since_break_ = -1;  // points since the last loss, its own included (-1: none open)
+  bool break_next_ = false;
+  ClockLock lock_ = ClockLock::kNone;
+  std::int64_t lock_after_ns_ = -1;
+};
+
+}  // namespace scanmon_lib
