@@ -36,7 +36,7 @@
 
 struct scanmon_source {
   std::unique_ptr<scanmon_lib::Source> impl;
-  bool in_use = false;  // a call is running on it (under g_handles_mutex)
+  bool in_use = false;             // a call is running on it (under g_handles_mutex)
   scanmon_lib::SourceClock clock;  // fed with every block read (scanmon_block_times_get)
 };
 
