@@ -5,9 +5,11 @@
 
 Needs numpy and matplotlib (Debian: python3-numpy python3-matplotlib) and the
 scanmon Python package (installed, or PYTHONPATH naming its folder); not the
-scanmon library. The rate of each revolution is one over the time between two
-index marks, from the block index (<base>.idx) when there is one, else from
-the sample period.
+scanmon library. One point per complete revolution (from an index mark to the
+sample before the next, nothing missing inside), its rate one over its duration
+by the sample clock: from the block index (<base>.idx) when there is one, else
+from the sample period. Revolutions cut by the capture's start or end, or with
+samples missing inside, are counted, not plotted.
 """
 
 import sys
@@ -22,8 +24,8 @@ import scanmon  # noqa: E402
 
 
 def mirror_rate(capture_path):
-    """(times of the revolutions' ends in s, revolutions per second), and
-    where the times came from."""
+    """(start times of the complete revolutions in s, their revolutions per
+    second), where the times came from, and how many were incomplete."""
     with scanmon.open_capture(capture_path) as capture:
         for problem in capture.problems:
             print(f"warning: {problem}", file=sys.stderr)
@@ -33,10 +35,14 @@ def mirror_rate(capture_path):
         except scanmon.CaptureError:
             pass  # no index (or none this reader can use): the sample period
         timeline = scanmon.Timeline(capture, index)
-        marks = np.flatnonzero(capture.records["flags"] & scanmon.INDEX_FLAG)
-        time_s, _ = timeline.times()
-        mark_times = time_s[marks]
-    return mark_times[1:], 1.0 / np.diff(mark_times), timeline.source
+        times, rates, incomplete = [], [], 0
+        for info, _ in scanmon.iter_revolutions(capture, index, timeline=timeline):
+            if info.flags:
+                incomplete += 1
+                continue
+            times.append(info.time_s)
+            rates.append(info.rate_hz)
+    return np.array(times), np.array(rates), timeline.source, incomplete
 
 
 def main(argv):
@@ -49,12 +55,13 @@ def main(argv):
     capture_path = argv[1]
     png = argv[2] if len(argv) == 3 else "mirror_rate.png"
     try:
-        times, rates, source = mirror_rate(capture_path)
+        times, rates, source, incomplete = mirror_rate(capture_path)
     except scanmon.CaptureError as error:
         print(error, file=sys.stderr)
         return 1
     if len(rates) == 0:
-        print(f"{capture_path}: fewer than two index marks, no whole revolution", file=sys.stderr)
+        print(f"{capture_path}: no complete revolution ({incomplete} incomplete)",
+              file=sys.stderr)
         return 1
     figure, axes = plt.subplots(figsize=(8, 4.5))
     axes.plot(times, rates, marker=".", linewidth=0.8)
@@ -64,7 +71,8 @@ def main(argv):
     axes.grid(True, alpha=0.3)
     figure.tight_layout()
     figure.savefig(png, dpi=100)
-    print(f"{png}: {len(rates)} revolutions, {rates.min():.3f} to {rates.max():.3f} rev/s")
+    print(f"{png}: {len(rates)} revolutions, {rates.min():.3f} to {rates.max():.3f} rev/s"
+          f" ({incomplete} incomplete not plotted)")
     return 0
 
 

@@ -13,8 +13,15 @@
 //   while ((r = source.Read(&block, 1000))) { ... block.record, block.samples ... }
 //   if (r.status != SCANMON_END) ...
 //
-// The same thread rules as the C interface: a Source is used by one thread at
-// a time.
+// Revolutions (from index mark to index mark) the same way:
+//
+//   scanmon::RevolutionReader reader;
+//   r = scanmon::RevolutionReader::Open(source, &reader, /*complete_only=*/true);
+//   scanmon::Revolution turn;
+//   while ((r = reader.Read(&turn, 1000))) { ... turn.record.rate_hz, turn.samples ... }
+//
+// The same thread rules as the C interface: a Source (and its revolution
+// reader) is used by one thread at a time.
 #ifndef SCANMON_SCANMON_HPP
 #define SCANMON_SCANMON_HPP
 
@@ -178,6 +185,92 @@ class Source {
 
  private:
   scanmon_source* handle_ = nullptr;
+};
+
+// One revolution of the scan mirror and its samples, in a buffer it owns: it
+// grows to the largest revolution read (at most the reader's bound), so a
+// loop of reads allocates only while revolutions get longer.
+struct Revolution {
+  scanmon_revolution record{};
+  std::vector<scanmon_sample> samples;  // record.count of them are this revolution's
+  std::uint32_t count() const { return record.count; }
+  bool complete() const { return record.flags == 0; }
+};
+
+// A revolution reader over an open source (scanmon_open_revolutions): owns
+// the reader (closed by its destructor), not the source, which must outlive
+// it; read no blocks from the source while it is open.
+class RevolutionReader {
+ public:
+  RevolutionReader() = default;
+  ~RevolutionReader() { Close(); }
+  RevolutionReader(const RevolutionReader&) = delete;
+  RevolutionReader& operator=(const RevolutionReader&) = delete;
+  RevolutionReader(RevolutionReader&& other) noexcept
+      : handle_(std::exchange(other.handle_, nullptr)) {}
+  RevolutionReader& operator=(RevolutionReader&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = std::exchange(other.handle_, nullptr);
+    }
+    return *this;
+  }
+
+  // Opens a reader of `source`'s revolutions: complete ones only, or all with
+  // their flags; max_samples bounds one without an index mark (0: one second
+  // of samples). *out is closed first.
+  static Result Open(const Source& source, RevolutionReader* out, bool complete_only = false,
+                     std::uint32_t max_samples = 0) {
+    out->Close();
+    scanmon_revolution_options options;
+    scanmon_revolution_options_init(&options);
+    options.complete_only = complete_only ? 1 : 0;
+    options.max_samples = max_samples;
+    return Result::Of(scanmon_open_revolutions(source.handle(), &options, &out->handle_));
+  }
+
+  bool is_open() const { return handle_ != nullptr; }
+
+  // The next revolution into *revolution, its buffer grown when it is too
+  // small. SCANMON_TIMEOUT and SCANMON_END (after a capture's last, cut,
+  // revolution) come back as results like any other.
+  Result Read(Revolution* revolution, std::int32_t timeout_ms = -1) {
+    revolution->record.struct_size = sizeof revolution->record;
+    // (A null buffer asks for no samples: one of at least one sample always.)
+    if (revolution->samples.empty()) revolution->samples.resize(1);
+    for (;;) {
+      const int status = scanmon_read_revolution(
+          handle_, timeout_ms, &revolution->record, revolution->samples.data(),
+          static_cast<std::uint32_t>(revolution->samples.size()));
+      if (status != SCANMON_E_BUFFER) return Result::Of(status);
+      // The revolution stays the next one: room for it and a little more.
+      const std::size_t count = revolution->record.count;
+      revolution->samples.resize(count + count / 8 + 1);
+    }
+  }
+
+  // Reads revolutions and hands each to `visit` (bool visit(const
+  // Revolution&): false stops) until the end, a failure or a stop; as
+  // Source::ForEachBlock.
+  template <class Visit>
+  Result ForEachRevolution(Visit&& visit, std::int32_t timeout_ms = -1) {
+    Revolution revolution;
+    for (;;) {
+      Result r = Read(&revolution, timeout_ms);
+      if (r.status == SCANMON_TIMEOUT) continue;
+      if (!r) return r;
+      if (!visit(static_cast<const Revolution&>(revolution))) return Result{};
+    }
+  }
+
+  // Closes the reader (not its source); nothing when it is not open.
+  Result Close() {
+    scanmon_revolution_reader* handle = std::exchange(handle_, nullptr);
+    return handle == nullptr ? Result{} : Result::Of(scanmon_close_revolutions(handle));
+  }
+
+ private:
+  scanmon_revolution_reader* handle_ = nullptr;
 };
 
 // Default settings for a scanner (scanmon_scanner_settings_init).

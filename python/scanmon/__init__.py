@@ -32,7 +32,7 @@ from .capture import (BLOCK_LOST_DATA, BLOCK_DROPPED, BLOCK_DTYPE, BLOCK_INT64_D
                       GAP_DTYPE, HEADER_DTYPE, INDEX_FLAG, INDEX_HEADER_DTYPE, LOST_DATA_FLAG,
                       PROCESSED_DTYPE, RAW_DTYPE, RAW_LOST_DATA_BIT, BlockIndex, Capture,
                       CaptureHeader, Timeline, cal_file_name, fingerprint, gaps, index_path_for,
-                      open_capture, open_index, revolutions, sample_times)
+                      iter_revolutions, open_capture, open_index, revolutions, sample_times)
 from .fields import (Field, FieldMap, FieldMapError, field_map_path_for,  # noqa: E402
                      read_field_map)
 
@@ -43,8 +43,8 @@ __all__ = ["BLOCK_DROPPED", "BLOCK_DTYPE", "BLOCK_INT64_DTYPE", "BLOCK_LOST_DATA
            "Field", "FieldMap", "FieldMapError", "field_map_path_for", "read_field_map",
            "GAP_DTYPE", "HEADER_DTYPE", "INDEX_FLAG", "INDEX_HEADER_DTYPE", "LOST_DATA_FLAG",
            "PROCESSED_DTYPE", "RAW_DTYPE", "RAW_LOST_DATA_BIT", "Timeline", "cal_file_name",
-           "fingerprint", "gaps", "index_path_for", "open_capture", "open_index", "revolutions",
-           "sample_times"]
+           "fingerprint", "gaps", "index_path_for", "iter_revolutions", "open_capture",
+           "open_index", "revolutions", "sample_times"]
 
 
 def __getattr__(name):

@@ -20,13 +20,15 @@ import numpy as np
 from .errors import CaptureError, CaptureOpenError
 from .fields import FieldMap, field_map_path_for, read_field_map
 from .clock import SampleClock
+from .revolution import RevolutionAssembler, default_max_samples
 
 __all__ = [
     "BLOCK_LOST_DATA", "BLOCK_DROPPED", "BLOCK_DTYPE", "BLOCK_INT64_DTYPE", "BlockIndex",
     "Capture", "CaptureError", "CaptureHeader", "CaptureOpenError", "GAP_DTYPE", "HEADER_DTYPE",
     "HEADER_FIELDS", "INDEX_FLAG", "INDEX_HEADER_DTYPE", "LOST_DATA_FLAG", "PROCESSED_DTYPE",
     "RAW_DTYPE", "RAW_LOST_DATA_BIT", "Timeline", "cal_file_name", "fingerprint", "gaps",
-    "index_path_for", "open_capture", "open_index", "revolutions", "sample_times",
+    "index_path_for", "iter_revolutions", "open_capture", "open_index", "revolutions",
+    "sample_times",
 ]
 
 HEADER_V3_BYTES = 293
@@ -784,10 +786,15 @@ class Timeline:
         first_mono = np.zeros(full.size, dtype=np.int64)
         period = np.zeros(full.size, dtype=np.float64)
         lost = (blocks["flags"] & BLOCK_LOST_DATA) != 0
+        # Each block's times as the clock gave them (the revolutions use them).
+        self._block_clock = []
         for i, (sample, count, mono, flag) in enumerate(zip(
                 blocks["first_sample"][full].tolist(), counts[full].tolist(),
                 blocks["mono_ns"][full].tolist(), lost[full].tolist())):
-            first_mono[i], period[i] = clock.add(sample, count, mono, flag)[:2]
+            times = clock.add(sample, count, mono, flag)
+            self._block_clock.append(times)
+            first_mono[i], period[i] = times[:2]
+        self._full_blocks = blocks[full]
         self.clock = clock.fit()
         # UTC through each block's own offset between the two clocks.
         utc = blocks["utc_ns"][full].astype(np.int64)
@@ -820,6 +827,55 @@ class Timeline:
             return r * (self._period_ns * 1e-9), None
         mono_ns, utc_ns = self._clocks_ns(r)
         return (mono_ns - self._start_mono) * 1e-9, utc_ns
+
+
+def iter_revolutions(capture, index=None, complete_only=False, max_samples=0, timeline=None):
+    """The mirror's revolutions in a capture, as the scanmon library's revolution
+    reader gives them for the capture read with its index: (info, samples)
+    pairs, info with scanmon_revolution's fields (number, first_sample, count,
+    expected, start_mono_ns, start_utc_ns, duration_ns, rate_hz, completeness,
+    flags: scanmon.revolution.REVOLUTION_*), first_record and time_s (its first
+    sample's time as Timeline gives it, seconds since the first record);
+    samples a view of capture.records. Times from the timeline given, else
+    Timeline(capture, index). With an index its blocks within the records are
+    read (records past the last are not: the library reads none either);
+    without one (or one the timeline cannot use) blocks of the header's buffer
+    size at the sample period. complete_only: only revolutions without flags
+    (the numbers count the others too). max_samples: a revolution without an
+    index mark ends there (0: one second of samples)."""
+    if timeline is None:
+        timeline = Timeline(capture, index)
+    records = capture.records
+    period_us = int(capture.header.sample_period)
+    assembler = RevolutionAssembler(max_samples or default_max_samples(period_us), complete_only,
+                                    records)
+    total = len(records)
+
+    def timed(found):
+        for info, samples in found:
+            if timeline._blocks is None:
+                info.time_s = info.start_mono_ns * 1e-9
+            else:
+                info.time_s = (info.start_mono_ns - timeline._start_mono) * 1e-9
+            yield info, samples
+
+    if timeline._blocks is not None:
+        blocks = timeline._full_blocks
+        for b, times in zip(blocks.tolist(), timeline._block_clock):
+            first, count = int(b[2]), int(b[3])
+            if first + count > total:
+                break
+            yield from timed(assembler.block(records[first:first + count], b[1], first, b[4],
+                                             b[6], b[7], times))
+    else:
+        period_ns = period_us * 1000
+        step = int(capture.header.buf_size) or 5000
+        for first in range(0, total, step):
+            count = min(step, total - first)
+            yield from timed(assembler.block(records[first:first + count], first, first, 0, 0,
+                                             first * period_ns,
+                                             (first * period_ns, float(period_ns), 0, 0, False)))
+    yield from timed(assembler.end())
 
 
 def sample_times(capture, index=None):

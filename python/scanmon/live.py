@@ -169,8 +169,8 @@ class _RevolutionOptions(ctypes.Structure):
                 ("max_samples", ctypes.c_uint32)]
 
 
-REVOLUTION_LOST_DATA, REVOLUTION_DROPPED, REVOLUTION_CUT_START = 0x1, 0x2, 0x4
-REVOLUTION_CUT_END, REVOLUTION_NO_INDEX = 0x8, 0x10
+from .revolution import (REVOLUTION_CUT_END, REVOLUTION_CUT_START,  # noqa: E402,F401
+                         REVOLUTION_DROPPED, REVOLUTION_LOST_DATA, REVOLUTION_NO_INDEX)
 
 assert ctypes.sizeof(_ScannerSettings) == 4 * 18 + PATH_BYTES
 assert ctypes.sizeof(_SourceInfo) == 56

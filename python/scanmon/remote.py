@@ -24,9 +24,11 @@ import time
 
 import numpy as np
 
-from .capture import BLOCK_DTYPE, PROCESSED_DTYPE, RAW_DTYPE, CaptureHeader
+from .capture import BLOCK_DTYPE, BLOCK_LOST_DATA, PROCESSED_DTYPE, RAW_DTYPE, CaptureHeader
+from .clock import SampleClock
 from .errors import Error, RemoteError
 from .live import Block, EndOfSource
+from .revolution import RevolutionAssembler, default_max_samples
 
 # Every connection error raised here is the package's RemoteError (still a
 # ConnectionError to callers that catch that).
@@ -321,6 +323,37 @@ class RemoteSource:
                     yield block
         except EndOfSource:
             return
+
+    def revolutions(self, complete_only=False, max_samples=0, timeout=None):
+        """The mirror's revolutions from the server's blocks until its end
+        message (EndOfSource ends the loop after the last, cut, revolution):
+        (info, samples) pairs as scanmon.capture.iter_revolutions gives them
+        (the library's revolution reader's fields and flags, the same
+        assembler), timed by a sample clock fitted to the server's fetch
+        times; samples a view of one block or a new array. Read no blocks
+        meanwhile. None is yielded when no block came within `timeout`
+        seconds (None: wait)."""
+        period_us = int(self.header.sample_period) if self.header is not None else 0
+        clock = SampleClock(float(period_us) * 1000.0)
+        assembler = RevolutionAssembler(max_samples or default_max_samples(period_us),
+                                        complete_only)
+        while True:
+            try:
+                block = self.read(timeout)
+            except EndOfSource:
+                yield from assembler.end()
+                return
+            if block is None:
+                yield None
+                continue
+            i = block.info
+            count = int(i["count"])
+            if count == 0:
+                continue  # the clock and the library's reader time no empty block
+            times = clock.add(int(i["first_sample"]), count, int(i["mono_ns"]),
+                              (int(i["flags"]) & BLOCK_LOST_DATA) != 0)
+            yield from assembler.block(block.samples, i["first_sample"], i["first_record"],
+                                       i["flags"], i["utc_ns"], i["mono_ns"], times)
 
     def close(self):
         self._sock.close()

@@ -165,6 +165,33 @@ def test_gaps_and_blocks_as_columns_and_a_flat_table(tmp_path):
     assert int(rows[4]["driver_bytes_2_4"]) == table["driver_bytes_2"][4, 4]
 
 
+def test_revolutions_one_row_each_in_csv_and_npy(tmp_path):
+    # Marks every 8 records, 7 samples not kept before record 10: the second
+    # revolution spans 15 samples' times with 8 present; the last is cut.
+    period_ns = PERIOD_US * 1000
+    write_capture(tmp_path / "r.prc", processed_records(30, marks_every=8))
+    b = blocks([10, 10, 10], [0, 0, 0])
+    b["first_sample"] = [0, 17, 27]
+    b["dropped_before"][1], b["flags"][1] = 7, 2
+    b["mono_ns"] = (b["first_sample"] + b["count"]) * period_ns
+    write_index(tmp_path / "r.idx", b)
+    runs = [export(tmp_path / "r.prc", "--revolutions", *extra) for extra in
+            ((), ("-o", tmp_path / "r.npy"))]
+    assert [r.returncode for r in runs] == [0, 0], runs[0].stderr + runs[1].stderr
+    assert "4 revolutions" in runs[0].stderr
+    table = np.load(tmp_path / "r.npy")
+    rows = list(csv.DictReader(open(tmp_path / "r.revolutions.csv")))
+    assert list(table["first_record"]) == [0, 8, 16, 24]
+    assert list(table["count"]) == [8, 8, 8, 6] and list(table["expected"]) == [8, 15, 8, 6]
+    assert list(table["flags"]) == [0, 2, 0, 8]
+    assert table["completeness"][1] == pytest.approx(8 / 15)
+    assert table["duration_s"][1] == pytest.approx(15 * PERIOD_US * 1e-6)
+    for row, line in zip(table, rows):
+        assert [int(line[n]) for n in ("number", "first_sample", "flags", "start_utc_ns")] == \
+            [row["number"], row["first_sample"], row["flags"], row["start_utc_ns"]]
+        assert float(line["rate_hz"]) == pytest.approx(row["rate_hz"], abs=1e-9)
+
+
 def test_a_termination_signal_leaves_no_temporary_file(tmp_path):
     write_capture(tmp_path / "big.prc", processed_records(400000))
     env = dict(os.environ, PYTHONPATH=os.path.abspath(PACKAGE_DIR))

@@ -278,3 +278,18 @@ def test_the_c_library_times_a_remote_source_by_the_servers_fetches(server):
     lib.scanmon_close(handle)
     assert times.clock_state in (1, 2) and abs(times.rate_hz - 200000) < 200
     assert np.median(np.abs(errors[20:])) < 1_000_000, errors
+
+
+def test_a_replay_read_as_revolutions_cuts_them_where_the_capture_does(server, recording):
+    # The remote source's revolutions come from the assembler the capture's
+    # use: the same turns, timed by the server's fetches instead; the end of
+    # the replay hands over the last, cut, one and ends the loop.
+    from scanmon import iter_revolutions, open_capture, open_index
+    with open_capture(f"{recording}.prc") as capture:
+        local = [(i.first_sample, i.count, i.flags)
+                 for i, _ in iter_revolutions(capture, open_index(f"{recording}.idx"))]
+    s = server(operands=("--capture", str(recording)))
+    with RemoteSource("127.0.0.1", s.port) as reader:
+        remote = [(i.first_sample, i.count, i.flags) for i, _ in reader.revolutions()]
+    s.finish()
+    assert remote == local and len(local) > 5

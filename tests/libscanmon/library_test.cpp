@@ -20,6 +20,7 @@
 
 #include "hsif/driver_records.h"
 #include "scanmon/scanmon.h"
+#include "scanmon/scanmon.hpp"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/text.h"
 
@@ -268,6 +269,32 @@ TEST_F(Scanner, RevolutionsComeWholeFromIndexMarkToIndexMark) {
   EXPECT_EQ(scanmon_read_revolution(reader, 0, &previous, nullptr, 0), SCANMON_E_ARGUMENT);
   options.max_samples = 10000001;
   EXPECT_EQ(scanmon_open_revolutions(source_, &options, &reader), SCANMON_E_ARGUMENT);
+}
+
+TEST_F(Scanner, TheCppReaderGrowsItsBufferAndSkipsTheCutFirstRevolution) {
+  // The C++ layer's reader: an empty buffer grown to a whole turn on the first
+  // read, complete revolutions only (the first, cut by the start, skipped but
+  // counted), the reader closed before its source.
+  scanmon::Source source;
+  ASSERT_TRUE(scanmon::Source::OpenScanner(settings_, &source));
+  scanmon::RevolutionReader reader;
+  scanmon::Result r = scanmon::RevolutionReader::Open(source, &reader, true);
+  ASSERT_TRUE(r) << r.text;
+  std::uint64_t number = 0;
+  r = reader.ForEachRevolution(
+      [&](const scanmon::Revolution& turn) {
+        EXPECT_TRUE(turn.complete());
+        EXPECT_NEAR(turn.count(), 2500.0, 2.0);
+        EXPECT_GE(turn.samples.size(), turn.count());
+        EXPECT_NE(turn.samples[0].flags & SCANMON_SAMPLE_INDEX, 0u);
+        number = turn.record.number;
+        return number < 3;
+      },
+      5000);
+  EXPECT_TRUE(r) << r.text;
+  EXPECT_EQ(number, 3u);
+  EXPECT_TRUE(reader.Close());
+  EXPECT_FALSE(reader.is_open());
 }
 
 TEST_F(Scanner, LostDataIsMarkedOnceOnItsBlockAndTheCardRestarted) {

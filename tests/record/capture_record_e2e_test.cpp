@@ -789,6 +789,13 @@ TEST_F(RecordRun, CaptureInfoPlacesGapsRefusesStrangersAndRepairs) {
       << indexed.out;
   EXPECT_TRUE(Contains(indexed.out, "Sample clock: 50000.0 samples/s")) << indexed.out;
   EXPECT_TRUE(Contains(indexed.out, "+0 ppm against the nominal 20 us")) << indexed.out;
+  // The revolutions as the library's reader assembles them: the one the gap
+  // cuts into and the last, cut by the end, are incomplete.
+  EXPECT_TRUE(Contains(indexed.out,
+                       "Revolutions: 38 complete, 2 incomplete\n  incomplete: 0 with data lost on "
+                       "the card, 1 with samples not kept, 0 cut by the start, 1 cut by the end, "
+                       "0 without an index mark for 1 s\n"))
+      << indexed.out;
   // An index cut inside a record, or of another kind, makes the file inconsistent.
   std::ofstream(folder_ / "indexed.idx", std::ios::binary) << index.substr(0, index.size() - 3);
   EXPECT_EQ(Info({"indexed.prc"}).exit_status, 1);

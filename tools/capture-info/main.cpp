@@ -23,6 +23,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "record/capture_writer.h"
+#include "scanmon/scanmon.h"
 #include "tools/capture-info/field_report.h"
 #include "tools/common/command_line.h"
 
@@ -342,6 +343,70 @@ bool ReportIndex(const char* path, const IndexWalk& w, std::uint64_t records,
   return consistent;
 }
 
+// The revolutions of a .prc capture, assembled by the library's revolution
+// reader over the capture source (the blocks of its index, timed by its sample
+// clock): the same revolutions a program reading the capture gets. A
+// revolution counts as incomplete for any flag; one may have several reasons.
+// Only reports: the file's verdict is the other lines'.
+void ReportRevolutions(const char* path) {
+  // The capture's base: the name without its extension.
+  char base[1024];
+  std::size_t length = std::strlen(path), stem = length;
+  for (std::size_t i = length; i > 0; --i) {
+    if (path[i - 1] == '/' || path[i - 1] == '\\') break;
+    if (path[i - 1] == '.') {
+      stem = i - 1;
+      break;
+    }
+  }
+  if (stem >= sizeof base) {
+    std::printf("Revolutions: not assembled (the name is too long)\n");
+    return;
+  }
+  std::memcpy(base, path, stem);
+  base[stem] = '\0';
+  scanmon_source* source = nullptr;
+  scanmon_revolution_reader* reader = nullptr;
+  int status = scanmon_open_capture(base, nullptr, &source);
+  if (status == SCANMON_OK) status = scanmon_open_revolutions(source, nullptr, &reader);
+  if (status != SCANMON_OK) {
+    std::printf("Revolutions: not assembled (%s)\n", scanmon_last_error());
+    scanmon_close(source);
+    return;
+  }
+  std::uint64_t complete = 0, incomplete = 0, lost = 0, dropped = 0, cut_start = 0, cut_end = 0,
+                no_index = 0;
+  scanmon_revolution r{};
+  while ((status = scanmon_read_revolution(reader, 0, &r, nullptr, 0)) == SCANMON_OK) {
+    if (r.flags == 0) {
+      ++complete;
+      continue;
+    }
+    ++incomplete;
+    if ((r.flags & SCANMON_REVOLUTION_LOST_DATA) != 0) ++lost;
+    if ((r.flags & SCANMON_REVOLUTION_DROPPED) != 0) ++dropped;
+    if ((r.flags & SCANMON_REVOLUTION_CUT_START) != 0) ++cut_start;
+    if ((r.flags & SCANMON_REVOLUTION_CUT_END) != 0) ++cut_end;
+    if ((r.flags & SCANMON_REVOLUTION_NO_INDEX) != 0) ++no_index;
+  }
+  std::printf("Revolutions: %llu complete, %llu incomplete\n",
+              static_cast<unsigned long long>(complete),
+              static_cast<unsigned long long>(incomplete));
+  if (incomplete > 0) {
+    std::printf(
+        "  incomplete: %llu with data lost on the card, %llu with samples not kept, %llu cut "
+        "by the start, %llu cut by the end, %llu without an index mark for 1 s\n",
+        static_cast<unsigned long long>(lost), static_cast<unsigned long long>(dropped),
+        static_cast<unsigned long long>(cut_start), static_cast<unsigned long long>(cut_end),
+        static_cast<unsigned long long>(no_index));
+  }
+  if (status != SCANMON_END) {
+    std::printf("Revolutions: reading stopped (%s)\n", scanmon_last_error());
+  }
+  scanmon_close_revolutions(reader);
+  scanmon_close(source);
+}
+
 // Reports one file; true when it is whole and consistent.
 bool ReportFile(const char* path) {
   std::printf("== %s\n", path);
@@ -428,6 +493,7 @@ bool ReportFile(const char* path) {
       std::printf("Mirror: no whole revolution between index marks\n");
     }
     std::printf("Lost-data flags: %llu\n", static_cast<unsigned long long>(scan.lost_flags()));
+    if (read_ok) ReportRevolutions(path);
   }
   if (have_index) {
     consistent = ReportIndex(idx_path, walk, records, header.sample_period) && consistent;
