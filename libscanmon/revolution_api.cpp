@@ -38,8 +38,14 @@ class SourceFeed : public scanmon_lib::BlockFeed {
   explicit SourceFeed(scanmon_source* source) : source_(source) {}
   int Next(std::int32_t timeout_ms, scanmon_block* block, scanmon_block_times* times,
            scanmon_sample* samples, std::uint32_t capacity) override {
-    int status = scanmon_read_block(source_, timeout_ms, block, samples, nullptr, capacity);
-    if (status != SCANMON_OK) return status;
+    // A block without samples moves no revolution on, and the source's clock
+    // keeps the times of the block before it: taking those again would count
+    // that block's missing samples twice.
+    int status;
+    do {
+      status = scanmon_read_block(source_, timeout_ms, block, samples, nullptr, capacity);
+      if (status != SCANMON_OK) return status;
+    } while (block->count == 0);
     times->struct_size = sizeof *times;
     return scanmon_block_times_get(source_, times);
   }
