@@ -161,12 +161,6 @@ def test_the_c_library_reads_and_sees_a_killed_server(server):
         pytest.skip("SCANMON_LIBRARY not set (a build without the shared library)")
     from scanmon.live import load_library
     lib = load_library()
-    lib.scanmon_open_remote.argtypes = [ctypes.c_char_p, ctypes.c_uint16, ctypes.c_void_p,
-                                        ctypes.POINTER(ctypes.c_void_p)]
-    lib.scanmon_read_block.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.c_void_p,
-                                       ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32]
-    lib.scanmon_close.argtypes = [ctypes.c_void_p]
-    lib.scanmon_last_error.restype = ctypes.c_char_p
     s = server()
     handles = []
     for _ in range(3):
@@ -254,8 +248,6 @@ def test_the_c_library_times_a_remote_source_by_the_servers_fetches(server):
     from scanmon.capture import PROCESSED_DTYPE
     from scanmon.live import load_library, _BlockTimes
     lib = load_library()
-    lib.scanmon_open_remote.argtypes = [ctypes.c_char_p, ctypes.c_uint16, ctypes.c_void_p,
-                                        ctypes.POINTER(ctypes.c_void_p)]
     env = stand_in_environment()
     env["HSIF_SIM_FETCH_DELAY_MS"] = "1"
     s = server(env=env)

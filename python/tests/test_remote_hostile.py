@@ -95,12 +95,6 @@ class CReader:
             pytest.skip("SCANMON_LIBRARY not set (a build without the shared library)")
         from scanmon.live import load_library
         self.lib = lib = load_library()
-        lib.scanmon_open_remote.argtypes = [ctypes.c_char_p, ctypes.c_uint16, ctypes.c_void_p,
-                                            ctypes.POINTER(ctypes.c_void_p)]
-        lib.scanmon_read_block.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.c_void_p,
-                                           ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32]
-        lib.scanmon_close.argtypes = [ctypes.c_void_p]
-        lib.scanmon_last_error.restype = ctypes.c_char_p
         self.handle = ctypes.c_void_p()
         self.open_status = lib.scanmon_open_remote(b"127.0.0.1", port, None,
                                                    ctypes.byref(self.handle))

@@ -97,12 +97,6 @@ def test_the_32_bit_server_under_wine_read_natively(tmp_path):
         if path:
             from scanmon.live import load_library
             lib = load_library()
-            lib.scanmon_open_remote.argtypes = [ctypes.c_char_p, ctypes.c_uint16, ctypes.c_void_p,
-                                                ctypes.POINTER(ctypes.c_void_p)]
-            lib.scanmon_read_block.argtypes = [ctypes.c_void_p, ctypes.c_int32, ctypes.c_void_p,
-                                               ctypes.c_void_p, ctypes.c_void_p, ctypes.c_uint32]
-            lib.scanmon_close.argtypes = [ctypes.c_void_p]
-            lib.scanmon_last_error.restype = ctypes.c_char_p
             handle = ctypes.c_void_p()
             assert lib.scanmon_open_remote(b"127.0.0.1", port, None, ctypes.byref(handle)) == 0, \
                 lib.scanmon_last_error()
