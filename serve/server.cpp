@@ -24,6 +24,8 @@ constexpr double kBehindSeconds = 10.0;
 constexpr double kClosingSeconds = 2.0;
 // At the source's end, what is published still goes out for this long.
 constexpr double kDrainSeconds = 2.0;
+// How often the figures of the status snapshot are renewed.
+constexpr double kStatusSeconds = 0.25;
 
 }  // namespace
 
@@ -188,6 +190,7 @@ RunEnd Server::Run(bool (*stop_asked)()) {
   RunEnd exit_status = RunEnd::kStopped;
   std::uint32_t reason = stream::kEndStopped;
   double last_status_s = platform::MonotonicSeconds();
+  double last_source_status_s = last_status_s - kStatusSeconds;
   const bool show_status = win::_isatty(2) != 0;
   const bool as_fast_as_read = options_.as_fast_as_read;
   for (;;) {
@@ -224,11 +227,16 @@ RunEnd Server::Run(bool (*stop_asked)()) {
       break;
     }
     const double now_s = platform::MonotonicSeconds();
+    if (now_s - last_source_status_s >= kStatusSeconds) {
+      last_source_status_s = now_s;
+      PublishSourceStatus(false);
+    }
     if (show_status && now_s - last_status_s >= 1.0) {
       last_status_s = now_s;
       StatusLine(now_s, false);
     }
   }
+  PublishSourceStatus(true);
   stop_reason_.store(reason);
   Wake();
   network_.join();
@@ -482,6 +490,7 @@ void Server::NetworkLoop() {
   fds.reserve(kMostReaders + 2);
   records_.reserve(256);
   double stopping_since_s = -1;
+  double last_reader_status_s = -1;
   for (;;) {
     const double now_s = platform::MonotonicSeconds();
     const std::uint32_t stop = stop_reason_.load();
@@ -536,6 +545,10 @@ void Server::NetworkLoop() {
       while (!readers_.empty()) Drop(readers_.size() - 1, nullptr);
       return;
     }
+    if (now_s - last_reader_status_s >= kStatusSeconds) {
+      last_reader_status_s = now_s;
+      PublishReaderStatus();
+    }
     fds.clear();
     fds.push_back({wake_receive_, win::POLLIN, 0});
     fds.push_back({stop != 0 ? win::INVALID_SOCKET : listener_, win::POLLIN, 0});
@@ -579,6 +592,70 @@ void Server::NetworkLoop() {
     }
     room_.notify_all();
   }
+}
+
+// The source's figures, from the library's health (the main thread: the
+// source's calls stay on one thread).
+void Server::PublishSourceStatus(bool ended) {
+  scanmon_health health{};
+  health.struct_size = sizeof health;
+  const bool known = scanmon_health_get(source_, &health) == SCANMON_OK;
+  std::uint64_t blocks;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    blocks = published_;
+  }
+  const double cpu_s = platform::ProcessCpuSeconds();
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  StatusSnapshot& s = status_;
+  s.taken_s = platform::MonotonicSeconds();
+  s.ended = ended;
+  s.blocks_published = blocks;
+  s.cpu_s = cpu_s;
+  if (!known) return;
+  s.sampling = health.sampling != 0;
+  s.fetches = health.fetches;
+  s.samples = health.samples;
+  s.samples_dropped = health.samples_dropped;
+  s.drop_events = health.drop_events;
+  s.lost_data_events = health.lost_events;
+  s.index_marks = health.index_marks;
+  s.rate_known = health.rate_known != 0;
+  s.mirror_rate_hz = health.rate_mean;
+  s.mirror_stopped = health.no_index_warning != 0;
+  s.fetch_interval_known = health.rates_known != 0 && health.fetches_per_s > 0;
+  s.fetch_interval_s = s.fetch_interval_known ? 1.0 / health.fetches_per_s : 0;
+}
+
+// The readers' figures (the network thread, which alone keeps them).
+void Server::PublishReaderStatus() {
+  std::uint64_t lost = 0;
+  std::uint64_t not_served = 0;
+  for (const ReaderRecord& r : records_) {
+    lost += r.samples_lost;
+    not_served += r.served ? 0 : 1;
+  }
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  StatusSnapshot& s = status_;
+  int count = 0;
+  for (const auto& r : readers_) {
+    lost += r->samples_lost;
+    if (count == kStatusMostReaders) continue;
+    ReaderStatus& to = s.readers[count++];
+    to.number = r->number;
+    std::memcpy(to.peer, r->peer, sizeof to.peer);
+    to.streaming = r->state == ReaderState::kStreaming;
+    to.blocks_sent = r->blocks_sent;
+    to.samples_lost = r->samples_lost;
+  }
+  s.reader_count = count;
+  s.readers_refused = refused_.load() + not_served;
+  s.readers_samples_lost = lost;
+}
+
+void Server::CopyStatus(StatusSnapshot* out) {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  *out = status_;
 }
 
 }  // namespace serve

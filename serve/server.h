@@ -23,6 +23,7 @@
 
 #include "platform/socket.h"
 #include "scanmon/scanmon.h"
+#include "serve/status.h"
 #include "stream/stream_protocol.h"
 
 namespace serve {
@@ -109,6 +110,10 @@ class Server {
   // frames when it returns.
   RunEnd Run(bool (*stop_asked)());
 
+  // The latest snapshot of the figures (any thread; a copy under a small
+  // lock, which the server's threads take only a few times a second).
+  void CopyStatus(StatusSnapshot* out);
+
  private:
   void NetworkLoop();
   void Publish(const scanmon_block& block, const scanmon_sample* samples,
@@ -121,6 +126,8 @@ class Server {
   void QueueEnd(Reader& r, std::uint32_t reason, const char* text, double now_s);
   void Drop(std::size_t index, const char* why);
   void StatusLine(double now_s, bool final_line);
+  void PublishSourceStatus(bool ended);
+  void PublishReaderStatus();
 
   scanmon_source* source_;
   ServerOptions options_;
@@ -153,6 +160,9 @@ class Server {
   int next_number_ = 1;
   std::atomic<int> connected_{0};
   std::atomic<std::uint64_t> refused_{0};
+
+  std::mutex status_mutex_;  // status_ alone
+  StatusSnapshot status_;
 };
 
 }  // namespace serve

@@ -9,6 +9,7 @@ hsif.dll) and Debian's 32-bit Wine are present; otherwise skipped, saying why.
 """
 
 import ctypes
+import http.client
 import os
 import re
 import signal
@@ -64,12 +65,15 @@ def test_the_32_bit_server_under_wine_read_natively(tmp_path):
          "--listen", "127.0.0.1:0", "scan.cfg"], cwd=tmp_path, env=env,
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        port = None
+        port = http_port = None
         deadline = time.monotonic() + 120
         while port is None and time.monotonic() < deadline:
             line = server.stdout.readline().decode("latin-1")
             if not line:
                 break
+            match = re.search(r"Listening for HTTP on 127\.0\.0\.1:(\d+)", line)
+            if match:
+                http_port = int(match.group(1))
             match = re.search(r"Listening on 127\.0\.0\.1:(\d+)", line)
             if match:
                 port = int(match.group(1))
@@ -85,6 +89,18 @@ def test_the_32_bit_server_under_wine_read_natively(tmp_path):
             seq += 1
             assert block.info["sequence"] == seq and block.info["dropped_before"] == 0
             samples += int(block.info["count"])
+
+        # Its figures over HTTP: the reader, and the processor time that
+        # Windows counts for the process.
+        connection = http.client.HTTPConnection("127.0.0.1", http_port, timeout=30)
+        connection.request("GET", "/metrics")
+        response = connection.getresponse()
+        body = response.read().decode()
+        connection.close()
+        assert response.status == 200, body
+        assert "\nscanmon_readers 1\n" in body, body
+        cpu = re.search(r"\nscanmon_server_cpu_seconds_total ([0-9.]+)\n", body)
+        assert cpu and float(cpu.group(1)) > 0, body
 
         # The native C library, beside it.
         path = os.environ.get("SCANMON_LIBRARY")

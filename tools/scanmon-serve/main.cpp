@@ -11,6 +11,7 @@
 #include "platform/console.h"
 #include "platform/interrupt.h"
 #include "scanmon/scanmon.h"
+#include "serve/http_server.h"
 #include "serve/server.h"
 #include "stream/net.h"
 #include "stream/stream_protocol.h"
@@ -50,6 +51,11 @@ const ProgramText kProgram = {
     "                         line); without it SCANMON_SERVE_KEY is the key\n"
     "                         when set\n"
     "  --max-readers N        readers at once, 1..64 (default 8); more are refused\n"
+    "  --http ADDRESS:PORT    where /metrics and /status.json are answered (default:\n"
+    "                         the --listen address at its port + 1, 7465 beside\n"
+    "                         7464; port 0 picks one, named in the 'Listening for\n"
+    "                         HTTP on' line); with a key, every request wants it\n"
+    "  --no-http              no HTTP at all\n"
     "  --capture BASE         play back the capture BASE.prc instead of the scanner\n"
     "  --pace                 at the recorded pace (default: as fast as read)\n"
     "  --loop                 start the capture again at its end\n"
@@ -66,10 +72,11 @@ const ProgramText kProgram = {
     "failed, 2 usage error, 3 stopped by the operator, 6 the card stopped\n"
     "delivering.\n"};
 
-enum Option { kListen, kKeyFile, kMaxReaders, kCapture, kPace, kLoop };
+enum Option { kListen, kKeyFile, kMaxReaders, kCapture, kPace, kLoop, kHttp, kNoHttp };
 const OptionEntry kOptions[] = {{"--listen", "ADDRESS:PORT"}, {"--key-file", "FILE"},
                                 {"--max-readers", "N"},       {"--capture", "BASE"},
-                                {"--pace", nullptr},          {"--loop", nullptr}};
+                                {"--pace", nullptr},          {"--loop", nullptr},
+                                {"--http", "ADDRESS:PORT"},   {"--no-http", nullptr}};
 
 struct Options {
   const char* listen = "127.0.0.1";
@@ -78,6 +85,8 @@ struct Options {
   const char* capture = nullptr;
   bool pace = false;
   bool loop = false;
+  const char* http = nullptr;  // nullptr: beside the stream
+  bool no_http = false;
   const char* config = nullptr;
 };
 
@@ -116,12 +125,21 @@ int ParseOptions(int argc, char** argv, Options* o) {
       case kLoop:
         o->loop = true;
         break;
+      case kHttp:
+        o->http = step.text;
+        break;
+      case kNoHttp:
+        o->no_http = true;
+        break;
       default:
         break;
     }
   }
   if ((o->config == nullptr) == (o->capture == nullptr)) {
     return UsageError(&line, "give either CONFIG or --capture BASE");
+  }
+  if (o->http != nullptr && o->no_http) {
+    return UsageError(&line, "--http and --no-http exclude each other");
   }
   if ((o->pace || o->loop) && o->capture == nullptr) {
     return UsageError(&line, "--pace and --loop go with --capture");
@@ -195,6 +213,32 @@ bool LooksLikeProperties(const char* path) {
   return found;
 }
 
+// The HTTP side on host:port. Asked for with --http, a failure is the
+// server's; beside the stream by default, it is said and the stream goes on.
+bool StartHttp(serve::HttpServer* http, serve::Server* server, const char* host, std::uint16_t port,
+               bool asked, const char* key, std::size_t key_bytes) {
+  serve::HttpLimits limits;
+  char bound[96];
+  char error[160];
+  if (!http->Start(
+          host, port, limits, key, key_bytes,
+          [server, http](serve::StatusSnapshot* s) {
+            server->CopyStatus(s);
+            s->http_requests = http->Requests();
+            s->http_refused = http->Refused();
+          },
+          bound, sizeof bound, error, sizeof error)) {
+    std::fprintf(stderr, "scanmon-serve: cannot answer HTTP on %s:%u: %s%s\n", host,
+                 static_cast<unsigned>(port), error,
+                 asked ? "" : "; going on without it (--http names another address)");
+    return !asked;
+  }
+  std::printf("Listening for HTTP on %s (/metrics, /status.json; %d clients at most%s)\n", bound,
+              limits.max_clients, key != nullptr ? ", key required" : "");
+  std::fflush(stdout);
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -211,6 +255,20 @@ int main(int argc, char** argv) {
                  "scanmon-serve: --listen wants ADDRESS:PORT (a dotted IPv4 address, an IPv6 "
                  "address in brackets or a name of this machine), not '%s'\n",
                  options.listen);
+    return kExitUsage;
+  }
+  // HTTP beside the stream: its address, the next port (a port the system
+  // picks when the stream's is picked or the last).
+  char http_host[256];
+  std::uint16_t http_port = port == 0 || port == 65535 ? 0 : static_cast<std::uint16_t>(port + 1);
+  std::snprintf(http_host, sizeof http_host, "%s", host);
+  if (options.http != nullptr &&
+      !stream::SplitListenAddress(options.http, http_port, true, http_host, sizeof http_host,
+                                  &http_port)) {
+    std::fprintf(stderr,
+                 "scanmon-serve: --http wants ADDRESS:PORT (a dotted IPv4 address, an IPv6 "
+                 "address in brackets or a name of this machine), not '%s'\n",
+                 options.http);
     return kExitUsage;
   }
   char key[stream::kMaxKeyBytes];
@@ -258,10 +316,16 @@ int main(int argc, char** argv) {
     core.max_readers = options.max_readers;
     core.as_fast_as_read = options.capture != nullptr && !options.pace;
     serve::Server server(source, core);
-    if (server.Start(host, port, have_key ? key : nullptr, key_bytes)) {
+    // After the server, so ended before it: the HTTP side reads its figures.
+    // Started first: once the stream's network thread runs, only Run ends it.
+    serve::HttpServer http;
+    if ((options.no_http || StartHttp(&http, &server, http_host, http_port, options.http != nullptr,
+                                      have_key ? key : nullptr, key_bytes)) &&
+        server.Start(host, port, have_key ? key : nullptr, key_bytes)) {
       std::fprintf(stderr, "Serving ('x' or Ctrl-C stops)\n");
       exit_status = static_cast<int>(server.Run(StopAsked));
     }
+    http.Stop();
   }
   scanmon_close(source);
   return exit_status;
