@@ -107,6 +107,7 @@ bool KeyAccepted(const char* authorization, std::size_t bytes, const char* key,
 void AnswerRequest(const HttpQuestion& q, const char* key, std::size_t key_bytes,
                    const StatusSnapshot& status, HttpAnswer* answer) {
   answer->ask_key = false;
+  answer->cacheable = false;
   answer->content_type = "text/plain; charset=utf-8";
   answer->body.clear();
   const bool head = Is(q.method, q.method_bytes, "HEAD");
@@ -135,7 +136,16 @@ void AnswerRequest(const HttpQuestion& q, const char* key, std::size_t key_bytes
     FormatStatusJson(status, &answer->body);
   } else {
     answer->status = 404;
-    answer->body = "not here: /metrics, /status.json\n";
+    for (std::size_t i = 0; i < kPageFileCount; ++i) {
+      const PageFile& file = kPageFiles[i];
+      if (!Is(q.target, path_bytes, file.path)) continue;
+      answer->status = 200;
+      answer->content_type = file.content_type;
+      answer->cacheable = true;
+      answer->body.assign(reinterpret_cast<const char*>(file.data), file.bytes);
+      break;
+    }
+    if (answer->status == 404) answer->body = "not here: /, /metrics, /status.json\n";
   }
   if (head) answer->body.clear();
 }

@@ -2,7 +2,8 @@
 // carries it): the routes, the key check of the Authorization header, and
 // the status snapshot in the form asked for. Fuzzed (fuzz/http_answer).
 //
-// Read-only: GET and HEAD only; nothing asked here changes the source.
+// Read-only: GET and HEAD only; nothing asked here changes the source. The
+// status page (/ and its files) reads /status.json.
 #pragma once
 
 #include <cstddef>
@@ -22,9 +23,21 @@ bool KeyAccepted(const char* authorization, std::size_t bytes, const char* key,
 struct HttpAnswer {
   int status = 500;
   const char* content_type = "text/plain; charset=utf-8";
-  bool ask_key = false;  // 401: WWW-Authenticate goes with it
+  bool ask_key = false;    // 401: WWW-Authenticate goes with it
+  bool cacheable = false;  // one of the page's files, the same all run
   std::string body;
 };
+
+// The status page's files (serve/page/), built into the program
+// (serve/page/embed.cmake writes them).
+struct PageFile {
+  const char* path;  // "/", "/page.js" ...
+  const char* content_type;
+  const unsigned char* data;
+  std::size_t bytes;
+};
+extern const PageFile kPageFiles[];
+extern const std::size_t kPageFileCount;
 
 struct HttpQuestion {
   const char* method = "";

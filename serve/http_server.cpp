@@ -96,7 +96,8 @@ class Session : public std::enable_shared_from_this<Session> {
     response_.result(static_cast<unsigned>(server_->answer.status));
     response_.set(http::field::server, "scanmon-serve");
     response_.set(http::field::content_type, server_->answer.content_type);
-    response_.set(http::field::cache_control, "no-store");
+    response_.set(http::field::cache_control,
+                  server_->answer.cacheable ? "max-age=3600" : "no-store");
     if (server_->answer.ask_key)
       response_.set(http::field::www_authenticate, "Basic realm=\"scanmon-serve\"");
     response_.body().swap(server_->answer.body);

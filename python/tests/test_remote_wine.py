@@ -21,6 +21,7 @@ import pytest
 from conftest import config_text
 from scanmon.live import EndOfSource
 from scanmon.remote import RemoteSource
+from test_page import CHROMIUM, browse
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
 BUILD32 = os.environ.get("SCANMON_WINDOWS_BUILD32", os.path.join(SOURCE, "build-mingw32"))
@@ -101,6 +102,10 @@ def test_the_32_bit_server_under_wine_read_natively(tmp_path):
         assert "\nscanmon_readers 1\n" in body, body
         cpu = re.search(r"\nscanmon_server_cpu_seconds_total ([0-9.]+)\n", body)
         assert cpu and float(cpu.group(1)) > 0, body
+        # Its page in Chromium on Linux (when there is one; screenshot wine.png).
+        if CHROMIUM:
+            dom = browse(tmp_path, http_port, "wine")
+            assert 'data-state="running"' in dom and '<b id="rate">20.0' in dom, dom
 
         # The native C library, beside it.
         path = os.environ.get("SCANMON_LIBRARY")

@@ -51,10 +51,11 @@ const ProgramText kProgram = {
     "                         line); without it SCANMON_SERVE_KEY is the key\n"
     "                         when set\n"
     "  --max-readers N        readers at once, 1..64 (default 8); more are refused\n"
-    "  --http ADDRESS:PORT    where /metrics and /status.json are answered (default:\n"
-    "                         the --listen address at its port + 1, 7465 beside\n"
-    "                         7464; port 0 picks one, named in the 'Listening for\n"
-    "                         HTTP on' line); with a key, every request wants it\n"
+    "  --http ADDRESS:PORT    where the status page (/), /metrics and /status.json\n"
+    "                         are answered (default: the --listen address at its\n"
+    "                         port + 1, 7465 beside 7464; port 0 picks one, named\n"
+    "                         in the 'Listening for HTTP on' line); with a key,\n"
+    "                         every request wants it\n"
     "  --no-http              no HTTP at all\n"
     "  --capture BASE         play back the capture BASE.prc instead of the scanner\n"
     "  --pace                 at the recorded pace (default: as fast as read)\n"
@@ -233,7 +234,7 @@ bool StartHttp(serve::HttpServer* http, serve::Server* server, const char* host,
                  asked ? "" : "; going on without it (--http names another address)");
     return !asked;
   }
-  std::printf("Listening for HTTP on %s (/metrics, /status.json; %d clients at most%s)\n", bound,
+  std::printf("Listening for HTTP on %s (/, /metrics, /status.json; %d clients at most%s)\n", bound,
               limits.max_clients, key != nullptr ? ", key required" : "");
   std::fflush(stdout);
   return true;
