@@ -18,4 +18,9 @@ std::int64_t MonotonicNanoseconds();
 // precise system time, in steps of 100 ns).
 std::int64_t UtcNanoseconds();
 
+// The processor time this process has used so far, every thread, user and
+// system, in seconds (Linux: CLOCK_PROCESS_CPUTIME_ID; Windows: the
+// process's times, in steps of 100 ns).
+double ProcessCpuSeconds();
+
 }  // namespace platform

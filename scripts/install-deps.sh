@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs, from Debian's packages, what building and testing on Linux needs,
 # when it is missing (help2man: the manual pages; doxygen: the library's API
-# reference, which every build makes; Debian's python3 with numpy,
-# pytest and matplotlib: the Python package, its tests and its examples). Extra
+# reference, which every build makes; Debian's python3 with numpy, pytest and
+# matplotlib: the Python package, its tests and its examples; libboost-dev:
+# Boost.Beast and Asio, headers only, scanmon-serve's HTTP side). Extra
 # package names may be given as arguments, also of another architecture
 # (wine32:i386).
 #
@@ -19,7 +20,7 @@
 set -euo pipefail
 
 packages=(g++ cmake make libgtest-dev libgmock-dev googletest libbenchmark-dev help2man doxygen
-  python3 python3-numpy python3-pytest python3-matplotlib "$@")
+  python3 python3-numpy python3-pytest python3-matplotlib libboost-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; then

@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+# Debian's chromium: the status page's test in a headless browser.
+scripts/install-deps.sh chromium
 build_dir=${BUILD_DIR:-build}
 jobs=$(nproc)
 # shellcheck disable=SC2086

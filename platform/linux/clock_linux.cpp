@@ -28,4 +28,8 @@ std::int64_t UtcNanoseconds() {
   return Nanoseconds(CLOCK_REALTIME);
 }
 
+double ProcessCpuSeconds() {
+  return static_cast<double>(Nanoseconds(CLOCK_PROCESS_CPUTIME_ID)) * 1e-9;
+}
+
 }  // namespace platform

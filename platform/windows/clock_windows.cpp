@@ -33,4 +33,13 @@ std::int64_t UtcNanoseconds() {
   return (intervals - kUnixEpochIntervals) * 100;
 }
 
+double ProcessCpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  if (GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user) == 0) return 0;
+  const auto ticks = [](const FILETIME& t) {
+    return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+  };
+  return static_cast<double>(ticks(kernel) + ticks(user)) * 1e-7;
+}
+
 }  // namespace platform

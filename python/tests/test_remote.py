@@ -32,12 +32,15 @@ class Server:
             [serve, "--listen", "127.0.0.1:0", *args, *operands], cwd=folder,
             env=env or stand_in_environment(), stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.port = None
+        self.port = self.http_port = None
         deadline = time.monotonic() + 30
         while self.port is None and time.monotonic() < deadline:
             line = self.process.stdout.readline()
             if not line:
                 break
+            match = re.search(r"Listening for HTTP on (\S+):(\d+) \(", line)
+            if match:
+                self.http_port = int(match.group(2))
             match = re.search(r"Listening on (\S+):(\d+) \(", line)
             if match:
                 self.host, self.port = match.group(1), int(match.group(2))

@@ -11,6 +11,7 @@ kernel runs none, Wine's 32-bit loader included); otherwise skipped, saying why.
 """
 
 import ctypes
+import http.client
 import os
 import re
 import signal
@@ -22,6 +23,7 @@ import pytest
 from conftest import config_text
 from scanmon.live import EndOfSource
 from scanmon.remote import RemoteSource
+from test_page import CHROMIUM, browse
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
 BUILD32 = os.environ.get("SCANMON_WINDOWS_BUILD32", os.path.join(SOURCE, "build-mingw32"))
@@ -70,12 +72,15 @@ def test_the_32_bit_server_under_wine_read_natively(tmp_path):
          "--listen", "127.0.0.1:0", "scan.cfg"], cwd=tmp_path, env=env,
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
-        port = None
+        port = http_port = None
         deadline = time.monotonic() + 120
         while port is None and time.monotonic() < deadline:
             line = server.stdout.readline().decode("latin-1")
             if not line:
                 break
+            match = re.search(r"Listening for HTTP on 127\.0\.0\.1:(\d+)", line)
+            if match:
+                http_port = int(match.group(1))
             match = re.search(r"Listening on 127\.0\.0\.1:(\d+)", line)
             if match:
                 port = int(match.group(1))
@@ -91,6 +96,22 @@ def test_the_32_bit_server_under_wine_read_natively(tmp_path):
             seq += 1
             assert block.info["sequence"] == seq and block.info["dropped_before"] == 0
             samples += int(block.info["count"])
+
+        # Its figures over HTTP: the reader, and the processor time that
+        # Windows counts for the process.
+        connection = http.client.HTTPConnection("127.0.0.1", http_port, timeout=30)
+        connection.request("GET", "/metrics")
+        response = connection.getresponse()
+        body = response.read().decode()
+        connection.close()
+        assert response.status == 200, body
+        assert "\nscanmon_readers 1\n" in body, body
+        cpu = re.search(r"\nscanmon_server_cpu_seconds_total ([0-9.]+)\n", body)
+        assert cpu and float(cpu.group(1)) > 0, body
+        # Its page in Chromium on Linux (when there is one; screenshot wine.png).
+        if CHROMIUM:
+            dom = browse(tmp_path, http_port, "wine")
+            assert 'data-state="running"' in dom and '<b id="rate">20.0' in dom, dom
 
         # The native C library, beside it.
         path = os.environ.get("SCANMON_LIBRARY")

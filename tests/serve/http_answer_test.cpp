@@ -1,0 +1,108 @@
+// The HTTP side's own decisions: which Authorization headers carry the key,
+// and what each request gets (serve/http_answer.h).
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "serve/http_answer.h"
+
+namespace {
+
+bool Accepted(const char* header, const char* key = "s3cret:key") {
+  return serve::KeyAccepted(header, header == nullptr ? 0 : std::strlen(header), key,
+                            std::strlen(key));
+}
+
+TEST(HttpKey, OnlyTheKeyItselfIsAccepted) {
+  struct Case {
+    const char* header;
+    bool accepted;
+  } cases[] = {
+      {"Bearer s3cret:key", true},
+      {"bearer s3cret:key", true},
+      {"  Bearer s3cret:key  ", true},
+      {"Bearer s3cret:ke", false},
+      {"Bearer s3cret:keyy", false},
+      {"Bearer ", false},
+      {"Bearer", false},
+      {"Bearers3cret:key", false},
+      // base64 of "scraper:s3cret:key": the user name is any, the key after
+      // the first colon whole (a key may hold colons).
+      {"Basic c2NyYXBlcjpzM2NyZXQ6a2V5", true},
+      {"BASIC c2NyYXBlcjpzM2NyZXQ6a2V5", true},
+      {"Basic OnMzY3JldDprZXk=", true},               // ":s3cret:key"
+      {"Basic czNjcmV0OmtleQ==", false},              // "s3cret:key": the key as user
+      {"Basic c2NyYXBlcjpzM2NyZXQ6a2V", false},       // cut short
+      {"Basic c2NyYXBlcjpzM2NyZXQ6a2V5=", false},     // not a whole quad
+      {"Basic c2NyYXBl=cjpzM2NyZXQ6a2V5", false},     // padding inside
+      {"Basic c2NyYXBlcjpzM2NyZXQ6a2V5!!!!", false},  // not base64
+      {"Basic ", false},
+      {"Digest s3cret:key", false},
+      {"s3cret:key", false},
+      {"", false},
+      {nullptr, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(Accepted(c.header), c.accepted) << (c.header ? c.header : "(none)");
+  }
+  // A header far longer than any key's form is refused, not decoded.
+  const std::string long_header = "Bearer " + std::string(5000, 'k');
+  EXPECT_FALSE(Accepted(long_header.c_str(), long_header.c_str() + 7));
+}
+
+TEST(HttpAnswer, RoutesMethodsAndTheKeyFirst) {
+  serve::StatusSnapshot status;
+  status.samples = 123456;
+  status.reader_count = 1;
+  status.readers[0].number = 7;
+  std::strcpy(status.readers[0].peer, "127.0.0.1:5\"\\\n");
+  struct Case {
+    const char* method;
+    const char* target;
+    const char* authorization;
+    bool with_key;
+    int status;
+    const char* body_holds;  // nullptr: an empty body
+  } cases[] = {
+      {"GET", "/metrics", nullptr, false, 200, "scanmon_samples_total 123456\n"},
+      {"GET", "/metrics?x=1", nullptr, false, 200,
+       "scanmon_reader_blocks_sent_total{reader=\"7\"}"},
+      {"GET", "/status.json", nullptr, false, 200, "\"peer\":\"127.0.0.1:5\\\"\\\\\\u000a\""},
+      {"HEAD", "/metrics", nullptr, false, 200, nullptr},
+      {"GET", "/metrics/", nullptr, false, 404, "not here"},
+      {"GET", "/", nullptr, false, 200, "<title>scanmon-serve</title>"},
+      {"GET", "/page.js?v=1", nullptr, false, 200, "status.json"},
+      {"GET", "/page.js/", nullptr, false, 404, "not here"},
+      {"GET", "/", nullptr, true, 401, "wants its key"},
+      {"POST", "/metrics", nullptr, false, 405, "GET and HEAD"},
+      {"get", "/metrics", nullptr, false, 405, "GET and HEAD"},
+      {"GET", "/metrics", nullptr, true, 401, "wants its key"},
+      {"GET", "/nowhere", nullptr, true, 401, "wants its key"},
+      {"GET", "/metrics", "Bearer nope", true, 401, "wants its key"},
+      {"GET", "/metrics", "Bearer k", true, 200, "scanmon_samples_total"},
+      {"POST", "/metrics", "Bearer k", true, 405, "GET and HEAD"},
+  };
+  for (const Case& c : cases) {
+    serve::HttpQuestion q;
+    q.method = c.method;
+    q.method_bytes = std::strlen(c.method);
+    q.target = c.target;
+    q.target_bytes = std::strlen(c.target);
+    q.authorization = c.authorization;
+    q.authorization_bytes = c.authorization ? std::strlen(c.authorization) : 0;
+    serve::HttpAnswer answer;
+    answer.body = "junk";
+    serve::AnswerRequest(q, c.with_key ? "k" : nullptr, 1, status, &answer);
+    const std::string what = std::string(c.method) + " " + c.target;
+    EXPECT_EQ(answer.status, c.status) << what;
+    EXPECT_EQ(answer.ask_key, c.status == 401) << what;
+    if (c.body_holds == nullptr) {
+      EXPECT_TRUE(answer.body.empty()) << what;
+    } else {
+      EXPECT_NE(answer.body.find(c.body_holds), std::string::npos) << what << ":\n" << answer.body;
+    }
+  }
+}
+
+}  // namespace
