@@ -53,7 +53,8 @@ fi
 
 folders="support;hsif;libscanmon;record;stream"
 targets=(fake_platform_test hsif_binding_test hsif_driver_call_test library_test hsif hsif_other_callconv header_c99_test health_c
-  health_cpp health_cpp_static record_ring_test block_index_test stream_test)
+  health_cpp health_cpp_static record_ring_test block_index_test stream_test sample_clock_test
+  revolution_reader_test)
 if [ "$emulate" = 0 ]; then targets+=(capture_record_e2e_test); fi
 cmake -S "$root" -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/linux-i686.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSCANMON_WERROR=ON -DSCANMON_BUILD_BENCHMARKS=OFF \

@@ -21,7 +21,12 @@ cmake -S . -B "$build_dir" -DSCANMON_BUILD_TESTS=ON -DSCANMON_BUILD_BENCHMARKS=O
 cmake --build "$build_dir" -j"$jobs" --target platform_shared_line_test \
   platform_files_comm_test platform_overlapped_test platform_terminal_test platform_library_test \
   library_test hsif capture-record capture-info capture_record_e2e_test
-ctest --test-dir "$build_dir" -L '^platform$' --output-on-failure -j"$jobs" \
+# StopRequest.* is left out here: it checks how single-threaded children end
+# on their stop signals, which ThreadSanitizer's runtime delivers deferred, at
+# its own points, in a forked child (once a child there did not end within
+# 30 s on a loaded machine); it involves no second thread and runs in the
+# plain and the ASan+UBSan stages.
+ctest --test-dir "$build_dir" -L '^platform$' -E '^StopRequest\.' --output-on-failure -j"$jobs" \
   --repeat until-fail:"${TSAN_REPEAT:-1}"
 # Apart from the platform tests, whose signal timing a busy machine can upset.
 ctest --test-dir "$build_dir" -L '^library$' --output-on-failure -j"$jobs" \
