@@ -1,5 +1,7 @@
 #include "libscanmon/sample_clock.h"
 
+#include "capture/checked_time.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -9,8 +11,16 @@ namespace {
 
 // To the nearest nanosecond, halves up (the same in the Python clock, whose
 // round() would round halves to even).
+// A count or time from a double, held to +-2^62 (a hostile index's times and
+// numbers may put anything here; no value of a real run comes near).
+std::int64_t ToInt64(double v) {
+  constexpr double kLimit = 4611686018427387904.0;  // 2^62
+  if (!(v == v)) return 0;
+  return static_cast<std::int64_t>(std::min(kLimit, std::max(-kLimit, v)));
+}
+
 std::int64_t Nearest(double ns) {
-  return static_cast<std::int64_t>(std::floor(ns + 0.5));
+  return ToInt64(std::floor(ns + 0.5));
 }
 
 }  // namespace
@@ -30,7 +40,7 @@ void SampleClock::Reset(double nominal_period_ns) {
 void SampleClock::StartRun(std::uint64_t first_sample, std::uint32_t count,
                            std::int64_t return_ns) {
   running_ = true;
-  ref_sample_ = static_cast<std::int64_t>(first_sample) + count - 1;
+  ref_sample_ = static_cast<std::int64_t>(first_sample + count - 1u);
   ref_ns_ = return_ns;
   shift_ = 0;
   open_shift_ = 0;
@@ -110,14 +120,14 @@ BlockClockTimes SampleClock::Add(std::uint64_t first_sample, std::uint32_t count
   if (count == 0) {
     // The next block starts after the samples the card's restart dropped.
     break_next_ = break_next_ || lost;
-    times.first_mono_ns = ref_ns_ + Nearest(next_y_);
+    times.first_mono_ns = checked_time::SaturatingAdd(ref_ns_, Nearest(next_y_));
     times.period_ns = period_out_;
     return times;
   }
-  const double y = static_cast<double>(return_ns - ref_ns_);
+  const double y = static_cast<double>(checked_time::SaturatingSubtract(return_ns, ref_ns_));
   if (!running_ || first_sample < next_sample_) {
     StartRun(first_sample, count, return_ns);
-    times.first_mono_ns = ref_ns_ + Nearest(-(count - 1.0) * b_);
+    times.first_mono_ns = checked_time::SaturatingAdd(ref_ns_, Nearest(-(count - 1.0) * b_));
     times.period_ns = period_out_;
     times.run_start = true;
     return times;
@@ -125,25 +135,25 @@ BlockClockTimes SampleClock::Add(std::uint64_t first_sample, std::uint32_t count
   const std::uint64_t missing = first_sample - next_sample_;
   const bool break_here = lost || break_next_;
   break_next_ = lost;
-  double x_first =
-      static_cast<double>(static_cast<std::int64_t>(first_sample) + shift_ - ref_sample_);
+  double x_first = static_cast<double>(checked_time::SaturatingSubtract(
+      checked_time::SaturatingAdd(static_cast<std::int64_t>(first_sample), shift_), ref_sample_));
   double x_last = x_first + (count - 1.0);
   std::int64_t added = 0;
   if (break_here) {
     // Samples lost unnumbered: as many periods as this return lies after the
     // fit, at most (its own delay would make fewer).
     double r = y - Line(x_last);
-    added = r > 0.0 ? static_cast<std::int64_t>(std::floor(r / b_)) : 0;
-    shift_ += added;
-    open_shift_ += added;
+    added = r > 0.0 ? ToInt64(std::floor(r / b_)) : 0;
+    shift_ = checked_time::SaturatingAdd(shift_, added);
+    open_shift_ = checked_time::SaturatingAdd(open_shift_, added);
     since_break_ = 1;
   } else if (since_break_ >= 0) {
     // A return before the fit after a loss: fewer were lost than its block
     // took; the blocks since move back by the difference.
     double r = y - Line(x_last);
     if (r < 0.0 && open_shift_ > 0) {
-      std::int64_t fewer = std::min(open_shift_, static_cast<std::int64_t>(std::ceil(-r / b_)));
-      shift_ -= fewer;
+      std::int64_t fewer = std::min(open_shift_, ToInt64(std::ceil(-r / b_)));
+      shift_ = checked_time::SaturatingSubtract(shift_, fewer);
       open_shift_ -= fewer;
       x_first -= static_cast<double>(fewer);
       for (int i = 0; i < break_entries_ && i < size_; ++i) {
@@ -193,7 +203,7 @@ BlockClockTimes SampleClock::Add(std::uint64_t first_sample, std::uint32_t count
   if (lock_ == ClockLock::kSettling && blocks >= kLockBlocks && span_ns >= kLockSpanNs &&
       std::fabs(error) <= kLockErrorNs) {
     lock_ = ClockLock::kLocked;
-    if (lock_after_ns_ < 0) lock_after_ns_ = return_ns - ref_ns_;
+    if (lock_after_ns_ < 0) lock_after_ns_ = checked_time::SaturatingSubtract(return_ns, ref_ns_);
   } else if (lock_ == ClockLock::kLocked && std::fabs(error) > kUnlockErrorNs) {
     lock_ = ClockLock::kSettling;
   }
@@ -203,7 +213,7 @@ BlockClockTimes SampleClock::Add(std::uint64_t first_sample, std::uint32_t count
   double period = b_ - gain * error / count;
   period = std::min(b_ * (1.0 + slew), std::max(b_ * (1.0 - slew), period));
 
-  times.first_mono_ns = ref_ns_ + Nearest(start);
+  times.first_mono_ns = checked_time::SaturatingAdd(ref_ns_, Nearest(start));
   times.period_ns = period;
   times.missing_numbered = missing;
   times.missing_estimated = added > 0 ? static_cast<std::uint64_t>(added) : 0;
