@@ -77,6 +77,30 @@ bool Is(const char* text, std::size_t bytes, const char* word) {
   return bytes == std::strlen(word) && std::memcmp(text, word, bytes) == 0;
 }
 
+// The number after "NAME=" in a query ("a=1&b=2"), kNone when it is not
+// there or not a plain decimal number of at most 19 digits.
+std::uint64_t QueryNumber(const char* query, std::size_t bytes, const char* name) {
+  const std::size_t name_bytes = std::strlen(name);
+  std::size_t at = 0;
+  while (at < bytes) {
+    std::size_t end = at;
+    while (end < bytes && query[end] != '&') ++end;
+    if (end - at > name_bytes && query[at + name_bytes] == '=' &&
+        std::memcmp(query + at, name, name_bytes) == 0) {
+      const std::size_t digits = end - at - name_bytes - 1;
+      if (digits == 0 || digits > 19) return kNone;
+      std::uint64_t value = 0;
+      for (std::size_t i = at + name_bytes + 1; i < end; ++i) {
+        if (query[i] < '0' || query[i] > '9') return kNone;
+        value = value * 10 + static_cast<std::uint64_t>(query[i] - '0');
+      }
+      return value;
+    }
+    at = end + 1;
+  }
+  return kNone;
+}
+
 }  // namespace
 
 bool KeyAccepted(const char* authorization, std::size_t bytes, const char* key,
@@ -131,9 +155,20 @@ void AnswerRequest(const HttpQuestion& q, const char* key, std::size_t key_bytes
     answer->content_type = "text/plain; version=0.0.4; charset=utf-8";
     FormatMetrics(status, &answer->body);
   } else if (Is(q.target, path_bytes, "/status.json")) {
+    // ?rates=N&events=M: the histories' points from those numbers on.
+    const char* query = q.target + path_bytes + (path_bytes < q.target_bytes ? 1 : 0);
+    const std::size_t query_bytes =
+        q.target_bytes - path_bytes - (path_bytes < q.target_bytes ? 1 : 0);
+    StatusQuery asked;
+    asked.rates_from = QueryNumber(query, query_bytes, "rates");
+    asked.events_from = QueryNumber(query, query_bytes, "events");
     answer->status = 200;
     answer->content_type = "application/json";
-    FormatStatusJson(status, &answer->body);
+    FormatStatusJson(status, asked, &answer->body);
+  } else if (Is(q.target, path_bytes, "/revolution.json")) {
+    answer->status = 200;
+    answer->content_type = "application/json";
+    FormatRevolutionJson(status, &answer->body);
   } else {
     answer->status = 404;
     for (std::size_t i = 0; i < kPageFileCount; ++i) {
@@ -145,7 +180,8 @@ void AnswerRequest(const HttpQuestion& q, const char* key, std::size_t key_bytes
       answer->body.assign(reinterpret_cast<const char*>(file.data), file.bytes);
       break;
     }
-    if (answer->status == 404) answer->body = "not here: /, /metrics, /status.json\n";
+    if (answer->status == 404)
+      answer->body = "not here: /, /metrics, /status.json, /revolution.json\n";
   }
   if (head) answer->body.clear();
 }

@@ -67,6 +67,10 @@ bool Server::Start(const char* host, std::uint16_t port, const char* key, std::s
   greeting_.header = header;
   greeting_bytes_ = stream::EncodeGreeting(greeting_, greeting_frame_, sizeof greeting_frame_);
 
+  if (!watch_.Start(source_, max_block_, info.sample_period_us)) {
+    std::fprintf(stderr, "scanmon-serve: out of memory for the revolutions of the page\n");
+    return false;
+  }
   ring_.resize(kSlots);
   for (Slot& slot : ring_) {
     slot.samples.reset(new (std::nothrow) scanmon_sample[max_block_]);
@@ -182,6 +186,13 @@ void Server::Publish(const scanmon_block& block, const scanmon_sample* samples,
   published_samples_ += block.count;
 }
 
+// The revolutions' figures and histories (the main thread, which alone
+// feeds them).
+void Server::PublishRevolutionStatus() {
+  std::lock_guard<std::mutex> lock(status_mutex_);
+  watch_.CopyTo(&status_);
+}
+
 RunEnd Server::Run(bool (*stop_asked)()) {
   std::unique_ptr<scanmon_sample[]> samples(new scanmon_sample[max_block_]);
   std::unique_ptr<scanmon_raw_sample[]> raw;
@@ -213,7 +224,9 @@ RunEnd Server::Run(bool (*stop_asked)()) {
     if (status == SCANMON_OK) {
       Publish(block, samples.get(), raw.get());
       Wake();
+      watch_.Add(block, samples.get(), platform::MonotonicSeconds());
     } else if (status == SCANMON_END) {
+      watch_.End(platform::MonotonicSeconds());
       std::snprintf(stop_text_, sizeof stop_text_, "the capture has ended");
       reason = stream::kEndSourceEnded;
       exit_status = RunEnd::kComplete;
@@ -230,6 +243,7 @@ RunEnd Server::Run(bool (*stop_asked)()) {
     if (now_s - last_source_status_s >= kStatusSeconds) {
       last_source_status_s = now_s;
       PublishSourceStatus(false);
+      PublishRevolutionStatus();
     }
     if (show_status && now_s - last_status_s >= 1.0) {
       last_status_s = now_s;
@@ -237,6 +251,7 @@ RunEnd Server::Run(bool (*stop_asked)()) {
     }
   }
   PublishSourceStatus(true);
+  PublishRevolutionStatus();
   stop_reason_.store(reason);
   Wake();
   network_.join();

@@ -23,6 +23,7 @@
 
 #include "platform/socket.h"
 #include "scanmon/scanmon.h"
+#include "serve/revolutions.h"
 #include "serve/status.h"
 #include "stream/stream_protocol.h"
 
@@ -128,6 +129,7 @@ class Server {
   void StatusLine(double now_s, bool final_line);
   void PublishSourceStatus(bool ended);
   void PublishReaderStatus();
+  void PublishRevolutionStatus();
 
   scanmon_source* source_;
   ServerOptions options_;
@@ -160,6 +162,8 @@ class Server {
   int next_number_ = 1;
   std::atomic<int> connected_{0};
   std::atomic<std::uint64_t> refused_{0};
+
+  RevolutionWatch watch_;  // the main thread's
 
   std::mutex status_mutex_;  // status_ alone
   StatusSnapshot status_;

@@ -1,8 +1,10 @@
 // The snapshot's forms (serve/status.h).
 #include "serve/status.h"
 
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace serve {
 namespace {
@@ -47,6 +49,8 @@ void AppendJsonText(std::string* out, const char* text) {
     }
   }
 }
+
+constexpr int kClockSettling = 1, kClockLocked = 2, kClockNominal = 3;  // SCANMON_CLOCK_*
 
 }  // namespace
 
@@ -99,12 +103,66 @@ void FormatMetrics(const StatusSnapshot& s, std::string* out) {
   Metric(out, "scanmon_server_cpu_seconds_total", "counter",
          "processor time the server used, every thread");
   Append(out, "scanmon_server_cpu_seconds_total %.6f\n", s.cpu_s);
+  const RevolutionFigures& v = s.revolutions;
+  Counter(out, "scanmon_revolutions_complete_total",
+          "mirror revolutions from one index mark to the next with nothing missing", v.complete);
+  Counter(out, "scanmon_revolutions_incomplete_total",
+          "revolutions with lost data or dropped samples inside, cut by the run, or without a mark",
+          v.incomplete);
+  if (v.rate_known) {
+    Gauge(out, "scanmon_revolution_rate_hertz",
+          "mirror revolutions per second at the last complete revolution's duration", v.rate_hz);
+  }
+  if (v.clock_state == kClockSettling || v.clock_state == kClockLocked) {
+    Gauge(out, "scanmon_clock_locked", "1 when the sample clock is locked, 0 while it settles",
+          v.clock_state == kClockLocked ? 1 : 0);
+    Gauge(out, "scanmon_clock_rate_hertz", "samples per second of the host's clock, as fitted",
+          v.clock_rate_hz);
+    Gauge(out, "scanmon_clock_drift_ppm",
+          "the card's sample clock against its nominal period, parts per million (+: fast)",
+          v.drift_ppm);
+    Metric(out, "scanmon_clock_residual_seconds", "gauge",
+           "how late fetch returns came after the clock's envelope, over its window");
+    Append(out, "scanmon_clock_residual_seconds{quantile=\"0.5\"} %.9g\n", v.residual_median_s);
+    Append(out, "scanmon_clock_residual_seconds{quantile=\"0.99\"} %.9g\n", v.residual_p99_s);
+  }
   Counter(out, "scanmon_http_requests_total", "HTTP requests answered", s.http_requests);
   Counter(out, "scanmon_http_refused_total",
           "HTTP connections closed at once: more clients than the limit", s.http_refused);
 }
 
+namespace {
+
+const char* ClockStateName(int state) {
+  switch (state) {
+    case kClockSettling:
+      return "settling";
+    case kClockLocked:
+      return "locked";
+    case kClockNominal:
+      return "nominal";
+    default:
+      return "none";
+  }
+}
+
+const char* EventKindName(EventKind kind) {
+  return kind == EventKind::kLostData ? "lost" : "dropped";
+}
+
+// The first point of a history of `kept` that the query asks for.
+std::uint64_t FirstAsked(std::uint64_t from, std::uint64_t total, std::uint64_t kept) {
+  const std::uint64_t oldest = total > kept ? total - kept : 0;
+  return from < oldest ? oldest : from;
+}
+
+}  // namespace
+
 void FormatStatusJson(const StatusSnapshot& s, std::string* out) {
+  FormatStatusJson(s, StatusQuery{}, out);
+}
+
+void FormatStatusJson(const StatusSnapshot& s, const StatusQuery& query, std::string* out) {
   out->clear();
   const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
   Append(out, "{\"sampling\":%s,\"source_ended\":%s,", s.sampling ? "true" : "false",
@@ -128,6 +186,50 @@ void FormatStatusJson(const StatusSnapshot& s, std::string* out) {
          u(s.blocks_published), u(s.readers_refused), u(s.readers_samples_lost));
   Append(out, "\"server_cpu_s\":%.6f,\"http_requests\":%llu,\"http_refused\":%llu,", s.cpu_s,
          u(s.http_requests), u(s.http_refused));
+  const RevolutionFigures& v = s.revolutions;
+  Append(out, "\"now_s\":%.3f,\"revolutions_complete\":%llu,\"revolutions_incomplete\":%llu,",
+         s.taken_s, u(v.complete), u(v.incomplete));
+  if (v.rate_known) {
+    Append(out, "\"revolution_rate_hz\":%.9g,", v.rate_hz);
+  } else {
+    out->append("\"revolution_rate_hz\":null,");
+  }
+  Append(out, "\"clock\":{\"state\":\"%s\"", ClockStateName(v.clock_state));
+  if (v.clock_state == kClockSettling || v.clock_state == kClockLocked) {
+    Append(out,
+           ",\"rate_hz\":%.9g,\"drift_ppm\":%.6g,\"residual_median_s\":%.6g,"
+           "\"residual_p99_s\":%.6g,\"lock_after_s\":",
+           v.clock_rate_hz, v.drift_ppm, v.residual_median_s, v.residual_p99_s);
+    if (v.lock_after_s >= 0) {
+      Append(out, "%.3f", v.lock_after_s);
+    } else {
+      out->append("null");
+    }
+  }
+  out->append("},");
+  // The histories: the points asked for, and the number the next will have.
+  Append(out, "\"rates_next\":%llu,\"rates\":[", u(s.rates.total));
+  if (query.rates_from != kNone) {
+    const char* comma = "";
+    for (std::uint64_t n = FirstAsked(query.rates_from, s.rates.total, kRateHistory);
+         n < s.rates.total; ++n) {
+      const RatePoint& p = s.rates.points[n % kRateHistory];
+      Append(out, "%s[%.3f,%.5g,%u]", comma, p.t_s, static_cast<double>(p.rate_hz),
+             static_cast<unsigned>(p.flags));
+      comma = ",";
+    }
+  }
+  Append(out, "],\"events_next\":%llu,\"events\":[", u(s.events.total));
+  if (query.events_from != kNone) {
+    const char* comma = "";
+    for (std::uint64_t n = FirstAsked(query.events_from, s.events.total, kEventHistory);
+         n < s.events.total; ++n) {
+      const EventPoint& e = s.events.points[n % kEventHistory];
+      Append(out, "%s[%.3f,\"%s\",%llu]", comma, e.t_s, EventKindName(e.kind), u(e.samples));
+      comma = ",";
+    }
+  }
+  out->append("],");
   out->append("\"readers\":[");
   for (int i = 0; i < s.reader_count && i < kStatusMostReaders; ++i) {
     const ReaderStatus& r = s.readers[i];
@@ -135,6 +237,51 @@ void FormatStatusJson(const StatusSnapshot& s, std::string* out) {
     AppendJsonText(out, r.peer);
     Append(out, "\",\"streaming\":%s,\"blocks_sent\":%llu,\"samples_lost\":%llu}",
            r.streaming ? "true" : "false", u(r.blocks_sent), u(r.samples_lost));
+  }
+  out->append("]}\n");
+}
+
+void FormatRevolutionJson(const StatusSnapshot& s, std::string* out) {
+  out->clear();
+  const LatestRevolution& l = s.latest;
+  if (!l.known) {
+    out->append("{\"known\":false}\n");
+    return;
+  }
+  Append(out,
+         "{\"known\":true,\"number\":%llu,\"flags\":%u,\"count\":%u,\"rate_hz\":%.9g,"
+         "\"t_s\":%.3f,",
+         static_cast<unsigned long long>(l.number), static_cast<unsigned>(l.flags),
+         static_cast<unsigned>(l.count), l.rate_hz, l.t_s);
+  if (l.has_range) {
+    out->append("\"range_unit\":\"");
+    char unit[sizeof l.range_unit + 1] = {};
+    std::memcpy(unit, l.range_unit, sizeof l.range_unit);
+    AppendJsonText(out, unit);
+    out->append("\",");
+  } else {
+    out->append("\"range_unit\":null,");
+  }
+  // [ms from its first sample, angle rad(, range)] per point: 4 digits are
+  // the screen's, and keep it to a few kB.
+  out->append("\"points\":[");
+  const int n = l.points < kProfilePoints ? l.points : kProfilePoints;
+  for (int i = 0; i < n; ++i) {
+    if (l.has_range) {
+      // A range the driver's bytes make no number of is no point of the
+      // profile.
+      const double range = static_cast<double>(l.range[i]);
+      if (std::isfinite(range)) {
+        Append(out, "%s[%.4g,%.4g,%.4g]", i == 0 ? "" : ",", 1e3 * static_cast<double>(l.time_s[i]),
+               static_cast<double>(l.angle[i]), range);
+      } else {
+        Append(out, "%s[%.4g,%.4g,null]", i == 0 ? "" : ",", 1e3 * static_cast<double>(l.time_s[i]),
+               static_cast<double>(l.angle[i]));
+      }
+    } else {
+      Append(out, "%s[%.4g,%.4g]", i == 0 ? "" : ",", 1e3 * static_cast<double>(l.time_s[i]),
+             static_cast<double>(l.angle[i]));
+    }
   }
   out->append("]}\n");
 }

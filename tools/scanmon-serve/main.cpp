@@ -57,6 +57,10 @@ const ProgramText kProgram = {
     "                         in the 'Listening for HTTP on' line); with a key,\n"
     "                         every request wants it\n"
     "  --no-http              no HTTP at all\n"
+    "  --fields FILE          the field map (docs/fields.md) naming the driver's\n"
+    "                         bytes: with a \"range\" field the page draws the\n"
+    "                         scan line (a capture's BASE.fields is taken by\n"
+    "                         itself)\n"
     "  --capture BASE         play back the capture BASE.prc instead of the scanner\n"
     "  --pace                 at the recorded pace (default: as fast as read)\n"
     "  --loop                 start the capture again at its end\n"
@@ -73,11 +77,11 @@ const ProgramText kProgram = {
     "failed, 2 usage error, 3 stopped by the operator, 6 the card stopped\n"
     "delivering.\n"};
 
-enum Option { kListen, kKeyFile, kMaxReaders, kCapture, kPace, kLoop, kHttp, kNoHttp };
-const OptionEntry kOptions[] = {{"--listen", "ADDRESS:PORT"}, {"--key-file", "FILE"},
-                                {"--max-readers", "N"},       {"--capture", "BASE"},
-                                {"--pace", nullptr},          {"--loop", nullptr},
-                                {"--http", "ADDRESS:PORT"},   {"--no-http", nullptr}};
+enum Option { kListen, kKeyFile, kMaxReaders, kCapture, kPace, kLoop, kHttp, kNoHttp, kFields };
+const OptionEntry kOptions[] = {
+    {"--listen", "ADDRESS:PORT"}, {"--key-file", "FILE"}, {"--max-readers", "N"},
+    {"--capture", "BASE"},        {"--pace", nullptr},    {"--loop", nullptr},
+    {"--http", "ADDRESS:PORT"},   {"--no-http", nullptr}, {"--fields", "FILE"}};
 
 struct Options {
   const char* listen = "127.0.0.1";
@@ -88,6 +92,7 @@ struct Options {
   bool loop = false;
   const char* http = nullptr;  // nullptr: beside the stream
   bool no_http = false;
+  const char* fields = nullptr;
   const char* config = nullptr;
 };
 
@@ -131,6 +136,9 @@ int ParseOptions(int argc, char** argv, Options* o) {
         break;
       case kNoHttp:
         o->no_http = true;
+        break;
+      case kFields:
+        o->fields = step.text;
         break;
       default:
         break;
@@ -302,6 +310,14 @@ int main(int argc, char** argv) {
       settings.print_messages = 1;
       std::fprintf(stderr, "Bringing the scanner up ('x' or Ctrl-C stops once it is up)\n");
       status = scanmon_open_scanner(&settings, &source);
+    }
+  }
+  if (status == SCANMON_OK && options.fields != nullptr) {
+    status = scanmon_fields_load(source, options.fields);
+    if (status != SCANMON_OK) {
+      std::fprintf(stderr, "scanmon-serve: %s\n", scanmon_last_error());
+      scanmon_close(source);
+      return kExitSetup;
     }
   }
   if (status != SCANMON_OK) {
