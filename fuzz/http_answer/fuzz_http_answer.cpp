@@ -40,6 +40,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     r.peer[n] = '\0';
     r.samples_lost = size;
   }
+  // The histories wrapped or not, and a latest revolution with a range that
+  // is no number (the query's numbers and the ring's meet in the answer).
+  status.rates.total = size * 37;
+  status.events.total = size * 3;
+  status.events.points[size % serve::kEventHistory].kind =
+      (size & 4) != 0 ? serve::EventKind::kDropped : serve::EventKind::kLostData;
+  status.latest.known = (size & 8) != 0;
+  status.latest.has_range = (size & 16) != 0;
+  status.latest.points = static_cast<int>(size % (serve::kProfilePoints + 1));
+  status.latest.range[0] = (size & 32) != 0 ? __builtin_nanf("") : 1.0f;
+  std::memcpy(status.latest.range_unit, data,
+              size < sizeof status.latest.range_unit ? size : sizeof status.latest.range_unit);
   status.rate_known = (size & 1) != 0;
   status.mirror_rate_hz = static_cast<double>(size) / 3.0;
   serve::HttpQuestion q;

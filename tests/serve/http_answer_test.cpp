@@ -1,6 +1,8 @@
 // The HTTP side's own decisions: which Authorization headers carry the key,
 // and what each request gets (serve/http_answer.h).
+#include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -8,6 +10,18 @@
 #include "serve/http_answer.h"
 
 namespace {
+
+std::string Get(const serve::StatusSnapshot& status, const char* target) {
+  serve::HttpQuestion q;
+  q.method = "GET";
+  q.method_bytes = 3;
+  q.target = target;
+  q.target_bytes = std::strlen(target);
+  serve::HttpAnswer answer;
+  serve::AnswerRequest(q, nullptr, 0, status, &answer);
+  EXPECT_EQ(answer.status, 200) << target;
+  return answer.body;
+}
 
 bool Accepted(const char* header, const char* key = "s3cret:key") {
   return serve::KeyAccepted(header, header == nullptr ? 0 : std::strlen(header), key,
@@ -103,6 +117,77 @@ TEST(HttpAnswer, RoutesMethodsAndTheKeyFirst) {
       EXPECT_NE(answer.body.find(c.body_holds), std::string::npos) << what << ":\n" << answer.body;
     }
   }
+}
+
+// The histories' points by number: only those asked for and still kept (the
+// ring has wrapped), none for a query that is not a plain number.
+TEST(HttpAnswer, HistoriesFromTheNumberAsked) {
+  static serve::StatusSnapshot status;
+  status.rates.total = serve::kRateHistory + 5;  // points 0..4 overwritten
+  for (std::uint64_t n = 5; n < status.rates.total; ++n) {
+    serve::RatePoint& p = status.rates.points[n % serve::kRateHistory];
+    p.t_s = static_cast<double>(n);
+    p.rate_hz = 20.0f;
+    p.flags = 0;
+  }
+  status.events.total = 2;
+  status.events.points[0] = {1.5, 300, serve::EventKind::kLostData};
+  status.events.points[1] = {2.5, 40, serve::EventKind::kDropped};
+  const std::string last = "[4100.000,20,0]]";
+  struct Case {
+    const char* target;
+    const char* holds;
+    const char* lacks;
+  } cases[] = {
+      {"/status.json", "\"rates_next\":4101,\"rates\":[],\"events_next\":2,\"events\":[]", nullptr},
+      {"/status.json?rates=0", "\"rates\":[[5.000,20,0],[6.000", "[4.000"},
+      {"/status.json?rates=4099", "\"rates\":[[4099.000,20,0],[4100.000,20,0]]", nullptr},
+      {"/status.json?rates=4101", "\"rates\":[]", nullptr},
+      {"/status.json?rates=99999999999999999999", "\"rates\":[]", nullptr},  // 20 digits
+      {"/status.json?rates=1x", "\"rates\":[]", nullptr},
+      {"/status.json?rates=", "\"rates\":[]", nullptr},
+      {"/status.json?xrates=4099", "\"rates\":[]", nullptr},
+      {"/status.json?events=1&rates=4100",
+       "\"rates\":[[4100.000,20,0]],\"events_next\":2,"
+       "\"events\":[[2.500,\"dropped\",40]]",
+       nullptr},
+      {"/status.json?rates=4100&events=0", "\"events\":[[1.500,\"lost\",300],[2.500", nullptr},
+  };
+  for (const Case& c : cases) {
+    const std::string body = Get(status, c.target);
+    EXPECT_NE(body.find(c.holds), std::string::npos) << c.target << ":\n" << body.substr(0, 600);
+    if (c.lacks != nullptr) {
+      EXPECT_EQ(body.find(c.lacks), std::string::npos) << c.target;
+    }
+  }
+}
+
+// The latest revolution: with a range, a point whose range is no number is
+// null (JSON has no NaN); without one, angle and time alone.
+TEST(HttpAnswer, LatestRevolution) {
+  static serve::StatusSnapshot status;
+  EXPECT_EQ(Get(status, "/revolution.json"), "{\"known\":false}\n");
+  serve::LatestRevolution& l = status.latest;
+  l.known = true;
+  l.number = 9;
+  l.count = 10000;
+  l.rate_hz = 20;
+  l.points = 2;
+  l.time_s[0] = 0;
+  l.angle[0] = 0.5f;
+  l.range[0] = 300;
+  l.time_s[1] = 0.025f;
+  l.angle[1] = 3.25f;
+  l.range[1] = std::numeric_limits<float>::quiet_NaN();
+  l.has_range = true;
+  std::strcpy(l.range_unit, "in");
+  EXPECT_NE(Get(status, "/revolution.json")
+                .find("\"range_unit\":\"in\",\"points\":[[0,0.5,300],[25,3.25,null]]}"),
+            std::string::npos);
+  l.has_range = false;
+  EXPECT_NE(
+      Get(status, "/revolution.json").find("\"range_unit\":null,\"points\":[[0,0.5],[25,3.25]]}"),
+      std::string::npos);
 }
 
 }  // namespace
