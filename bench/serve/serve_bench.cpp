@@ -8,10 +8,17 @@
 //     to the block's arrival in a reader (this process's CLOCK_MONOTONIC, the
 //     same clock on one machine): median and 99th percentile over all readers.
 // Then four readers, one of which stops reading for 5 s: what the other three
-// lost (the aim: nothing) and what the stalled one lost.
+// lost (the aim: nothing) and what the stalled one lost. Last, four readers
+// side by side without and with the status page open in headless Chromium
+// (Debian's, when installed; it polls as any browser does) and /metrics
+// scraped every second: the server's CPU share and the readers' losses of
+// each.
 //
 //   serve_bench [SECONDS]   (default 10 per run)
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -57,6 +64,7 @@ double CpuSeconds(pid_t pid) {
 struct ServerProcess {
   pid_t pid = -1;
   int port = 0;
+  int http_port = 0;
   std::string folder;
 };
 
@@ -84,13 +92,18 @@ ServerProcess StartServer() {
     std::freopen("/dev/null", "w", stderr);
     setenv("HSIF_SIM_MIRROR_WANDER", "0", 1);
     execl(SCANMON_SERVE_PATH, "scanmon-serve", "--listen", "127.0.0.1:0", "--max-readers", "32",
-          "scan.cfg", static_cast<char*>(nullptr));
+          "--http", "127.0.0.1:0", "scan.cfg", static_cast<char*>(nullptr));
     _exit(127);
   }
   close(out[1]);
   std::FILE* in = fdopen(out[0], "r");
   char line[512];
   while (std::fgets(line, sizeof line, in) != nullptr) {
+    const char* http = std::strstr(line, "Listening for HTTP on 127.0.0.1:");
+    if (http != nullptr) {
+      s.http_port = std::atoi(http + std::strlen("Listening for HTTP on 127.0.0.1:"));
+      continue;
+    }
     const char* at = std::strstr(line, "Listening on 127.0.0.1:");
     if (at != nullptr) {
       s.port = std::atoi(at + std::strlen("Listening on 127.0.0.1:"));
@@ -166,7 +179,56 @@ struct RunFigures {
   bool failed = false;
 };
 
-RunFigures Run(int readers, double seconds, int stalled_reader, std::vector<ReaderResult>* out) {
+// GET /metrics once a second until *stop, as a Prometheus scraper does.
+void Scrape(int port, const std::atomic<bool>* stop, int* answered) {
+  while (!stop->load()) {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(static_cast<std::uint16_t>(port));
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&at), sizeof at) == 0) {
+      const char request[] =
+          "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+      if (send(s, request, sizeof request - 1, 0) > 0) {
+        char sink[4096];
+        bool any = false;
+        while (recv(s, sink, sizeof sink, 0) > 0) any = true;
+        *answered += any ? 1 : 0;
+      }
+    }
+    if (s >= 0) close(s);
+    for (int i = 0; i < 10 && !stop->load(); ++i) usleep(100000);
+  }
+}
+
+// The page open in headless Chromium until killed (its own profile folder).
+pid_t OpenPage(int http_port, const std::string& folder) {
+  const char* chromium = "/usr/bin/chromium";
+  if (access(chromium, X_OK) != 0) return -1;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    std::freopen("/dev/null", "w", stdout);
+    std::freopen("/dev/null", "w", stderr);
+    const std::string profile = "--user-data-dir=" + folder + "/chromium";
+    const std::string url = "http://127.0.0.1:" + std::to_string(http_port) + "/";
+    execl(chromium, "chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+          "--disable-background-networking", "--disable-component-update", "--disable-sync",
+          "--remote-debugging-port=0", profile.c_str(), url.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+struct Watchers {
+  bool page = false;     // the page open in Chromium
+  bool scraped = false;  // /metrics every second
+  bool page_opened = false;
+  int scrapes = 0;
+};
+
+RunFigures Run(int readers, double seconds, int stalled_reader, std::vector<ReaderResult>* out,
+               Watchers* watchers = nullptr) {
   RunFigures f;
   ServerProcess server = StartServer();
   if (server.port == 0) {
@@ -176,6 +238,17 @@ RunFigures Run(int readers, double seconds, int stalled_reader, std::vector<Read
     return f;
   }
   usleep(300000);  // the bring-up's last steps
+  pid_t page = -1;
+  std::atomic<bool> stop_scraping{false};
+  std::thread scraper;
+  if (watchers != nullptr && watchers->page && server.http_port > 0) {
+    page = OpenPage(server.http_port, server.folder);
+    watchers->page_opened = page > 0;
+    sleep(2);  // the browser's start, not counted
+  }
+  if (watchers != nullptr && watchers->scraped && server.http_port > 0) {
+    scraper = std::thread(Scrape, server.http_port, &stop_scraping, &watchers->scrapes);
+  }
   std::vector<ReaderResult> results(static_cast<std::size_t>(readers));
   for (auto& r : results) r.latencies.reserve(static_cast<std::size_t>(seconds * 400));
   const double cpu0 = CpuSeconds(server.pid);
@@ -189,6 +262,13 @@ RunFigures Run(int readers, double seconds, int stalled_reader, std::vector<Read
   for (auto& t : threads) t.join();
   const double cpu1 = CpuSeconds(server.pid);
   const double wall = static_cast<double>(NowNs() - wall0) * 1e-9;
+  stop_scraping.store(true);
+  if (scraper.joinable()) scraper.join();
+  if (page > 0) {
+    kill(page, SIGTERM);
+    int status = 0;
+    waitpid(page, &status, 0);
+  }
   StopServer(server);
   std::vector<std::int64_t> all;
   for (auto& r : results) {
@@ -240,5 +320,25 @@ int main(int argc, char** argv) {
       static_cast<unsigned long long>(results.size() > 1 ? results[1].lost : 0),
       static_cast<unsigned long long>(results.size() > 2 ? results[2].lost : 0),
       static_cast<unsigned long long>(results.size() > 3 ? results[3].lost : 0));
+  // Without and with the page and a scraper, one after the other in this
+  // run (the same machine's load for both).
+  std::printf("4 readers, %.0f s each:\n", seconds);
+  for (const bool watched : {false, true}) {
+    Watchers w;
+    w.page = w.scraped = watched;
+    std::vector<ReaderResult> four;
+    RunFigures g = Run(4, seconds, -1, &four, &w);
+    failed = failed || g.failed;
+    std::printf("  %-40s server CPU %5.1f%%, lost by the readers %llu, %llu, %llu, %llu\n",
+                !watched        ? "no page, no scraper:"
+                : w.page_opened ? "the page open in Chromium, /metrics 1/s:"
+                                : "no Chromium; /metrics 1/s:",
+                100.0 * g.cpu_share,
+                static_cast<unsigned long long>(four.size() > 0 ? four[0].lost : 0),
+                static_cast<unsigned long long>(four.size() > 1 ? four[1].lost : 0),
+                static_cast<unsigned long long>(four.size() > 2 ? four[2].lost : 0),
+                static_cast<unsigned long long>(four.size() > 3 ? four[3].lost : 0));
+    if (watched) std::printf("  (/metrics answered %d times)\n", w.scrapes);
+  }
   return failed ? 1 : 0;
 }
