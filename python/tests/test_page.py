@@ -21,14 +21,17 @@ from test_remote_http import get, metrics
 CHROMIUM = shutil.which("chromium")
 
 
-def browse(folder, port, name, url=None):
+def browse(folder, port, name, url=None, dom=True, shot=True):
     """The page's DOM after a second and a half of its time, and a screenshot
-    of it as `name`.png in `folder` (or of `url` instead)."""
+    of it as `name`.png in `folder` (or of `url` instead; either left out
+    when not wanted: each is a browser's start)."""
     if CHROMIUM is None:
         pytest.skip("no chromium (scripts/install-deps.sh chromium installs it)")
+    hows = ([["--dump-dom"]] if dom else []) + \
+        ([["--screenshot=" + str(folder / (name + ".png")), "--window-size=1000,1150"]]
+         if shot else [])
     dom = ""
-    for how in (["--dump-dom"], ["--screenshot=" + str(folder / (name + ".png")),
-                                 "--window-size=1000,1150"]):
+    for how in hows:
         profile = folder / ("profile-" + name + how[0][2:6])
         result = subprocess.run(
             [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
@@ -98,12 +101,12 @@ def test_the_page_asks_for_the_key(server, tmp_path):
     # Chromium asks for the credentials (headless: nobody gives them) and
     # shows nothing of the page. Its screenshot is of the page framed in
     # another (a page that fails its load has none).
-    dom = browse(tmp_path, s.http_port, "key-dom")
+    dom = browse(tmp_path, s.http_port, "key", shot=False)
     assert 'id="state"' not in dom and "scanmon" not in dom, dom
     frame = tmp_path / "key.html"
     frame.write_text('<!DOCTYPE html><html><body><h3>scanmon-serve with a key, to a browser '
                      'without it:</h3><iframe src="http://127.0.0.1:%d/" width="900" '
                      'height="300"></iframe></body></html>' % s.http_port)
-    browse(tmp_path, s.http_port, "key", url=frame.as_uri())
+    browse(tmp_path, s.http_port, "key", url=frame.as_uri(), dom=False)
     assert (tmp_path / "key.png").stat().st_size > 0
     s.stop()

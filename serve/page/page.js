@@ -154,6 +154,7 @@ function showRevolution(r) {
   if (angleChart) angleChart.setData([ms, r.points.map(p => p[1])]);
   note.dataset.points = r.points.length;
   note.dataset.range = r.range_unit !== null;
+  document.getElementById("profile").style.display = r.range_unit === null ? "none" : "";
   if (r.range_unit === null) {
     // Without a field map the driver's bytes mean nothing here: no guess.
     note.textContent = "no field map names a range: the scan line is not drawn " +
