@@ -66,6 +66,17 @@ bool Server::Start(const char* host, std::uint16_t port, const char* key, std::s
   greeting_.source_kind = static_cast<std::uint32_t>(info.kind);
   greeting_.header = header;
   greeting_bytes_ = stream::EncodeGreeting(greeting_, greeting_frame_, sizeof greeting_frame_);
+  {
+    std::uint32_t fields = 0;
+    std::lock_guard<std::mutex> lock(status_mutex_);
+    SourceFigures& f = status_.source;
+    f.known = true;
+    f.kind = info.kind;
+    f.max_block_samples = max_block_;
+    f.has_raw = info.has_raw != 0;
+    f.has_fields = scanmon_field_count(source_, &fields) == SCANMON_OK && fields > 0;
+    f.header = header;
+  }
 
   if (!watch_.Start(source_, max_block_, info.sample_period_us)) {
     std::fprintf(stderr, "scanmon-serve: out of memory for the revolutions of the page\n");

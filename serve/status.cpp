@@ -50,6 +50,55 @@ void AppendJsonText(std::string* out, const char* text) {
   }
 }
 
+const char* SourceKindName(int kind) {
+  switch (kind) {
+    case SCANMON_SOURCE_SCANNER: return "scanner";
+    case SCANMON_SOURCE_CAPTURE: return "capture";
+    case SCANMON_SOURCE_REMOTE: return "remote";
+    default: return "unknown";
+  }
+}
+
+const char* SensorModelName(std::uint32_t model) {
+  switch (model) {
+    case SCANMON_MODEL_50KHZ: return "50kHz";
+    case SCANMON_MODEL_200KHZ: return "200kHz";
+    default: return "unknown";
+  }
+}
+
+// The source and its capture header: "source":{...},
+void AppendSource(std::string* out, const SourceFigures& f) {
+  if (!f.known) {
+    out->append("\"source\":null,");
+    return;
+  }
+  const scanmon_capture_header& h = f.header;
+  Append(out,
+         "\"source\":{\"kind\":\"%s\",\"max_block_samples\":%u,\"raw\":%s,\"fields\":%s,"
+         "\"header\":{\"version\":%u,\"sample_period_us\":%u,\"max_range_in\":%u,"
+         "\"buf_size\":%u,\"num_samples\":%u,\"calibration_value\":%d,",
+         SourceKindName(f.kind), static_cast<unsigned>(f.max_block_samples),
+         f.has_raw ? "true" : "false", f.has_fields ? "true" : "false",
+         static_cast<unsigned>(h.version), static_cast<unsigned>(h.sample_period_us),
+         static_cast<unsigned>(h.max_range_in), static_cast<unsigned>(h.buf_size),
+         static_cast<unsigned>(h.num_samples), static_cast<int>(h.calibration_value));
+  Append(out,
+         "\"motor1_encoder_ppr\":%d,\"motor2_encoder_ppr\":%d,\"motor1_power\":%u,"
+         "\"motor2_power\":%u,\"com_port\":%u,\"card_number\":%u,\"sensor_model\":\"%s\","
+         "\"cal_file\":\"",
+         static_cast<int>(h.motor1_encoder_ppr), static_cast<int>(h.motor2_encoder_ppr),
+         static_cast<unsigned>(h.motor1_power), static_cast<unsigned>(h.motor2_power),
+         static_cast<unsigned>(h.com_port), static_cast<unsigned>(h.card_number),
+         SensorModelName(h.sensor_model));
+  // The header's name field is NUL-terminated by the library; held to its
+  // size all the same.
+  char cal_file[sizeof h.cal_file + 1] = {};
+  std::memcpy(cal_file, h.cal_file, sizeof h.cal_file);
+  AppendJsonText(out, cal_file);
+  out->append("\"}},");
+}
+
 constexpr int kClockSettling = 1, kClockLocked = 2, kClockNominal = 3;  // SCANMON_CLOCK_*
 
 }  // namespace
@@ -167,6 +216,7 @@ void FormatStatusJson(const StatusSnapshot& s, const StatusQuery& query, std::st
   const auto u = [](std::uint64_t v) { return static_cast<unsigned long long>(v); };
   Append(out, "{\"sampling\":%s,\"source_ended\":%s,", s.sampling ? "true" : "false",
          s.ended ? "true" : "false");
+  AppendSource(out, s.source);
   Append(out, "\"fetches\":%llu,\"samples\":%llu,\"samples_dropped\":%llu,\"drop_events\":%llu,",
          u(s.fetches), u(s.samples), u(s.samples_dropped), u(s.drop_events));
   Append(out, "\"lost_data_events\":%llu,\"index_marks\":%llu,", u(s.lost_data_events),

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "scanmon/scanmon.h"
+
 namespace serve {
 
 constexpr int kStatusMostReaders = 64;
@@ -80,8 +82,20 @@ struct LatestRevolution {
   float range[kProfilePoints];   // in range_unit
 };
 
+// The source and its settings, as the server's readers get them in their
+// greeting: set once at the start.
+struct SourceFigures {
+  bool known = false;
+  int kind = 0;  // SCANMON_SOURCE_*
+  std::uint32_t max_block_samples = 0;
+  bool has_raw = false;
+  bool has_fields = false;  // a field map names the driver's bytes
+  scanmon_capture_header header = {};
+};
+
 struct StatusSnapshot {
   double taken_s = 0;  // the server's monotonic clock when last filled
+  SourceFigures source;
   // The source, from the library's health figures.
   bool sampling = false;
   bool ended = false;  // the source ended or failed: no more blocks

@@ -61,6 +61,8 @@ def test_the_page_shows_the_rate_and_a_stopped_mirror(server, tmp_path):
         figures = json.loads(get(s.http_port, "/status.json?rates=0&events=0")[2])
     assert 'data-state="running"' in dom and '<b id="rate">20.0' in dom, dom
     assert "127.0.0.1:" in dom  # the reader's row
+    assert re.search(r"<th>source</th><td>scanner[^<]*, field map</td>", dom), dom  # its settings
+    assert figures["source"]["header"]["sample_period_us"] == 5, figures["source"]
     # The rate of each revolution, and the clock settling or locked (it
     # locks after about 5 s of fetches).
     assert 19.5 < float(re.search(r'<b id="revrate">([0-9.]+)<', dom).group(1)) < 20.5, dom

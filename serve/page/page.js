@@ -100,7 +100,31 @@ function showEvents(fresh) {
   }
 }
 
+// The source and its settings (its capture header): set once at the start,
+// drawn once.
+let sourceShown = false;
+function showSource(src) {
+  if (sourceShown || !src) return;
+  sourceShown = true;
+  const h = src.header;
+  const esc = v => String(v).replace(/[&<>"]/g, c => "&#" + c.charCodeAt(0) + ";");
+  const rows = [
+    ["source", src.kind + (src.raw ? ", raw records" : "") + (src.fields ? ", field map" : "")],
+    ["sensor", h.sensor_model], ["sample period", h.sample_period_us + " \u00b5s"],
+    ["samples per fetch", h.buf_size], ["largest block", src.max_block_samples],
+    ["range up to", h.max_range_in + " in"], ["calibration", h.calibration_value],
+    ["calibration file", h.cal_file || "-"],
+    ["motor 1: encoder, power", h.motor1_encoder_ppr + " ppr, " + h.motor1_power],
+    ["motor 2: encoder, power", h.motor2_encoder_ppr + " ppr, " + h.motor2_power],
+    ["serial port, card", "COM" + h.com_port + ", card " + h.card_number],
+    ["header version", h.version]];
+  if (src.kind === "capture") rows.push(["samples in the file", h.num_samples]);
+  document.getElementById("source").innerHTML =
+      rows.map(([k, v]) => `<tr><th>${esc(k)}</th><td>${esc(v)}</td></tr>`).join("");
+}
+
 function show(s, now) {
+  showSource(s.source);
   const t = now / 1000;
   // Server times on the page's clock, fixed at the first answer (the
   // points keep their places), set again when the two drift apart.

@@ -71,6 +71,10 @@ TEST(HttpAnswer, RoutesMethodsAndTheKeyFirst) {
   status.reader_count = 1;
   status.readers[0].number = 7;
   std::strcpy(status.readers[0].peer, "127.0.0.1:5\"\\\n");
+  status.source.known = true;
+  status.source.kind = SCANMON_SOURCE_CAPTURE;
+  status.source.header.sample_period_us = 5;
+  std::strcpy(status.source.header.cal_file, "C:\\cal\"1\".cal");
   struct Case {
     const char* method;
     const char* target;
@@ -83,6 +87,8 @@ TEST(HttpAnswer, RoutesMethodsAndTheKeyFirst) {
       {"GET", "/metrics?x=1", nullptr, false, 200,
        "scanmon_reader_blocks_sent_total{reader=\"7\"}"},
       {"GET", "/status.json", nullptr, false, 200, "\"peer\":\"127.0.0.1:5\\\"\\\\\\u000a\""},
+      {"GET", "/status.json", nullptr, false, 200, "\"source\":{\"kind\":\"capture\""},
+      {"GET", "/status.json", nullptr, false, 200, "\"cal_file\":\"C:\\\\cal\\\"1\\\".cal\"}}"},
       {"HEAD", "/metrics", nullptr, false, 200, nullptr},
       {"GET", "/metrics/", nullptr, false, 404, "not here"},
       {"GET", "/", nullptr, false, 200, "<title>scanmon-serve</title>"},
