@@ -52,18 +52,25 @@ void AppendJsonText(std::string* out, const char* text) {
 
 const char* SourceKindName(int kind) {
   switch (kind) {
-    case SCANMON_SOURCE_SCANNER: return "scanner";
-    case SCANMON_SOURCE_CAPTURE: return "capture";
-    case SCANMON_SOURCE_REMOTE: return "remote";
-    default: return "unknown";
+    case SCANMON_SOURCE_SCANNER:
+      return "scanner";
+    case SCANMON_SOURCE_CAPTURE:
+      return "capture";
+    case SCANMON_SOURCE_REMOTE:
+      return "remote";
+    default:
+      return "unknown";
   }
 }
 
 const char* SensorModelName(std::uint32_t model) {
   switch (model) {
-    case SCANMON_MODEL_50KHZ: return "50kHz";
-    case SCANMON_MODEL_200KHZ: return "200kHz";
-    default: return "unknown";
+    case SCANMON_MODEL_50KHZ:
+      return "50kHz";
+    case SCANMON_MODEL_200KHZ:
+      return "200kHz";
+    default:
+      return "unknown";
   }
 }
 
