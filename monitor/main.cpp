@@ -2,7 +2,7 @@
 // output file, with --status before or after it; --help and --version are
 // answered before anything else, so asking for them touches no file.
 #include "monitor/monitor.h"
-#include "tools/common/command_line.h"
+#include "cli/command_line.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "platform/errors.h"
 #include "platform/library.h"
 #include "serial/serial_port.h"
-#include "tools/common/port_hints.h"
+#include "cli/port_hints.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "platform/error_text.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "tools/common/command_line.h"
+#include "cli/command_line.h"
 
 namespace {
 

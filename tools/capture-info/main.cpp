@@ -25,7 +25,7 @@
 #include "record/capture_writer.h"
 #include "scanmon/scanmon.h"
 #include "tools/capture-info/field_report.h"
-#include "tools/common/command_line.h"
+#include "cli/command_line.h"
 
 namespace {
 
@@ -49,6 +49,16 @@ const ProgramText kProgram = {
     "driver's bytes (<base>.fields, when present). A file named *.prc holds\n"
     "64-byte processed records, any other 16-byte raw records. A header\n"
     "that is not plausible (not a capture of this system) is refused.\n"
+    "\n"
+    "For a .prc file the \"Revolutions:\" lines count the revolutions the\n"
+    "library's revolution reader assembles over the capture, as a program\n"
+    "reading it gets them: complete (from an index mark to the sample\n"
+    "before the next, nothing missing) and incomplete, and why the\n"
+    "incomplete ones are (one may have several reasons): data lost on the\n"
+    "card, samples not kept, cut by the start or by the end of the capture,\n"
+    "no index mark for 1 s. \"Revolutions: not assembled (why)\" says the\n"
+    "library could not open the capture. These lines only report: the\n"
+    "file's verdict is the other lines'.\n"
     "\n"
     "Options:\n"
     "  --repair    mend files a crash cut short: cut a partial last record,\n"

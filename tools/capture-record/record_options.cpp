@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "tools/common/command_line.h"
+#include "cli/command_line.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "serial/motor_link.h"
-#include "tools/common/command_line.h"
-#include "tools/common/port_hints.h"
+#include "cli/command_line.h"
+#include "cli/port_hints.h"
 
 namespace {
 

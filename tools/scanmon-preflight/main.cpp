@@ -28,8 +28,8 @@
 #include "properties/property_check.h"
 #include "serial/serial_port.h"
 #include "standin/calibration_file.h"
-#include "tools/common/command_line.h"
-#include "tools/common/port_hints.h"
+#include "cli/command_line.h"
+#include "cli/port_hints.h"
 #include "tools/scanmon-preflight/preflight_hints.h"
 
 namespace {

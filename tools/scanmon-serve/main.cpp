@@ -15,7 +15,7 @@
 #include "serve/server.h"
 #include "stream/net.h"
 #include "stream/stream_protocol.h"
-#include "tools/common/command_line.h"
+#include "cli/command_line.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The command-line kit: its number rule and its option rules, as tables.
-#include "tools/common/command_line.h"
+#include "cli/command_line.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tools/common/command_line.h"
+#include "cli/command_line.h"
 
 #include <cinttypes>
 #include <cstdarg>
