@@ -135,6 +135,26 @@ bool ParseNumberArgument(CommandLine* line, const char* what, const char* text, 
   return false;
 }
 
+ArgKind NextOptionOfOne(CommandLine* line, ArgStep* step, const char* what, const char** operand) {
+  for (;;) {
+    const ArgKind kind = NextArgument(line, step);
+    if (kind != ArgKind::kOperand) return kind;
+    if (*operand != nullptr) {
+      UsageError(line, "expected one %s, also got '%s'", what, step->text);
+      return ArgKind::kExit;
+    }
+    *operand = step->text;
+  }
+}
+
+bool ParseInt32Argument(CommandLine* line, const char* what, const char* text,
+                        std::int32_t* value) {
+  std::int64_t wide = 0;
+  if (!ParseNumberArgument(line, what, text, INT32_MIN, INT32_MAX, &wide)) return false;
+  *value = static_cast<std::int32_t>(wide);
+  return true;
+}
+
 void PrintVersion(const char* program) {
   // The project's one version number, as CMake's project() carries it.
   std::printf("%s (scanmon) %d.%d.%d.%d\n", program, SCANMON_VERSION_MAJOR, SCANMON_VERSION_MINOR,

@@ -71,15 +71,10 @@ bool StopAsked() {
   return false;
 }
 
-// What the configuration file gives.
-struct Configuration {
-  CaptureHeader header{};
-  std::int32_t stabilization_ms = 0;
-  char raw_path[kCaptureFileNameBytes] = {};
-  char prc_path[kCaptureFileNameBytes] = {};
+// What the configuration file gives, and the block index's name beside the
+// .prc file.
+struct Configuration : CaptureConfig {
   char idx_path[kCaptureFileNameBytes + 8] = {};
-  std::uint8_t single_cpu = 0;
-  std::uint8_t write_raw = 0;
 };
 
 bool FileExists(const char* path) {
@@ -351,9 +346,7 @@ int main(int argc, char** argv) {
   ConfigWarnings warnings{options.config_path, 0};
   report.on_number_with_text = WarnNumberLine;
   report.context = &warnings;
-  if (!ReadCaptureConfigReported(options.config_path, &config.header, &config.stabilization_ms,
-                                 config.raw_path, config.prc_path, &config.single_cpu,
-                                 &config.write_raw, report)) {
+  if (!ReadCaptureConfigRecord(options.config_path, &config, report)) {
     return kExitSetup;
   }
   if (warnings.count > 0 && !options.accept_warnings) {
@@ -366,7 +359,7 @@ int main(int argc, char** argv) {
                  warnings.count == 1 ? "" : "s");
     return kExitSetup;
   }
-  if (config.prc_path[0] == '\0' || config.header.buf_size == 0 ||
+  if (config.prc_file[0] == '\0' || config.header.buf_size == 0 ||
       config.header.buf_size > kMaxFetchSamples || config.header.num_samples == 0) {
     std::fprintf(stderr, "capture-record: %s names no capture file, buffer size or sample count\n",
                  options.config_path);
@@ -377,8 +370,8 @@ int main(int argc, char** argv) {
     std::printf("No --calibration-value given: the header records calibration value 0.\n");
   }
   const bool write_raw = config.write_raw == 1;
-  if (!BlockIndexPathFor(config.prc_path, config.idx_path, sizeof config.idx_path)) {
-    std::fprintf(stderr, "capture-record: no index file name beside %s\n", config.prc_path);
+  if (!BlockIndexPathFor(config.prc_file, config.idx_path, sizeof config.idx_path)) {
+    std::fprintf(stderr, "capture-record: no index file name beside %s\n", config.prc_file);
     return kExitSetup;
   }
 
@@ -388,11 +381,11 @@ int main(int argc, char** argv) {
   // .raw.
   // So is a <base>.fields: another capture's map, or the one --fields replaces.
   FieldCopy fields;
-  if (!PrepareFieldCopy(options.fields_path, config.prc_path, &fields)) return kExitSetup;
+  if (!PrepareFieldCopy(options.fields_path, config.prc_file, &fields)) return kExitSetup;
   const char* existing =
-      FileExists(config.prc_path)                                   ? config.prc_path
-      : FileExists(config.idx_path)                                 ? config.idx_path
-      : config.raw_path[0] != '\0' && FileExists(config.raw_path)   ? config.raw_path
+      FileExists(config.prc_file)                                         ? config.prc_file
+      : FileExists(config.idx_path)                                       ? config.idx_path
+      : config.capture_file[0] != '\0' && FileExists(config.capture_file) ? config.capture_file
       : !fields.same_file && FileExists(fields.destination.c_str()) ? fields.destination.c_str()
                                                                     : nullptr;
   if (existing != nullptr && !options.force) {
@@ -401,8 +394,8 @@ int main(int argc, char** argv) {
   }
 
   CaptureWriterSettings settings;
-  settings.files[0] = {config.prc_path, kProcessedRecordBytes};
-  settings.files[1] = {write_raw ? config.raw_path : nullptr, kRawRecordBytes};
+  settings.files[0] = {config.prc_file, kProcessedRecordBytes};
+  settings.files[1] = {write_raw ? config.capture_file : nullptr, kRawRecordBytes};
   // ring_mb is at most kPlatformRingMb, so its bytes fit this build's size_t.
   settings.ring_bytes = static_cast<std::size_t>(std::uint64_t{options.ring_mb} << 20);
   settings.fetch_samples = config.header.buf_size;
@@ -434,7 +427,7 @@ int main(int argc, char** argv) {
   for (std::int32_t& power : settings_in.motor_power) power = -1;
   settings_in.motor_power[0] = config.header.motor1_power;
   settings_in.motor_power[1] = config.header.motor2_power;
-  settings_in.settle_ms = config.stabilization_ms > 0 ? config.stabilization_ms : 0;
+  settings_in.settle_ms = config.stabilization_delay_ms > 0 ? config.stabilization_delay_ms : 0;
   settings_in.fetch_samples = static_cast<std::int32_t>(config.header.buf_size);
   settings_in.keep_raw = write_raw ? 1 : 0;
   settings_in.single_cpu = config.single_cpu == 1 ? 1 : 0;
@@ -469,9 +462,9 @@ int main(int argc, char** argv) {
       told.sensor_model == SCANMON_MODEL_200KHZ ? kSensorModel200kHz : kSensorModel50kHz;
 
   // 4. The files, each starting with its header.
-  if (!write_raw && config.raw_path[0] != '\0' && FileExists(config.raw_path)) {
+  if (!write_raw && config.capture_file[0] != '\0' && FileExists(config.capture_file)) {
     std::error_code ignored;
-    std::filesystem::remove(config.raw_path, ignored);
+    std::filesystem::remove(config.capture_file, ignored);
   }
   if (!WriteFieldCopy(fields)) {
     source.reset();
@@ -493,7 +486,7 @@ int main(int argc, char** argv) {
   platform::EnableFirmStop();
   int exit_status = kExitComplete;
   LoopResult result;
-  switch (StartSampling(source.get(), config.stabilization_ms)) {
+  switch (StartSampling(source.get(), config.stabilization_delay_ms)) {
     case StartResult::kStopped:
       result.stopped = true;
       break;
