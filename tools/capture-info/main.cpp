@@ -12,9 +12,6 @@
 
 namespace {
 
-constexpr int kExitConsistent = 0;
-constexpr int kExitInconsistent = 1;
-
 const ProgramText kProgram = {
     "capture-info", "Usage: capture-info [--help] [--version] [--repair] FILE...\n",
     "\n"
@@ -53,6 +50,10 @@ const ProgramText kProgram = {
 
 enum Option { kRepair };
 const OptionEntry kOptions[] = {{"--repair", nullptr}};
+
+// Every file whole and consistent (or mended), or not.
+constexpr int kExitConsistent = 0;
+constexpr int kExitInconsistent = 1;
 
 }  // namespace
 

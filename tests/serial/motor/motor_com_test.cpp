@@ -17,6 +17,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "serial/motor_link.h"
+#include "tests/serial/motor/silent_exchange.h"
 
 namespace {
 
@@ -119,15 +120,7 @@ TEST(MotorCom, SilentControllerEndsTheExchangeAfterItsBound) {
   win::HANDLE port = OpenMotorPort(pair.motor_end.c_str(), 9600);
   testing::internal::GetCapturedStdout();
   ASSERT_NE(port, nullptr);
-  char reply[10];
-  win::SetLastError(0xDEADBEEF);
-  const auto start = std::chrono::steady_clock::now();
-  // Reads of 10 bytes wait 10 * 10 + 100 ms each: two make up the bound.
-  EXPECT_EQ(MotorExchange(port, "ma 0,1\r", reply, sizeof reply, 400), 0u);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(win::GetLastError(), win::ERROR_TIMEOUT);
-  EXPECT_GE(elapsed, std::chrono::milliseconds(350));
-  EXPECT_LT(elapsed, std::chrono::seconds(5));
+  ExpectExchangeGivesUpAfterItsBound(port);
   win::CloseHandle(port);
   EXPECT_EQ(controller.Finish(), "ma 0,1\r");
 }

@@ -16,6 +16,7 @@
 #include "serial/motor_link.h"
 #include "tests/serial/motor/captured_output.h"
 #include "tests/serial/motor/pty_controller.h"
+#include "tests/serial/motor/silent_exchange.h"
 
 namespace {
 
@@ -108,15 +109,7 @@ TEST_F(MotorPty, ExchangeTakesTheFirstPieceOfAReplyThatComesInPieces) {
 
 TEST_F(MotorPty, ExchangeWithSilentControllerGivesUpAfterItsBound) {
   controller_.Start({});
-  char reply[10];
-  win::SetLastError(0xDEADBEEF);
-  const auto start = std::chrono::steady_clock::now();
-  // Reads of 10 bytes wait 10 * 10 + 100 ms each: two make up the bound.
-  EXPECT_EQ(MotorExchange(port_, "ma 0,1\r", reply, sizeof reply, 400), 0u);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(win::GetLastError(), win::ERROR_TIMEOUT);
-  EXPECT_GE(elapsed, std::chrono::milliseconds(350));
-  EXPECT_LT(elapsed, std::chrono::seconds(5));
+  ExpectExchangeGivesUpAfterItsBound(port_);
   EXPECT_EQ(controller_.Finish(), "ma 0,1\r");
 }
 
