@@ -310,6 +310,26 @@ scanmon_lib::HandleClaim::~HandleClaim() {
   handle_->in_use = false;
 }
 
+void scanmon_lib::SettingsFromCaptureConfig(const CaptureConfig& config,
+                                            scanmon_scanner_settings* s) {
+  Defaults(s);
+  s->com_port = config.header.comport;
+  s->card_number = config.header.card_number;
+  s->sample_period_us = static_cast<std::int32_t>(config.header.sample_period);
+  s->max_range_in = static_cast<std::int32_t>(config.header.max_range);
+  s->fetch_samples = static_cast<std::int32_t>(config.header.buf_size);
+  s->motor_power[0] = config.header.motor1_power;
+  s->motor_power[1] = config.header.motor2_power;
+  s->mirror_encoder_counts = config.header.motor1_encoder_ppr;
+  s->second_encoder_counts = config.header.motor2_encoder_ppr;
+  s->settle_ms = config.stabilization_delay_ms < 0 ? 0 : config.stabilization_delay_ms;
+  s->single_cpu = config.single_cpu;
+  s->keep_raw = config.write_raw;
+  s->raise_priority = 1;
+  std::memcpy(s->calibration_file, config.header.cal_file, sizeof s->calibration_file);
+  s->calibration_file[sizeof s->calibration_file - 1] = '\0';
+}
+
 extern "C" {
 
 const char* scanmon_status_name(int status) {
@@ -402,22 +422,7 @@ int scanmon_settings_from_config_checked(const char* path, scanmon_scanner_setti
     return RefuseWarnings("capture configuration", path, *warnings);
   }
   scanmon_scanner_settings s;
-  Defaults(&s);
-  s.com_port = config.header.comport;
-  s.card_number = config.header.card_number;
-  s.sample_period_us = static_cast<std::int32_t>(config.header.sample_period);
-  s.max_range_in = static_cast<std::int32_t>(config.header.max_range);
-  s.fetch_samples = static_cast<std::int32_t>(config.header.buf_size);
-  s.motor_power[0] = config.header.motor1_power;
-  s.motor_power[1] = config.header.motor2_power;
-  s.mirror_encoder_counts = config.header.motor1_encoder_ppr;
-  s.second_encoder_counts = config.header.motor2_encoder_ppr;
-  s.settle_ms = config.stabilization_delay_ms < 0 ? 0 : config.stabilization_delay_ms;
-  s.single_cpu = config.single_cpu;
-  s.keep_raw = config.write_raw;
-  s.raise_priority = 1;
-  std::memcpy(s.calibration_file, config.header.cal_file, sizeof s.calibration_file);
-  s.calibration_file[sizeof s.calibration_file - 1] = '\0';
+  scanmon_lib::SettingsFromCaptureConfig(config, &s);
   int status = CheckSettings(s);
   if (status != SCANMON_OK) {
     return SetError(SCANMON_E_SETTINGS, "capture configuration %s: %s", path,

@@ -35,8 +35,9 @@
 #include "platform/interrupt.h"
 #include "platform/sleep.h"
 #include "record/capture_writer.h"
+#include "record/record_status.h"
+#include "record/recording_sink.h"
 #include "record_options.h"
-#include "record_status.h"
 
 namespace {
 
@@ -50,9 +51,6 @@ constexpr win::DWORD kWaitSliceMs = 50;
 // after a failed fetch.
 constexpr double kSilenceSeconds = 5.0;
 constexpr double kSilencePeriods = 10.0;
-
-// The recording's health figures (the sink's, under its lock).
-HealthState g_health;
 
 double NowSeconds() {
   return platform::MonotonicSeconds();
@@ -111,169 +109,10 @@ StartResult StartSampling(scanmon_lib::StagedScanner* source, std::int32_t delay
   }
 }
 
-// What the recording came to.
-struct LoopResult {
-  std::uint64_t recorded = 0;
-  std::uint64_t lost_events = 0;   // fetches on which the card reported lost data
-  std::uint64_t ring_dropped = 0;  // samples not kept: the rings were full
-  std::uint64_t ring_events = 0;
-  bool stopped = false;
-  bool fetch_failed = false;
-  bool silent = false;  // the card answered without samples for too long
-  double silent_s = 0;
-  double start_s = 0;
-  double end_s = 0;
-};
-
-// Takes each fetch on the scanner source's fetch thread, as it is made: feeds
-// the health figures and copies the records once, into the writer's rings,
-// until the configured count is kept or a write has failed. The main thread
-// meanwhile looks for a stop, a silent card and a failed fetch, and keeps the
-// status line; the two share the health figures and the status line under a
-// lock (taken once per fetch and a few times a second: never contended long).
-class RecordingSink final : public scanmon_lib::BlockSink {
- public:
-  RecordingSink(const Configuration& config, CaptureWriter* writer, StatusLine* status)
-      : writer_(writer),
-        status_(status),
-        target_(config.header.num_samples),
-        keep_raw_(config.write_raw == 1),
-        period_us_(config.header.sample_period) {
-    StartHealth(g_health, HealthSettings{});
-  }
-
-  // Main thread, once the sampling runs: the start of the recording's time.
-  void MarkStart(double now_s) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    result_.start_s = now_s;
-  }
-
-  bool Take(const scanmon_block& got, const scanmon_sample* samples,
-            const scanmon_raw_sample* raw) override;
-
-  // Main thread, while the fetch thread runs.
-  bool Complete() const { return complete_.load(std::memory_order_acquire); }
-  double LastSamplesSeconds() const {
-    return static_cast<double>(last_samples_ns_.load(std::memory_order_relaxed)) * 1e-9;
-  }
-  // The status line, when it is due.
-  void UpdateStatus(double now_s) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const double elapsed_s = now_s - result_.start_s;
-    if (!status_->Due(elapsed_s)) return;
-    status_->Update(recorded_.load(std::memory_order_relaxed), target_,
-                    result_.lost_events + result_.ring_events, writer_->BytesWritten(),
-                    ReadHealth(g_health), elapsed_s);
-  }
-  void Note(const char* text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    status_->Note("%s", text);
-  }
-  // A failed restart of the card's sampling after lost data: the data was
-  // lost all the same.
-  void NoteLostBeforeFailure() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++result_.lost_events;
-    status_->Note("data lost at sample %llu",
-                  static_cast<unsigned long long>(recorded_.load(std::memory_order_relaxed)));
-  }
-
-  // Any thread: no fetch is taken after this.
-  void Close() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-  }
-
-  // Once the fetch thread has ended (the source closed): the counts.
-  LoopResult Finish() {
-    if (dropping_ > 0) {
-      status_->Note("ring still full at the end: %llu samples not kept at sample %llu",
-                    static_cast<unsigned long long>(dropping_),
-                    static_cast<unsigned long long>(result_.recorded));
-    }
-    return result_;
-  }
-
- private:
-  CaptureWriter* const writer_;
-  StatusLine* const status_;
-  const std::uint64_t target_;
-  const bool keep_raw_;
-  const std::uint32_t period_us_;
-  std::mutex mutex_;  // the health figures, the status line, the counts in result_
-  LoopResult result_;
-  bool closed_ = false;
-  std::atomic<std::uint64_t> recorded_{0};
-  std::atomic<bool> complete_{false};
-  std::atomic<std::int64_t> last_samples_ns_{0};  // monotonic time of the last fetch
-  // The fetch thread's own.
-  std::uint64_t dropping_ = 0;       // samples not kept since the rings last took a block
-  std::uint32_t pending_flags_ = 0;  // what the next kept block must say about the gap before it
-};
-
-bool RecordingSink::Take(const scanmon_block& got, const scanmon_sample* samples,
-                         const scanmon_raw_sample* raw) {
-  last_samples_ns_.store(got.mono_ns, std::memory_order_relaxed);
-  if (writer_->Failed()) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (closed_) return false;
-  const bool lost = (got.flags & SCANMON_BLOCK_LOST_DATA) != 0;
-  if (lost) {
-    // The source started the card's buffer afresh and went on.
-    ++result_.lost_events;
-    status_->Note("data lost at sample %llu", static_cast<unsigned long long>(result_.recorded));
-    pending_flags_ |= SCANMON_BLOCK_CARD_LOST;
-  }
-  const std::uint64_t left = target_ - result_.recorded;
-  const std::uint32_t take = left < got.count ? static_cast<std::uint32_t>(left) : got.count;
-  const auto* processed = reinterpret_cast<const ProcessedSample*>(samples);
-  FeedHealth(g_health, processed, take, lost, period_us_, static_cast<double>(got.mono_ns) * 1e-9);
-  // The buffer was started afresh after this fetch: samples are missing
-  // after it too, and no revolution may be measured across them.
-  if (lost) NoteHealthGap(g_health);
-  if (take > 0) {
-    BlockRecord kept{};
-    kept.sequence = got.sequence;
-    kept.first_sample = got.first_sample;
-    kept.first_record = result_.recorded;
-    kept.count = take;
-    kept.flags = pending_flags_ | (dropping_ > 0 ? SCANMON_BLOCK_DROPPED : 0u);
-    kept.dropped_before = dropping_;
-    kept.utc_ns = got.utc_ns;
-    kept.mono_ns = got.mono_ns;
-    if (writer_->Append(processed, keep_raw_ ? static_cast<const void*>(raw) : nullptr, take,
-                        kept)) {
-      pending_flags_ = 0;
-      if (dropping_ > 0) {
-        status_->Note("ring drained: %llu samples not kept at sample %llu",
-                      static_cast<unsigned long long>(dropping_),
-                      static_cast<unsigned long long>(result_.recorded));
-      }
-      dropping_ = 0;
-      result_.recorded += take;
-      recorded_.store(result_.recorded, std::memory_order_relaxed);
-    } else {
-      // The disk is behind by more than the rings hold: these samples are
-      // lost, counted, and said once per episode; no revolution is measured
-      // across them.
-      if (dropping_ == 0) {
-        ++result_.ring_events;
-        status_->Note("ring full at sample %llu: the disk is behind, samples are not kept",
-                      static_cast<unsigned long long>(result_.recorded));
-      }
-      dropping_ += take;
-      result_.ring_dropped += take;
-    }
-  }
-  if (result_.recorded < target_) return true;
-  complete_.store(true, std::memory_order_release);
-  return false;
-}
-
 // The main thread while the fetch thread records: until the configured count
 // is recorded, a stop, a failed write, a failed fetch or a silent card.
 void WatchCapture(scanmon_lib::StagedScanner* source, const Configuration& config,
-                  CaptureWriter* writer, RecordingSink* sink, LoopResult* r) {
+                  CaptureWriter* writer, RecordingSink* sink, RecordingResult* r) {
   const double period_s = config.header.sample_period * 1e-6;
   const double silence_limit_s =
       kSilencePeriods * period_s > kSilenceSeconds ? kSilencePeriods * period_s : kSilenceSeconds;
@@ -415,27 +254,12 @@ int main(int argc, char** argv) {
   // 3. The sensor and the card, with the configuration's values: brought up
   // by the scanner source's fetch thread, the motors left off for now.
   scanmon_scanner_settings settings_in{};
-  scanmon_scanner_settings_init(&settings_in);
-  settings_in.com_port = config.header.comport;
-  settings_in.card_number = config.header.card_number;
-  std::snprintf(settings_in.calibration_file, sizeof settings_in.calibration_file, "%s",
-                config.header.cal_file);
-  settings_in.sample_period_us = static_cast<std::int32_t>(config.header.sample_period);
-  settings_in.max_range_in = static_cast<std::int32_t>(config.header.max_range);
-  settings_in.mirror_encoder_counts = config.header.motor1_encoder_ppr;
-  settings_in.second_encoder_counts = config.header.motor2_encoder_ppr;
-  for (std::int32_t& power : settings_in.motor_power) power = -1;
-  settings_in.motor_power[0] = config.header.motor1_power;
-  settings_in.motor_power[1] = config.header.motor2_power;
-  settings_in.settle_ms = config.stabilization_delay_ms > 0 ? config.stabilization_delay_ms : 0;
-  settings_in.fetch_samples = static_cast<std::int32_t>(config.header.buf_size);
-  settings_in.keep_raw = write_raw ? 1 : 0;
-  settings_in.single_cpu = config.single_cpu == 1 ? 1 : 0;
-  settings_in.raise_priority = 1;
+  scanmon_lib::SettingsFromCaptureConfig(config, &settings_in);
   settings_in.print_messages = 1;
   // Every fetch goes straight from the fetch thread into the writer's rings.
   StatusLine status(win::_isatty(2) != 0);
-  RecordingSink sink(config, &writer, &status);
+  RecordingSink sink(config.header.num_samples, config.write_raw == 1, config.header.sample_period,
+                     &writer, &status);
   std::unique_ptr<scanmon_lib::StagedScanner> source;
   scanmon_lib::ScannerFailure failure = scanmon_lib::ScannerFailure::kNone;
   const int opened = scanmon_lib::OpenStagedScanner(settings_in, &sink, &source, &failure);
@@ -485,7 +309,7 @@ int main(int argc, char** argv) {
   // second).
   platform::EnableFirmStop();
   int exit_status = kExitComplete;
-  LoopResult result;
+  RecordingResult result;
   switch (StartSampling(source.get(), config.stabilization_delay_ms)) {
     case StartResult::kStopped:
       result.stopped = true;
@@ -517,7 +341,7 @@ int main(int argc, char** argv) {
   sink.Close();
   source.reset();
   {
-    const LoopResult taken = sink.Finish();
+    const RecordingResult taken = sink.Finish();
     result.recorded = taken.recorded;
     result.lost_events = taken.lost_events;
     result.ring_dropped = taken.ring_dropped;
@@ -543,18 +367,9 @@ int main(int argc, char** argv) {
   summary.lost_events = result.lost_events;
   summary.ring_events = result.ring_events;
   summary.ring_dropped = result.ring_dropped;
-  summary.health = SummarizeHealth(g_health);
-  summary.ring_peak = writer.PeakFill();
-  summary.ring_bytes = writer.RingBytes();
-  for (int i = 0; i < CaptureWriter::kFiles; ++i) {
-    summary.paths[i] = writer.FilePath(i);
-    summary.bytes[i] = writer.FileBytes(i);
-  }
+  summary.health = sink.Totals();
+  TakeWriterFigures(writer, &summary);
   summary.index_path = config.idx_path;
-  summary.index_bytes = writer.IndexBytes();
-  summary.syncs = writer.Syncs();
-  summary.sync_s = writer.SyncSeconds();
-  summary.sync_longest_s = writer.LongestSyncSeconds();
   PrintSummary(summary);
   if (!fields.source.empty()) {
     std::printf("Field map: %s, %d fields (from %s)\n", fields.destination.c_str(),

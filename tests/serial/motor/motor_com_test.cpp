@@ -17,7 +17,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "serial/motor_link.h"
-#include "tests/serial/motor/silent_exchange.h"
+#include "tests/serial/motor/line_checks.h"
 
 namespace {
 
@@ -92,12 +92,8 @@ TEST(MotorCom, MoveSequenceOnASerialPort) {
   win::HANDLE port = OpenMotorPort(pair.motor_end.c_str(), 9600);
   ASSERT_NE(port, nullptr);
 
-  win::COMMTIMEOUTS t;
-  std::memset(&t, 0xFF, sizeof t);
-  ASSERT_TRUE(win::GetCommTimeouts(port, &t));
-  EXPECT_EQ(t.ReadIntervalTimeout, 10u);
-  EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 10u);
-  EXPECT_EQ(t.ReadTotalTimeoutConstant, 100u);
+  ExpectMotorReadTimeouts(port);
+  if (HasFatalFailure()) return;
 
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();

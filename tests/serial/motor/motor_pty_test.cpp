@@ -15,8 +15,8 @@
 #include "platform/files.h"
 #include "serial/motor_link.h"
 #include "tests/serial/motor/captured_output.h"
+#include "tests/serial/motor/line_checks.h"
 #include "tests/serial/motor/pty_controller.h"
-#include "tests/serial/motor/silent_exchange.h"
 
 namespace {
 
@@ -44,12 +44,8 @@ class MotorPty : public testing::Test {
 };
 
 TEST_F(MotorPty, OpenSetsRateFramingAndReadTimeoutsOnTheLine) {
-  win::COMMTIMEOUTS t;
-  std::memset(&t, 0xFF, sizeof t);
-  ASSERT_TRUE(win::GetCommTimeouts(port_, &t));
-  EXPECT_EQ(t.ReadIntervalTimeout, 10u);
-  EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 10u);
-  EXPECT_EQ(t.ReadTotalTimeoutConstant, 100u);
+  ExpectMotorReadTimeouts(port_);
+  if (HasFatalFailure()) return;
 
   win::DCB dcb;
   std::memset(&dcb, 0xFF, sizeof dcb);

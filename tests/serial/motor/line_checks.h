@@ -1,13 +1,27 @@
-// The motor link's exchange with a controller that never answers, on a real
-// line (a pseudo-terminal, or a null-modem pair under Wine).
+// What the motor link does on a real line (a pseudo-terminal, or a null-modem
+// pair under Wine): the read time-outs it sets, the exchange with a controller
+// that never answers.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 
+#include "platform/comm.h"
 #include "platform/errors.h"
 #include "serial/motor_link.h"
+
+// Expects the read time-outs the link sets on `port`: 10 ms between bytes,
+// 10 ms a byte and 100 ms more for a whole read.
+inline void ExpectMotorReadTimeouts(win::HANDLE port) {
+  win::COMMTIMEOUTS t;
+  std::memset(&t, 0xFF, sizeof t);
+  ASSERT_TRUE(win::GetCommTimeouts(port, &t));
+  EXPECT_EQ(t.ReadIntervalTimeout, 10u);
+  EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 10u);
+  EXPECT_EQ(t.ReadTotalTimeoutConstant, 100u);
+}
 
 // Sends "ma 0,1\r" on `port` and expects the exchange to give up empty with
 // ERROR_TIMEOUT once its 400 ms bound has passed (well before 5 s).
