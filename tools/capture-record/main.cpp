@@ -9,16 +9,10 @@
 // files (record/capture_writer.h); the fetch thread never waits for the disk,
 // which may lag by as much as the rings hold. The main thread watches: the
 // keyboard and stop requests, a silent card, the status line.
-#include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <system_error>
 
 #include "capture/block_index.h"
@@ -26,17 +20,14 @@
 #include "capture/capture_header.h"
 #include "capture/config_warning.h"
 #include "field_copy.h"
-#include "health/scan_health.h"
-#include "hsif/driver_records.h"
 #include "libscanmon/scanner_source.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/error_text.h"
 #include "platform/interrupt.h"
-#include "platform/sleep.h"
 #include "record/capture_writer.h"
 #include "record/record_status.h"
-#include "record/recording_sink.h"
+#include "record/recording.h"
 #include "record_options.h"
 
 namespace {
@@ -44,17 +35,6 @@ namespace {
 constexpr char kQuitKey = 'x';
 // The configuration's largest buffer size; the fetch buffers are this big.
 constexpr std::uint32_t kMaxFetchSamples = 30000;
-// The stabilisation wait and the reading look for a stop this often.
-constexpr win::DWORD kWaitSliceMs = 50;
-// A card that answers fetches without samples for this long (or for ten sample
-// periods, when that is longer) has stopped delivering: the capture ends as
-// after a failed fetch.
-constexpr double kSilenceSeconds = 5.0;
-constexpr double kSilencePeriods = 10.0;
-
-double NowSeconds() {
-  return platform::MonotonicSeconds();
-}
 
 // A repeated stop request: the end skips writing out what the rings hold.
 bool HurryAsked() {
@@ -78,75 +58,6 @@ struct Configuration : CaptureConfig {
 bool FileExists(const char* path) {
   std::error_code error;
   return std::filesystem::exists(path, error);
-}
-
-// What the source's start came to: sampling, a stop first, or a failure.
-enum class StartResult { kSampling, kStopped, kFailed };
-
-// Starts the source's motors and sampling and waits for the sampling to run,
-// telling the stabilisation wait; a stop request ends the wait.
-StartResult StartSampling(scanmon_lib::StagedScanner* source, std::int32_t delay_ms) {
-  source->Start();
-  bool told = false;
-  for (;;) {
-    const scanmon_lib::ScannerPhase phase = source->Phase();
-    if (phase == scanmon_lib::ScannerPhase::kSampling) return StartResult::kSampling;
-    // Ended without a failure: the sink had all it wanted (a short capture
-    // can be whole before this loop looks again; seen under load).
-    if (phase == scanmon_lib::ScannerPhase::kEnded) {
-      return source->Failure() == scanmon_lib::ScannerFailure::kNone ? StartResult::kSampling
-                                                                     : StartResult::kFailed;
-    }
-    if (phase == scanmon_lib::ScannerPhase::kSettling && !told && delay_ms > 0) {
-      std::fprintf(stderr, "Waiting %ld ms for the motors to settle ('x' or Ctrl-C stops)\n",
-                   static_cast<long>(delay_ms));
-      told = true;
-    }
-    // A stop is looked for once the motors run, as the stabilisation wait
-    // always has: they are then powered off again on the way out.
-    if (phase == scanmon_lib::ScannerPhase::kSettling && StopAsked()) return StartResult::kStopped;
-    win::Sleep(phase == scanmon_lib::ScannerPhase::kSettling ? kWaitSliceMs : 1);
-  }
-}
-
-// The main thread while the fetch thread records: until the configured count
-// is recorded, a stop, a failed write, a failed fetch or a silent card.
-void WatchCapture(scanmon_lib::StagedScanner* source, const Configuration& config,
-                  CaptureWriter* writer, RecordingSink* sink, RecordingResult* r) {
-  const double period_s = config.header.sample_period * 1e-6;
-  const double silence_limit_s =
-      kSilencePeriods * period_s > kSilenceSeconds ? kSilencePeriods * period_s : kSilenceSeconds;
-  // The silence is measured from the start of the sampling, or the last
-  // fetch with samples when there was one.
-  const double start_s = NowSeconds();
-  sink->MarkStart(start_s);
-  for (;;) {
-    if (sink->Complete()) break;
-    if (StopAsked()) {
-      r->stopped = true;
-      break;
-    }
-    if (writer->Failed()) break;
-    if (source->Phase() == scanmon_lib::ScannerPhase::kEnded) {
-      if (sink->Complete() || writer->Failed()) break;
-      if (source->Failure() == scanmon_lib::ScannerFailure::kSamplingRestart) {
-        sink->NoteLostBeforeFailure();
-        sink->Note("restarting the card's sampling after lost data failed");
-      }
-      r->fetch_failed = true;
-      break;
-    }
-    const double now_s = NowSeconds();
-    const double last_s = std::max(start_s, sink->LastSamplesSeconds());
-    if (now_s - last_s >= silence_limit_s) {
-      r->fetch_failed = true;
-      r->silent = true;
-      r->silent_s = now_s - last_s;
-      break;
-    }
-    sink->UpdateStatus(now_s);
-    win::Sleep(kWaitSliceMs);
-  }
 }
 
 // The configuration's lines that carry text right after their number.
@@ -310,7 +221,7 @@ int main(int argc, char** argv) {
   platform::EnableFirmStop();
   int exit_status = kExitComplete;
   RecordingResult result;
-  switch (StartSampling(source.get(), config.stabilization_delay_ms)) {
+  switch (StartSampling(source.get(), config.stabilization_delay_ms, StopAsked)) {
     case StartResult::kStopped:
       result.stopped = true;
       break;
@@ -332,8 +243,8 @@ int main(int argc, char** argv) {
       }
       std::fprintf(stderr, "Recording %lu samples ('x' or Ctrl-C stops)\n",
                    static_cast<unsigned long>(config.header.num_samples));
-      WatchCapture(source.get(), config, &writer, &sink, &result);
-      result.end_s = NowSeconds();
+      WatchCapture(source.get(), config.header.sample_period, &writer, &sink, StopAsked, &result);
+      result.end_s = platform::MonotonicSeconds();
       break;
     }
   }

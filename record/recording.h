@@ -1,7 +1,8 @@
-// The recorder's side of the scanner source: each fetch, as the fetch thread
-// makes it, fed to the health figures and copied once into the capture
+// A recording from the scanner source: the sink on its fetch thread, which
+// feeds each fetch to the health figures and copies it once into the capture
 // writer's rings (record/capture_writer.h), with the block record that tells
-// the gap before it; and what the recording came to.
+// the gap before it; the start of the sampling and the watch over the
+// recording on the main thread; and what the recording came to.
 #pragma once
 
 #include <atomic>
@@ -122,3 +123,19 @@ class RecordingSink final : public scanmon_lib::BlockSink {
   std::uint64_t dropping_ = 0;       // samples not kept since the rings last took a block
   std::uint32_t pending_flags_ = 0;  // what the next kept block must say about the gap before it
 };
+
+// What the source's start came to: sampling, a stop first, or a failure.
+enum class StartResult { kSampling, kStopped, kFailed };
+
+// Starts the source's motors and sampling and waits for the sampling to run,
+// telling the stabilisation wait; a stop request (`stop_asked` true) ends the wait.
+StartResult StartSampling(scanmon_lib::StagedScanner* source, std::int32_t delay_ms,
+                          bool (*stop_asked)());
+
+// The main thread while the fetch thread records: until the configured count
+// is recorded, a stop (`stop_asked` true), a failed write, a failed fetch or
+// a silent card (no samples for 5 s, or ten sample periods of `period_us`
+// when that is longer).
+void WatchCapture(scanmon_lib::StagedScanner* source, std::uint32_t period_us,
+                  CaptureWriter* writer, RecordingSink* sink, bool (*stop_asked)(),
+                  RecordingResult* r);
