@@ -1,6 +1,8 @@
-// The checks every reader of a capture file makes before it trusts one: its
-// kind by its name, and a header that is whole, valid and plausible.
+// What a capture file is before its records are read or mended: its kind by
+// its name, and a header that is whole, valid and plausible.
 #pragma once
+
+#include <cstddef>
 
 #include "capture/capture_header.h"
 #include "platform/win_types.h"

@@ -10,8 +10,8 @@ namespace {
 
 void AddInterval(IntervalFigures* f, std::int64_t ns) {
   double decades = ns > 1000 ? std::log10(static_cast<double>(ns) / 1000.0) : 0.0;
-  int bin = static_cast<int>(decades * kBinsPerDecade);
-  if (bin >= kBins) bin = kBins - 1;
+  int bin = static_cast<int>(decades * kIntervalBinsPerDecade);
+  if (bin >= kIntervalBins) bin = kIntervalBins - 1;
   ++f->bins[bin];
   ++f->count;
   if (ns > f->max_ns) f->max_ns = ns;
@@ -19,9 +19,9 @@ void AddInterval(IntervalFigures* f, std::int64_t ns) {
 
 double MedianIntervalSeconds(const IntervalFigures& f) {
   std::uint64_t seen = 0;
-  for (int bin = 0; bin < kBins; ++bin) {
+  for (int bin = 0; bin < kIntervalBins; ++bin) {
     seen += f.bins[bin];
-    if (2 * seen >= f.count) return 1e-6 * std::pow(10.0, (bin + 0.5) / kBinsPerDecade);
+    if (2 * seen >= f.count) return 1e-6 * std::pow(10.0, (bin + 0.5) / kIntervalBinsPerDecade);
   }
   return 0;
 }
