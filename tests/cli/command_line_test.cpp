@@ -59,6 +59,15 @@ const OptionEntry kOptions[] = {{"--flag", nullptr}, {"--count", "N"}};
 const std::string kUsageTail =
     "Usage: kit-test [--flag] [--count N] FILE...\nTry 'kit-test --help' for more information.\n";
 
+// The kit's pass over "kit-test" and `args` (kept alive by the caller, with
+// the argument vector `argv` made of them).
+CommandLine StartKitLine(std::vector<std::string>* args, std::vector<char*>* argv) {
+  *argv = {const_cast<char*>("kit-test")};
+  for (std::string& arg : *args) argv->push_back(arg.data());
+  argv->push_back(nullptr);
+  return StartCommandLine(kProgram, kOptions, static_cast<int>(argv->size()) - 1, argv->data());
+}
+
 TEST(CommandLineKit, OptionsOperandsHelpVersionAndUsageErrors) {
   const std::string help = "Usage: kit-test [--flag] [--count N] FILE...\n\nHelp body.\n";
   const std::string version = "kit-test (scanmon) " + std::to_string(SCANMON_VERSION_MAJOR) + "." +
@@ -96,11 +105,8 @@ TEST(CommandLineKit, OptionsOperandsHelpVersionAndUsageErrors) {
       {{"a", "--count"}, "f:a ", 2, "", "kit-test: missing value for --count\n" + kUsageTail},
   };
   for (Row row : rows) {
-    std::vector<char*> argv = {const_cast<char*>("kit-test")};
-    for (std::string& arg : row.args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    CommandLine line =
-        StartCommandLine(kProgram, kOptions, static_cast<int>(argv.size()) - 1, argv.data());
+    std::vector<char*> argv;
+    CommandLine line = StartKitLine(&row.args, &argv);
     std::string steps;
     int exit_status = -1;
     testing::internal::CaptureStdout();
@@ -143,11 +149,8 @@ TEST(CommandLineKit, ProgramOfOneOperandRefusesASecond) {
        "kit-test: expected one FILE, also got 'b'\n" + kUsageTail},
   };
   for (Row row : rows) {
-    std::vector<char*> argv = {const_cast<char*>("kit-test")};
-    for (std::string& arg : row.args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    CommandLine line =
-        StartCommandLine(kProgram, kOptions, static_cast<int>(argv.size()) - 1, argv.data());
+    std::vector<char*> argv;
+    CommandLine line = StartKitLine(&row.args, &argv);
     const char* operand = nullptr;
     std::string steps;
     testing::internal::CaptureStderr();
