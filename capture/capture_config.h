@@ -78,6 +78,21 @@ int ReadCaptureConfigReported(const char* path, CaptureHeader* header,
                               char* prc_file, std::uint8_t* single_cpu, std::uint8_t* write_raw,
                               const CaptureConfigReport& report);
 
+// What a configuration file gives, as one record; a fresh one holds what
+// ReadCaptureConfig keeps where a line is missing or fails.
+struct CaptureConfig {
+  CaptureHeader header{};
+  std::int32_t stabilization_delay_ms = 0;
+  char capture_file[kCaptureFileNameBytes] = {};  // <base>.raw
+  char prc_file[kCaptureFileNameBytes] = {};      // <base>.prc
+  std::uint8_t single_cpu = 0;
+  std::uint8_t write_raw = 0;
+};
+
+// ReadCaptureConfigReported into one record.
+int ReadCaptureConfigRecord(const char* path, CaptureConfig* config,
+                            const CaptureConfigReport& report = CaptureConfigReport{});
+
 // What parameter `number` (1 to 16) accepts, in words ("a whole number 1 to
 // 254"), and the description its error message quotes; null for other numbers.
 const char* CaptureConfigAccepted(int number);

@@ -24,6 +24,10 @@ inline constexpr std::size_t kCalFileBytes = 256;
 inline constexpr std::size_t kCaptureHeaderBytes = 293;       // version 3
 inline constexpr std::size_t kCaptureHeaderBytesOther = 292;  // any other version
 inline constexpr std::uint32_t kCaptureHeaderVersion = 3;
+// The records after the header: a .prc file's processed ones, a .raw file's
+// the card's raw ones.
+inline constexpr std::size_t kRawRecordBytes = 16;
+inline constexpr std::size_t kProcessedRecordBytes = 64;
 
 // AR4000 models as the header records them.
 inline constexpr std::uint8_t kSensorModel50kHz = 0;

@@ -216,6 +216,13 @@ int ReadCaptureConfigReporting(const char* path, CaptureHeader* header,
                                    single_cpu, write_raw, report);
 }
 
+int ReadCaptureConfigRecord(const char* path, CaptureConfig* config,
+                            const CaptureConfigReport& report) {
+  return ReadCaptureConfigReported(path, &config->header, &config->stabilization_delay_ms,
+                                   config->capture_file, config->prc_file, &config->single_cpu,
+                                   &config->write_raw, report);
+}
+
 int ReadCaptureConfigReported(const char* path, CaptureHeader* header,
                               std::int32_t* stabilization_delay_ms, char* capture_file,
                               char* prc_file, std::uint8_t* single_cpu, std::uint8_t* write_raw,

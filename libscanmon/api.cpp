@@ -310,6 +310,26 @@ scanmon_lib::HandleClaim::~HandleClaim() {
   handle_->in_use = false;
 }
 
+void scanmon_lib::SettingsFromCaptureConfig(const CaptureConfig& config,
+                                            scanmon_scanner_settings* s) {
+  Defaults(s);
+  s->com_port = config.header.comport;
+  s->card_number = config.header.card_number;
+  s->sample_period_us = static_cast<std::int32_t>(config.header.sample_period);
+  s->max_range_in = static_cast<std::int32_t>(config.header.max_range);
+  s->fetch_samples = static_cast<std::int32_t>(config.header.buf_size);
+  s->motor_power[0] = config.header.motor1_power;
+  s->motor_power[1] = config.header.motor2_power;
+  s->mirror_encoder_counts = config.header.motor1_encoder_ppr;
+  s->second_encoder_counts = config.header.motor2_encoder_ppr;
+  s->settle_ms = config.stabilization_delay_ms < 0 ? 0 : config.stabilization_delay_ms;
+  s->single_cpu = config.single_cpu;
+  s->keep_raw = config.write_raw;
+  s->raise_priority = 1;
+  std::memcpy(s->calibration_file, config.header.cal_file, sizeof s->calibration_file);
+  s->calibration_file[sizeof s->calibration_file - 1] = '\0';
+}
+
 extern "C" {
 
 const char* scanmon_status_name(int status) {
@@ -387,18 +407,12 @@ int scanmon_settings_from_config_checked(const char* path, scanmon_scanner_setti
     return SetError(SCANMON_E_ARGUMENT, "scanmon_settings_from_config: path or settings is null");
   }
   if (!StartWarnings(warnings)) return WarningsRefused("scanmon_settings_from_config_checked");
-  CaptureHeader header{};
-  std::int32_t delay_ms = 0;
-  char raw_path[kCaptureFileNameBytes] = {};
-  char prc_path[kCaptureFileNameBytes] = {};
-  std::uint8_t single_cpu = 0;
-  std::uint8_t write_raw = 0;
+  CaptureConfig config;
   CaptureConfigReport report;
   ConfigWarnings heard{path, warnings};
   report.on_number_with_text = HearNumberWithText;
   report.context = &heard;
-  if (!ReadCaptureConfigReported(path, &header, &delay_ms, raw_path, prc_path, &single_cpu,
-                                 &write_raw, report)) {
+  if (!ReadCaptureConfigRecord(path, &config, report)) {
     return SetError(SCANMON_E_SETTINGS,
                     "cannot use the capture configuration %s: it cannot be opened or a line "
                     "failed (its messages are on standard output)",
@@ -408,22 +422,7 @@ int scanmon_settings_from_config_checked(const char* path, scanmon_scanner_setti
     return RefuseWarnings("capture configuration", path, *warnings);
   }
   scanmon_scanner_settings s;
-  Defaults(&s);
-  s.com_port = header.comport;
-  s.card_number = header.card_number;
-  s.sample_period_us = static_cast<std::int32_t>(header.sample_period);
-  s.max_range_in = static_cast<std::int32_t>(header.max_range);
-  s.fetch_samples = static_cast<std::int32_t>(header.buf_size);
-  s.motor_power[0] = header.motor1_power;
-  s.motor_power[1] = header.motor2_power;
-  s.mirror_encoder_counts = header.motor1_encoder_ppr;
-  s.second_encoder_counts = header.motor2_encoder_ppr;
-  s.settle_ms = delay_ms < 0 ? 0 : delay_ms;
-  s.single_cpu = single_cpu;
-  s.keep_raw = write_raw;
-  s.raise_priority = 1;
-  std::memcpy(s.calibration_file, header.cal_file, sizeof s.calibration_file);
-  s.calibration_file[sizeof s.calibration_file - 1] = '\0';
+  scanmon_lib::SettingsFromCaptureConfig(config, &s);
   int status = CheckSettings(s);
   if (status != SCANMON_OK) {
     return SetError(SCANMON_E_SETTINGS, "capture configuration %s: %s", path,

@@ -20,6 +20,8 @@
 
 #include "libscanmon/source.h"
 
+struct CaptureConfig;
+
 namespace scanmon_lib {
 
 // What our own capture recorder needs beyond the C interface: the card brought
@@ -67,6 +69,10 @@ class BlockSink {
   virtual bool Take(const scanmon_block& block, const scanmon_sample* samples,
                     const scanmon_raw_sample* raw) = 0;
 };
+
+// The settings a capture configuration gives (the library's defaults for
+// the rest; the priority raised), as scanmon_settings_from_config makes them.
+void SettingsFromCaptureConfig(const CaptureConfig& config, scanmon_scanner_settings* settings);
 
 // Opens the scanner staged (Start is then needed), every fetch given to
 // `sink` instead of being read through ReadBlock (which then reports the

@@ -1,8 +1,8 @@
 // scanmon: the console monitor of the laser line scanner. Its argument is the
 // output file, with --status before or after it; --help and --version are
 // answered before anything else, so asking for them touches no file.
+#include "cli/command_line.h"
 #include "monitor/monitor.h"
-#include "tools/common/command_line.h"
 
 namespace {
 

@@ -45,8 +45,6 @@
 #include "platform/win_types.h"
 
 inline constexpr std::size_t kWriteBlockBytes = 1 << 20;
-inline constexpr std::size_t kRawRecordBytes = 16;
-inline constexpr std::size_t kProcessedRecordBytes = 64;
 // The longest samples wait in the rings before the writer writes them, however
 // few they are.
 inline constexpr double kHoldSeconds = 0.5;

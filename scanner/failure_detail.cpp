@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "cli/port_hints.h"
 #include "hsif/driver_abi.h"
 #include "hsif/driver_binding.h"
 #include "hsif/driver_entry.h"
@@ -11,7 +12,6 @@
 #include "platform/errors.h"
 #include "platform/library.h"
 #include "serial/serial_port.h"
-#include "tools/common/port_hints.h"
 
 namespace {
 

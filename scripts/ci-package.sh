@@ -40,14 +40,8 @@ case ${1:-} in
   *) echo "usage: scripts/ci-package.sh [--linux-only | --windows-only]" >&2; exit 2 ;;
 esac
 
-start=$(date +%s)
-stage_start=$start
-stage() {
-  local now
-  now=$(date +%s)
-  printf '== %s (%ds; %ds in all)\n' "$1" $((now - stage_start)) $((now - start))
-  stage_start=$now
-}
+# shellcheck source=scripts/stage-timer.sh
+. "$root/scripts/stage-timer.sh"
 fail() { echo "ci-package: $*" >&2; exit 1; }
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)

@@ -27,14 +27,8 @@ jobs=${SCANMON_JOBS:-$(nproc)}
 run_tests=1
 [ "${1:-}" = --no-tests ] && run_tests=0
 
-start=$(date +%s)
-stage_start=$start
-stage() {
-  local now
-  now=$(date +%s)
-  printf '== %s (%ds; %ds in all)\n' "$1" $((now - stage_start)) $((now - start))
-  stage_start=$now
-}
+# shellcheck source=scripts/stage-timer.sh
+. "$root/scripts/stage-timer.sh"
 
 # Debian's MinGW-w64 compilers (i686 and x86_64, both thread models), Wine
 # for the 64-bit tests, GoogleTest's sources to cross-compile; then the 32-bit

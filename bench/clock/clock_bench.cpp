@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench/monitor/malloc_counter.h"
+#include "bench/support/demo_scanner.h"
 #include "libscanmon/sample_clock.h"
 #include "scanmon/scanmon.h"
 
@@ -140,13 +141,7 @@ int main() {
     });
   }
 
-  scanmon_scanner_settings settings;
-  scanmon_scanner_settings_init(&settings);
-  std::snprintf(settings.calibration_file, sizeof settings.calibration_file, "%s",
-                SCANMON_DEMO_DIR "/ar4000_demo.cal");
-  settings.sample_period_us = 5;
-  settings.fetch_samples = 5000;
-  settings.motor_power[0] = 200;
+  scanmon_scanner_settings settings = DemoScannerSettings();
   scanmon_source* source = nullptr;
   if (scanmon_open_scanner(&settings, &source) != SCANMON_OK) {
     std::fprintf(stderr, "clock_bench: %s\n", scanmon_last_error());

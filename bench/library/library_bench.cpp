@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/support/demo_scanner.h"
 #include "scanmon/scanmon.h"
 
 namespace {
@@ -70,14 +71,8 @@ std::uint32_t SampleNumber(const scanmon_sample& sample) {
 }
 
 scanmon_source* OpenScanner(int ring_ms) {
-  scanmon_scanner_settings settings;
-  scanmon_scanner_settings_init(&settings);
-  std::snprintf(settings.calibration_file, sizeof settings.calibration_file, "%s",
-                SCANMON_DEMO_DIR "/ar4000_demo.cal");
-  settings.sample_period_us = 5;
-  settings.fetch_samples = 5000;
+  scanmon_scanner_settings settings = DemoScannerSettings();
   settings.ring_ms = ring_ms;
-  settings.motor_power[0] = 200;
   scanmon_source* source = nullptr;
   if (scanmon_open_scanner(&settings, &source) != SCANMON_OK) {
     std::fprintf(stderr, "library_bench: %s\n", scanmon_last_error());

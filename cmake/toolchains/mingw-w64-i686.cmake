@@ -4,9 +4,3 @@ set(CMAKE_SYSTEM_PROCESSOR i686)
 set(SCANMON_MINGW_TRIPLET i686-w64-mingw32)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
 
-# ctest runs the test programs under Wine (scripts/wine-run.sh sets up the
-# prefix and the serial port links, and takes the 32-bit loader, Debian's
-# wine32:i386, for these PE32 programs).
-if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../../scripts/wine-run.sh)
-endif()

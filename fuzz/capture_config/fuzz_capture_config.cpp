@@ -1,6 +1,6 @@
-// Feeds any bytes to ReadCaptureConfig as a configuration file (an in-memory
-// file reached by its /proc path) and checks that every output stays within
-// its buffer and the flags are flags.
+// Feeds any bytes to the capture configuration reader as a configuration
+// file (an in-memory file reached by its /proc path) and checks that every
+// output stays within its buffer and the flags are flags.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -26,19 +26,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (ftruncate(fd, 0) != 0) std::abort();
   if (size > 0 && pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) std::abort();
 
-  CaptureHeader header{};
-  std::int32_t delay_ms = 0;
-  char capture_file[kCaptureFileNameBytes] = {};
-  char prc_file[kCaptureFileNameBytes] = {};
-  std::uint8_t single_cpu = 0xA5;
-  std::uint8_t write_raw = 0xA5;
-  const int result =
-      ReadCaptureConfig(path, &header, &delay_ms, capture_file, prc_file, &single_cpu, &write_raw);
+  CaptureConfig config;
+  config.single_cpu = 0xA5;
+  config.write_raw = 0xA5;
+  const int result = ReadCaptureConfigRecord(path, &config);
   if (result != 0 && result != 1) std::abort();
-  if (single_cpu > 1 || write_raw > 1) std::abort();
-  if (strnlen(header.cal_file, kCalFileBytes) == kCalFileBytes) std::abort();
-  if (strnlen(capture_file, kCaptureFileNameBytes) == kCaptureFileNameBytes) std::abort();
-  if (strnlen(prc_file, kCaptureFileNameBytes) == kCaptureFileNameBytes) std::abort();
-  if (header.card_number > 15 || header.comport > 254) std::abort();
+  if (config.single_cpu > 1 || config.write_raw > 1) std::abort();
+  if (strnlen(config.header.cal_file, kCalFileBytes) == kCalFileBytes) std::abort();
+  if (strnlen(config.capture_file, kCaptureFileNameBytes) == kCaptureFileNameBytes) std::abort();
+  if (strnlen(config.prc_file, kCaptureFileNameBytes) == kCaptureFileNameBytes) std::abort();
+  if (config.header.card_number > 15 || config.header.comport > 254) std::abort();
   return 0;
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/in_order.h"
 #include "tests/support/run_process.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/text.h"
@@ -127,12 +128,7 @@ TEST_F(MonitorRun, BringsUpStreamsAnglesAndStopsOnX) {
                          "HsifSetMotorPower",
                          "HsifGetBufferedSamples",
                          "HsifClose"};
-  std::size_t previous = 0;
-  for (const char* call : order) {
-    std::size_t here = log.find(call, previous);
-    EXPECT_NE(here, std::string::npos) << call << " missing or out of order in\n" << log;
-    if (here != std::string::npos) previous = here;
-  }
+  test_support::ExpectInOrder(log, order);
   EXPECT_TRUE(Contains(log, "sensor received I")) << log;
   EXPECT_EQ(CountOf(log, "HsifSetSamplePeriod mode=0"), 2u) << log;
   EXPECT_EQ(CountOf(log, "HsifClose"), 1u) << log;

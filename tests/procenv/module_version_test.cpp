@@ -10,6 +10,7 @@
 
 #include "procenv/module_version.h"
 #include "tests/procenv/pe_image_builder.h"
+#include "tests/procenv/pe_image_folder.h"
 #include "tests/support/scratch_dir.h"
 
 namespace fs = std::filesystem;
@@ -18,17 +19,7 @@ using test_support::PeImageOptions;
 
 namespace {
 
-class ModuleVersion : public testing::Test {
- protected:
-  std::string WriteImage(const std::string& name, const PeImageOptions& options) {
-    std::string path = (folder_ / name).string();
-    EXPECT_TRUE(test_support::WriteBytes(path, BuildPeImage(options)));
-    return path;
-  }
-
-  test_support::ScratchDir dir_;
-  const fs::path& folder_ = dir_.path();
-};
+class ModuleVersion : public test_support::PeImageFolder {};
 
 struct ImageCase {
   const char* label;

@@ -15,6 +15,7 @@
 #include "platform/format_message.h"
 #include "platform/version_info.h"
 #include "tests/procenv/pe_image_builder.h"
+#include "tests/procenv/pe_image_folder.h"
 #include "tests/support/scratch_dir.h"
 
 namespace fs = std::filesystem;
@@ -282,16 +283,7 @@ TEST(FormatMessage, GivesTheWindowsTextsAndFailsCleanlyOtherwise) {
   }
 }
 
-class VersionCalls : public testing::Test {
- protected:
-  std::string WriteImage(const std::string& name, const PeImageOptions& options) {
-    std::string path = (folder_ / name).string();
-    EXPECT_TRUE(test_support::WriteBytes(path, BuildPeImage(options)));
-    return path;
-  }
-  test_support::ScratchDir dir_;
-  const fs::path& folder_ = dir_.path();
-};
+class VersionCalls : public test_support::PeImageFolder {};
 
 // The platform's version calls as GetModuleVersion uses them, including a block
 // buffer smaller than the block.

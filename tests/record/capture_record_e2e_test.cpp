@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "fields/field_map.h"
+#include "tests/support/in_order.h"
 #include "tests/support/run_process.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/text.h"
@@ -196,12 +197,7 @@ TEST_F(RecordRun, RecordsEverySampleOnceIntoBothFilesAndReleasesTheCard) {
                          "HsifSetMotorPower motor=1 power=0",
                          "HsifSetMotorPower motor=2 power=0",
                          "HsifClose card=0"};
-  std::size_t previous = 0;
-  for (const char* call : order) {
-    std::size_t here = log.find(call, previous);
-    EXPECT_NE(here, std::string::npos) << call << " missing or out of order in\n" << log;
-    if (here != std::string::npos) previous = here;
-  }
+  test_support::ExpectInOrder(log, order);
 
   ProcessRun info = Info({"scan01.prc", "scan01.raw"});
   EXPECT_EQ(info.exit_status, 0) << info.out << info.err;

@@ -10,10 +10,10 @@
 #include "capture/capture_config.h"
 #include "capture/capture_header.h"
 #include "capture/config_warning.h"
+#include "cli/command_line.h"
 #include "platform/error_text.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "tools/common/command_line.h"
 
 namespace {
 
@@ -66,15 +66,9 @@ struct Options {
 int ParseArguments(int argc, char** argv, Options* options) {
   CommandLine line = StartCommandLine(kProgram, kOptions, argc, argv);
   ArgStep step;
-  for (ArgKind kind; (kind = NextArgument(&line, &step)) != ArgKind::kEnd;) {
+  for (ArgKind kind; (kind = NextOptionOfOne(&line, &step, "configuration file",
+                                             &options->config_path)) != ArgKind::kEnd;) {
     if (kind == ArgKind::kExit) return line.exit_status;
-    if (kind == ArgKind::kOperand) {
-      if (options->config_path != nullptr) {
-        return UsageError(&line, "expected one configuration file, also got '%s'", step.text);
-      }
-      options->config_path = step.text;
-      continue;
-    }
     switch (step.option) {
       case kWriteHeader:
         options->write_header = true;
@@ -82,16 +76,13 @@ int ParseArguments(int argc, char** argv, Options* options) {
       case kForce:
         options->force = true;
         break;
-      case kCalibrationValue: {
-        std::int64_t value = 0;
-        if (!ParseNumberArgument(&line, "--calibration-value", step.text, INT32_MIN, INT32_MAX,
-                                 &value)) {
+      case kCalibrationValue:
+        if (!ParseInt32Argument(&line, "--calibration-value", step.text,
+                                &options->calibration_value)) {
           return line.exit_status;
         }
-        options->calibration_value = static_cast<std::int32_t>(value);
         options->have_calibration = true;
         break;
-      }
       case kSensorModel:
         if (std::strcmp(step.text, "50") == 0) {
           options->sensor_model = kSensorModel50kHz;
@@ -170,19 +161,12 @@ int main(int argc, char** argv) {
   const int parse_status = ParseArguments(argc, argv, &options);
   if (parse_status >= 0) return parse_status;
 
-  CaptureHeader header{};
-  std::int32_t stabilization_delay_ms = 0;
-  char capture_file[kCaptureFileNameBytes] = {};
-  char prc_file[kCaptureFileNameBytes] = {};
-  std::uint8_t single_cpu = 0;
-  std::uint8_t write_raw = 0;
+  CaptureConfig config;
   CaptureConfigReport report;
   report.on_bad_line = ExplainBadLine;
   report.on_number_with_text = WarnNumberLine;
   report.context = const_cast<char*>(options.config_path);
-  const int valid =
-      ReadCaptureConfigReported(options.config_path, &header, &stabilization_delay_ms, capture_file,
-                                prc_file, &single_cpu, &write_raw, report);
+  const int valid = ReadCaptureConfigRecord(options.config_path, &config, report);
   std::fflush(stdout);
   if (!valid) {
     std::fprintf(stderr, "capture-config: %s is not a valid capture configuration%s\n",
@@ -190,13 +174,13 @@ int main(int argc, char** argv) {
     return kExitInvalid;
   }
   if (!options.write_header) return kExitValid;
-  if (capture_file[0] == '\0') {
+  if (config.capture_file[0] == '\0') {
     // A short file that ends before line 13 names no capture.
     std::fprintf(stderr, "capture-config: %s names no capture file (line 13); no header written\n",
                  options.config_path);
     return kExitInvalid;
   }
-  header.calibration_value = options.calibration_value;
-  header.sensor_model = options.sensor_model;
-  return WriteHeaderFile(capture_file, header, options.force);
+  config.header.calibration_value = options.calibration_value;
+  config.header.sensor_model = options.sensor_model;
+  return WriteHeaderFile(config.capture_file, config.header, options.force);
 }

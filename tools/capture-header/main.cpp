@@ -7,10 +7,10 @@
 
 #include "capture/capture_header.h"
 #include "capture/header_plausibility.h"
+#include "cli/command_line.h"
 #include "platform/error_text.h"
 #include "platform/errors.h"
 #include "platform/files.h"
-#include "tools/common/command_line.h"
 
 namespace {
 

@@ -9,16 +9,10 @@
 // files (record/capture_writer.h); the fetch thread never waits for the disk,
 // which may lag by as much as the rings hold. The main thread watches: the
 // keyboard and stop requests, a silent card, the status line.
-#include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <system_error>
 
 #include "capture/block_index.h"
@@ -26,37 +20,21 @@
 #include "capture/capture_header.h"
 #include "capture/config_warning.h"
 #include "field_copy.h"
-#include "health/scan_health.h"
-#include "hsif/driver_records.h"
 #include "libscanmon/scanner_source.h"
 #include "platform/clock.h"
 #include "platform/console.h"
 #include "platform/error_text.h"
 #include "platform/interrupt.h"
-#include "platform/sleep.h"
 #include "record/capture_writer.h"
+#include "record/record_status.h"
+#include "record/recording.h"
 #include "record_options.h"
-#include "record_status.h"
 
 namespace {
 
 constexpr char kQuitKey = 'x';
 // The configuration's largest buffer size; the fetch buffers are this big.
 constexpr std::uint32_t kMaxFetchSamples = 30000;
-// The stabilisation wait and the reading look for a stop this often.
-constexpr win::DWORD kWaitSliceMs = 50;
-// A card that answers fetches without samples for this long (or for ten sample
-// periods, when that is longer) has stopped delivering: the capture ends as
-// after a failed fetch.
-constexpr double kSilenceSeconds = 5.0;
-constexpr double kSilencePeriods = 10.0;
-
-// The recording's health figures (the sink's, under its lock).
-HealthState g_health;
-
-double NowSeconds() {
-  return platform::MonotonicSeconds();
-}
 
 // A repeated stop request: the end skips writing out what the rings hold.
 bool HurryAsked() {
@@ -71,248 +49,15 @@ bool StopAsked() {
   return false;
 }
 
-// What the configuration file gives.
-struct Configuration {
-  CaptureHeader header{};
-  std::int32_t stabilization_ms = 0;
-  char raw_path[kCaptureFileNameBytes] = {};
-  char prc_path[kCaptureFileNameBytes] = {};
+// What the configuration file gives, and the block index's name beside the
+// .prc file.
+struct Configuration : CaptureConfig {
   char idx_path[kCaptureFileNameBytes + 8] = {};
-  std::uint8_t single_cpu = 0;
-  std::uint8_t write_raw = 0;
 };
 
 bool FileExists(const char* path) {
   std::error_code error;
   return std::filesystem::exists(path, error);
-}
-
-// What the source's start came to: sampling, a stop first, or a failure.
-enum class StartResult { kSampling, kStopped, kFailed };
-
-// Starts the source's motors and sampling and waits for the sampling to run,
-// telling the stabilisation wait; a stop request ends the wait.
-StartResult StartSampling(scanmon_lib::StagedScanner* source, std::int32_t delay_ms) {
-  source->Start();
-  bool told = false;
-  for (;;) {
-    const scanmon_lib::ScannerPhase phase = source->Phase();
-    if (phase == scanmon_lib::ScannerPhase::kSampling) return StartResult::kSampling;
-    // Ended without a failure: the sink had all it wanted (a short capture
-    // can be whole before this loop looks again; seen under load).
-    if (phase == scanmon_lib::ScannerPhase::kEnded) {
-      return source->Failure() == scanmon_lib::ScannerFailure::kNone ? StartResult::kSampling
-                                                                     : StartResult::kFailed;
-    }
-    if (phase == scanmon_lib::ScannerPhase::kSettling && !told && delay_ms > 0) {
-      std::fprintf(stderr, "Waiting %ld ms for the motors to settle ('x' or Ctrl-C stops)\n",
-                   static_cast<long>(delay_ms));
-      told = true;
-    }
-    // A stop is looked for once the motors run, as the stabilisation wait
-    // always has: they are then powered off again on the way out.
-    if (phase == scanmon_lib::ScannerPhase::kSettling && StopAsked()) return StartResult::kStopped;
-    win::Sleep(phase == scanmon_lib::ScannerPhase::kSettling ? kWaitSliceMs : 1);
-  }
-}
-
-// What the recording came to.
-struct LoopResult {
-  std::uint64_t recorded = 0;
-  std::uint64_t lost_events = 0;   // fetches on which the card reported lost data
-  std::uint64_t ring_dropped = 0;  // samples not kept: the rings were full
-  std::uint64_t ring_events = 0;
-  bool stopped = false;
-  bool fetch_failed = false;
-  bool silent = false;  // the card answered without samples for too long
-  double silent_s = 0;
-  double start_s = 0;
-  double end_s = 0;
-};
-
-// Takes each fetch on the scanner source's fetch thread, as it is made: feeds
-// the health figures and copies the records once, into the writer's rings,
-// until the configured count is kept or a write has failed. The main thread
-// meanwhile looks for a stop, a silent card and a failed fetch, and keeps the
-// status line; the two share the health figures and the status line under a
-// lock (taken once per fetch and a few times a second: never contended long).
-class RecordingSink final : public scanmon_lib::BlockSink {
- public:
-  RecordingSink(const Configuration& config, CaptureWriter* writer, StatusLine* status)
-      : writer_(writer),
-        status_(status),
-        target_(config.header.num_samples),
-        keep_raw_(config.write_raw == 1),
-        period_us_(config.header.sample_period) {
-    StartHealth(g_health, HealthSettings{});
-  }
-
-  // Main thread, once the sampling runs: the start of the recording's time.
-  void MarkStart(double now_s) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    result_.start_s = now_s;
-  }
-
-  bool Take(const scanmon_block& got, const scanmon_sample* samples,
-            const scanmon_raw_sample* raw) override;
-
-  // Main thread, while the fetch thread runs.
-  bool Complete() const { return complete_.load(std::memory_order_acquire); }
-  double LastSamplesSeconds() const {
-    return static_cast<double>(last_samples_ns_.load(std::memory_order_relaxed)) * 1e-9;
-  }
-  // The status line, when it is due.
-  void UpdateStatus(double now_s) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const double elapsed_s = now_s - result_.start_s;
-    if (!status_->Due(elapsed_s)) return;
-    status_->Update(recorded_.load(std::memory_order_relaxed), target_,
-                    result_.lost_events + result_.ring_events, writer_->BytesWritten(),
-                    ReadHealth(g_health), elapsed_s);
-  }
-  void Note(const char* text) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    status_->Note("%s", text);
-  }
-  // A failed restart of the card's sampling after lost data: the data was
-  // lost all the same.
-  void NoteLostBeforeFailure() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++result_.lost_events;
-    status_->Note("data lost at sample %llu",
-                  static_cast<unsigned long long>(recorded_.load(std::memory_order_relaxed)));
-  }
-
-  // Any thread: no fetch is taken after this.
-  void Close() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    closed_ = true;
-  }
-
-  // Once the fetch thread has ended (the source closed): the counts.
-  LoopResult Finish() {
-    if (dropping_ > 0) {
-      status_->Note("ring still full at the end: %llu samples not kept at sample %llu",
-                    static_cast<unsigned long long>(dropping_),
-                    static_cast<unsigned long long>(result_.recorded));
-    }
-    return result_;
-  }
-
- private:
-  CaptureWriter* const writer_;
-  StatusLine* const status_;
-  const std::uint64_t target_;
-  const bool keep_raw_;
-  const std::uint32_t period_us_;
-  std::mutex mutex_;  // the health figures, the status line, the counts in result_
-  LoopResult result_;
-  bool closed_ = false;
-  std::atomic<std::uint64_t> recorded_{0};
-  std::atomic<bool> complete_{false};
-  std::atomic<std::int64_t> last_samples_ns_{0};  // monotonic time of the last fetch
-  // The fetch thread's own.
-  std::uint64_t dropping_ = 0;       // samples not kept since the rings last took a block
-  std::uint32_t pending_flags_ = 0;  // what the next kept block must say about the gap before it
-};
-
-bool RecordingSink::Take(const scanmon_block& got, const scanmon_sample* samples,
-                         const scanmon_raw_sample* raw) {
-  last_samples_ns_.store(got.mono_ns, std::memory_order_relaxed);
-  if (writer_->Failed()) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (closed_) return false;
-  const bool lost = (got.flags & SCANMON_BLOCK_LOST_DATA) != 0;
-  if (lost) {
-    // The source started the card's buffer afresh and went on.
-    ++result_.lost_events;
-    status_->Note("data lost at sample %llu", static_cast<unsigned long long>(result_.recorded));
-    pending_flags_ |= SCANMON_BLOCK_CARD_LOST;
-  }
-  const std::uint64_t left = target_ - result_.recorded;
-  const std::uint32_t take = left < got.count ? static_cast<std::uint32_t>(left) : got.count;
-  const auto* processed = reinterpret_cast<const ProcessedSample*>(samples);
-  FeedHealth(g_health, processed, take, lost, period_us_, static_cast<double>(got.mono_ns) * 1e-9);
-  // The buffer was started afresh after this fetch: samples are missing
-  // after it too, and no revolution may be measured across them.
-  if (lost) NoteHealthGap(g_health);
-  if (take > 0) {
-    BlockRecord kept{};
-    kept.sequence = got.sequence;
-    kept.first_sample = got.first_sample;
-    kept.first_record = result_.recorded;
-    kept.count = take;
-    kept.flags = pending_flags_ | (dropping_ > 0 ? SCANMON_BLOCK_DROPPED : 0u);
-    kept.dropped_before = dropping_;
-    kept.utc_ns = got.utc_ns;
-    kept.mono_ns = got.mono_ns;
-    if (writer_->Append(processed, keep_raw_ ? static_cast<const void*>(raw) : nullptr, take,
-                        kept)) {
-      pending_flags_ = 0;
-      if (dropping_ > 0) {
-        status_->Note("ring drained: %llu samples not kept at sample %llu",
-                      static_cast<unsigned long long>(dropping_),
-                      static_cast<unsigned long long>(result_.recorded));
-      }
-      dropping_ = 0;
-      result_.recorded += take;
-      recorded_.store(result_.recorded, std::memory_order_relaxed);
-    } else {
-      // The disk is behind by more than the rings hold: these samples are
-      // lost, counted, and said once per episode; no revolution is measured
-      // across them.
-      if (dropping_ == 0) {
-        ++result_.ring_events;
-        status_->Note("ring full at sample %llu: the disk is behind, samples are not kept",
-                      static_cast<unsigned long long>(result_.recorded));
-      }
-      dropping_ += take;
-      result_.ring_dropped += take;
-    }
-  }
-  if (result_.recorded < target_) return true;
-  complete_.store(true, std::memory_order_release);
-  return false;
-}
-
-// The main thread while the fetch thread records: until the configured count
-// is recorded, a stop, a failed write, a failed fetch or a silent card.
-void WatchCapture(scanmon_lib::StagedScanner* source, const Configuration& config,
-                  CaptureWriter* writer, RecordingSink* sink, LoopResult* r) {
-  const double period_s = config.header.sample_period * 1e-6;
-  const double silence_limit_s =
-      kSilencePeriods * period_s > kSilenceSeconds ? kSilencePeriods * period_s : kSilenceSeconds;
-  // The silence is measured from the start of the sampling, or the last
-  // fetch with samples when there was one.
-  const double start_s = NowSeconds();
-  sink->MarkStart(start_s);
-  for (;;) {
-    if (sink->Complete()) break;
-    if (StopAsked()) {
-      r->stopped = true;
-      break;
-    }
-    if (writer->Failed()) break;
-    if (source->Phase() == scanmon_lib::ScannerPhase::kEnded) {
-      if (sink->Complete() || writer->Failed()) break;
-      if (source->Failure() == scanmon_lib::ScannerFailure::kSamplingRestart) {
-        sink->NoteLostBeforeFailure();
-        sink->Note("restarting the card's sampling after lost data failed");
-      }
-      r->fetch_failed = true;
-      break;
-    }
-    const double now_s = NowSeconds();
-    const double last_s = std::max(start_s, sink->LastSamplesSeconds());
-    if (now_s - last_s >= silence_limit_s) {
-      r->fetch_failed = true;
-      r->silent = true;
-      r->silent_s = now_s - last_s;
-      break;
-    }
-    sink->UpdateStatus(now_s);
-    win::Sleep(kWaitSliceMs);
-  }
 }
 
 // The configuration's lines that carry text right after their number.
@@ -351,9 +96,7 @@ int main(int argc, char** argv) {
   ConfigWarnings warnings{options.config_path, 0};
   report.on_number_with_text = WarnNumberLine;
   report.context = &warnings;
-  if (!ReadCaptureConfigReported(options.config_path, &config.header, &config.stabilization_ms,
-                                 config.raw_path, config.prc_path, &config.single_cpu,
-                                 &config.write_raw, report)) {
+  if (!ReadCaptureConfigRecord(options.config_path, &config, report)) {
     return kExitSetup;
   }
   if (warnings.count > 0 && !options.accept_warnings) {
@@ -366,7 +109,7 @@ int main(int argc, char** argv) {
                  warnings.count == 1 ? "" : "s");
     return kExitSetup;
   }
-  if (config.prc_path[0] == '\0' || config.header.buf_size == 0 ||
+  if (config.prc_file[0] == '\0' || config.header.buf_size == 0 ||
       config.header.buf_size > kMaxFetchSamples || config.header.num_samples == 0) {
     std::fprintf(stderr, "capture-record: %s names no capture file, buffer size or sample count\n",
                  options.config_path);
@@ -377,8 +120,8 @@ int main(int argc, char** argv) {
     std::printf("No --calibration-value given: the header records calibration value 0.\n");
   }
   const bool write_raw = config.write_raw == 1;
-  if (!BlockIndexPathFor(config.prc_path, config.idx_path, sizeof config.idx_path)) {
-    std::fprintf(stderr, "capture-record: no index file name beside %s\n", config.prc_path);
+  if (!BlockIndexPathFor(config.prc_file, config.idx_path, sizeof config.idx_path)) {
+    std::fprintf(stderr, "capture-record: no index file name beside %s\n", config.prc_file);
     return kExitSetup;
   }
 
@@ -388,11 +131,11 @@ int main(int argc, char** argv) {
   // .raw.
   // So is a <base>.fields: another capture's map, or the one --fields replaces.
   FieldCopy fields;
-  if (!PrepareFieldCopy(options.fields_path, config.prc_path, &fields)) return kExitSetup;
+  if (!PrepareFieldCopy(options.fields_path, config.prc_file, &fields)) return kExitSetup;
   const char* existing =
-      FileExists(config.prc_path)                                   ? config.prc_path
-      : FileExists(config.idx_path)                                 ? config.idx_path
-      : config.raw_path[0] != '\0' && FileExists(config.raw_path)   ? config.raw_path
+      FileExists(config.prc_file)                                         ? config.prc_file
+      : FileExists(config.idx_path)                                       ? config.idx_path
+      : config.capture_file[0] != '\0' && FileExists(config.capture_file) ? config.capture_file
       : !fields.same_file && FileExists(fields.destination.c_str()) ? fields.destination.c_str()
                                                                     : nullptr;
   if (existing != nullptr && !options.force) {
@@ -401,8 +144,8 @@ int main(int argc, char** argv) {
   }
 
   CaptureWriterSettings settings;
-  settings.files[0] = {config.prc_path, kProcessedRecordBytes};
-  settings.files[1] = {write_raw ? config.raw_path : nullptr, kRawRecordBytes};
+  settings.files[0] = {config.prc_file, kProcessedRecordBytes};
+  settings.files[1] = {write_raw ? config.capture_file : nullptr, kRawRecordBytes};
   // ring_mb is at most kPlatformRingMb, so its bytes fit this build's size_t.
   settings.ring_bytes = static_cast<std::size_t>(std::uint64_t{options.ring_mb} << 20);
   settings.fetch_samples = config.header.buf_size;
@@ -422,27 +165,12 @@ int main(int argc, char** argv) {
   // 3. The sensor and the card, with the configuration's values: brought up
   // by the scanner source's fetch thread, the motors left off for now.
   scanmon_scanner_settings settings_in{};
-  scanmon_scanner_settings_init(&settings_in);
-  settings_in.com_port = config.header.comport;
-  settings_in.card_number = config.header.card_number;
-  std::snprintf(settings_in.calibration_file, sizeof settings_in.calibration_file, "%s",
-                config.header.cal_file);
-  settings_in.sample_period_us = static_cast<std::int32_t>(config.header.sample_period);
-  settings_in.max_range_in = static_cast<std::int32_t>(config.header.max_range);
-  settings_in.mirror_encoder_counts = config.header.motor1_encoder_ppr;
-  settings_in.second_encoder_counts = config.header.motor2_encoder_ppr;
-  for (std::int32_t& power : settings_in.motor_power) power = -1;
-  settings_in.motor_power[0] = config.header.motor1_power;
-  settings_in.motor_power[1] = config.header.motor2_power;
-  settings_in.settle_ms = config.stabilization_ms > 0 ? config.stabilization_ms : 0;
-  settings_in.fetch_samples = static_cast<std::int32_t>(config.header.buf_size);
-  settings_in.keep_raw = write_raw ? 1 : 0;
-  settings_in.single_cpu = config.single_cpu == 1 ? 1 : 0;
-  settings_in.raise_priority = 1;
+  scanmon_lib::SettingsFromCaptureConfig(config, &settings_in);
   settings_in.print_messages = 1;
   // Every fetch goes straight from the fetch thread into the writer's rings.
   StatusLine status(win::_isatty(2) != 0);
-  RecordingSink sink(config, &writer, &status);
+  RecordingSink sink(config.header.num_samples, config.write_raw == 1, config.header.sample_period,
+                     &writer, &status);
   std::unique_ptr<scanmon_lib::StagedScanner> source;
   scanmon_lib::ScannerFailure failure = scanmon_lib::ScannerFailure::kNone;
   const int opened = scanmon_lib::OpenStagedScanner(settings_in, &sink, &source, &failure);
@@ -469,9 +197,9 @@ int main(int argc, char** argv) {
       told.sensor_model == SCANMON_MODEL_200KHZ ? kSensorModel200kHz : kSensorModel50kHz;
 
   // 4. The files, each starting with its header.
-  if (!write_raw && config.raw_path[0] != '\0' && FileExists(config.raw_path)) {
+  if (!write_raw && config.capture_file[0] != '\0' && FileExists(config.capture_file)) {
     std::error_code ignored;
-    std::filesystem::remove(config.raw_path, ignored);
+    std::filesystem::remove(config.capture_file, ignored);
   }
   if (!WriteFieldCopy(fields)) {
     source.reset();
@@ -492,8 +220,8 @@ int main(int argc, char** argv) {
   // second).
   platform::EnableFirmStop();
   int exit_status = kExitComplete;
-  LoopResult result;
-  switch (StartSampling(source.get(), config.stabilization_ms)) {
+  RecordingResult result;
+  switch (StartSampling(source.get(), config.stabilization_delay_ms, StopAsked)) {
     case StartResult::kStopped:
       result.stopped = true;
       break;
@@ -515,8 +243,8 @@ int main(int argc, char** argv) {
       }
       std::fprintf(stderr, "Recording %lu samples ('x' or Ctrl-C stops)\n",
                    static_cast<unsigned long>(config.header.num_samples));
-      WatchCapture(source.get(), config, &writer, &sink, &result);
-      result.end_s = NowSeconds();
+      WatchCapture(source.get(), config.header.sample_period, &writer, &sink, StopAsked, &result);
+      result.end_s = platform::MonotonicSeconds();
       break;
     }
   }
@@ -524,7 +252,7 @@ int main(int argc, char** argv) {
   sink.Close();
   source.reset();
   {
-    const LoopResult taken = sink.Finish();
+    const RecordingResult taken = sink.Finish();
     result.recorded = taken.recorded;
     result.lost_events = taken.lost_events;
     result.ring_dropped = taken.ring_dropped;
@@ -550,18 +278,9 @@ int main(int argc, char** argv) {
   summary.lost_events = result.lost_events;
   summary.ring_events = result.ring_events;
   summary.ring_dropped = result.ring_dropped;
-  summary.health = SummarizeHealth(g_health);
-  summary.ring_peak = writer.PeakFill();
-  summary.ring_bytes = writer.RingBytes();
-  for (int i = 0; i < CaptureWriter::kFiles; ++i) {
-    summary.paths[i] = writer.FilePath(i);
-    summary.bytes[i] = writer.FileBytes(i);
-  }
+  summary.health = sink.Totals();
+  TakeWriterFigures(writer, &summary);
   summary.index_path = config.idx_path;
-  summary.index_bytes = writer.IndexBytes();
-  summary.syncs = writer.Syncs();
-  summary.sync_s = writer.SyncSeconds();
-  summary.sync_longest_s = writer.LongestSyncSeconds();
   PrintSummary(summary);
   if (!fields.source.empty()) {
     std::printf("Field map: %s, %d fields (from %s)\n", fields.destination.c_str(),

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "tools/common/command_line.h"
+#include "cli/command_line.h"
 
 namespace {
 
@@ -61,23 +61,16 @@ unsigned SeamValue(const char* name, std::int64_t min, std::int64_t max, unsigne
 int ParseRecordOptions(int argc, char** argv, RecordOptions* options) {
   CommandLine line = StartCommandLine(kProgram, kOptions, argc, argv);
   ArgStep step;
-  for (ArgKind kind; (kind = NextArgument(&line, &step)) != ArgKind::kEnd;) {
+  for (ArgKind kind; (kind = NextOptionOfOne(&line, &step, "configuration file",
+                                             &options->config_path)) != ArgKind::kEnd;) {
     if (kind == ArgKind::kExit) return line.exit_status;
-    if (kind == ArgKind::kOperand) {
-      if (options->config_path != nullptr) {
-        return UsageError(&line, "expected one configuration file, also got '%s'", step.text);
-      }
-      options->config_path = step.text;
-      continue;
-    }
     std::int64_t value = 0;
     switch (step.option) {
       case kCalibrationValue:
-        if (!ParseNumberArgument(&line, "--calibration-value", step.text, INT32_MIN, INT32_MAX,
-                                 &value)) {
+        if (!ParseInt32Argument(&line, "--calibration-value", step.text,
+                                &options->calibration_value)) {
           return line.exit_status;
         }
-        options->calibration_value = static_cast<std::int32_t>(value);
         options->calibration_value_given = true;
         break;
       case kForce:

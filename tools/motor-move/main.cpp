@@ -5,13 +5,13 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "cli/command_line.h"
+#include "cli/port_hints.h"
 #include "platform/comm.h"
 #include "platform/error_text.h"
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "serial/motor_link.h"
-#include "tools/common/command_line.h"
-#include "tools/common/port_hints.h"
 
 namespace {
 

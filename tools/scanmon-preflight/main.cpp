@@ -18,6 +18,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "cli/command_line.h"
+#include "cli/port_hints.h"
 #include "hsif/driver_binding.h"
 #include "hsif/sensor_line.h"
 #include "platform/error_text.h"
@@ -28,8 +30,6 @@
 #include "properties/property_check.h"
 #include "serial/serial_port.h"
 #include "standin/calibration_file.h"
-#include "tools/common/command_line.h"
-#include "tools/common/port_hints.h"
 #include "tools/scanmon-preflight/preflight_hints.h"
 
 namespace {

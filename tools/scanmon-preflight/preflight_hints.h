@@ -1,7 +1,7 @@
 // Where scanmon-preflight tells an operator the driver library is looked for
 // when it cannot be found. One file per platform (preflight_hints_linux.cpp,
 // preflight_hints_windows.cpp); the port hints are shared with the other tools
-// (tools/common/port_hints.h).
+// (cli/port_hints.h).
 #pragma once
 
 #include <cstdio>

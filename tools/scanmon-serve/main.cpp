@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "cli/command_line.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
 #include "scanmon/scanmon.h"
@@ -15,7 +16,6 @@
 #include "serve/server.h"
 #include "stream/net.h"
 #include "stream/stream_protocol.h"
-#include "tools/common/command_line.h"
 
 namespace {
 
@@ -99,14 +99,9 @@ struct Options {
 int ParseOptions(int argc, char** argv, Options* o) {
   CommandLine line = StartCommandLine(kProgram, kOptions, argc, argv);
   ArgStep step;
-  for (ArgKind kind; (kind = NextArgument(&line, &step)) != ArgKind::kEnd;) {
+  for (ArgKind kind;
+       (kind = NextOptionOfOne(&line, &step, "CONFIG", &o->config)) != ArgKind::kEnd;) {
     if (kind == ArgKind::kExit) return line.exit_status;
-    if (kind == ArgKind::kOperand) {
-      if (o->config != nullptr)
-        return UsageError(&line, "expected one CONFIG, also got '%s'", step.text);
-      o->config = step.text;
-      continue;
-    }
     std::int64_t value = 0;
     switch (step.option) {
       case kListen:

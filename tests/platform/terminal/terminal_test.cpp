@@ -134,6 +134,15 @@ class Terminal : public testing::Test {
   void TearDown() override {
     if (master_ >= 0) close(master_);
   }
+  // The program of the restore tests: raw key input, ready, and on the
+  // shell's go the terminal restored.
+  int RawUntilGoThenRestore() {
+    platform_linux::EnterRawKeyInput();
+    ready_.Pass();
+    if (!go_.Await(5000)) return 1;
+    platform_linux::RestoreTerminal();
+    return 0;
+  }
   int master_ = -1;
   std::string slave_;
   Baton ready_;  // program -> shell
@@ -143,14 +152,7 @@ class Terminal : public testing::Test {
 TEST_F(Terminal, RestoreFromTheBackgroundNeitherStopsNorTakesTheShellsSettings) {
   // Ctrl-Z and `bg` as a shell does them, then the program ends (SIGTERM).
   int result = RunOnTerminal(
-      slave_,
-      [this] {
-        platform_linux::EnterRawKeyInput();
-        ready_.Pass();
-        if (!go_.Await(5000)) return 1;
-        platform_linux::RestoreTerminal();
-        return 0;
-      },
+      slave_, [this] { return RawUntilGoThenRestore(); },
       [this](pid_t program, int terminal) {
         if (!ready_.Await(5000) || !Raw(terminal)) return 10;
         if (tcsetpgrp(terminal, getpgrp()) != 0) return 11;
@@ -171,14 +173,7 @@ TEST_F(Terminal, RestoreFromTheBackgroundNeitherStopsNorTakesTheShellsSettings) 
 
 TEST_F(Terminal, RestoreInTheForegroundPutsTheSettingsBack) {
   int result = RunOnTerminal(
-      slave_,
-      [this] {
-        platform_linux::EnterRawKeyInput();
-        ready_.Pass();
-        if (!go_.Await(5000)) return 1;
-        platform_linux::RestoreTerminal();
-        return 0;
-      },
+      slave_, [this] { return RawUntilGoThenRestore(); },
       [this](pid_t program, int terminal) {
         if (!ready_.Await(5000) || !Raw(terminal)) return 10;
         go_.Pass();

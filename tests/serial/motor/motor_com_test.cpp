@@ -17,6 +17,7 @@
 #include "platform/errors.h"
 #include "platform/files.h"
 #include "serial/motor_link.h"
+#include "tests/serial/motor/line_checks.h"
 
 namespace {
 
@@ -91,12 +92,8 @@ TEST(MotorCom, MoveSequenceOnASerialPort) {
   win::HANDLE port = OpenMotorPort(pair.motor_end.c_str(), 9600);
   ASSERT_NE(port, nullptr);
 
-  win::COMMTIMEOUTS t;
-  std::memset(&t, 0xFF, sizeof t);
-  ASSERT_TRUE(win::GetCommTimeouts(port, &t));
-  EXPECT_EQ(t.ReadIntervalTimeout, 10u);
-  EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 10u);
-  EXPECT_EQ(t.ReadTotalTimeoutConstant, 100u);
+  ExpectMotorReadTimeouts(port);
+  if (HasFatalFailure()) return;
 
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
@@ -119,15 +116,7 @@ TEST(MotorCom, SilentControllerEndsTheExchangeAfterItsBound) {
   win::HANDLE port = OpenMotorPort(pair.motor_end.c_str(), 9600);
   testing::internal::GetCapturedStdout();
   ASSERT_NE(port, nullptr);
-  char reply[10];
-  win::SetLastError(0xDEADBEEF);
-  const auto start = std::chrono::steady_clock::now();
-  // Reads of 10 bytes wait 10 * 10 + 100 ms each: two make up the bound.
-  EXPECT_EQ(MotorExchange(port, "ma 0,1\r", reply, sizeof reply, 400), 0u);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(win::GetLastError(), win::ERROR_TIMEOUT);
-  EXPECT_GE(elapsed, std::chrono::milliseconds(350));
-  EXPECT_LT(elapsed, std::chrono::seconds(5));
+  ExpectExchangeGivesUpAfterItsBound(port);
   win::CloseHandle(port);
   EXPECT_EQ(controller.Finish(), "ma 0,1\r");
 }

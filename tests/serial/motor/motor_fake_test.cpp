@@ -36,6 +36,21 @@ class MotorFake : public testing::Test {
     EXPECT_NE(port, nullptr);
     return port;
   }
+  // Bytes the controller sends `at_ms` after the start on the fake clock.
+  struct Arrival {
+    std::uint32_t at_ms;
+    std::string bytes;
+  };
+  // After a fresh start, a port opened quietly on which `arrivals` come and
+  // read number `failing_read` (1 the first; 0 none) fails as an unplugged
+  // device's.
+  win::HANDLE OpenWithArrivals(const std::vector<Arrival>& arrivals, int failing_read) {
+    fp::Reset();
+    win::HANDLE port = OpenQuietly();
+    for (const Arrival& a : arrivals) fp::QueueInputAt(a.at_ms, a.bytes);
+    if (failing_read) fp::FailCall("ReadFile", failing_read, win::ERROR_DEVICE_NOT_CONNECTED);
+    return port;
+  }
 };
 
 TEST_F(MotorFake, OpenChangesOnlyRateParityStopBitsAndReadTimeouts) {
@@ -126,10 +141,6 @@ TEST_F(MotorFake, OpenWithoutNameFailsLikeAMissingDevice) {
 // Each read of 100 bytes waits 10 * 100 + 100 ms on the fake clock when
 // nothing comes, so waits are counted in 1,100 ms steps.
 TEST_F(MotorFake, ExchangeWaitsForTheFirstBytesWithinItsBound) {
-  struct Arrival {
-    std::uint32_t at_ms;
-    std::string bytes;
-  };
   struct Row {
     const char* name;
     const char* command;
@@ -159,11 +170,7 @@ TEST_F(MotorFake, ExchangeWaitsForTheFirstBytesWithinItsBound) {
   // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    fp::Reset();
-    win::HANDLE port = OpenQuietly();
-    for (const Arrival& a : row.arrivals) fp::QueueInputAt(a.at_ms, a.bytes);
-    if (row.failing_read)
-      fp::FailCall("ReadFile", row.failing_read, win::ERROR_DEVICE_NOT_CONNECTED);
+    win::HANDLE port = OpenWithArrivals(row.arrivals, row.failing_read);
     std::vector<char> reply(row.size + 8, '\x7f');
     win::SetLastError(kSentinel);
 
@@ -227,10 +234,6 @@ TEST_F(MotorFake, InputPendingFollowsTheQueueAndIsFalseWhenStatusFails) {
 }
 
 TEST_F(MotorFake, MoveSequenceFollowsTheReplies) {
-  struct Arrival {
-    std::uint32_t at_ms;
-    std::string bytes;
-  };
   const std::string full_a(100, 'a');
   const std::string full_b(100, 'b');
   struct Row {
@@ -260,11 +263,7 @@ TEST_F(MotorFake, MoveSequenceFollowsTheReplies) {
   // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    fp::Reset();
-    win::HANDLE port = OpenQuietly();
-    for (const Arrival& a : row.arrivals) fp::QueueInputAt(a.at_ms, a.bytes);
-    if (row.failing_read)
-      fp::FailCall("ReadFile", row.failing_read, win::ERROR_DEVICE_NOT_CONNECTED);
+    win::HANDLE port = OpenWithArrivals(row.arrivals, row.failing_read);
     int result = -1;
     const Output output = Capture([&] { result = MoveMotor(port, row.position, 4000); });
     EXPECT_EQ(result, row.result);

@@ -15,6 +15,7 @@
 #include "platform/files.h"
 #include "serial/motor_link.h"
 #include "tests/serial/motor/captured_output.h"
+#include "tests/serial/motor/line_checks.h"
 #include "tests/serial/motor/pty_controller.h"
 
 namespace {
@@ -43,12 +44,8 @@ class MotorPty : public testing::Test {
 };
 
 TEST_F(MotorPty, OpenSetsRateFramingAndReadTimeoutsOnTheLine) {
-  win::COMMTIMEOUTS t;
-  std::memset(&t, 0xFF, sizeof t);
-  ASSERT_TRUE(win::GetCommTimeouts(port_, &t));
-  EXPECT_EQ(t.ReadIntervalTimeout, 10u);
-  EXPECT_EQ(t.ReadTotalTimeoutMultiplier, 10u);
-  EXPECT_EQ(t.ReadTotalTimeoutConstant, 100u);
+  ExpectMotorReadTimeouts(port_);
+  if (HasFatalFailure()) return;
 
   win::DCB dcb;
   std::memset(&dcb, 0xFF, sizeof dcb);
@@ -108,15 +105,7 @@ TEST_F(MotorPty, ExchangeTakesTheFirstPieceOfAReplyThatComesInPieces) {
 
 TEST_F(MotorPty, ExchangeWithSilentControllerGivesUpAfterItsBound) {
   controller_.Start({});
-  char reply[10];
-  win::SetLastError(0xDEADBEEF);
-  const auto start = std::chrono::steady_clock::now();
-  // Reads of 10 bytes wait 10 * 10 + 100 ms each: two make up the bound.
-  EXPECT_EQ(MotorExchange(port_, "ma 0,1\r", reply, sizeof reply, 400), 0u);
-  const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(win::GetLastError(), win::ERROR_TIMEOUT);
-  EXPECT_GE(elapsed, std::chrono::milliseconds(350));
-  EXPECT_LT(elapsed, std::chrono::seconds(5));
+  ExpectExchangeGivesUpAfterItsBound(port_);
   EXPECT_EQ(controller_.Finish(), "ma 0,1\r");
 }
 

@@ -1,4 +1,5 @@
-// What capture-record tells the operator while it records and at the end.
+// What the recorder (capture-record) tells the operator while it records and
+// at the end.
 #pragma once
 
 #include <cstddef>
@@ -7,6 +8,7 @@
 
 #include "health/scan_health.h"
 #include "platform/win_types.h"
+#include "record/capture_writer.h"
 
 // The progress report on stderr: on a terminal one line rewritten in place a
 // few times a second; otherwise a plain line every few seconds.
@@ -56,6 +58,10 @@ struct SummaryFigures {
   double sync_s = 0;
   double sync_longest_s = 0;
 };
+
+// The writer's figures of a finished capture: the ring's peak and size, the
+// files and their bytes, the index's bytes, the syncs.
+void TakeWriterFigures(const CaptureWriter& writer, SummaryFigures* summary);
 
 // The closing summary, on stdout.
 void PrintSummary(const SummaryFigures& summary);

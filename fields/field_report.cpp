@@ -1,4 +1,4 @@
-#include "field_report.h"
+#include "fields/field_report.h"
 
 #include <cstdio>
 #include <filesystem>

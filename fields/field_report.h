@@ -1,4 +1,4 @@
-// capture-info: the field map beside a .prc file (<base>.fields), named with
+// The field map beside a .prc file (<base>.fields), named with
 // its fields (docs/fields.md).
 #pragma once
 

@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "tools/common/port_hints.h"
+#include "cli/port_hints.h"
 
 void ShowPortName(const char* name, const char* device, char* shown, std::size_t size) {
   if (size == 0) return;

@@ -1,8 +1,8 @@
 #include <grp.h>
 #include <sys/stat.h>
 
+#include "cli/port_hints.h"
 #include "platform/linux/port_names_linux.h"
-#include "tools/common/port_hints.h"
 
 void DescribePortDevice(const char* name, char* device, std::size_t size) {
   if (size == 0) return;

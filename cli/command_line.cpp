@@ -1,4 +1,4 @@
-#include "tools/common/command_line.h"
+#include "cli/command_line.h"
 
 #include <cinttypes>
 #include <cstdarg>
@@ -133,6 +133,26 @@ bool ParseNumberArgument(CommandLine* line, const char* what, const char* text, 
   UsageError(line, "%s must be a whole number from %" PRId64 " to %" PRId64 ", not '%s'", what, min,
              max, text);
   return false;
+}
+
+ArgKind NextOptionOfOne(CommandLine* line, ArgStep* step, const char* what, const char** operand) {
+  for (;;) {
+    const ArgKind kind = NextArgument(line, step);
+    if (kind != ArgKind::kOperand) return kind;
+    if (*operand != nullptr) {
+      UsageError(line, "expected one %s, also got '%s'", what, step->text);
+      return ArgKind::kExit;
+    }
+    *operand = step->text;
+  }
+}
+
+bool ParseInt32Argument(CommandLine* line, const char* what, const char* text,
+                        std::int32_t* value) {
+  std::int64_t wide = 0;
+  if (!ParseNumberArgument(line, what, text, INT32_MIN, INT32_MAX, &wide)) return false;
+  *value = static_cast<std::int32_t>(wide);
+  return true;
 }
 
 void PrintVersion(const char* program) {

@@ -1,4 +1,4 @@
-#include "tools/common/port_hints.h"
+#include "cli/port_hints.h"
 
 void DescribePortDevice(const char* /*name*/, char* device, std::size_t size) {
   if (size > 0) device[0] = '\0';

@@ -1,5 +1,5 @@
 // The command-line kit: its number rule and its option rules, as tables.
-#include "tools/common/command_line.h"
+#include "cli/command_line.h"
 
 #include <gtest/gtest.h>
 
@@ -59,6 +59,15 @@ const OptionEntry kOptions[] = {{"--flag", nullptr}, {"--count", "N"}};
 const std::string kUsageTail =
     "Usage: kit-test [--flag] [--count N] FILE...\nTry 'kit-test --help' for more information.\n";
 
+// The kit's pass over "kit-test" and `args` (kept alive by the caller, with
+// the argument vector `argv` made of them).
+CommandLine StartKitLine(std::vector<std::string>* args, std::vector<char*>* argv) {
+  *argv = {const_cast<char*>("kit-test")};
+  for (std::string& arg : *args) argv->push_back(arg.data());
+  argv->push_back(nullptr);
+  return StartCommandLine(kProgram, kOptions, static_cast<int>(argv->size()) - 1, argv->data());
+}
+
 TEST(CommandLineKit, OptionsOperandsHelpVersionAndUsageErrors) {
   const std::string help = "Usage: kit-test [--flag] [--count N] FILE...\n\nHelp body.\n";
   const std::string version = "kit-test (scanmon) " + std::to_string(SCANMON_VERSION_MAJOR) + "." +
@@ -96,11 +105,8 @@ TEST(CommandLineKit, OptionsOperandsHelpVersionAndUsageErrors) {
       {{"a", "--count"}, "f:a ", 2, "", "kit-test: missing value for --count\n" + kUsageTail},
   };
   for (Row row : rows) {
-    std::vector<char*> argv = {const_cast<char*>("kit-test")};
-    for (std::string& arg : row.args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    CommandLine line =
-        StartCommandLine(kProgram, kOptions, static_cast<int>(argv.size()) - 1, argv.data());
+    std::vector<char*> argv;
+    CommandLine line = StartKitLine(&row.args, &argv);
     std::string steps;
     int exit_status = -1;
     testing::internal::CaptureStdout();
@@ -127,6 +133,42 @@ TEST(CommandLineKit, OptionsOperandsHelpVersionAndUsageErrors) {
   }
 }
 
+TEST(CommandLineKit, ProgramOfOneOperandRefusesASecond) {
+  struct Row {
+    std::vector<std::string> args;
+    std::string steps;  // o<option>; "." at the end of the arguments
+    std::string operand;
+    std::string err;
+  };
+  const Row rows[] = {
+      {{"a", "--flag"}, "o0 .", "a", ""},
+      {{"--", "--flag"}, ".", "--flag", ""},
+      {{"--flag", "a", "b", "--flag"},
+       "o0 ",
+       "a",
+       "kit-test: expected one FILE, also got 'b'\n" + kUsageTail},
+  };
+  for (Row row : rows) {
+    std::vector<char*> argv;
+    CommandLine line = StartKitLine(&row.args, &argv);
+    const char* operand = nullptr;
+    std::string steps;
+    testing::internal::CaptureStderr();
+    ArgStep step;
+    ArgKind kind;
+    while ((kind = NextOptionOfOne(&line, &step, "FILE", &operand)) == ArgKind::kOption) {
+      steps += "o" + std::to_string(step.option) + " ";
+    }
+    if (kind == ArgKind::kEnd) steps += ".";
+    const std::string err = testing::internal::GetCapturedStderr();
+    SCOPED_TRACE(steps + " " + err);
+    EXPECT_EQ(steps, row.steps);
+    EXPECT_EQ(operand != nullptr ? operand : "", row.operand);
+    EXPECT_EQ(err, row.err);
+    EXPECT_EQ(line.exit_status, row.err.empty() ? 0 : kExitUsage);
+  }
+}
+
 TEST(CommandLineKit, NumberArgumentNamesTheOffendingText) {
   char* argv[] = {const_cast<char*>("kit-test"), nullptr};
   CommandLine line = StartCommandLine(kProgram, 1, argv);
@@ -139,6 +181,17 @@ TEST(CommandLineKit, NumberArgumentNamesTheOffendingText) {
   EXPECT_EQ(value, 3);
   EXPECT_TRUE(ParseNumberArgument(&line, "--count", "99", 0, 99, &value));
   EXPECT_EQ(value, 99);
+  // The 32-bit form: its whole range, nothing beyond, the value untouched.
+  std::int32_t narrow = 3;
+  EXPECT_TRUE(ParseInt32Argument(&line, "--count", "-2147483648", &narrow));
+  EXPECT_EQ(narrow, INT32_MIN);
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(ParseInt32Argument(&line, "--count", "2147483648", &narrow));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "kit-test: --count must be a whole number from -2147483648 to 2147483647, not "
+            "'2147483648'\n" +
+                kUsageTail);
+  EXPECT_EQ(narrow, INT32_MIN);
 }
 
 }  // namespace

@@ -100,11 +100,19 @@ int UsageError(CommandLine* line, const char* format, ...)
 // [min, max]; *value then holds it. On false *value is unchanged.
 bool ParseWholeNumber(const char* text, std::int64_t min, std::int64_t max, std::int64_t* value);
 
+// NextArgument for a program of one operand (`what`, as its usage names it:
+// "CONFIG"): the operand goes to *operand, a second one is the usage error
+// "expected one <what>, also got '<text>'". Returns kOption, kExit or kEnd.
+ArgKind NextOptionOfOne(CommandLine* line, ArgStep* step, const char* what, const char** operand);
+
 // ParseWholeNumber for an argument: on failure reports the usage error
 // "<what> must be a whole number from <min> to <max>, not '<text>'" and
 // returns false (line->exit_status is then kExitUsage).
 bool ParseNumberArgument(CommandLine* line, const char* what, const char* text, std::int64_t min,
                          std::int64_t max, std::int64_t* value);
+
+// ParseNumberArgument for a 32-bit signed value (INT32_MIN to INT32_MAX).
+bool ParseInt32Argument(CommandLine* line, const char* what, const char* text, std::int32_t* value);
 
 // The first line of --version: "<program> (scanmon) 1.1.0.0\n", on stdout.
 void PrintVersion(const char* program);

@@ -1,4 +1,4 @@
-#include "record_status.h"
+#include "record/record_status.h"
 
 #include <cstdarg>
 #include <cstring>
@@ -63,6 +63,19 @@ void StatusLine::Note(const char* format, ...) {
 void StatusLine::Finish() {
   if (line_open_) std::fputc('\n', stderr);
   line_open_ = false;
+}
+
+void TakeWriterFigures(const CaptureWriter& writer, SummaryFigures* summary) {
+  summary->ring_peak = writer.PeakFill();
+  summary->ring_bytes = writer.RingBytes();
+  for (int i = 0; i < CaptureWriter::kFiles; ++i) {
+    summary->paths[i] = writer.FilePath(i);
+    summary->bytes[i] = writer.FileBytes(i);
+  }
+  summary->index_bytes = writer.IndexBytes();
+  summary->syncs = writer.Syncs();
+  summary->sync_s = writer.SyncSeconds();
+  summary->sync_longest_s = writer.LongestSyncSeconds();
 }
 
 void PrintSummary(const SummaryFigures& s) {
