@@ -67,8 +67,11 @@ class SampleClock {
   static constexpr double kLockErrorNs = 50000;  // locks once the times are this close
   static constexpr double kUnlockErrorNs = 1e6;  // a locked clock this far off settles again
   static constexpr double kSlopeSpanNs = 2e9;    // the rate is fitted over at least this
-  static constexpr double kLockSpanNs = 5e9;     // and locked over at least this
-  static constexpr double kMaxDriftPpm = 2000;   // a fit beyond is held at it
+  // and locked over at least this: the rate fitted over a shorter window is
+  // still off by up to tens of ppm when the returns are late by up to 2 ms,
+  // which moves the times by up to 100 us before the window has grown.
+  static constexpr double kLockSpanNs = 20e9;
+  static constexpr double kMaxDriftPpm = 2000;  // a fit beyond is held at it
   static constexpr double kSettlingGain = 0.5, kLockedGain = 0.125;
   static constexpr double kSettlingSlew = 0.01, kLockedSlew = 200e-6;
   static constexpr int kBreakBlocks = 40;  // blocks after a loss that may lower its size

@@ -102,7 +102,7 @@ TEST(SampleClock, FitsTheLowerEnvelopeOfLateReturnsWhateverTheRunBrings) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Outcome out = RunScript(c, 600);  // 15 s of fetches
+    Outcome out = RunScript(c, 1200);  // 30 s of fetches
     EXPECT_TRUE(out.locked);
     EXPECT_TRUE(out.increasing);
     EXPECT_LE(out.worst_error_ns, c.error_after_lock_ns);
@@ -113,10 +113,10 @@ TEST(SampleClock, FitsTheLowerEnvelopeOfLateReturnsWhateverTheRunBrings) {
   }
 }
 
-TEST(SampleClock, LocksWithinSixSecondsAndReportsItsResiduals) {
+TEST(SampleClock, LocksAfterTwentySecondsAndReportsItsResiduals) {
   SampleClock clock(kNominalNs);
   std::uint64_t rng = 7;
-  for (int i = 0; i < 240; ++i) {
+  for (int i = 0; i < 1000; ++i) {
     double returned = 1e12 + (i + 1.0) * kFetch * kNominalNs + NextDelay(&rng, 2e6);
     clock.Add(static_cast<std::uint64_t>(i) * kFetch, kFetch, static_cast<std::int64_t>(returned),
               false);
@@ -124,8 +124,9 @@ TEST(SampleClock, LocksWithinSixSecondsAndReportsItsResiduals) {
   ClockFit fit = clock.Fit();
   EXPECT_EQ(fit.lock, ClockLock::kLocked);
   EXPECT_GT(fit.lock_after_ns, 0);
-  EXPECT_LT(fit.lock_after_ns, 6000000000);
-  EXPECT_EQ(fit.window_blocks, 240u);
+  EXPECT_GE(fit.lock_after_ns, 20000000000);
+  EXPECT_LT(fit.lock_after_ns, 21000000000);
+  EXPECT_EQ(fit.window_blocks, 1000u);
   EXPECT_EQ(fit.residual_p99_ns >= fit.residual_median_ns, true);
   EXPECT_NEAR(fit.residual_median_ns, 1e6, 2.5e5) << "uniform delays up to 2 ms";
   EXPECT_LE(fit.residual_max_ns, 2e6 + 1e4);
