@@ -24,7 +24,13 @@
 // since the buffer is started afresh) are not numbered: their number is taken
 // from the block's return against the fit, at most the return allows, and
 // lowered while the next returns show fewer (the gap is then known to within
-// the least fetch delay among those returns).
+// the least fetch delay among those returns). The flagged block holds the
+// oldest samples of a full buffer: its return is late by all the samples still
+// held behind it, which the reader throws away when it restarts the card; a
+// source that counted them (`held`) has its last sample that many periods
+// earlier. The block after it was started afresh at the flagged block's
+// return: its first sample was taken one period after that, not after its own
+// return's delay.
 //
 // Small, deterministic and allocation-free; python/scanmon/clock.py is the same
 // algorithm, step for step (a test compares them on one capture).
@@ -80,21 +86,27 @@ class SampleClock {
   void Reset(double nominal_period_ns);
 
   // One block: the number of its first sample, its sample count, when its fetch
-  // returned (host monotonic ns), and whether the card reported lost data on
-  // it. Returns the block's times. A block without samples changes nothing.
+  // returned (host monotonic ns), whether the card reported lost data on it,
+  // and for such a block the samples the card still held behind it when it was
+  // restarted (0: not known). Returns the block's times. A block without
+  // samples changes nothing.
   BlockClockTimes Add(std::uint64_t first_sample, std::uint32_t count, std::int64_t return_ns,
-                      bool lost);
+                      bool lost, std::uint64_t held = 0);
 
   // The fit after the last block (residuals computed here: O(kWindow)).
   ClockFit Fit() const;
 
  private:
   struct Point {
-    double x;  // the block's last sample, virtual number, from the run's reference
-    double y;  // its fetch's return, ns from the run's reference
+    double x;     // the block's last sample, virtual number, from the run's reference
+    double y;     // its fetch's return, ns from the run's reference
+    int segment;  // the run of points between two of the card's losses
   };
   void StartRun(std::uint64_t first_sample, std::uint32_t count, std::int64_t return_ns);
   void Refit();
+  // The hull edge over the mean of points [begin, end) (oldest first), when
+  // they span kSlopeSpanNs.
+  bool Edge(int begin, int end, double* slope, double* a) const;
   double Line(double x) const { return a_ + b_ * x; }
 
   double nominal_ = 5000.0;
@@ -115,6 +127,10 @@ class SampleClock {
   int residual_count_ = 0, residual_next_ = 0;
   int since_break_ = -1;  // points since the last loss, its own included (-1: none open)
   bool break_next_ = false;
+  double restart_y_ = 0.0;
+  int segment_ = 0;            // the newest points' run between losses
+  bool slope_fitted_ = false;  // the rate has been fitted in this run  // the flagged block's
+                               // return: when the card was started afresh
   ClockLock lock_ = ClockLock::kNone;
   std::int64_t lock_after_ns_ = -1;
 };
