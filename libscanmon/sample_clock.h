@@ -12,7 +12,11 @@
 // one-sided delays), not a mean that the late returns would pull late. The
 // returns are kept as the least late of every kBucketBlocks, so the window
 // spans about 50 s of 25 ms fetches and the rate is fitted to a fraction of a
-// ppm.
+// ppm. Across a loss of the card the points stand where the fit put them (the
+// lost samples' number comes from the fit): a hull over both sides would only
+// confirm the fit's own rate. So the rate is fitted within each run of points
+// between losses, weighted by the square of its span, and the line laid under
+// the newest run's points (under all of them while it is short).
 //
 // The times handed out follow the fit without jumping: a block starts one
 // period after the previous block's last sample (numbered samples missing

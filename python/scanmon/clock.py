@@ -36,7 +36,9 @@ def _nearest(ns):
 
 
 class SampleClock:
-    """add() one block after the other; each call returns the block's
+    """add() one block after the other (held: the samples the card still held
+    behind a lost-data block when it was restarted, 0 when not known, as in
+    every capture); each call returns the block's
     (first_mono_ns, period_ns, missing_numbered, missing_estimated, run_start).
     fit() gives the clock's state after the last block as a dict."""
 
