@@ -84,7 +84,8 @@ class SampleClock:
         """The hull edge over the mean of points[begin:end]: (slope, a), or None
         when they span less than SLOPE_SPAN_NS."""
         points = self._points
-        if end - begin < 2 or (points[end - 1][0] - points[begin][0]) * self._nominal < SLOPE_SPAN_NS:
+        span = points[end - 1][0] - points[begin][0]
+        if end - begin < 2 or span * self._nominal < SLOPE_SPAN_NS:
             return None
         hull = []
         sum_x = 0.0
