@@ -628,7 +628,10 @@ int scanmon_read_block(scanmon_source* source, std::int32_t timeout_ms, scanmon_
     }
   }
   int status = source->impl->ReadBlock(timeout_ms, block, samples, raw, capacity);
-  if (status == SCANMON_OK) source->clock.Add(*block);
+  if (status == SCANMON_OK) {
+    source->clock.Add(*block);
+    block->reserved = 0;  // the scanner source's note to the clock (source_clock.cpp)
+  }
   return status;
 }
 

@@ -46,11 +46,14 @@ void SampleClock::StartRun(std::uint64_t first_sample, std::uint32_t count,
   open_shift_ = 0;
   since_break_ = -1;
   break_next_ = false;
+  restart_y_ = 0.0;
   head_ = 0;
   size_ = 1;
   bucket_fill_ = 1;
   break_entries_ = 0;
-  ring_[0] = Point{0.0, 0.0};
+  ring_[0] = Point{0.0, 0.0, 0};
+  segment_ = 0;
+  slope_fitted_ = false;
   residuals_[0] = 0.0;
   residual_count_ = 1;
   residual_next_ = 1;
@@ -63,42 +66,82 @@ void SampleClock::StartRun(std::uint64_t first_sample, std::uint32_t count,
   lock_after_ns_ = -1;
 }
 
-void SampleClock::Refit() {
-  // The points in order, oldest first.
-  const Point* first = &ring_[head_];
+bool SampleClock::Edge(int begin, int end, double* slope, double* a) const {
   auto at = [&](int i) -> const Point& { return ring_[(head_ + i) % kWindow]; };
-  const Point& last = at(size_ - 1);
-  double slope = nominal_;
-  bool through_edge = false;
-  if (size_ >= 2 && (last.x - first->x) * nominal_ >= kSlopeSpanNs) {
-    // Lower hull, monotone chain (x strictly increases).
-    int hull[kWindow];
-    int h = 0;
-    double sum_x = 0.0;
-    for (int i = 0; i < size_; ++i) {
-      const Point& p = at(i);
-      sum_x += p.x;
-      while (h >= 2) {
-        const Point& o = at(hull[h - 2]);
-        const Point& q = at(hull[h - 1]);
-        double cross = (q.x - o.x) * (p.y - o.y) - (q.y - o.y) * (p.x - o.x);
-        if (cross > 0.0) break;
-        --h;
-      }
-      hull[h++] = i;
+  if (end - begin < 2 || (at(end - 1).x - at(begin).x) * nominal_ < kSlopeSpanNs) return false;
+  // Lower hull, monotone chain (x strictly increases).
+  int hull[kWindow];
+  int h = 0;
+  double sum_x = 0.0;
+  for (int i = begin; i < end; ++i) {
+    const Point& p = at(i);
+    sum_x += p.x;
+    while (h >= 2) {
+      const Point& o = at(hull[h - 2]);
+      const Point& q = at(hull[h - 1]);
+      double cross = (q.x - o.x) * (p.y - o.y) - (q.y - o.y) * (p.x - o.x);
+      if (cross > 0.0) break;
+      --h;
     }
-    double mean_x = sum_x / size_;
-    for (int j = 0; j + 1 < h; ++j) {
-      const Point& p = at(hull[j]);
-      const Point& q = at(hull[j + 1]);
-      if (q.x >= mean_x || j + 2 == h) {
-        slope = (q.y - p.y) / (q.x - p.x);
-        a_ = p.y - slope * p.x;
-        through_edge = true;
-        break;
-      }
+    hull[h++] = i;
+  }
+  const double mean_x = sum_x / (end - begin);
+  for (int j = 0; j + 1 < h; ++j) {
+    const Point& p = at(hull[j]);
+    const Point& q = at(hull[j + 1]);
+    if (q.x >= mean_x || j + 2 == h) {
+      *slope = (q.y - p.y) / (q.x - p.x);
+      *a = p.y - *slope * p.x;
+      return true;
     }
   }
+  return false;
+}
+
+void SampleClock::Refit() {
+  // The points in order, oldest first.
+  auto at = [&](int i) -> const Point& { return ring_[(head_ + i) % kWindow]; };
+  // The runs of points between the card's losses, newest first: the rate is
+  // fitted within each (across a loss the points stand where the fit put
+  // them, so a fit across it would confirm its own rate), weighted by the
+  // square of its span.
+  int newest_begin = size_ - 1;
+  while (newest_begin > 0 && at(newest_begin - 1).segment == at(size_ - 1).segment) {
+    --newest_begin;
+  }
+  int edges = 0;
+  bool newest = false;
+  double newest_slope = 0.0, newest_a = 0.0;
+  double weight_sum = 0.0, slope_sum = 0.0;
+  for (int end = size_; end > 0;) {
+    int begin = end - 1;
+    while (begin > 0 && at(begin - 1).segment == at(end - 1).segment) --begin;
+    double edge_slope = 0.0, edge_a = 0.0;
+    if (Edge(begin, end, &edge_slope, &edge_a)) {
+      const double span = at(end - 1).x - at(begin).x;
+      weight_sum += span * span;
+      slope_sum += span * span * edge_slope;
+      ++edges;
+      if (end == size_) {
+        newest = true;
+        newest_slope = edge_slope;
+        newest_a = edge_a;
+      }
+    }
+    end = begin;
+  }
+  double slope;
+  bool through_edge = false;
+  if (edges == 1 && newest) {
+    slope = newest_slope;
+    a_ = newest_a;
+    through_edge = true;
+  } else if (edges > 0) {
+    slope = slope_sum / weight_sum;
+  } else {
+    slope = slope_fitted_ ? b_ : nominal_;
+  }
+  slope_fitted_ = slope_fitted_ || edges > 0;
   const double low = nominal_ * (1.0 - kMaxDriftPpm * 1e-6);
   const double high = nominal_ * (1.0 + kMaxDriftPpm * 1e-6);
   if (slope < low || slope > high) {
@@ -107,15 +150,17 @@ void SampleClock::Refit() {
   }
   b_ = slope;
   if (!through_edge) {
-    // The line at this slope under every point, touching one.
-    double a = at(0).y - slope * at(0).x;
-    for (int i = 1; i < size_; ++i) a = std::min(a, at(i).y - slope * at(i).x);
+    // The line at this slope under the newest run's points when it spans
+    // enough, else under every point, touching one.
+    const int begin = newest ? newest_begin : 0;
+    double a = at(begin).y - slope * at(begin).x;
+    for (int i = begin + 1; i < size_; ++i) a = std::min(a, at(i).y - slope * at(i).x);
     a_ = a;
   }
 }
 
 BlockClockTimes SampleClock::Add(std::uint64_t first_sample, std::uint32_t count,
-                                 std::int64_t return_ns, bool lost) {
+                                 std::int64_t return_ns, bool lost, std::uint64_t held) {
   BlockClockTimes times;
   if (count == 0) {
     // The next block starts after the samples the card's restart dropped.
@@ -134,6 +179,7 @@ BlockClockTimes SampleClock::Add(std::uint64_t first_sample, std::uint32_t count
   }
   const std::uint64_t missing = first_sample - next_sample_;
   const bool break_here = lost || break_next_;
+  const bool restarted = break_next_ && !lost;
   break_next_ = lost;
   double x_first = static_cast<double>(checked_time::SaturatingSubtract(
       checked_time::SaturatingAdd(static_cast<std::int64_t>(first_sample), shift_), ref_sample_));
@@ -141,9 +187,19 @@ BlockClockTimes SampleClock::Add(std::uint64_t first_sample, std::uint32_t count
   std::int64_t added = 0;
   if (break_here) {
     // Samples lost unnumbered: as many periods as this return lies after the
-    // fit, at most (its own delay would make fewer).
-    double r = y - Line(x_last);
+    // fit, at most (its own delay would make fewer); a flagged block's last
+    // sample came before the samples held behind it.
+    const double bound = lost ? y - static_cast<double>(held) * b_ : y;
+    const double r = bound - Line(x_last);
     added = r > 0.0 ? ToInt64(std::floor(r / b_)) : 0;
+    if (restarted) {
+      // Started afresh at the flagged block's return: its first sample was
+      // taken within a period after that (the middle taken), if the return
+      // allows.
+      const double since = restart_y_ + 0.5 * b_ - Line(x_first);
+      added = std::min(added, since > 0.0 ? ToInt64(std::floor(since / b_ + 0.5)) : 0);
+    }
+    if (lost) restart_y_ = y;
     shift_ = checked_time::SaturatingAdd(shift_, added);
     open_shift_ = checked_time::SaturatingAdd(open_shift_, added);
     since_break_ = 1;
@@ -175,7 +231,8 @@ BlockClockTimes SampleClock::Add(std::uint64_t first_sample, std::uint32_t count
       head_ = (head_ + 1) % kWindow;
       --size_;
     }
-    ring_[(head_ + size_) % kWindow] = Point{x_last, y};
+    if (break_here) ++segment_;
+    ring_[(head_ + size_) % kWindow] = Point{x_last, y, segment_};
     ++size_;
     bucket_fill_ = 1;
     break_entries_ = break_here ? 1 : break_entries_ + 1;
@@ -184,7 +241,7 @@ BlockClockTimes SampleClock::Add(std::uint64_t first_sample, std::uint32_t count
     // only when it does (or lost samples moved the entries).
     Point& newest = ring_[(head_ + size_ - 1) % kWindow];
     if (y - Line(x_last) < newest.y - Line(newest.x)) {
-      newest = Point{x_last, y};
+      newest = Point{x_last, y, segment_};
       refit = true;
     }
     ++bucket_fill_;

@@ -12,7 +12,11 @@
 // one-sided delays), not a mean that the late returns would pull late. The
 // returns are kept as the least late of every kBucketBlocks, so the window
 // spans about 50 s of 25 ms fetches and the rate is fitted to a fraction of a
-// ppm.
+// ppm. Across a loss of the card the points stand where the fit put them (the
+// lost samples' number comes from the fit): a hull over both sides would only
+// confirm the fit's own rate. So the rate is fitted within each run of points
+// between losses, weighted by the square of its span, and the line laid under
+// the newest run's points (under all of them while it is short).
 //
 // The times handed out follow the fit without jumping: a block starts one
 // period after the previous block's last sample (numbered samples missing
@@ -24,7 +28,13 @@
 // since the buffer is started afresh) are not numbered: their number is taken
 // from the block's return against the fit, at most the return allows, and
 // lowered while the next returns show fewer (the gap is then known to within
-// the least fetch delay among those returns).
+// the least fetch delay among those returns). The flagged block holds the
+// oldest samples of a full buffer: its return is late by all the samples still
+// held behind it, which the reader throws away when it restarts the card; a
+// source that counted them (`held`) has its last sample that many periods
+// earlier. The block after it was started afresh at the flagged block's
+// return: its first sample was taken one period after that, not after its own
+// return's delay.
 //
 // Small, deterministic and allocation-free; python/scanmon/clock.py is the same
 // algorithm, step for step (a test compares them on one capture).
@@ -67,8 +77,11 @@ class SampleClock {
   static constexpr double kLockErrorNs = 50000;  // locks once the times are this close
   static constexpr double kUnlockErrorNs = 1e6;  // a locked clock this far off settles again
   static constexpr double kSlopeSpanNs = 2e9;    // the rate is fitted over at least this
-  static constexpr double kLockSpanNs = 5e9;     // and locked over at least this
-  static constexpr double kMaxDriftPpm = 2000;   // a fit beyond is held at it
+  // and locked over at least this: the rate fitted over a shorter window is
+  // still off by up to tens of ppm when the returns are late by up to 2 ms,
+  // which moves the times by up to 100 us before the window has grown.
+  static constexpr double kLockSpanNs = 20e9;
+  static constexpr double kMaxDriftPpm = 2000;  // a fit beyond is held at it
   static constexpr double kSettlingGain = 0.5, kLockedGain = 0.125;
   static constexpr double kSettlingSlew = 0.01, kLockedSlew = 200e-6;
   static constexpr int kBreakBlocks = 40;  // blocks after a loss that may lower its size
@@ -77,21 +90,27 @@ class SampleClock {
   void Reset(double nominal_period_ns);
 
   // One block: the number of its first sample, its sample count, when its fetch
-  // returned (host monotonic ns), and whether the card reported lost data on
-  // it. Returns the block's times. A block without samples changes nothing.
+  // returned (host monotonic ns), whether the card reported lost data on it,
+  // and for such a block the samples the card still held behind it when it was
+  // restarted (0: not known). Returns the block's times. A block without
+  // samples changes nothing.
   BlockClockTimes Add(std::uint64_t first_sample, std::uint32_t count, std::int64_t return_ns,
-                      bool lost);
+                      bool lost, std::uint64_t held = 0);
 
   // The fit after the last block (residuals computed here: O(kWindow)).
   ClockFit Fit() const;
 
  private:
   struct Point {
-    double x;  // the block's last sample, virtual number, from the run's reference
-    double y;  // its fetch's return, ns from the run's reference
+    double x;     // the block's last sample, virtual number, from the run's reference
+    double y;     // its fetch's return, ns from the run's reference
+    int segment;  // the run of points between two of the card's losses
   };
   void StartRun(std::uint64_t first_sample, std::uint32_t count, std::int64_t return_ns);
   void Refit();
+  // The hull edge over the mean of points [begin, end) (oldest first), when
+  // they span kSlopeSpanNs.
+  bool Edge(int begin, int end, double* slope, double* a) const;
   double Line(double x) const { return a_ + b_ * x; }
 
   double nominal_ = 5000.0;
@@ -112,6 +131,10 @@ class SampleClock {
   int residual_count_ = 0, residual_next_ = 0;
   int since_break_ = -1;  // points since the last loss, its own included (-1: none open)
   bool break_next_ = false;
+  double restart_y_ = 0.0;
+  int segment_ = 0;            // the newest points' run between losses
+  bool slope_fitted_ = false;  // the rate has been fitted in this run  // the flagged block's
+                               // return: when the card was started afresh
   ClockLock lock_ = ClockLock::kNone;
   std::int64_t lock_after_ns_ = -1;
 };

@@ -13,8 +13,10 @@
 
 #include "health/scan_health.h"
 #include "hsif/driver_binding.h"
+#include "hsif/driver_entry.h"
 #include "libscanmon/record_ring.h"
 #include "platform/clock.h"
+#include "platform/library.h"
 #include "procenv/process_settings.h"
 #include "scanner/bring_up.h"
 
@@ -360,6 +362,10 @@ void ScannerSource::FetchLoop() {
   std::uint64_t dropping = 0;   // samples not kept since the last block put
   bool lost_dropped = false;    // a fetch not kept reported lost data
   bool lost_pending = false;    // lost data on a fetch without samples: the next block says it
+  // HsifDataAvailable(card): the samples waiting, outside the entry points the
+  // monitor calls; a driver without it leaves the held samples unknown.
+  const win::FARPROC data_available =
+      link_.module != nullptr ? win::GetProcAddress(link_.module, "HsifDataAvailable") : nullptr;
   while (!stop_.load(std::memory_order_acquire)) {
     std::uint32_t fetched = 0;
     // The lost-data bit is cleared first, so a driver that writes it only on
@@ -377,9 +383,15 @@ void ScannerSource::FetchLoop() {
     // The driver's lost-data signal: bit 0 of the first word of the last slot
     // of the buffer handed over, whatever the fetched count.
     const bool lost = (raw_[fetch_samples_ - 1].words[0] & kRawLostDataBit) != 0;
+    std::uint64_t held = 0;
     if (lost) {
       // The card's buffer overflowed: start it afresh and go on, as the
-      // monitor and the recorder do.
+      // monitor and the recorder do. The samples it still holds are thrown
+      // away: counted first, they tell the sample clock how much older than
+      // this return the fetch's samples are (its oldest of a full buffer).
+      const std::int32_t waiting =
+          data_available != nullptr ? CallOtherDriverEntry(data_available, card_) : 0;
+      held = waiting > 0 ? static_cast<std::uint64_t>(waiting) : 0;
       g_driver.HsifClearSampleBuffer(card_);
       if (g_driver.HsifSamplingEnable(card_) == 0) {
         failure_.store(ScannerFailure::kSamplingRestart, std::memory_order_release);
@@ -410,6 +422,7 @@ void ScannerSource::FetchLoop() {
     block.first_record = kept;
     block.count = fetched;
     block.flags = lost || lost_pending ? SCANMON_BLOCK_LOST_DATA : 0u;
+    block.reserved = held;  // for the sample clock only: scanmon_read_block hands it out as 0
     lost_pending = false;
     block.utc_ns = utc_ns;
     block.mono_ns = mono_ns;

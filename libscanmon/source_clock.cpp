@@ -22,8 +22,12 @@ void SourceClock::Add(const scanmon_block& block) {
     times_.period_ns = clock_.Fit().period_ns;
     return;
   }
-  times_ = clock_.Add(block.first_sample, block.count, block.mono_ns,
-                      (block.flags & SCANMON_BLOCK_LOST_DATA) != 0);
+  // The scanner source passes the samples the card still held behind a
+  // lost-data block (thrown away by the restart) in the reserved field, on its
+  // way from the fetch thread to here; the caller sees it 0.
+  const bool lost = (block.flags & SCANMON_BLOCK_LOST_DATA) != 0;
+  times_ =
+      clock_.Add(block.first_sample, block.count, block.mono_ns, lost, lost ? block.reserved : 0);
 }
 
 void SourceClock::Times(scanmon_block_times* out) const {

@@ -52,6 +52,12 @@ void LogSettings(const SimSettings& s) {
   if (s.clock_ppm != defaults.clock_ppm) add(" clock_ppm=%g", s.clock_ppm);
   if (s.fetch_delay_ms != defaults.fetch_delay_ms) add(" fetch_delay_ms=%g", s.fetch_delay_ms);
   if (s.seed != defaults.seed) add(" seed=%llu", static_cast<unsigned long long>(s.seed));
+  if (s.fetch_stall_every != defaults.fetch_stall_every) {
+    add(" fetch_stall_every=%lld", static_cast<long long>(s.fetch_stall_every));
+  }
+  if (s.fetch_stall_ms != defaults.fetch_stall_ms) {
+    add(" fetch_stall_ms=%g", s.fetch_stall_ms);
+  }
   if (used > std::strlen("settings")) LogLine("%s", line);
 }
 

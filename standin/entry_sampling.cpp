@@ -34,16 +34,27 @@ void WriteLiveSamples(const Card& card, std::uint64_t first_seq, std::int64_t co
   }
 }
 
-// Uniform in [0, bound_ms] ms, from the card's own sequence (splitmix64), so a
-// seed repeats a run's fetch delays.
-std::int64_t NextFetchDelayNs(Card* card, double bound_ms) {
-  if (bound_ms <= 0.0) return 0;
+// In [0, 1), from the card's own sequence (splitmix64), so a seed repeats a
+// run's fetch delays and stalls.
+double NextShare(Card* card) {
   std::uint64_t z = (card->delay_state += 0x9e3779b97f4a7c15ull);
   z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
   z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
   z ^= z >> 31;
-  double share = static_cast<double>(z >> 11) * (1.0 / 9007199254740992.0);
-  return static_cast<std::int64_t>(share * bound_ms * 1e6);
+  return static_cast<double>(z >> 11) * (1.0 / 9007199254740992.0);
+}
+
+// The fetch's late return: uniform in [0, fetch_delay_ms], and on one fetch in
+// fetch_stall_every (drawn) a stall uniform in [fetch_stall_ms / 2,
+// fetch_stall_ms] on top, as a host that stops the reader for a while; a stall
+// longer than the buffer holds makes the card lose samples.
+std::int64_t NextFetchDelayNs(Card* card, const SimSettings& settings) {
+  double ms = settings.fetch_delay_ms > 0.0 ? NextShare(card) * settings.fetch_delay_ms : 0.0;
+  if (settings.fetch_stall_every > 0 &&
+      NextShare(card) * static_cast<double>(settings.fetch_stall_every) < 1.0) {
+    ms += settings.fetch_stall_ms * (0.5 + 0.5 * NextShare(card));
+  }
+  return static_cast<std::int64_t>(ms * 1e6);
 }
 
 // Writes the true time and the full sample number of a live sample into its
@@ -98,8 +109,7 @@ std::int64_t FetchLive(Card* card, const SimSettings& settings, RawSample* raw,
       // their own clock.
       std::int64_t deadline =
           ready < 0 ? now + kIdleFetchWaitNs
-                    : std::min(ready + NextFetchDelayNs(card, settings.fetch_delay_ms),
-                               now + kMaxFetchWaitNs);
+                    : std::min(ready + NextFetchDelayNs(card, settings), now + kMaxFetchWaitNs);
       if (ready >= 0) {
         std::int64_t waiting =
             static_cast<std::int64_t>(SamplesTaken(card->stream, deadline) - card->stream.consumed);

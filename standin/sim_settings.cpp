@@ -175,6 +175,16 @@ constexpr Setter kSetters[] = {
     [](SimSettings* s, const char* name, const char* value) {
       SetInteger(name, value, 0, INT64_MAX, &s->seed, "a seed 0..9223372036854775807");
     },
+    // HSIF_SIM_FETCH_STALL_EVERY
+    [](SimSettings* s, const char* name, const char* value) {
+      SetInteger(name, value, 0, INT64_MAX / 2, &s->fetch_stall_every, "a fetch count >= 0");
+    },
+    // HSIF_SIM_FETCH_STALL_MS
+    [](SimSettings* s, const char* name, const char* value) {
+      if (!ParseNumber(value, 0.0, kMaxFetchDelayMs, &s->fetch_stall_ms)) {
+        ReportMalformed(name, value, "milliseconds 0..1000");
+      }
+    },
 };
 static_assert(std::size(kSetters) == std::size(kSimSettingNames), "one setter per variable");
 

@@ -52,6 +52,8 @@ struct SimSettings {
   double clock_ppm = 0.0;                 // HSIF_SIM_CLOCK_PPM -1000 .. 1000
   double fetch_delay_ms = 0.0;            // HSIF_SIM_FETCH_DELAY_MS 0 .. 1000
   std::uint64_t seed = 1;                 // HSIF_SIM_SEED, of the fetch delays
+  std::int64_t fetch_stall_every = 0;     // HSIF_SIM_FETCH_STALL_EVERY, 0 = never
+  double fetch_stall_ms = 0.0;            // HSIF_SIM_FETCH_STALL_MS 0 .. 1000
 };
 
 // The variables the settings come from, in the order ReadSimSettings reads
@@ -73,6 +75,8 @@ inline constexpr const char* kSimSettingNames[] = {
     "HSIF_SIM_CLOCK_PPM",
     "HSIF_SIM_FETCH_DELAY_MS",
     "HSIF_SIM_SEED",
+    "HSIF_SIM_FETCH_STALL_EVERY",
+    "HSIF_SIM_FETCH_STALL_MS",
 };
 
 // Reads `value` (the text of one variable, or null when unset) into the

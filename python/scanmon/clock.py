@@ -23,7 +23,7 @@ LOCK_BLOCKS = 32
 LOCK_ERROR_NS = 50000.0
 UNLOCK_ERROR_NS = 1e6
 SLOPE_SPAN_NS = 2e9
-LOCK_SPAN_NS = 5e9
+LOCK_SPAN_NS = 20e9
 MAX_DRIFT_PPM = 2000.0
 SETTLING_GAIN, LOCKED_GAIN = 0.5, 0.125
 SETTLING_SLEW, LOCKED_SLEW = 0.01, 200e-6
@@ -36,7 +36,9 @@ def _nearest(ns):
 
 
 class SampleClock:
-    """add() one block after the other; each call returns the block's
+    """add() one block after the other (held: the samples the card still held
+    behind a lost-data block when it was restarted, 0 when not known, as in
+    every capture); each call returns the block's
     (first_mono_ns, period_ns, missing_numbered, missing_estimated, run_start).
     fit() gives the clock's state after the last block as a dict."""
 
@@ -60,7 +62,10 @@ class SampleClock:
         self._open_shift = 0
         self._since_break = -1
         self._break_next = False
-        self._points = [[0.0, 0.0]]  # oldest first: [x, y]
+        self._restart_y = 0.0
+        self._points = [[0.0, 0.0, 0]]  # oldest first: [x, y, run between losses]
+        self._segment = 0
+        self._slope_fitted = False
         self._bucket_fill = 1
         self._break_entries = 0
         self._residuals = [0.0]
@@ -75,31 +80,67 @@ class SampleClock:
     def _line(self, x):
         return self._a + self._b * x
 
+    def _edge(self, begin, end):
+        """The hull edge over the mean of points[begin:end]: (slope, a), or None
+        when they span less than SLOPE_SPAN_NS."""
+        points = self._points
+        span = points[end - 1][0] - points[begin][0]
+        if end - begin < 2 or span * self._nominal < SLOPE_SPAN_NS:
+            return None
+        hull = []
+        sum_x = 0.0
+        for p in points[begin:end]:
+            sum_x += p[0]  # in order, as the library adds (not sum())
+            while len(hull) >= 2:
+                o, q = hull[-2], hull[-1]
+                cross = (q[0] - o[0]) * (p[1] - o[1]) - (q[1] - o[1]) * (p[0] - o[0])
+                if cross > 0.0:
+                    break
+                hull.pop()
+            hull.append(p)
+        mean_x = sum_x / (end - begin)
+        for j in range(len(hull) - 1):
+            p, q = hull[j], hull[j + 1]
+            if q[0] >= mean_x or j + 2 == len(hull):
+                slope = (q[1] - p[1]) / (q[0] - p[0])
+                return slope, p[1] - slope * p[0]
+        return None
+
     def _refit(self):
         points = self._points
-        first, last = points[0], points[-1]
-        slope = self._nominal
+        n = len(points)
+        # The runs of points between the card's losses, newest first; the rate
+        # is fitted within each (across a loss the points stand where the fit
+        # put them), weighted by the square of its span.
+        newest_begin = n - 1
+        while newest_begin > 0 and points[newest_begin - 1][2] == points[n - 1][2]:
+            newest_begin -= 1
+        edges = 0
+        newest = None
+        weight_sum, slope_sum = 0.0, 0.0
+        end = n
+        while end > 0:
+            begin = end - 1
+            while begin > 0 and points[begin - 1][2] == points[end - 1][2]:
+                begin -= 1
+            edge = self._edge(begin, end)
+            if edge is not None:
+                span = points[end - 1][0] - points[begin][0]
+                weight_sum += span * span
+                slope_sum += span * span * edge[0]
+                edges += 1
+                if end == n:
+                    newest = edge
+            end = begin
         through_edge = False
-        if len(points) >= 2 and (last[0] - first[0]) * self._nominal >= SLOPE_SPAN_NS:
-            hull = []
-            sum_x = 0.0
-            for p in points:
-                sum_x += p[0]  # in order, as the library adds (not sum())
-                while len(hull) >= 2:
-                    o, q = hull[-2], hull[-1]
-                    cross = (q[0] - o[0]) * (p[1] - o[1]) - (q[1] - o[1]) * (p[0] - o[0])
-                    if cross > 0.0:
-                        break
-                    hull.pop()
-                hull.append(p)
-            mean_x = sum_x / len(points)
-            for j in range(len(hull) - 1):
-                p, q = hull[j], hull[j + 1]
-                if q[0] >= mean_x or j + 2 == len(hull):
-                    slope = (q[1] - p[1]) / (q[0] - p[0])
-                    self._a = p[1] - slope * p[0]
-                    through_edge = True
-                    break
+        if edges == 1 and newest is not None:
+            slope, self._a = newest
+            through_edge = True
+        elif edges > 0:
+            slope = slope_sum / weight_sum
+        else:
+            slope = self._b if self._slope_fitted else self._nominal
+        self._slope_fitted = self._slope_fitted or edges > 0
         low = self._nominal * (1.0 - MAX_DRIFT_PPM * 1e-6)
         high = self._nominal * (1.0 + MAX_DRIFT_PPM * 1e-6)
         if slope < low or slope > high:
@@ -107,12 +148,15 @@ class SampleClock:
             through_edge = False
         self._b = slope
         if not through_edge:
-            a = points[0][1] - slope * points[0][0]
-            for p in points[1:]:
+            # The line at this slope under the newest run's points when it
+            # spans enough, else under every point, touching one.
+            begin = newest_begin if newest is not None else 0
+            a = points[begin][1] - slope * points[begin][0]
+            for p in points[begin + 1:]:
                 a = min(a, p[1] - slope * p[0])
             self._a = a
 
-    def add(self, first_sample, count, return_ns, lost):
+    def add(self, first_sample, count, return_ns, lost, held=0):
         first_sample, count, return_ns = int(first_sample), int(count), int(return_ns)
         if count == 0:
             self._break_next = getattr(self, "_break_next", False) or bool(lost)
@@ -124,13 +168,20 @@ class SampleClock:
                     True)
         missing = first_sample - self._next_sample
         break_here = bool(lost) or self._break_next
+        restarted = self._break_next and not lost
         self._break_next = bool(lost)
         x_first = float(first_sample + self._shift - self._ref_sample)
         x_last = x_first + (count - 1.0)
         added = 0
         if break_here:
-            r = y - self._line(x_last)
+            bound = y - float(held) * self._b if lost else y
+            r = bound - self._line(x_last)
             added = math.floor(r / self._b) if r > 0.0 else 0
+            if restarted:
+                since = self._restart_y + 0.5 * self._b - self._line(x_first)
+                added = min(added, math.floor(since / self._b + 0.5) if since > 0.0 else 0)
+            if lost:
+                self._restart_y = y
             self._shift += added
             self._open_shift += added
             self._since_break = 1
@@ -157,13 +208,15 @@ class SampleClock:
             refit = True
             if len(points) == WINDOW:
                 points.pop(0)
-            points.append([x_last, y])
+            if break_here:
+                self._segment += 1
+            points.append([x_last, y, self._segment])
             self._bucket_fill = 1
             self._break_entries = 1 if break_here else self._break_entries + 1
         else:
             newest = points[-1]
             if y - self._line(x_last) < newest[1] - self._line(newest[0]):
-                points[-1] = [x_last, y]
+                points[-1] = [x_last, y, self._segment]
                 refit = True
             self._bucket_fill += 1
         if refit:

@@ -316,6 +316,7 @@ TEST_F(Scanner, LostDataIsMarkedOnceOnItsBlockAndTheCardRestarted) {
         << scanmon_last_error();
     ASSERT_EQ(block.sequence, static_cast<std::uint64_t>(i));
     ASSERT_EQ(block.dropped_before, 0u);
+    EXPECT_EQ(block.reserved, 0u) << "the held samples are the clock's note, not the caller's";
     if ((block.flags & SCANMON_BLOCK_LOST_DATA) != 0) flagged.push_back(block.sequence + 1);
   }
   scanmon_health health{};

@@ -205,6 +205,8 @@ TEST(Settings, GoodValuesAreTakenAndMalformedOnesKeepTheDefault) {
       {"HSIF_SIM_FETCH_DELAY_MS", "2", false},
       {"HSIF_SIM_FETCH_DELAY_MS", "-1", true},
       {"HSIF_SIM_SEED", "7x", true},
+      {"HSIF_SIM_FETCH_STALL_EVERY", "-1", true},
+      {"HSIF_SIM_FETCH_STALL_MS", "1001", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.name) + "=" + c.value);
