@@ -491,7 +491,7 @@ SCANMON_API int scanmon_read_block(scanmon_source* source, int32_t timeout_ms, s
  *  copy, constant over a run: tens of microseconds on an idle Linux host), and
  *  off by at most the residual spread beside it. A gap of samples the card
  *  lost (not numbered) is sized from the returns after it: within their least
- *  delay. While settling (the first 5 s of a run, and after a loss that
+ *  delay. While settling (the first 20 s of a run, and after a loss that
  *  moved the times by over 1 ms) times may be off by up to the fetch delays,
  *  their spacing by up to 1 % from the fitted period. Without fetch times (a
  *  capture without block index) the times are the sample period's from the

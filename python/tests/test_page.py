@@ -64,7 +64,7 @@ def test_the_page_shows_the_rate_and_a_stopped_mirror(server, tmp_path):
     assert re.search(r"<th>source</th><td>scanner[^<]*, field map</td>", dom), dom  # its settings
     assert figures["source"]["header"]["sample_period_us"] == 5, figures["source"]
     # The rate of each revolution, and the clock settling or locked (it
-    # locks after about 5 s of fetches).
+    # locks after about 20 s of fetches).
     assert 19.5 < float(re.search(r'<b id="revrate">([0-9.]+)<', dom).group(1)) < 20.5, dom
     assert re.search(r'id="clock" data-state="(settling|locked)"', dom), dom
     assert all(19.5 < rate < 20.5 for _, rate, flags in figures["rates"] if flags == 0), figures
