@@ -567,13 +567,19 @@ int scanmon_open_remote(const char* address, std::uint16_t port,
   ClearError();
   if (source == nullptr) return SetError(SCANMON_E_ARGUMENT, "scanmon_open_remote: source is null");
   *source = nullptr;
-  std::uint32_t ip = 0;
-  std::uint16_t parsed_port = 0;
-  if (address == nullptr || std::strchr(address, ':') != nullptr ||
-      !stream::ParseAddress(address, port, false, &ip, &parsed_port)) {
+  // A host name is at most 253 characters, an IPv6 address in brackets far
+  // fewer; printable ASCII without spaces only.
+  std::size_t address_length = 0;
+  bool address_plain = address != nullptr;
+  for (; address_plain && address[address_length] != '\0' && address_length < 254;
+       ++address_length) {
+    const unsigned char c = static_cast<unsigned char>(address[address_length]);
+    address_plain = c > 0x20 && c < 0x7f;
+  }
+  if (!address_plain || address_length == 0 || address_length >= 254 || port == 0) {
     return SetError(SCANMON_E_ARGUMENT,
-                    "scanmon_open_remote: the address must be a dotted IPv4 address or "
-                    "\"localhost\", the port 1 to 65535");
+                    "scanmon_open_remote: the address must be a dotted IPv4 address, an IPv6 "
+                    "address (bare or in brackets) or a host name, the port 1 to 65535");
   }
   scanmon_remote_options o;
   scanmon_remote_options_init(&o);
@@ -593,7 +599,7 @@ int scanmon_open_remote(const char* address, std::uint16_t port,
                     "600000, the key NUL-terminated");
   }
   std::unique_ptr<scanmon_lib::Source> impl;
-  int status = scanmon_lib::OpenRemoteSource(ip, parsed_port, o, &impl);
+  int status = scanmon_lib::OpenRemoteSource(address, port, o, &impl);
   if (status != SCANMON_OK) return status;
   return Adopt(std::move(impl), source);
 }

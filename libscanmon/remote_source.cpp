@@ -25,7 +25,7 @@ class RemoteSource final : public Source {
     if (socket_ != win::INVALID_SOCKET) win::closesocket(socket_);
   }
 
-  int Open(std::uint32_t address, std::uint16_t port, const scanmon_remote_options& options);
+  int Open(const char* host, std::uint16_t port, const scanmon_remote_options& options);
   int ReadBlock(std::int32_t timeout_ms, scanmon_block* block, scanmon_sample* samples,
                 scanmon_raw_sample* raw, std::uint32_t capacity) override;
   void Info(scanmon_source_info* info) const override;
@@ -44,7 +44,7 @@ class RemoteSource final : public Source {
   int OpenFailed(int status);
 
   win::SOCKET socket_ = win::INVALID_SOCKET;
-  char where_[64] = {};
+  char where_[300] = {};  // the server's address and port, as its messages name it
   std::unique_ptr<std::uint8_t[]> staging_;
   std::size_t staged_start_ = 0;
   std::size_t staged_end_ = 0;
@@ -56,7 +56,7 @@ class RemoteSource final : public Source {
   bool have_frame_ = false;
   // After the stream ended: the result and text every read gives.
   int end_status_ = SCANMON_OK;
-  char end_text_[stream::kEndMaxText + 160] = {};
+  char end_text_[stream::kEndMaxText + 160 + sizeof where_] = {};
   std::uint64_t blocks_read_ = 0;
   std::uint64_t samples_read_ = 0;
   std::uint64_t samples_dropped_ = 0;
@@ -69,19 +69,18 @@ int RemoteSource::OpenFailed(int status) {
   return SetError(status, "%s", end_text_);
 }
 
-int RemoteSource::Open(std::uint32_t address, std::uint16_t port,
+int RemoteSource::Open(const char* host, std::uint16_t port,
                        const scanmon_remote_options& options) {
   if (!stream::StartSockets()) {
     return SetError(SCANMON_E_CONNECTION, "the system's sockets could not be started (WSAStartup)");
   }
-  std::snprintf(where_, sizeof where_, "%u.%u.%u.%u:%u", address >> 24, (address >> 16) & 255,
-                (address >> 8) & 255, address & 255, port);
   staging_.reset(new (std::nothrow) std::uint8_t[kStagingBytes]);
   decoder_.reset(new (std::nothrow) stream::StreamDecoder);
   if (!staging_ || !decoder_)
     return SetError(SCANMON_E_MEMORY, "out of memory for the receive buffer");
   int error = 0;
-  socket_ = stream::ConnectWithin(address, port, options.connect_timeout_ms, &error);
+  socket_ =
+      stream::ConnectToHost(host, port, options.connect_timeout_ms, where_, sizeof where_, &error);
   if (socket_ == win::INVALID_SOCKET) {
     return SetError(SCANMON_E_CONNECTION, "cannot connect to scanmon-serve at %s: %s", where_,
                     platform::SocketErrorText(error));
@@ -296,11 +295,11 @@ void RemoteSource::Header(scanmon_capture_header* out) const {
 
 }  // namespace
 
-int OpenRemoteSource(std::uint32_t address, std::uint16_t port,
-                     const scanmon_remote_options& options, std::unique_ptr<Source>* source) {
+int OpenRemoteSource(const char* host, std::uint16_t port, const scanmon_remote_options& options,
+                     std::unique_ptr<Source>* source) {
   std::unique_ptr<RemoteSource> remote(new (std::nothrow) RemoteSource);
   if (!remote) return SetError(SCANMON_E_MEMORY, "out of memory for the source");
-  const int status = remote->Open(address, port, options);
+  const int status = remote->Open(host, port, options);
   if (status != SCANMON_OK) return status;
   *source = std::move(remote);
   return SCANMON_OK;

@@ -17,7 +17,7 @@ namespace scanmon_lib {
 
 // Opens with arguments already checked. SCANMON_OK and *source, or the
 // failure's status with the thread's error text set.
-int OpenRemoteSource(std::uint32_t address, std::uint16_t port,
-                     const scanmon_remote_options& options, std::unique_ptr<Source>* source);
+int OpenRemoteSource(const char* host, std::uint16_t port, const scanmon_remote_options& options,
+                     std::unique_ptr<Source>* source);
 
 }  // namespace scanmon_lib

@@ -91,7 +91,14 @@ void FormatAddress(const win::sockaddr* address, char* out, std::size_t size) {
 }
 
 win::SOCKET ConnectWithin(std::uint32_t address, std::uint16_t port, int timeout_ms, int* error) {
-  win::SOCKET s = win::socket(win::AF_INET, win::SOCK_STREAM, win::IPPROTO_TCP);
+  win::sockaddr_in in = MakeAddress(address, port);
+  return ConnectWithin(reinterpret_cast<const win::sockaddr*>(&in), sizeof in, timeout_ms, error);
+}
+
+win::SOCKET ConnectWithin(const win::sockaddr* address, int length, int timeout_ms, int* error) {
+  std::uint16_t family = 0;
+  std::memcpy(&family, address, sizeof family);
+  win::SOCKET s = win::socket(family, win::SOCK_STREAM, win::IPPROTO_TCP);
   if (s == win::INVALID_SOCKET) {
     *error = win::WSAGetLastError();
     return s;
@@ -104,8 +111,7 @@ win::SOCKET ConnectWithin(std::uint32_t address, std::uint16_t port, int timeout
     win::closesocket(s);
     return win::INVALID_SOCKET;
   }
-  win::sockaddr_in in = MakeAddress(address, port);
-  if (win::connect(s, reinterpret_cast<const win::sockaddr*>(&in), sizeof in) != 0) {
+  if (win::connect(s, address, length) != 0) {
     const int code = win::WSAGetLastError();
     if (code != win::WSAEWOULDBLOCK && code != win::WSAEINPROGRESS) {
       *error = code;
@@ -122,6 +128,50 @@ win::SOCKET ConnectWithin(std::uint32_t address, std::uint16_t port, int timeout
       return win::INVALID_SOCKET;
     }
   }
+  return s;
+}
+
+win::SOCKET ConnectToHost(const char* host, std::uint16_t port, int timeout_ms, char* where,
+                          std::size_t where_size, int* error) {
+  const double end_s = platform::MonotonicSeconds() + timeout_ms / 1000.0;
+  // "[::1]" as a URL writes it: the address inside the brackets.
+  char name[256];
+  const std::size_t length = std::strlen(host);
+  if (length >= 2 && host[0] == '[' && host[length - 1] == ']' && length - 2 < sizeof name) {
+    std::memcpy(name, host + 1, length - 2);
+    name[length - 2] = '\0';
+  } else {
+    std::snprintf(name, sizeof name, "%s", host);
+  }
+  const bool v6 = std::strchr(name, ':') != nullptr;
+  std::snprintf(where, where_size, v6 ? "[%s]:%u" : "%s:%u", name, static_cast<unsigned>(port));
+  win::addrinfo hints{};
+  hints.ai_family = win::AF_UNSPEC;
+  hints.ai_socktype = win::SOCK_STREAM;
+  win::addrinfo* addresses = nullptr;
+  const int resolved = win::getaddrinfo(name, nullptr, &hints, &addresses);
+  if (resolved != 0) {
+    *error = resolved;
+    return win::INVALID_SOCKET;
+  }
+  win::SOCKET s = win::INVALID_SOCKET;
+  *error = win::WSAETIMEDOUT;
+  for (const win::addrinfo* at = addresses; at != nullptr && s == win::INVALID_SOCKET;
+       at = at->ai_next) {
+    const int left_ms = RemainingMs(end_s);
+    if (left_ms == 0) break;
+    win::sockaddr_storage to{};
+    const std::size_t bytes = at->ai_addrlen < sizeof to ? at->ai_addrlen : sizeof to;
+    std::memcpy(&to, at->ai_addr, bytes);
+    const std::uint16_t wire_port = win::htons(port);
+    std::memcpy(reinterpret_cast<char*>(&to) + 2, &wire_port, 2);  // both families: offset 2
+    s = ConnectWithin(reinterpret_cast<const win::sockaddr*>(&to), static_cast<int>(bytes), left_ms,
+                      error);
+    if (s != win::INVALID_SOCKET) {
+      FormatAddress(reinterpret_cast<const win::sockaddr*>(&to), where, where_size);
+    }
+  }
+  win::freeaddrinfo(addresses);
   return s;
 }
 

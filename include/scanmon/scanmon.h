@@ -424,13 +424,14 @@ typedef struct scanmon_remote_options {
  *  connect, no key. */
 SCANMON_API int scanmon_remote_options_init(scanmon_remote_options* options);
 
-/** Connects to a scanmon-serve server at `address` (a dotted IPv4 address or
- *  "localhost") and `port`, and reads its blocks: the same read, health and
- *  header calls as for the other sources. Blocks start with the next one the
- *  server fetches; dropped_before counts the samples the server's ring and
- *  this reader's queue at the server lost, first_record the samples this
- *  reader received. A read returns SCANMON_END after the server's end message
- *  for a stop or the end of its capture (scanmon_last_error quotes it),
+/** Connects to a scanmon-serve server at `address` (a dotted IPv4 address,
+ *  an IPv6 address bare or in brackets, or a host name, whose addresses are
+ *  tried in turn within the connect time-out; added after 1.1.0, which took
+ *  a dotted IPv4 address or "localhost" only) and `port`, and reads its blocks: the same read,
+ * health and header calls as for the other sources. Blocks start with the next one the server
+ * fetches; dropped_before counts the samples the server's ring and this reader's queue at the
+ * server lost, first_record the samples this reader received. A read returns SCANMON_END after the
+ * server's end message for a stop or the end of its capture (scanmon_last_error quotes it),
  *  SCANMON_E_FETCH when its card stopped delivering, SCANMON_E_CONNECTION when
  *  the connection was lost or the server ended it for another reason; after
  *  that every read returns the same again. The open returns once the server

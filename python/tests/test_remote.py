@@ -236,6 +236,20 @@ def test_listening_on_ipv6_and_on_a_name(server):
     assert s.host == "[::1]"
     with RemoteSource("::1", s.port) as reader:
         assert reader.read(10.0) is not None
+    # The C library too, bare or in brackets; a name without an address is
+    # said as such.
+    path = os.environ.get("SCANMON_LIBRARY")
+    if path:
+        from scanmon.live import load_library
+        lib = load_library()
+        for address in (b"::1", b"[::1]", b"no-such-host.invalid"):
+            handle = ctypes.c_void_p()
+            status = lib.scanmon_open_remote(address, s.port, None, ctypes.byref(handle))
+            if address.endswith(b".invalid"):
+                assert status == -12 and b"no-such-host.invalid" in lib.scanmon_last_error()
+                continue
+            assert status == 0, (address, lib.scanmon_last_error())
+            lib.scanmon_close(handle)
     s.stop()
     s = server("--listen", "localhost:0")
     with RemoteSource("localhost", s.port) as reader:
