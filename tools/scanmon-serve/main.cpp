@@ -1,18 +1,17 @@
 // scanmon-serve: runs one source of the scanner library (the scanner, or a
 // capture played back) and sends every block to every reader connected over
-// TCP, in the protocol of docs/stream.md. This file is the command line; the
-// server itself (the ring, the readers, the poll loop) is serve/server.h.
+// TCP, in the protocol of docs/stream.md. This file is the command line, the
+// stop signal and the calls; the server itself (the ring, the readers, the poll
+// loop) is serve/server.h, the key and the choice of source serve/serve_inputs.h.
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
 
 #include "cli/command_line.h"
 #include "platform/console.h"
 #include "platform/interrupt.h"
 #include "scanmon/scanmon.h"
 #include "serve/http_server.h"
+#include "serve/serve_inputs.h"
 #include "serve/server.h"
 #include "stream/net.h"
 #include "stream/stream_protocol.h"
@@ -159,64 +158,6 @@ bool StopAsked() {
   return false;
 }
 
-// The key: the first line of the file, or SCANMON_SERVE_KEY. False with a
-// message when the file cannot be read or the key is empty or too long.
-bool ReadKey(const char* path, char* key, std::size_t* bytes, bool* have) {
-  *have = false;
-  char line[stream::kMaxKeyBytes + 3] = {};
-  if (path != nullptr) {
-    std::FILE* file = std::fopen(path, "rb");
-    if (file == nullptr) {
-      std::fprintf(stderr, "scanmon-serve: cannot read the key file %s\n", path);
-      return false;
-    }
-    const std::size_t n = std::fread(line, 1, sizeof line - 1, file);
-    std::fclose(file);
-    line[n] = '\0';
-  } else {
-    const char* env = std::getenv("SCANMON_SERVE_KEY");
-    if (env == nullptr) return true;
-    std::snprintf(line, sizeof line, "%s", env);
-  }
-  std::size_t length = std::strcspn(line, "\r\n");
-  if (length == 0 || length > stream::kMaxKeyBytes) {
-    std::fprintf(stderr, "scanmon-serve: the key must be 1 to %zu bytes on one line\n",
-                 stream::kMaxKeyBytes);
-    return false;
-  }
-  std::memcpy(key, line, length);
-  *bytes = length;
-  *have = true;
-  return true;
-}
-
-// BASE.raw (BASE given with or without its .prc) is there.
-bool HasRawFile(const char* base) {
-  std::string name = base;
-  if (name.size() >= 4 && name.compare(name.size() - 4, 4, ".prc") == 0)
-    name.resize(name.size() - 4);
-  name += ".raw";
-  std::FILE* file = std::fopen(name.c_str(), "rb");
-  if (file == nullptr) return false;
-  std::fclose(file);
-  return true;
-}
-
-// A properties file has '=' on its first line that holds anything.
-bool LooksLikeProperties(const char* path) {
-  std::FILE* file = std::fopen(path, "r");
-  if (file == nullptr) return false;
-  char line[512];
-  bool found = false;
-  while (std::fgets(line, sizeof line, file) != nullptr) {
-    if (line[std::strspn(line, " \t\r\n")] == '\0') continue;
-    found = std::strchr(line, '=') != nullptr;
-    break;
-  }
-  std::fclose(file);
-  return found;
-}
-
 // The HTTP side on host:port. Asked for with --http, a failure is the
 // server's; beside the stream by default, it is said and the stream goes on.
 bool StartHttp(serve::HttpServer* http, serve::Server* server, const char* host, std::uint16_t port,
@@ -275,10 +216,9 @@ int main(int argc, char** argv) {
                  options.http);
     return kExitUsage;
   }
-  char key[stream::kMaxKeyBytes];
-  std::size_t key_bytes = 0;
-  bool have_key = false;
-  if (!ReadKey(options.key_file, key, &key_bytes, &have_key)) return kExitSetup;
+  serve::ReaderKey key;
+  if (!serve::ReadReaderKey(options.key_file, &key)) return kExitSetup;
+  const char* key_text = key.present ? key.bytes : nullptr;
 
   scanmon_source* source = nullptr;
   int status;
@@ -288,7 +228,7 @@ int main(int argc, char** argv) {
     capture.paced = options.pace ? 1 : 0;
     capture.loop = options.loop ? 1 : 0;
     // The raw records are offered when BASE.raw lies beside the capture.
-    capture.with_raw = HasRawFile(options.capture) ? 1 : 0;
+    capture.with_raw = serve::HasRawFile(options.capture) ? 1 : 0;
     status = scanmon_open_capture(options.capture, &capture, &source);
     if (status != SCANMON_OK && capture.with_raw != 0) {
       std::fprintf(stderr, "scanmon-serve: %s; serving without raw records\n",
@@ -298,7 +238,7 @@ int main(int argc, char** argv) {
     }
   } else {
     scanmon_scanner_settings settings;
-    status = LooksLikeProperties(options.config)
+    status = serve::LooksLikeProperties(options.config)
                  ? scanmon_settings_from_properties(options.config, &settings)
                  : scanmon_settings_from_config(options.config, &settings);
     if (status == SCANMON_OK) {
@@ -332,8 +272,8 @@ int main(int argc, char** argv) {
     // Started first: once the stream's network thread runs, only Run ends it.
     serve::HttpServer http;
     if ((options.no_http || StartHttp(&http, &server, http_host, http_port, options.http != nullptr,
-                                      have_key ? key : nullptr, key_bytes)) &&
-        server.Start(host, port, have_key ? key : nullptr, key_bytes)) {
+                                      key_text, key.length)) &&
+        server.Start(host, port, key_text, key.length)) {
       std::fprintf(stderr, "Serving ('x' or Ctrl-C stops)\n");
       exit_status = static_cast<int>(server.Run(StopAsked));
     }

@@ -1,7 +1,7 @@
 // Where scanmon-preflight tells an operator the driver library is looked for
-// when it cannot be found. One file per platform (preflight_hints_linux.cpp,
-// preflight_hints_windows.cpp); the port hints are shared with the other tools
-// (cli/port_hints.h).
+// when it cannot be found. One file per platform (driver_search_hint_linux.cpp,
+// driver_search_hint_windows.cpp); the port hints are shared with the other
+// tools (cli/port_hints.h).
 #pragma once
 
 #include <cstdio>

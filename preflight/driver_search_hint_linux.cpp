@@ -1,6 +1,6 @@
 #include <cstdlib>
 
-#include "tools/scanmon-preflight/preflight_hints.h"
+#include "preflight/driver_search_hint.h"
 
 void PrintDriverSearchHint(std::FILE* stream, const char* base_name) {
   const char* library_path = std::getenv("LD_LIBRARY_PATH");

@@ -1,4 +1,4 @@
-#include "tools/scanmon-preflight/preflight_hints.h"
+#include "preflight/driver_search_hint.h"
 
 void PrintDriverSearchHint(std::FILE* stream, const char* base_name) {
   std::fprintf(stream,
