@@ -99,6 +99,23 @@ if [ "$run_tests" = 1 ]; then
   (cd "$root/build-mingw64" && ctest -j "$jobs" --timeout 120 --output-on-failure) | tee "$log"
   summary "x86_64 under Wine: $(ctest_count "$log")"
   stage "x86_64 tests under Wine"
+  # The Windows server of the build BITS under Wine, read by the Linux build
+  # (python_test_remote_wine); LABEL names its summary line.
+  across_the_wall() {
+    local bits=$1 label=$2 wall
+    if [ ! -f "$root/build/CTestTestfile.cmake" ]; then
+      summary "$label: NOT RUN (no Linux build in $root/build)"
+      return
+    fi
+    wall=$(SCANMON_WALL_BITS=$bits ctest --test-dir "$root/build" -R '^python_test_remote_wine$' -V \
+      --timeout 300 2>&1) || { echo "$wall"; exit 1; }
+    # pytest's closing line, behind ctest's "<test number>: ".
+    grep -qE '^[0-9]+: [= ]*[0-9]+ passed' <<<"$wall" && ! grep -qE '[0-9]+ skipped' <<<"$wall" ||
+      { echo "$wall"; echo "!! ci-windows: the across-the-wall test ($bits-bit) did not run"; exit 1; }
+    summary "$label: $(grep -E '^[0-9]+: [= ]*[0-9]+ passed' <<<"$wall" |
+      tail -n 1 | sed -E 's/^[0-9]+: [= ]*//; s/ in .*//')"
+    stage "$label"
+  }
   # The 32-bit Wine must also start a 32-bit program of the build: on a machine
   # whose kernel runs 32-bit programs it may still fail, and then every test
   # would fail to start rather than say why.
@@ -117,24 +134,16 @@ if [ "$run_tests" = 1 ]; then
     stage "i686 tests under Wine"
     # Across the 32-bit wall: the 32-bit scanmon-serve.exe with the 32-bit
     # stand-in under Wine, read over the loopback by the native library and by
-    # Python (a test of the Linux build, which finds build-mingw32 here). It
-    # must run, not skip.
-    if [ -f "$root/build/CTestTestfile.cmake" ]; then
-      wall=$(ctest --test-dir "$root/build" -R '^python_test_remote_wine$' -V --timeout 300 2>&1) ||
-        { echo "$wall"; exit 1; }
-      # pytest's closing line, behind ctest's "<test number>: ".
-      grep -qE '^[0-9]+: [= ]*[0-9]+ passed' <<<"$wall" && ! grep -qE '[0-9]+ skipped' <<<"$wall" ||
-        { echo "$wall"; echo "!! ci-windows: the across-the-wall test did not run"; exit 1; }
-      summary "32-bit server under Wine read by Linux: $(grep -E '^[0-9]+: [= ]*[0-9]+ passed' <<<"$wall" |
-        tail -n 1 | sed -E 's/^[0-9]+: [= ]*//; s/ in .*//')"
-      stage "32-bit server under Wine read by the Linux library and Python"
-    else
-      summary "32-bit server under Wine read by Linux: NOT RUN (no Linux build in $root/build)"
-    fi
+    # Python, its page in Chromium (a test of the Linux build, which finds
+    # build-mingw32 here). It must run, not skip.
+    across_the_wall 32 "32-bit server under Wine read by Linux"
   else
     summary "i686 under Wine: NOT RUN ($wine32_reason)"
     summary "32-bit server under Wine read by Linux: NOT RUN ($wine32_reason)"
     stage "i686 tests NOT RUN"
+    # The 64-bit server in its place: the Windows server's wire and page are
+    # still tried from Linux.
+    across_the_wall 64 "64-bit server under Wine read by Linux (in the 32-bit one's place)"
   fi
 else
   summary "x86_64 and i686 under Wine: NOT RUN (--no-tests)"

@@ -1,13 +1,17 @@
 """Across the 32-bit wall: the 32-bit Windows scanmon-serve.exe with the
 32-bit stand-in driver under Wine, read over the loopback by the native Linux
-library and by Python: the shape of the operator's PC (the server beside the
-card, a 64-bit program reading it).
+library and by Python, and its page in Chromium on Linux: the shape of the
+operator's PC (the server beside the card, a 64-bit program reading it).
 
 Runs when the 32-bit Windows build (SCANMON_WINDOWS_BUILD32, default
 build-mingw32 in the source folder, with scanmon-serve.exe and the stand-in's
 hsif.dll) and Debian's 32-bit Wine are present and this machine executes
 32-bit x86 programs (scripts/x86-32-probe.sh: on some of our machines the
-kernel runs none, Wine's 32-bit loader included); otherwise skipped, saying why.
+kernel runs none, Wine's 32-bit loader included). Where it cannot, the 64-bit
+Windows build (SCANMON_WINDOWS_BUILD64, default build-mingw64) stands in for
+it under wine64, so the Windows server's wire and page are still tried;
+SCANMON_WALL_BITS=32 or 64 chooses either. Skipped, saying why, when the build
+chosen or its Wine is missing.
 """
 
 import ctypes
@@ -26,10 +30,17 @@ from scanmon.remote import RemoteSource
 from test_page import CHROMIUM, browse
 
 SOURCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, os.pardir)
-BUILD32 = os.environ.get("SCANMON_WINDOWS_BUILD32", os.path.join(SOURCE, "build-mingw32"))
-SERVE_EXE = os.path.join(BUILD32, "tools", "scanmon-serve", "scanmon-serve.exe")
-STANDIN = os.path.join(BUILD32, "standin")
-WINE32 = "/usr/lib/wine/wine"
+BUILDS = {"32": (os.environ.get("SCANMON_WINDOWS_BUILD32", os.path.join(SOURCE, "build-mingw32")),
+                 "/usr/lib/wine/wine", "wine32:i386"),
+          "64": (os.environ.get("SCANMON_WINDOWS_BUILD64", os.path.join(SOURCE, "build-mingw64")),
+                 "/usr/lib/wine/wine64", "wine64")}
+
+
+def runs_32_bit_programs():
+    """None when this machine executes 32-bit x86 programs, else why not."""
+    probe = subprocess.run([os.path.join(SOURCE, "scripts", "x86-32-probe.sh")],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    return None if probe.returncode == 0 else probe.stdout.decode().strip()
 
 
 def find_windows_process(folder):
@@ -48,27 +59,32 @@ def find_windows_process(folder):
     return None
 
 
-def test_the_32_bit_server_under_wine_read_natively(tmp_path):
-    for path, what in ((SERVE_EXE, "the 32-bit scanmon-serve.exe (build build-mingw32)"),
-                       (os.path.join(STANDIN, "hsif.dll"), "the 32-bit stand-in hsif.dll"),
-                       (WINE32, "the 32-bit Wine (wine32:i386)")):
+def test_the_windows_server_under_wine_read_natively(tmp_path):
+    bits = os.environ.get("SCANMON_WALL_BITS")
+    cannot = runs_32_bit_programs() if bits != "64" else None
+    if bits == "32" and cannot:
+        pytest.skip(cannot)
+    bits = bits or ("64" if cannot else "32")
+    build, wine, package = BUILDS[bits]
+    serve_exe = os.path.join(build, "tools", "scanmon-serve", "scanmon-serve.exe")
+    standin = os.path.join(build, "standin")
+    for path, what in ((serve_exe, "the %s-bit scanmon-serve.exe" % bits),
+                       (os.path.join(standin, "hsif.dll"), "the %s-bit stand-in hsif.dll" % bits),
+                       (wine, "the %s-bit Wine (%s)" % (bits, package))):
         if not os.path.exists(path):
             pytest.skip("no %s at %s" % (what, path))
-    probe = subprocess.run([os.path.join(SOURCE, "scripts", "x86-32-probe.sh")],
-                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    if probe.returncode != 0:
-        pytest.skip(probe.stdout.decode().strip())
+    print("the %s-bit server%s" % (bits, " (32-bit programs: %s)" % cannot if cannot else ""))
     if not os.environ.get("SCANMON_DEMO_DIR"):
         pytest.skip("SCANMON_DEMO_DIR not set (run through ctest)")
     cal = os.path.join(os.environ["SCANMON_DEMO_DIR"], "ar4000_demo.cal")
     (tmp_path / "ar4000_demo.cal").write_bytes(open(cal, "rb").read())
     (tmp_path / "scan.cfg").write_text(config_text("unused", period_us=5, fetch=5000))
     env = dict(os.environ)
-    env["WINEPATH"] = "Z:" + STANDIN
-    env["WINEPREFIX"] = os.path.join(BUILD32, "wineprefix")
+    env["WINEPATH"] = "Z:" + standin
+    env["WINEPREFIX"] = os.path.join(build, "wineprefix")
     env["HSIF_SIM_MIRROR_WANDER"] = "0"
     server = subprocess.Popen(
-        ["bash", os.path.join(SOURCE, "scripts", "wine-run.sh"), SERVE_EXE,
+        ["bash", os.path.join(SOURCE, "scripts", "wine-run.sh"), serve_exe,
          "--listen", "127.0.0.1:0", "scan.cfg"], cwd=tmp_path, env=env,
         stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     try:
